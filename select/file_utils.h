@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Whole-file operations shared by the modules. Every call opens its own handle
+// and shares nothing, so any number of threads may call at once.
+class TrkFileUtils {
+ public:
+  // The file's bytes. Throws TrkError "Cannot open file "%s". %s" when the file
+  // cannot be opened, "Stream read error" on a short read. Other processes may
+  // read and write the file meanwhile.
+  static std::string ReadAll(const std::string& path, int element_size = 1);
+
+  // Feeds the file to `consume` in pieces of at most `piece_size` bytes, so that
+  // no file is held in memory whole. Same errors as ReadAll.
+  static void ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
+                         size_t piece_size = 1 << 20);
+
+  // Writes `data` to `path`, creating missing parent folders. Without `append`
+  // the file is replaced atomically (a temporary file beside it, then renamed), so
+  // a crash or a full disk never leaves a truncated file. Throws TrkError
+  // "Cannot open file "%s". %s", "Cannot create file "%s". %s" or "Stream write error".
+  static void WriteAll(const std::string& path, std::string_view data, int element_size = 1,
+                       bool append = false);
+
+  // The file's or folder's creation (else last-write) time as a DOS date-time
+  // number, in UTC or local time; -1 when not found or not representable.
+  static int32_t FileDate(const std::string& path, bool creation, bool utc);
+};
