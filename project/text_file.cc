@@ -1,0 +1,102 @@
+#include "project/text_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "project/error.h"
+
+namespace {
+
+std::string SystemError(int error) { return strerror(error); }
+
+// Writes all of `data` to `fd`; false on any error.
+bool WriteFully(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A temporary name beside `path` that no other thread or process of ours uses.
+std::string TemporaryName(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  return path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.emplace_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.emplace_back(text.substr(start));
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  size_t size = 0;
+  for (const auto& line : lines) size += line.size() + 2;
+  std::string text;
+  text.reserve(size);
+  for (const auto& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw TrkError("Cannot open file \"" + path + "\". " + SystemError(errno));
+  std::string data;
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      close(fd);
+      throw TrkError("Cannot read file \"" + path + "\". " + SystemError(error));
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return data;
+}
+
+void ReplaceFile(const std::string& path, std::string_view data) {
+  std::error_code ignored;
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
+
+  // A file that exists keeps its permission bits; a new one gets the usual ones.
+  mode_t mode = 0666;
+  struct stat existing;
+  if (stat(path.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
+
+  std::string temp = TemporaryName(path);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
+  bool ok = WriteFully(fd, data) && fsync(fd) == 0;
+  int error = errno;
+  ok = (close(fd) == 0) && ok;
+  if (ok && rename(temp.c_str(), path.c_str()) == 0) return;
+  if (ok) error = errno;
+  unlink(temp.c_str());
+  throw TrkError("Cannot write file \"" + path + "\". " + SystemError(error));
+}

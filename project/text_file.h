@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The program's text files: lines end in CR LF when written; CR, LF or CR LF are
+// accepted when read. Bytes are passed through unchanged.
+
+// Splits `text` at CR, LF or CR LF. A final line end does not start another line.
+std::vector<std::string> SplitLines(std::string_view text);
+// Every line followed by CR LF, the last one included.
+std::string JoinLines(const std::vector<std::string>& lines);
+
+// Reads the whole file; throws TrkError when it cannot be opened or read.
+std::string ReadFileBytes(const std::string& path);
+
+// Replaces `path` with `data` atomically: the data goes to a temporary file beside
+// the target, is flushed to disk, and is then renamed over the target, so that a
+// crash or a full disk never leaves a truncated file. Missing parent folders are
+// created. Throws TrkError when the file cannot be written; the previous content
+// of `path` is then left as it was.
+void ReplaceFile(const std::string& path, std::string_view data);
