@@ -12,6 +12,7 @@ class TrkBatch;
 class TrkNode;
 class TrkConvertor;
 class TrkControl;
+class TrkPropList;
 
 // The item-done event: called with the batch and the finished item. The context
 // of the event is whatever the callable captures.
@@ -100,16 +101,23 @@ class TrkProject {
   void BindControl(TrkControl* control);
   void OptionsToControls();
   void ControlsToOptions();
+  // Clears every bound control's accessor and forgets the controls, so that
+  // nothing touches them afterwards; the window calls it before its controls go.
   void UnbindControls();
 
  private:
   void ReadRecentList();
   void WriteRecentList() const;
+  // The control's accessor, made on first use and owned by the project.
+  TrkPropList& AccessorOf(TrkControl* control);
+  // Target := the folder part of `path` when AutoTarget is on and Target is empty.
+  void AutoFillTarget(const std::string& path);
 
   std::string exe_name_;
   TrkOptions options_;
   std::string file_name_;
   std::string param_options_;
   std::vector<std::string> recent_files_;
-  std::vector<TrkControl*> bound_controls_;
+  std::vector<TrkControl*> bound_controls_;               // not owned
+  std::vector<std::unique_ptr<TrkPropList>> accessors_;  // of the bound controls
 };
