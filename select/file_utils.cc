@@ -1,0 +1,205 @@
+#include "select/file_utils.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "project/error.h"
+#include "project/text_file.h"
+
+namespace {
+
+std::string CannotOpen(const std::string& path, int error) {
+  return "Cannot open file \"" + path + "\". " + strerror(error);
+}
+
+std::string CannotCreate(const std::string& path, int error) {
+  return "Cannot create file \"" + path + "\". " + strerror(error);
+}
+
+// Closes the descriptor on every way out of a scope.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() { close(fd_); }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Opens `path` for reading and returns the descriptor with the file's size.
+// Folders are refused as a read of them would: they hold no bytes to read.
+int OpenForReading(const std::string& path, size_t* size) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw TrkError(CannotOpen(path, errno));
+  struct stat info;
+  int error = fstat(fd, &info) != 0 ? errno : (S_ISDIR(info.st_mode) ? EISDIR : 0);
+  if (error != 0) {
+    close(fd);
+    throw TrkError(CannotOpen(path, error));
+  }
+  // Only regular files have a meaningful size; anything else reads as empty.
+  *size = S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0;
+  return fd;
+}
+
+// Reads exactly `count` bytes into `out`; a file that ends early or fails is a
+// stream error.
+void ReadExactly(int fd, char* out, size_t count) {
+  while (count > 0) {
+    ssize_t n = read(fd, out, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw TrkError("Stream read error");
+    out += n;
+    count -= static_cast<size_t>(n);
+  }
+}
+
+void WriteFully(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw TrkError("Stream write error");
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void CreateParentFolders(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::error_code ignored;  // the open that follows reports what matters
+  if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
+}
+
+// Opens an existing file, or creates a missing one, for appending.
+int OpenForAppend(const std::string& path) {
+  for (;;) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) {
+      if (fd < 0) throw TrkError(CannotOpen(path, errno));
+      return fd;
+    }
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) throw TrkError(CannotCreate(path, errno));
+    // Someone created it between the two calls: open it as an existing file.
+  }
+}
+
+// The file that a replacement must land on: the target of a symbolic link rather
+// than the link itself, so that replacing never turns a link into a plain file.
+std::string ReplacementTarget(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  std::error_code error;
+  std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+  return error ? path : target.string();
+}
+
+void ReplaceWhole(const std::string& path, std::string_view data) {
+  std::string target = ReplacementTarget(path);
+  struct stat info;
+  if (stat(target.c_str(), &info) == 0) {
+    // An existing file that could not be opened for writing keeps its old
+    // complaint, even though the rename below might have worked around it.
+    if (S_ISDIR(info.st_mode)) throw TrkError(CannotOpen(path, EISDIR));
+    if (access(target.c_str(), W_OK) != 0) throw TrkError(CannotOpen(path, errno));
+  }
+  try {
+    ReplaceFile(target, data);
+  } catch (const TrkError& error) {
+    // The temporary file could not be made: the target cannot be created.
+    if (std::string_view(error.what()).starts_with("Cannot create file")) throw;
+    throw TrkError("Stream write error");
+  }
+}
+
+}  // namespace
+
+std::string TrkFileUtils::ReadAll(const std::string& path, int element_size) {
+  (void)element_size;  // every element size keeps all of the file's bytes
+  size_t size = 0;
+  int fd = OpenForReading(path, &size);
+  FdCloser closer(fd);
+  std::string data(size, '\0');
+  ReadExactly(fd, data.data(), size);
+  return data;
+}
+
+void TrkFileUtils::ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
+                              size_t piece_size) {
+  if (piece_size == 0) piece_size = 1;
+  size_t size = 0;
+  int fd = OpenForReading(path, &size);
+  FdCloser closer(fd);
+  // The size at opening decides what is read, as with ReadAll, so both see the
+  // same bytes of a file that grows meanwhile.
+  std::vector<char> piece(std::min(piece_size, size));
+  while (size > 0) {
+    size_t count = std::min(piece.size(), size);
+    ReadExactly(fd, piece.data(), count);
+    consume(std::string_view(piece.data(), count));
+    size -= count;
+  }
+}
+
+void TrkFileUtils::WriteAll(const std::string& path, std::string_view data, int element_size, bool append) {
+  (void)element_size;  // `data` already holds whole elements as bytes
+  CreateParentFolders(path);
+  if (!append) {
+    ReplaceWhole(path, data);
+    return;
+  }
+  int fd = OpenForAppend(path);
+  FdCloser closer(fd);
+  WriteFully(fd, data);
+}
+
+namespace {
+
+// A time as a DOS date-time number, or -1 outside the years 1980 to 2107.
+int32_t PackDosTime(const struct tm& t) {
+  int year = t.tm_year + 1900;
+  if (year < 1980 || year > 2107) return -1;
+  uint32_t date = (static_cast<uint32_t>(year - 1980) << 9) | (static_cast<uint32_t>(t.tm_mon + 1) << 5) |
+                  static_cast<uint32_t>(t.tm_mday);
+  uint32_t time = (static_cast<uint32_t>(t.tm_hour) << 11) | (static_cast<uint32_t>(t.tm_min) << 5) |
+                  static_cast<uint32_t>(t.tm_sec / 2);
+  // Years from 2044 on set the top bit: the number is then negative, but never -1.
+  return static_cast<int32_t>((date << 16) | time);
+}
+
+// The creation (birth) time where the file system keeps one, else the last write.
+bool FileTime(const std::string& path, bool creation, time_t* out) {
+#ifdef STATX_BTIME
+  struct statx info;
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME, &info) != 0) return false;
+  bool has_birth = creation && (info.stx_mask & STATX_BTIME) != 0;
+  *out = static_cast<time_t>(has_birth ? info.stx_btime.tv_sec : info.stx_mtime.tv_sec);
+  return true;
+#else
+  (void)creation;
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *out = info.st_mtime;
+  return true;
+#endif
+}
+
+}  // namespace
+
+int32_t TrkFileUtils::FileDate(const std::string& path, bool creation, bool utc) {
+  time_t seconds = 0;
+  if (path.empty() || !FileTime(path, creation, &seconds)) return -1;
+  struct tm parts;
+  if ((utc ? gmtime_r(&seconds, &parts) : localtime_r(&seconds, &parts)) == nullptr) return -1;
+  return PackDosTime(parts);
+}
