@@ -1,0 +1,153 @@
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch/node.h"
+#include "project/project.h"
+
+class TrkMatchBase;
+
+// The work items of a batch, in Index order. A deque so that references to items
+// stay valid while the list grows.
+using TrkItemList = std::deque<TrkNode>;
+
+// One run's list of work items, the thread that fills it by searching the source
+// folder, the run's counters and its distinct failure texts.
+//
+// Ownership: always held by std::shared_ptr (make it with Create). The owner holds
+// one reference; every worker of a chain holds another for its whole life, so a
+// batch outlives the workers drawing from it whichever side lets go first. The
+// destructor stops and joins the search thread, so a batch never goes away while
+// its search runs. The project and the filter are not owned and must outlive it.
+//
+// Threads: the owner's thread (Start, AddSingle, Count, IsExhausted, Terminate,
+// destruction), the search thread (Add and the item-added event), and the worker
+// threads (NextItem, RecordSuccess, RecordFailure, LockList/UnlockList). Every
+// member function may be called from any of them.
+//
+// The batch lock is recursive. It guards the item list, the hand-out position,
+// the counters, ErrorTexts, the source/target/mask texts, and, outside this class,
+// the convertor's shared upload record and the window's row lookup. It is never
+// held across file work, searching, sleeping or event calls, and a thread holding
+// it must never wait for the main thread.
+class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
+  struct Key {};  // keeps construction to Create
+
+ public:
+  // `filter` is the process-wide name filter, not owned; null lets every file pass.
+  static std::shared_ptr<TrkBatch> Create(TrkProject& project, const TrkMatchBase* filter);
+  TrkBatch(Key, TrkProject& project, const TrkMatchBase* filter);
+  // Destroy: stops the search (if it was started) and waits for its thread.
+  ~TrkBatch();
+  TrkBatch(const TrkBatch&) = delete;
+  TrkBatch& operator=(const TrkBatch&) = delete;
+
+  // The item-added event, raised on the adding thread, outside the lock, after the
+  // item was appended. Set it before Start or the first AddSingle; may stay unset.
+  void SetOnItemAdded(TrkItemEvent on_item_added) { on_item_added_ = std::move(on_item_added); }
+
+  // TargetDir = UrlToPath(target); Mask and SourceDir from UrlToPath(source) split
+  // at its last separator; then starts the search thread. A batch is searched at
+  // most once: a batch already complete or searching is left as it is.
+  void Start(const std::string& source, const std::string& target, bool recurse);
+  // Appends an item for `path` when it passes the filter (Accepts), then yields so
+  // that waiting workers can begin, then raises the item-added event.
+  void Add(const std::string& path);
+  // Add, then marks the list complete. For files the owner hands in one by one.
+  void AddSingle(const std::string& path);
+  // Marks the list complete without adding anything (an owner that handed in no file).
+  void MarkSearchDone() { search_done_.store(true, std::memory_order_release); }
+
+  int Count() const;
+  // The next item in Index order, each to exactly one caller; null when none is left.
+  // While the list may still grow it waits, looking again every millisecond. Null
+  // after the list is complete also sets Exhausted. When `stop` is given and is set
+  // while the call waits (not when an item is there), the call returns null
+  // without setting Exhausted, so a stopped worker does not wait for the search.
+  TrkNode* NextItem(const std::atomic<bool>* stop = nullptr);
+  bool IsExhausted() const { return exhausted_.load(std::memory_order_acquire); }
+  bool SearchDone() const { return search_done_.load(std::memory_order_acquire); }
+
+  void RecordSuccess();
+  // Counts a failure; `text` joins ErrorTexts unless a text equal to it without
+  // regard to ASCII letter case is there already (the first spelling stays).
+  void RecordFailure(const std::string& text);
+  int Succeeded() const;
+  int Failed() const;
+  std::vector<std::string> ErrorTexts() const;
+
+  // Takes the batch lock (recursively) and returns the item list, which may be read
+  // until the matching UnlockList. Prefer TrkBatchLock.
+  const TrkItemList& LockList();
+  void UnlockList();
+
+  // The name-filter test: the path must fit the mask and, when set, RegExt.
+  bool Accepts(const std::string& path) const;
+  // Turns a "file:" text into a local path; any other text comes back unchanged.
+  // "file:///C:/web/x.html" -> "C:/web/x.html" (on Windows "C:\web\x.html");
+  // "file://server/share/p.html" -> "//server/share/p.html" (Windows: "\\server\share\p.html").
+  // The scheme alone (with or without slashes) gives an empty text.
+  static std::string UrlToPath(const std::string& text);
+
+  // Asks the search to stop; it ends at the next folder entry and marks the list
+  // complete. Items found so far stay.
+  void Terminate() { terminated_.store(true, std::memory_order_release); }
+  // Waits until the search thread (if started) has ended. Owner's thread only.
+  void WaitForSearch();
+
+  // Texts set by Start (and TargetDir also by TrkConvertor::CreateWorkers); copies
+  // taken under the batch lock.
+  std::string SourceDir() const;
+  std::string TargetDir() const;
+  void SetTargetDir(const std::string& target);  // stores UrlToPath(target)
+  std::string Mask() const;
+  bool Recurse() const;
+
+  TrkProject& Project() const { return project_; }
+
+ private:
+  friend class TrkBatchLock;
+  void Execute();  // the search thread's body
+
+  TrkProject& project_;
+  const TrkMatchBase* const filter_;  // not owned; null: every file passes
+  TrkItemEvent on_item_added_;        // set before filling starts, then only read
+
+  mutable std::recursive_mutex mu_;   // the batch lock
+  TrkItemList items_;                 // guarded by mu_
+  size_t next_index_ = 0;             // guarded by mu_; only grows
+  int succeeded_ = 0;                 // guarded by mu_
+  int failed_ = 0;                    // guarded by mu_
+  std::vector<std::string> error_texts_;  // guarded by mu_
+  std::string mask_;                  // guarded by mu_
+  std::string reg_ext_;               // guarded by mu_; read when the search starts
+  bool skip_hidden_ = false;          // search thread only
+  bool recurse_ = false;              // guarded by mu_
+  std::string source_dir_;            // guarded by mu_
+  std::string target_dir_;            // guarded by mu_
+  bool search_started_ = false;       // guarded by mu_
+
+  std::atomic<bool> search_done_{false};  // set after the last item was appended
+  std::atomic<bool> exhausted_{false};
+  std::atomic<bool> terminated_{false};   // the search's stop request
+  std::thread search_thread_;             // owner's thread only (Start, WaitForSearch, destructor)
+};
+
+// Holds the batch lock for its scope.
+class TrkBatchLock {
+ public:
+  explicit TrkBatchLock(TrkBatch& batch) : batch_(batch) { batch_.LockList(); }
+  ~TrkBatchLock() { batch_.UnlockList(); }
+  TrkBatchLock(const TrkBatchLock&) = delete;
+  TrkBatchLock& operator=(const TrkBatchLock&) = delete;
+  const TrkItemList& Items() const { return batch_.items_; }
+
+ private:
+  TrkBatch& batch_;
+};

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "batch/batch.h"
+#include "batch/dispatcher.h"
+#include "project/project.h"
+
+// The end event of a worker: its context is whatever the callable captures.
+using TrkEndEvent = std::function<void()>;
+
+// One worker thread: takes items from its batch one at a time and hands each to
+// ProcessItem, until the batch has none left or it is asked to stop.
+//
+// Ownership: always held by std::shared_ptr. While its thread runs the thread holds
+// a reference to the worker, so a worker is never freed under its own loop; when
+// the loop ends the end sequence (DoTerminate) runs on the worker's thread, and
+// the object itself goes when the last reference goes (the owner's chain or the
+// thread, whichever is later). The worker holds a reference to its batch.
+class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
+ public:
+  explicit TrkWorkBase(TrkBatch& batch);
+  virtual ~TrkWorkBase();
+  TrkWorkBase(const TrkWorkBase&) = delete;
+  TrkWorkBase& operator=(const TrkWorkBase&) = delete;
+
+  // Starts the thread; later calls do nothing. A worker asked to stop before it
+  // starts skips its loop but still runs its end sequence.
+  void Start();
+  // The stop request; seen between items only.
+  void Terminate() { terminated_.store(true, std::memory_order_release); }
+  bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
+  // True once the end sequence has run completely.
+  bool Ended() const { return ended_.load(std::memory_order_acquire); }
+
+  TrkBatch& Batch() const { return *batch_; }
+  // The item in hand; null once the batch ran out. Worker's thread only.
+  TrkNode* Item() const { return item_; }
+
+ protected:
+  // Works on Item(). A TrkError escaping it becomes the item's ResultText (State
+  // unchanged, no item-done event, no counter) and the loop goes on; any other
+  // exception ends this worker.
+  virtual void ProcessItem() {}
+  // Runs on the worker's thread after the loop, whatever ended it. Must not throw.
+  virtual void DoTerminate() {}
+
+ private:
+  void Execute();
+  void Run();  // Execute, then DoTerminate
+
+  const std::shared_ptr<TrkBatch> batch_;
+  TrkNode* item_ = nullptr;  // worker's thread only
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> started_{false};
+  std::atomic<bool> ended_{false};
+};
+
+// The per-file contract, the chain of workers and the owner's events. A program
+// derives its convertor from this class, overrides ConvertFile (and, for state that
+// must be settled when a worker ends, EndWork), and registers a factory for it as
+// the project's ConvertorClass (see TrkConvertorClassOf).
+//
+// The chain: the first worker has the run's thread count as its WorkerNumber, each
+// next one one less, the last 1. The base constructor builds the rest of the chain
+// through the project's ConvertorClass before it returns, so in a derived class
+// whose constructor runs the base one first, the worker numbered 1 is complete
+// before any other finishes its constructor, and no thread runs yet.
+//
+// End of a worker, on its own thread and in this order: EndWork(); the end event,
+// through the dispatcher (waiting until the main thread has run it) or directly when
+// there is no dispatcher; then, under the batch lock, the pending-worker count is
+// lowered. No batch lock is held while the end event runs.
+class TrkConvertor : public TrkWorkBase {
+ public:
+  static constexpr int kMaxThreads = 64;
+
+  // `number` is clamped to 1..kMaxThreads.
+  TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done);
+  ~TrkConvertor() override;
+
+  // The project's thread count as every owner must use it: below 1 counts as 1,
+  // above kMaxThreads as kMaxThreads.
+  static int ThreadsCount(const TrkProject& project);
+  // The project's ConvertorClass, or the base class when none is registered.
+  static TrkConvertorClass ClassOf(const TrkProject& project);
+  // Sets the batch's TargetDir from `target`, then builds the chain of
+  // ThreadsCount workers of the project's class. No worker runs yet.
+  static std::shared_ptr<TrkConvertor> CreateWorkers(TrkBatch& batch, const std::string& target,
+                                                     TrkItemEvent on_item_done);
+
+  // Starts this worker, then the rest of the chain.
+  void StartAll();
+  // Sets the end event of every worker of the chain. Call before StartAll.
+  // `dispatcher` runs the event on the main thread; null runs it on the worker's
+  // own thread (tests, or owners that guard their own state).
+  void SetOnEnd(TrkEndEvent on_end, std::shared_ptr<TrkDispatcher> dispatcher);
+  // Asks every worker of the chain to stop, the last first. Workers that have
+  // ended are left alone. Main thread; errors are ignored.
+  void StopAll();
+
+  int WorkerNumber() const { return number_; }
+  // The next worker of the chain; null for the last.
+  TrkConvertor* NextWorker() const { return next_.get(); }
+
+  // The per-file operation: sets the item's State and ResultText and counts it in
+  // the batch (RecordSuccess / RecordFailure). Runs on the worker's thread, outside
+  // the batch lock. The base does nothing.
+  virtual void ConvertFile(TrkBatch& batch, TrkNode& item);
+  // Extension points no part of the program calls.
+  virtual std::string MapName(const std::string& name) { return name; }
+  virtual std::string GetInfo() { return {}; }
+  virtual bool IsReady() { return true; }
+
+ protected:
+  // ConvertFile, then the item-done event on this thread, outside any lock.
+  void ProcessItem() override;
+  // The derived class's part of a worker's end: runs first in the end sequence on
+  // the worker's thread, outside the batch lock, once per worker, after its last
+  // item (run complete, pause or stop, or an error that ended the worker). Release
+  // connections and save pending state here, so the owner sees it settled when the
+  // end is reported. Exceptions are swallowed.
+  virtual void EndWork() {}
+
+ private:
+  void DoTerminate() final;
+  void RunEndEvent();
+
+  const int number_;
+  const TrkItemEvent on_item_done_;
+  TrkEndEvent on_end_;                          // set before StartAll, then only read
+  std::shared_ptr<TrkDispatcher> dispatcher_;   // set before StartAll, then only read
+  std::shared_ptr<TrkConvertor> next_;          // set in the constructor, then only read
+};
+
+// A ConvertorClass factory for a convertor type T constructible as
+// T(TrkBatch&, int number, TrkItemEvent on_item_done).
+template <class T>
+TrkConvertorClass TrkConvertorClassOf() {
+  return [](TrkBatch& batch, int number, TrkItemEvent on_item_done) -> std::shared_ptr<TrkConvertor> {
+    return std::make_shared<T>(batch, number, std::move(on_item_done));
+  };
+}
