@@ -1,0 +1,70 @@
+#include "report/result_lines.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "project/error.h"
+#include "project/text_file.h"
+
+namespace {
+
+constexpr std::string_view kSeparator = " => ";
+
+std::string JoinFields(std::string_view word, std::string_view file_name, std::string_view result_text) {
+  std::string line;
+  line.reserve(word.size() + file_name.size() + result_text.size() + 2 * kSeparator.size());
+  line.append(word).append(kSeparator).append(file_name).append(kSeparator).append(result_text);
+  return line;
+}
+
+// ReplaceFile creates missing folders; a run log must not, so check first.
+void RequireParentFolder(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (parent.empty()) return;
+  struct stat info;
+  if (stat(parent.c_str(), &info) != 0) {
+    throw TrkError("Cannot create file \"" + path + "\". " + strerror(errno));
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    throw TrkError("Cannot create file \"" + path + "\". " + strerror(ENOTDIR));
+  }
+}
+
+}  // namespace
+
+const char* TrkStatusWord(int state) {
+  if (state == 1) return "Success";
+  if (state == 2) return "Failure";
+  return "Running";
+}
+
+std::string TrkConsoleLine(int state, std::string_view file_name, std::string_view result_text) {
+  return JoinFields(TrkStatusWord(state), file_name, result_text);
+}
+
+std::string TrkListLine(int state, std::string_view file_name, std::string_view result_text) {
+  return JoinFields(std::string("[") + TrkStatusWord(state) + "]", file_name, result_text);
+}
+
+void TrkWriteLogFile(const std::string& path, const std::vector<std::string>& lines) {
+  RequireParentFolder(path);
+  ReplaceFile(path, JoinLines(lines));
+}
+
+void TrkResultLines::Append(std::string line) {
+  std::lock_guard<std::mutex> lock(mu_);
+  lines_.push_back(std::move(line));
+}
+
+std::vector<std::string> TrkResultLines::Lines() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lines_;
+}
+
+size_t TrkResultLines::Count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lines_.size();
+}

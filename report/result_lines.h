@@ -1,0 +1,41 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// How one finished work item is told: its status word and its result line.
+// Every field is inserted as it is; nothing is interpreted as a format.
+
+// "Success" for state 1, "Failure" for state 2, "Running" for anything else
+// (not processed yet, or processing did not finish).
+const char* TrkStatusWord(int state);
+
+// "<word> => <file> => <result>": the console run's line.
+std::string TrkConsoleLine(int state, std::string_view file_name, std::string_view result_text);
+// "[<word>] => <file> => <result>": the window list's line.
+std::string TrkListLine(int state, std::string_view file_name, std::string_view result_text);
+
+// Writes `lines` to `path` as a run log: each line followed by CR LF, no lines
+// giving an empty file. The file is replaced whole and atomically; it is never
+// appended to. A relative path is taken from the current folder. The folder must
+// exist: a log aimed at a missing folder is a mistake the user should hear about,
+// so it is not created. Throws TrkError when the file cannot be written.
+void TrkWriteLogFile(const std::string& path, const std::vector<std::string>& lines);
+
+// The console run's result lines, in the order in which they were appended.
+//
+// Thread safety: Append may be called from any number of worker threads at once;
+// the lock is held for the append alone.
+class TrkResultLines {
+ public:
+  void Append(std::string line);
+  // A copy of the lines so far.
+  std::vector<std::string> Lines() const;
+  size_t Count() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> lines_;  // guarded by mu_
+};

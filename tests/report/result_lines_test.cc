@@ -1,0 +1,105 @@
+#include "report/result_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "project/error.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(StatusWordTest, NamesSuccessFailureAndEverythingElseRunning) {
+  EXPECT_STREQ("Success", TrkStatusWord(1));
+  EXPECT_STREQ("Failure", TrkStatusWord(2));
+  EXPECT_STREQ("Running", TrkStatusWord(0));
+  EXPECT_STREQ("Running", TrkStatusWord(3));
+  EXPECT_STREQ("Running", TrkStatusWord(-1));
+}
+
+TEST(ResultLineTest, ConsoleLineJoinsTheThreeFields) {
+  EXPECT_EQ("Success => /s/a.html => /www/a.html", TrkConsoleLine(1, "/s/a.html", "/www/a.html"));
+  EXPECT_EQ("Failure => /s/b.png => [Error]Upload file failure",
+            TrkConsoleLine(2, "/s/b.png", "[Error]Upload file failure"));
+}
+
+TEST(ResultLineTest, ListLinePutsTheWordInBrackets) {
+  EXPECT_EQ("[Failure] => /s/b.png => [Error]Upload file failure",
+            TrkListLine(2, "/s/b.png", "[Error]Upload file failure"));
+}
+
+TEST(ResultLineTest, RowWithoutResultEndsWithABlank) {
+  EXPECT_EQ("[Running] => /s/c.txt => ", TrkListLine(0, "/s/c.txt", ""));
+}
+
+TEST(ResultLineTest, FieldsWithFormatCharactersAreInsertedUnchanged) {
+  EXPECT_EQ("Success => /s/100%s %d.txt => /www/100%s %d.txt",
+            TrkConsoleLine(1, "/s/100%s %d.txt", "/www/100%s %d.txt"));
+}
+
+TEST(LogFileTest, WritesEveryLineWithCrLf) {
+  testing_support::TempDir dir;
+  std::string path = dir.dir() + "run.log";
+  TrkWriteLogFile(path, {"Success => /s/a.txt => /www/a.txt", "Success => /s/b.txt => File identical."});
+  EXPECT_EQ("Success => /s/a.txt => /www/a.txt\r\nSuccess => /s/b.txt => File identical.\r\n",
+            dir.Read("run.log"));
+}
+
+TEST(LogFileTest, EmptyRunGivesZeroByteFile) {
+  testing_support::TempDir dir;
+  std::string path = dir.dir() + "run.log";
+  TrkWriteLogFile(path, {});
+  ASSERT_TRUE(std::filesystem::exists(path)) << "an empty run must still leave a log file";
+  EXPECT_EQ(0u, std::filesystem::file_size(path));
+}
+
+TEST(LogFileTest, ReplacesAnEarlierLogInsteadOfAppending) {
+  testing_support::TempDir dir;
+  std::string path = dir.Write("run.log", "old line 1\r\nold line 2\r\nold line 3\r\n");
+  TrkWriteLogFile(path, {"Success => a => b"});
+  EXPECT_EQ("Success => a => b\r\n", dir.Read("run.log"));
+}
+
+TEST(LogFileTest, PathThatIsAFolderRaisesError) {
+  testing_support::TempDir dir;
+  std::filesystem::create_directory(dir.path() / "logs");
+  EXPECT_THROW(TrkWriteLogFile(dir.dir() + "logs", {"x"}), TrkError);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "logs"));
+}
+
+TEST(LogFileTest, MissingFolderRaisesErrorAndCreatesNothing) {
+  testing_support::TempDir dir;
+  EXPECT_THROW(TrkWriteLogFile(dir.dir() + "missing/run.log", {"x"}), TrkError);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
+}
+
+TEST(LogFileTest, FileInPlaceOfFolderRaisesError) {
+  testing_support::TempDir dir;
+  dir.Write("plain", "a file");
+  EXPECT_THROW(TrkWriteLogFile(dir.dir() + "plain/run.log", {"x"}), TrkError);
+}
+
+TEST(ResultLinesTest, KeepsEveryLineAppendedFromManyThreads) {
+  TrkResultLines lines;
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&lines, t] {
+      for (int i = 0; i < kPerThread; ++i) lines.Append(TrkConsoleLine(1, std::to_string(t), std::to_string(i)));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::vector<std::string> all = lines.Lines();
+  ASSERT_EQ(size_t{kThreads * kPerThread}, all.size());
+  // Each thread's lines keep their own order among the others'.
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& line : all) {
+    int t = line[11] - '0';
+    ASSERT_EQ("Success => " + std::to_string(t) + " => " + std::to_string(next[t]), line);
+    ++next[t];
+  }
+}
+
+}  // namespace
