@@ -1,6 +1,35 @@
 #include "select/match.h"
 
+#include <vector>
+
 #include "select/regex.h"
+
+namespace {
+
+// The patterns this thread compiled last. A walk tests every file against the
+// same one or two patterns (the mask's and RegExt), so compiling them once per
+// thread instead of once per file keeps the filter cheap beside the walk. Being
+// per thread, it needs no lock and leaves the filter object without state.
+class PatternCache {
+ public:
+  const TRegex& Get(const std::string& pattern) {
+    for (const auto& entry : entries_) {
+      if (entry.first == pattern) return entry.second;
+    }
+    TRegex regex = Regex::Create(pattern, kRegexIgnoreCase);  // throws before anything is kept
+    if (entries_.size() < kSize) return entries_.emplace_back(pattern, std::move(regex)).second;
+    next_ = (next_ + 1) % kSize;
+    entries_[next_] = {pattern, std::move(regex)};
+    return entries_[next_].second;
+  }
+
+ private:
+  static constexpr size_t kSize = 4;
+  std::vector<std::pair<std::string, TRegex>> entries_;
+  size_t next_ = 0;  // the entry replaced last once the cache is full
+};
+
+}  // namespace
 
 bool TrkMatchBase::Match(const std::string& text, const std::string& pattern) const {
   (void)text;
@@ -9,9 +38,10 @@ bool TrkMatchBase::Match(const std::string& text, const std::string& pattern) co
 }
 
 bool TrkMatch::Match(const std::string& text, const std::string& pattern) const {
+  thread_local PatternCache cache;
   // A filter that cannot decide must not hide files: any failure lets the file through.
   try {
-    return Regex::IsMatch(pattern, kRegexIgnoreCase, text);
+    return cache.Get(pattern).IsMatch(text);
   } catch (...) {
     return true;
   }
