@@ -50,6 +50,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
 
   // The item-added event, raised on the adding thread, outside the lock, after the
   // item was appended. Set it before Start or the first AddSingle; may stay unset.
+  // The handler must not release the last reference to the batch.
   void SetOnItemAdded(TrkItemEvent on_item_added) { on_item_added_ = std::move(on_item_added); }
 
   // TargetDir = UrlToPath(target); Mask and SourceDir from UrlToPath(source) split

@@ -1,0 +1,228 @@
+#include "batch/batch.h"
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+#include "project/options.h"
+#include "project/platform.h"
+#include "select/match.h"
+#include "select/regex.h"
+#include "select/search.h"
+
+namespace {
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A "file:" address names a network share when it begins with a digit (an IP
+// address) or holds no drive colon.
+bool IsNetworkForm(const std::string& path) {
+  return (path[0] >= '1' && path[0] <= '9') || path.find(':') == std::string::npos;
+}
+
+}  // namespace
+
+std::shared_ptr<TrkBatch> TrkBatch::Create(TrkProject& project, const TrkMatchBase* filter) {
+  return std::make_shared<TrkBatch>(Key{}, project, filter);
+}
+
+TrkBatch::TrkBatch(Key, TrkProject& project, const TrkMatchBase* filter) : project_(project), filter_(filter) {}
+
+TrkBatch::~TrkBatch() {
+  Terminate();
+  WaitForSearch();
+}
+
+std::string TrkBatch::UrlToPath(const std::string& text) {
+  if (text.rfind("file:", 0) != 0) return text;
+  std::string path = Regex::Replace("^file:/*", text, "");
+  if (path.empty()) return path;
+#ifdef _WIN32
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  if (IsNetworkForm(path)) path = "\\\\" + path;
+#else
+  // POSIX paths keep "/"; the network form becomes "//host/share/...", which a
+  // POSIX system reads as an absolute path.
+  if (IsNetworkForm(path)) path = "//" + path;
+#endif
+  return path;
+}
+
+void TrkBatch::Start(const std::string& source, const std::string& target, bool recurse) {
+  std::string target_dir = UrlToPath(target);
+  if (project_.PathDelimiter == '\\' && !target_dir.empty()) {
+    std::error_code ignored;  // a local target that cannot be made fails later, per file
+    std::filesystem::create_directories(target_dir, ignored);
+  }
+  std::string s = UrlToPath(source);
+  size_t sep = trk_platform::LastSeparator(s);
+
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  target_dir_ = target_dir;
+  mask_ = sep == std::string::npos ? s : s.substr(sep + 1);
+  source_dir_ = sep == std::string::npos ? std::string() : s.substr(0, sep + 1);
+  recurse_ = recurse;
+  if (SearchDone() || search_started_) return;
+  search_started_ = true;
+  try {
+    search_thread_ = std::thread(&TrkBatch::Execute, this);
+  } catch (const std::system_error&) {
+    // Without a search the list is complete as it is, so no worker waits forever.
+    search_done_.store(true, std::memory_order_release);
+  }
+}
+
+void TrkBatch::Execute() {
+  std::string folder, mask;
+  bool recurse;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    reg_ext_ = project_.GetOption("RegExt");
+    folder = source_dir_;
+    mask = mask_;
+    recurse = recurse_;
+  }
+  skip_hidden_ = TrkParseBool(project_.GetOption("SkipHidden"), false);
+  auto add = [this](const std::string& path) {
+    try {
+      Add(path);
+    } catch (...) {
+      // A failing item-added handler must not end the walk or the thread.
+    }
+  };
+  try {
+    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_);
+  } catch (...) {
+    // The walk reports nothing; what was found so far is the list.
+  }
+  search_done_.store(true, std::memory_order_release);
+}
+
+void TrkBatch::WaitForSearch() {
+  if (search_thread_.joinable()) search_thread_.join();
+}
+
+bool TrkBatch::Accepts(const std::string& path) const {
+  if (filter_ == nullptr) return true;
+  std::string mask, reg_ext;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    mask = mask_;
+    reg_ext = reg_ext_;
+  }
+  bool result = filter_->Match(path, MaskToPattern(mask));
+  if (result && !reg_ext.empty()) result = filter_->Match(path, reg_ext);
+  return result;
+}
+
+void TrkBatch::Add(const std::string& path) {
+  if (!Accepts(path)) return;
+  TrkNode* item;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    item = &items_.emplace_back(static_cast<int>(items_.size()), path);
+  }
+  std::this_thread::yield();  // let a waiting worker start on it
+  if (on_item_added_) on_item_added_(*this, *item);
+}
+
+void TrkBatch::AddSingle(const std::string& path) {
+  Add(path);
+  MarkSearchDone();
+}
+
+int TrkBatch::Count() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return static_cast<int>(items_.size());
+}
+
+TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
+  for (;;) {
+    // Read the flag before the list: an item appended before the flag was set is
+    // then seen below, so "complete and nothing left" is never concluded early.
+    bool done = SearchDone();
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      if (next_index_ < items_.size()) return &items_[next_index_++];
+    }
+    if (done) {
+      exhausted_.store(true, std::memory_order_release);
+      return nullptr;
+    }
+    if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void TrkBatch::RecordSuccess() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++succeeded_;
+}
+
+void TrkBatch::RecordFailure(const std::string& text) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  ++failed_;
+  for (const std::string& known : error_texts_) {
+    if (EqualsIgnoreCase(known, text)) return;
+  }
+  error_texts_.push_back(text);
+}
+
+int TrkBatch::Succeeded() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return succeeded_;
+}
+
+int TrkBatch::Failed() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return failed_;
+}
+
+std::vector<std::string> TrkBatch::ErrorTexts() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return error_texts_;
+}
+
+const TrkItemList& TrkBatch::LockList() {
+  mu_.lock();
+  return items_;
+}
+
+void TrkBatch::UnlockList() { mu_.unlock(); }
+
+std::string TrkBatch::SourceDir() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return source_dir_;
+}
+
+std::string TrkBatch::TargetDir() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return target_dir_;
+}
+
+void TrkBatch::SetTargetDir(const std::string& target) {
+  std::string target_dir = UrlToPath(target);
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  target_dir_ = std::move(target_dir);
+}
+
+std::string TrkBatch::Mask() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return mask_;
+}
+
+bool TrkBatch::Recurse() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return recurse_;
+}

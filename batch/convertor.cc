@@ -1,0 +1,133 @@
+#include "batch/convertor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "batch/pending_workers.h"
+#include "project/error.h"
+
+TrkWorkBase::TrkWorkBase(TrkBatch& batch) : batch_(batch.shared_from_this()) {}
+
+TrkWorkBase::~TrkWorkBase() = default;
+
+void TrkWorkBase::Start() {
+  if (started_.exchange(true)) return;
+  std::shared_ptr<TrkWorkBase> self = shared_from_this();
+  try {
+    std::thread([self] { self->Run(); }).detach();
+  } catch (const std::system_error&) {
+    // No thread: end at once on this thread, so the owner still counts this worker.
+    Terminate();
+    Run();
+  }
+}
+
+void TrkWorkBase::Run() {
+  Execute();
+  DoTerminate();
+  ended_.store(true, std::memory_order_release);
+}
+
+void TrkWorkBase::Execute() {
+  try {
+    while (!Terminated()) {
+      item_ = batch_->NextItem(&terminated_);
+      if (item_ == nullptr) {
+        Terminate();
+        break;
+      }
+      try {
+        ProcessItem();
+      } catch (const TrkError& e) {
+        item_->ResultText = e.what();
+      }
+    }
+  } catch (...) {
+    // Any other error ends this worker only; its end sequence still runs.
+    Terminate();
+  }
+}
+
+TrkConvertor::TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done)
+    : TrkWorkBase(batch), number_(std::clamp(number, 1, kMaxThreads)), on_item_done_(std::move(on_item_done)) {
+  if (number_ > 1) {
+    next_ = ClassOf(batch.Project())(batch, number_ - 1, on_item_done_);
+    if (next_ == nullptr) throw TrkError("The convertor class made no worker");
+  }
+}
+
+TrkConvertor::~TrkConvertor() = default;
+
+int TrkConvertor::ThreadsCount(const TrkProject& project) {
+  return std::clamp(project.GetThreadsCount(), 1, kMaxThreads);
+}
+
+TrkConvertorClass TrkConvertor::ClassOf(const TrkProject& project) {
+  if (project.ConvertorClass) return project.ConvertorClass;
+  return TrkConvertorClassOf<TrkConvertor>();
+}
+
+std::shared_ptr<TrkConvertor> TrkConvertor::CreateWorkers(TrkBatch& batch, const std::string& target,
+                                                          TrkItemEvent on_item_done) {
+  batch.SetTargetDir(target);
+  const TrkProject& project = batch.Project();
+  std::shared_ptr<TrkConvertor> first = ClassOf(project)(batch, ThreadsCount(project), std::move(on_item_done));
+  if (first == nullptr) throw TrkError("The convertor class made no worker");
+  return first;
+}
+
+void TrkConvertor::StartAll() {
+  Start();
+  if (next_ != nullptr) next_->StartAll();
+}
+
+void TrkConvertor::SetOnEnd(TrkEndEvent on_end, std::shared_ptr<TrkDispatcher> dispatcher) {
+  on_end_ = on_end;
+  dispatcher_ = dispatcher;
+  if (next_ != nullptr) next_->SetOnEnd(std::move(on_end), std::move(dispatcher));
+}
+
+void TrkConvertor::StopAll() {
+  try {
+    if (next_ != nullptr) {
+      next_->StopAll();
+      while (!next_->Terminated() && !next_->Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  } catch (...) {
+    // Stopping goes on with this worker whatever happened further down.
+  }
+  if (!Ended()) Terminate();
+}
+
+void TrkConvertor::ConvertFile(TrkBatch& /*batch*/, TrkNode& /*item*/) {}
+
+void TrkConvertor::ProcessItem() {
+  ConvertFile(Batch(), *Item());
+  if (on_item_done_) on_item_done_(Batch(), *Item());
+}
+
+void TrkConvertor::DoTerminate() {
+  try {
+    EndWork();
+  } catch (...) {
+    // The end must still be reported, or the owner would wait forever.
+  }
+  RunEndEvent();
+  TrkBatchLock lock(Batch());
+  TrkPendingWorkers::Process().Lower();
+}
+
+void TrkConvertor::RunEndEvent() {
+  if (!on_end_) return;
+  try {
+    if (dispatcher_ != nullptr) {
+      dispatcher_->RunOnMain(on_end_);
+    } else {
+      on_end_();
+    }
+  } catch (...) {
+    // An error in the owner's handler must not stop the end from being counted.
+  }
+}
