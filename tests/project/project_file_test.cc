@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fake_control.h"
+#include "project/error.h"
+#include "project/project.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using project_testing::MakeProject;
+using project_testing::WindowControls;
+using testing_support::TempDir;
+using Lines = std::vector<std::string>;
+
+// Loads `content` as the project file x.batch-dropvan, saves it, and returns
+// what was written.
+std::string LoadAndSave(const TempDir& dir, const std::string& content) {
+  auto project = MakeProject(dir);
+  project->SetFileName(dir.Write("x.batch-dropvan", content));
+  project->Open(true);
+  project->Save();
+  return dir.Read("x.batch-dropvan");
+}
+
+TEST(ProjectFileRoundTrip, KeepsEveryLineInPlaceWithCrLfLineEnds) {
+  TempDir dir;
+  std::string content = "Source=/srv/site/*.*\r\n; a note without equals sign\n\rTarget=/www/\r\n\r\nPort=21";
+  EXPECT_EQ(LoadAndSave(dir, content),
+            "Source=/srv/site/*.*\r\n; a note without equals sign\r\n\r\nTarget=/www/\r\n\r\nPort=21\r\n");
+}
+
+TEST(ProjectFileRoundTrip, KeepsNulBytesBinaryGarbageAndLongLines) {
+  TempDir dir;
+  std::string garbage;
+  for (int i = 0; i < 256; ++i) {
+    if (i != '\r' && i != '\n') garbage += static_cast<char>(i);
+  }
+  std::string long_line = "Source=" + std::string(1 << 20, 'a');
+  std::string nul_line("Ta\0rget=/w\0/", 12);
+  std::string content = garbage + "\n" + long_line + "\r" + nul_line + "\r\n" + "\xff\xfe=\x80";
+  EXPECT_EQ(LoadAndSave(dir, content),
+            garbage + "\r\n" + long_line + "\r\n" + nul_line + "\r\n" + "\xff\xfe=\x80\r\n");
+}
+
+TEST(ProjectFileRoundTrip, EmptyFileGivesNoOptionsAndSavesEmpty) {
+  TempDir dir;
+  EXPECT_EQ(LoadAndSave(dir, ""), "");
+}
+
+TEST(ProjectFileLoad, MissingUnreadableOrFolderLeavesTheOptionsAsTheyWere) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->Options().SetLines({"Source=/a/*.*"});
+  std::vector<std::string> names = {dir.dir() + "missing.batch-dropvan", dir.dir() + "folder.batch-dropvan"};
+  std::filesystem::create_directory(names[1]);
+  for (const std::string& name : names) {
+    project->SetFileName(name);
+    project->Open(true);
+    EXPECT_EQ(project->Options().Lines(), Lines{"Source=/a/*.*"}) << name;
+    EXPECT_EQ(project->FileName(), name) << "the name is kept so that a save creates the file";
+  }
+  EXPECT_TRUE(project->RecentFiles().empty()) << "a failed load is no recent project";
+}
+
+TEST(ProjectFileLoad, ReplacesAllOptionsAndJoinsTheRecentList) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->Options().SetLines({"Old=1"});
+  project->SetFileName(dir.Write("a.batch-dropvan", "New=2\n"));
+  project->Open(true);
+  EXPECT_EQ(project->Options().Lines(), Lines{"New=2"});
+  EXPECT_EQ(project->RecentFiles(), Lines{dir.dir() + "a.batch-dropvan"});
+}
+
+TEST(ProjectFileSave, AnEmptyTargetEditWritesNoTargetLine) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  WindowControls controls;
+  controls.BindTo(*project);
+  project->SetFileName(dir.Write("a.batch-dropvan", "Target=/www/\r\nSource=/s/*.*\r\n"));
+  project->Open(true);
+  EXPECT_EQ(controls.eTarget.Get("Text"), "/www/");
+  controls.eTarget.Put("Text", "");
+  project->Save();
+  EXPECT_EQ(dir.Read("a.batch-dropvan"), "Source=/s/*.*\r\nSubdir=False\r\n");
+}
+
+TEST(ProjectFileSave, WriteErrorsReachTheCaller) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  std::filesystem::create_directories(dir.dir() + "taken.batch-dropvan/inner");
+  project->SetFileName(dir.dir() + "taken.batch-dropvan");
+  project->Options().Set("Source", "/s/*.*");
+  EXPECT_THROW(project->Save(), TrkError) << "a folder cannot be replaced by the project file";
+  EXPECT_TRUE(std::filesystem::is_directory(dir.dir() + "taken.batch-dropvan/inner"));
+}
+
+TEST(ProjectFileSave, SaveAsAsksForTheNameAndKeepsItEvenWhenWritingFails) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->Options().Set("Source", "/s/*.*");
+  std::string seen_filter, seen_ext, seen_start;
+  std::string answer = dir.dir() + "chosen.batch-dropvan";
+  project->SaveDialog = [&](const std::string& filter, const std::string& ext, std::string& name) {
+    seen_filter = filter;
+    seen_ext = ext;
+    seen_start = name;
+    name = answer;
+    return true;
+  };
+  project->Save();
+  EXPECT_EQ(seen_filter, "Dropvan Project|*.batch-dropvan");
+  EXPECT_EQ(seen_ext, ".batch-dropvan");
+  EXPECT_EQ(seen_start, "");
+  EXPECT_EQ(dir.Read("chosen.batch-dropvan"), "Source=/s/*.*\r\n");
+  EXPECT_EQ(project->RecentFiles(), Lines{answer});
+
+  std::filesystem::create_directories(dir.dir() + "dir.batch-dropvan/inner");
+  answer = dir.dir() + "dir.batch-dropvan";
+  EXPECT_THROW(project->SaveAs(), TrkError);
+  EXPECT_EQ(project->FileName(), answer);
+}
+
+TEST(ProjectFileSave, CancelledOrMissingSaveDialogChangesNothing) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->Options().Set("Source", "/s/*.*");
+  project->SaveAs();
+  project->SaveDialog = [](const std::string&, const std::string&, std::string& name) {
+    name = "/somewhere/else.batch-dropvan";
+    return false;
+  };
+  project->Save();
+  EXPECT_EQ(project->FileName(), "");
+  EXPECT_TRUE(project->RecentFiles().empty());
+}
+
+TEST(DefaultProject, WithoutArgumentOrFileTheFirstSaveWritesTheDefaultFile) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->ParseCommandLine("");
+  EXPECT_EQ(project->FileName(), dir.dir() + "dropvan.batch-dropvan");
+  EXPECT_TRUE(project->Options().Lines().empty());
+  project->Options().Set("Target", "/www/");
+  project->Save();
+  EXPECT_EQ(dir.Read("dropvan.batch-dropvan"), "Target=/www/\r\n");
+}
+
+TEST(DefaultProject, AMissingNamedProjectGivesEmptyOptionsUnderThatName) {
+  TempDir dir;
+  dir.Write("dropvan.batch-dropvan", "Source=/default/*.*\r\n");
+  auto project = MakeProject(dir);
+  const std::string name = dir.dir() + "new.batch-dropvan";
+  project->ParseCommandLine(name);
+  EXPECT_EQ(project->FileName(), name);
+  EXPECT_TRUE(project->Options().Lines().empty()) << "the default project is not loaded instead";
+  project->Options().Set("Port", "2121");
+  project->Save();
+  EXPECT_EQ(dir.Read("new.batch-dropvan"), "Port=2121\r\n");
+}
+
+TEST(OpenWithDialog, CancelledOrMissingDialogChangesNothing) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->SetFileName(dir.dir() + "a.batch-dropvan");
+  project->Options().Set("Source", "/s/*.*");
+  project->Open(false);
+  std::string seen_filter;
+  project->OpenDialog = [&](const std::string& filter, std::string& name) {
+    seen_filter = filter;
+    name = "/elsewhere";
+    return false;
+  };
+  project->Open(false);
+  EXPECT_EQ(seen_filter, "Dropvan Project|*.batch-dropvan|All Files (*.*)|*.*");
+  EXPECT_EQ(project->FileName(), dir.dir() + "a.batch-dropvan");
+  EXPECT_EQ(project->Options().Lines(), Lines{"Source=/s/*.*"});
+}
+
+TEST(OpenWithDialog, ANonProjectFileBecomesTheSource) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->Options().SetLines({"Target=/www/", "Source=/old/*.*"});
+  std::string picture = dir.Write("site/picture.jpg", "jpg");
+  project->OpenDialog = [&](const std::string&, std::string& name) {
+    name = picture;
+    return true;
+  };
+  project->Open(false);
+  EXPECT_EQ(project->FileName(), "");
+  EXPECT_EQ(project->Options().Lines(), (Lines{"Target=/www/", "Source=" + picture}));
+}
+
+TEST(OpenWithDialog, ANonProjectFileWithCommandLineOptionsCannotBeOverwrittenLater) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->ParseCommandLine("-P:Source=/srv/*.*,Target=/www/");
+  std::string picture = dir.Write("picture.jpg", "JPEG DATA");
+  project->OpenDialog = [&](const std::string&, std::string& name) {
+    name = picture;
+    return true;
+  };
+  project->Open(false);
+  EXPECT_EQ(project->Options().Lines(), (Lines{"Source=/srv/*.*", "Target=/www/"}));
+  EXPECT_EQ(project->FileName(), "");
+
+  bool asked = false;
+  project->SaveDialog = [&](const std::string&, const std::string&, std::string&) {
+    asked = true;
+    return false;
+  };
+  project->Save();
+  EXPECT_TRUE(asked) << "a save must ask for a name";
+  EXPECT_EQ(dir.Read("picture.jpg"), "JPEG DATA");
+}
+
+TEST(AutoTarget, FillsAnEmptyTargetWithTheSourceFolder) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  project->AutoTarget = true;
+  project->SetFileName("/srv/site/index.html");
+  project->Open(true);
+  EXPECT_EQ(project->GetTarget(), "/srv/site/");
+
+  project->Options().Set("Target", "/keep/");
+  project->SetFileName("/other/file.txt");
+  project->Open(true);
+  EXPECT_EQ(project->GetTarget(), "/keep/");
+
+  auto from_command_line = MakeProject(dir);
+  from_command_line->AutoTarget = true;
+  from_command_line->ParseCommandLine("-P:Source=/srv/a/*.*");
+  EXPECT_EQ(from_command_line->GetTarget(), "/srv/a/");
+}
+
+TEST(NewProject, ForgetsFileAndOptionsAndEmptiesTheControls) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  WindowControls controls;
+  controls.BindTo(*project);
+  project->SetFileName(dir.Write("a.batch-dropvan", "Source=/s/*.*\r\nSubdir=True\r\n"));
+  project->Open(true);
+  ASSERT_EQ(controls.cSubdir.Get("Checked"), "True");
+  project->NewProject();
+  EXPECT_EQ(project->FileName(), "");
+  EXPECT_TRUE(project->Options().Lines().empty());
+  EXPECT_EQ(controls.eSource.Get("Text"), "");
+  EXPECT_EQ(controls.cSubdir.Get("Checked"), "False");
+}
+
+TEST(RecentList, IsReadAtCreationAndWrittenAtDestruction) {
+  TempDir dir;
+  dir.Write("dropvan.log", "/p/one.batch-dropvan\r/p/two.batch-dropvan\n/p/three.batch-dropvan");
+  {
+    auto project = MakeProject(dir);
+    EXPECT_EQ(project->RecentListName(), dir.dir() + "dropvan.log");
+    EXPECT_EQ(project->RecentFiles(),
+              (Lines{"/p/one.batch-dropvan", "/p/two.batch-dropvan", "/p/three.batch-dropvan"}));
+    project->SetFileName("/p/four.batch-dropvan");
+    project->AddToRecent();
+  }
+  EXPECT_EQ(dir.Read("dropvan.log"),
+            "/p/four.batch-dropvan\r\n/p/one.batch-dropvan\r\n/p/two.batch-dropvan\r\n/p/three.batch-dropvan\r\n");
+}
+
+TEST(RecentList, HoldsEachPathOnceWhateverItsLetterCaseAndKeepsItsPlace) {
+  TempDir dir;
+  auto project = MakeProject(dir);
+  for (const char* name : {"/p/A.batch-dropvan", "/p/b.batch-dropvan", "/P/a.BATCH-dropvan", "/p/b.batch-dropvan"}) {
+    project->SetFileName(name);
+    project->AddToRecent();
+  }
+  EXPECT_EQ(project->RecentFiles(), (Lines{"/p/b.batch-dropvan", "/p/A.batch-dropvan"}));
+
+  project->SetFileName(dir.dir() + "c.batch-dropvan");
+  project->Save();
+  project->Save();
+  project->SetFileName("/p/b.batch-dropvan");
+  project->AddToRecent();
+  EXPECT_EQ(project->RecentFiles().front(), dir.dir() + "c.batch-dropvan")
+      << "saving a listed project again does not move it";
+}
+
+TEST(RecentList, UnreadableOrUnwritableListIsIgnored) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.dir() + "dropvan.log");
+  dir.Write("dropvan.log/inner", "x");
+  {
+    auto project = MakeProject(dir);
+    EXPECT_TRUE(project->RecentFiles().empty());
+    project->SetFileName("/p/a.batch-dropvan");
+    project->AddToRecent();
+  }  // the destructor cannot replace the folder and must not throw
+  EXPECT_TRUE(std::filesystem::is_directory(dir.dir() + "dropvan.log"));
+}
+
+}  // namespace
