@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "batch/convertor.h"
+#include "sync/ftp_uploader.h"
+
+// The sync convertor: for each file of a run, uploads it through this worker's
+// own FTP session unless the upload record shows its content was uploaded
+// before, and records what it uploaded. The decision rests on content alone: the
+// record maps the digest of the file's path to the digest of its bytes.
+//
+// One object per worker thread, made by the chain (register Class() as the
+// project's ConvertorClass). ConvertFile runs on the worker's thread; the shared
+// record (TrkUploadStore::Process()) is only touched under the batch lock, while
+// reading, digesting and transferring run outside it, so workers transfer in
+// parallel, each over its own connection.
+class TrkDropvan : public TrkConvertor {
+ public:
+  // Builds the rest of the chain first (base constructor), then reads the
+  // options "TryTimes", "Server", "User", "Password" and "Port", then, in the
+  // worker numbered 1 (completed before any other), loads the upload record.
+  TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done);
+  // Closes the session, then the base goes.
+  ~TrkDropvan() override;
+
+  static TrkConvertorClass Class() { return TrkConvertorClassOf<TrkDropvan>(); }
+
+  // Uploads or skips one file and leaves State, ResultText and the batch's
+  // count: the remote path or "File identical." on success, the error's message
+  // on failure (such a file is not recorded and is tried again next run). The
+  // options "KeepTargetSubdirs", "IsSyncAll" and "NoUpload" are read per file.
+  void ConvertFile(TrkBatch& batch, TrkNode& item) override;
+
+  // The remote path of `local_path`: the target directory followed by the path
+  // below the source folder (cut by length) when `keep_subdirs` and there is a
+  // source folder, else by the file's name alone; every "\" then becomes "/".
+  static std::string RemotePath(const std::string& local_path, const std::string& source_dir,
+                                const std::string& target_dir, bool keep_subdirs);
+
+ protected:
+  // Saves the record's last changes and closes the connection as the worker
+  // ends, so the owner finds the record settled when the run's end is reported.
+  void EndWork() override;
+
+  // The retry budget of every transfer (option "TryTimes", default 3).
+  const int32_t TryTimes;
+  // This worker's session, owned from construction to destruction. Derived
+  // classes (tests) may adjust its waits and time-outs in their constructor.
+  const std::unique_ptr<TrkFtpUploader> Uploader;
+
+ private:
+  // Reloads the process's upload record from the project's record file; only
+  // in the worker numbered 1, which every chain has.
+  void LoadRecord();
+  // Steps under the error handler: returns the result text of a success.
+  std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);
+};

@@ -1,0 +1,124 @@
+#include "sync/upload_record.h"
+
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+#include "project/error.h"
+#include "project/text_file.h"
+#include "select/file_utils.h"
+
+namespace {
+
+// A locked or briefly replaced record file often reads fine a moment later.
+constexpr std::chrono::milliseconds kLoadRetryPause{100};
+
+}  // namespace
+
+void TrkUploadRecord::Clear() {
+  lines_.clear();
+  index_.clear();
+}
+
+void TrkUploadRecord::Assign(std::vector<std::string> lines) {
+  Clear();
+  lines_ = std::move(lines);
+  index_.reserve(lines_.size());
+  for (size_t at = 0; at < lines_.size(); ++at) IndexLine(at);
+}
+
+std::string TrkUploadRecord::Find(std::string_view key) const {
+  auto found = index_.find(Fold(key));
+  if (found == index_.end()) return {};
+  const std::string& line = lines_[found->second];
+  return line.substr(line.find('=') + 1);
+}
+
+void TrkUploadRecord::Put(const std::string& key, const std::string& value) {
+  std::string line = key + "=" + value;
+  auto found = index_.find(Fold(key));
+  if (found != index_.end()) {
+    lines_[found->second] = std::move(line);
+    return;
+  }
+  lines_.push_back(std::move(line));
+  IndexLine(lines_.size() - 1);
+}
+
+std::string TrkUploadRecord::Fold(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}
+
+void TrkUploadRecord::IndexLine(size_t at) {
+  const std::string& line = lines_[at];
+  size_t equals = line.find('=');
+  if (equals == std::string::npos) return;
+  index_.emplace(Fold(std::string_view(line).substr(0, equals)), at);  // keeps an earlier line
+}
+
+TrkUploadStore& TrkUploadStore::Process() {
+  static TrkUploadStore store;
+  return store;
+}
+
+void TrkUploadStore::Load(const std::string& project_file) {
+  project_file_ = project_file;
+  refusal_.clear();
+  const std::string record_file = RecordFileName(project_file);
+  std::string error;
+  for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
+    if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
+    UploadRecord.Clear();
+    UploadList.Clear();
+    unsaved_ = false;
+    std::error_code ignored;
+    std::filesystem::copy_file(record_file, BackupFileName(project_file),
+                               std::filesystem::copy_options::overwrite_existing, ignored);
+    if (TryRead(record_file, error)) return;
+  }
+  refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
+             "). The run is refused so that the record is not overwritten.";
+}
+
+bool TrkUploadStore::TryRead(const std::string& record_file, std::string& error) {
+  std::error_code status_error;
+  if (!std::filesystem::exists(record_file, status_error) && !status_error) return true;
+  try {
+    UploadRecord.Assign(SplitLines(TrkFileUtils::ReadAll(record_file)));
+    return true;
+  } catch (const TrkError& e) {
+    error = e.what();
+  }
+  // Gone between the look and the read: a missing record is the first run.
+  return !std::filesystem::exists(record_file, status_error) && !status_error;
+}
+
+void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
+  UploadRecord.Put(key, digest);
+  UploadList.Append(std::move(local_path));
+  unsaved_ = true;
+  if (std::chrono::steady_clock::now() - last_save_ >= kSaveInterval) Save();
+}
+
+void TrkUploadStore::Flush() {
+  if (unsaved_) Save();
+}
+
+void TrkUploadStore::Save() {
+  if (!refusal_.empty()) return;  // the unreadable record stays as it is
+  try {
+    ReplaceFile(RecordFileName(project_file_), JoinLines(UploadRecord.Lines()));
+    ReplaceFile(UploadListFileName(project_file_), JoinLines(UploadList.Lines()));
+    unsaved_ = false;
+  } catch (const TrkError&) {
+    // The record is an auxiliary file: the run goes on, and the lists in memory
+    // are written whole by the next save.
+  }
+  // Measured from the end, so that even a slow disk spends most of the run
+  // recording rather than saving.
+  last_save_ = std::chrono::steady_clock::now();
+}
