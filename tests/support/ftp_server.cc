@@ -1,0 +1,248 @@
+#include "support/ftp_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char kPython[] = "/usr/bin/python3";
+const char kVsftpd[] = "/usr/sbin/vsftpd";
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A port nobody listens on right now (the server binds it a moment later).
+int FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(s);
+    throw std::runtime_error("cannot find a free port on 127.0.0.1");
+  }
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(port);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(s);
+  return ok;
+}
+
+bool Exited(pid_t pid) {
+  int status = 0;
+  return waitpid(pid, &status, WNOHANG) == pid;
+}
+
+// Starts `argv` in a process group of its own (so that stopping it also ends
+// any session processes), stdout to `out_fd`, stderr to `err_path`.
+pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string& err_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+// The first line the child writes to `fd`, within `limit`.
+std::string ReadLine(int fd, std::chrono::milliseconds limit) {
+  std::string line;
+  auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
+    char c;
+    if (read(fd, &c, 1) != 1) break;
+    if (c == '\n') return line;
+    line += c;
+  }
+  return line;
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Replace(std::string& text, const std::string& field, const std::string& value) {
+  for (size_t at; (at = text.find(field)) != std::string::npos;) text.replace(at, field.size(), value);
+}
+
+}  // namespace
+
+FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
+  if (kind == Kind::kPyftpdlib) {
+    StartPyftpdlib(faults);
+  } else {
+    StartVsftpd();
+  }
+}
+
+FtpServer::~FtpServer() { Stop(); }
+
+void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
+  if (access(kPython, X_OK) != 0) {
+    missing_ = kPython;
+    return;
+  }
+  user_ = "tester";
+  password_ = "secret";
+  trace_ = work_.path() / "trace.txt";
+  std::vector<std::string> argv = {
+      kPython, std::string(DROPVAN_SOURCE_DIR) + "/tests/ftp_server.py",
+      "--root", root().string(), "--user", user_, "--password", password_,
+      "--trace", trace_.string(),
+      "--refuse-login", std::to_string(faults.refuse_login),
+      "--drop-after", std::to_string(faults.drop_after),
+      "--refuse-stor", std::to_string(faults.refuse_stor),
+      "--stall", std::to_string(faults.stall),
+      "--stall-seconds", std::to_string(faults.stall_seconds)};
+  if (faults.refuse_mkd) argv.push_back("--refuse-mkd");
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::string log = (work_.path() / "server.log").string();
+  pid_ = Spawn(argv, out[1], log);
+  close(out[1]);
+  std::string line = ReadLine(out[0], std::chrono::seconds(15));
+  close(out[0]);
+  if (line.rfind("missing ", 0) == 0) {
+    missing_ = line.substr(8);
+    Stop();
+    return;
+  }
+  // The script prints the port once it listens.
+  port_ = std::atoi(line.c_str());
+  if (port_ <= 0) {
+    Stop();
+    throw std::runtime_error("pyftpdlib test server did not start: " + line + " " +
+                             ReadText(log));
+  }
+}
+
+void FtpServer::StartVsftpd() {
+  if (access(kVsftpd, X_OK) != 0) {
+    missing_ = kVsftpd;
+    return;
+  }
+  user_ = "anonymous";
+  password_ = "tester@example.org";
+  if (geteuid() != 0) {
+    // Without root vsftpd cannot confine an account to the temporary root.
+    missing_ = "vsftpd needs root to confine its test account";
+    return;
+  }
+  // vsftpd chroots anonymous sessions into the root and drops to the "ftp"
+  // user. It refuses a root that user may write to, so the root is read-only
+  // for it and uploads go below a world-writable "/pub".
+  std::filesystem::create_directories("/var/run/vsftpd/empty");
+  namespace fs = std::filesystem;
+  fs::permissions(root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  fs::create_directory(root() / "pub");
+  fs::permissions(root() / "pub", fs::perms::all);
+  writable_dir_ = "/pub/";
+  std::string account = "secure_chroot_dir=/var/run/vsftpd/empty\n";
+  std::string conf = ReadText(std::string(DROPVAN_SOURCE_DIR) + "/tests/vsftpd.conf.in");
+  Replace(conf, "@ROOT@", root().string());
+  Replace(conf, "@LOG@", (work_.path() / "vsftpd.log").string());
+  Replace(conf, "@ACCOUNT@", account);
+  std::string out_path = (work_.path() / "vsftpd.out").string();
+  // The free port may be taken between finding and binding it: try again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port_ = FreePort();
+    std::string text = conf;
+    Replace(text, "@PORT@", std::to_string(port_));
+    std::filesystem::path conf_path = work_.path() / "vsftpd.conf";
+    std::ofstream(conf_path, std::ios::binary | std::ios::trunc) << text;
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = Spawn({kVsftpd, conf_path.string()}, null_fd, out_path);
+    close(null_fd);
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
+      if (Exited(pid_)) break;
+      if (Accepts(port_)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Stop();
+  }
+  throw std::runtime_error("vsftpd test server did not start: " + ReadText(out_path));
+}
+
+void FtpServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(-pid_, SIGTERM);
+  int status = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(-pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Session processes of the group that outlived their listener.
+  kill(-pid_, SIGKILL);
+  pid_ = -1;
+}
+
+std::vector<FtpTraceLine> FtpServer::Trace() const {
+  std::vector<FtpTraceLine> lines;
+  std::istringstream in(ReadText(trace_));
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t a = line.find('\t');
+    size_t b = line.find('\t', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    lines.push_back({std::atoi(line.substr(0, a).c_str()), line.substr(a + 1, b - a - 1),
+                     line.substr(b + 1)});
+  }
+  return lines;
+}
+
+std::vector<std::string> FtpServer::Commands() const {
+  std::vector<std::string> commands;
+  for (const FtpTraceLine& line : Trace()) commands.push_back(line.command);
+  return commands;
+}
+
+}  // namespace testing_support

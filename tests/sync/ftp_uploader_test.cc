@@ -1,0 +1,434 @@
+#include "sync/ftp_uploader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "project/error.h"
+#include "support/ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::FtpFaults;
+using testing_support::FtpServer;
+using Clock = std::chrono::steady_clock;
+
+std::string AllBytes() {
+  std::string bytes;
+  for (int round = 0; round < 64; ++round) {
+    for (int c = 0; c < 256; ++c) bytes += static_cast<char>(c);
+    bytes += "\r\n\n\r";
+  }
+  return bytes;
+}
+
+std::string ReadServerFile(const FtpServer& server, const std::string& remote) {
+  auto local = (server.root() / std::filesystem::path(remote).relative_path()).lexically_normal();
+  std::ifstream in(local, std::ios::binary);
+  if (!in) return "<missing " + remote + ">";
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "  " + line + "\n";
+  return text;
+}
+
+// Trace lines "<code> <command>" whose command begins with one of `verbs`.
+std::vector<std::string> Sequence(const FtpServer& server, std::vector<std::string> verbs) {
+  std::vector<std::string> lines;
+  for (const auto& line : server.Trace()) {
+    for (const std::string& verb : verbs) {
+      if (line.command.rfind(verb + " ", 0) == 0 || line.command == verb) {
+        lines.push_back(line.code + " " + line.command);
+      }
+    }
+  }
+  return lines;
+}
+
+int CountVerb(const FtpServer& server, const std::string& verb) {
+  return static_cast<int>(Sequence(server, {verb}).size());
+}
+
+class FtpUploaderTest : public ::testing::Test {
+ protected:
+  // Points `uploader` at `server` with waits and time-outs short enough for tests.
+  static void Account(TrkFtpUploader& uploader, const FtpServer& server) {
+    uploader.Server = server.host();
+    uploader.Port = server.port();
+    uploader.User = server.user();
+    uploader.Password = server.password();
+    uploader.RetryWait = 50ms;
+    uploader.ConnectTimeout = 3s;
+    uploader.ReplyTimeout = 3s;
+    uploader.StallTimeout = 3s;
+  }
+
+  std::string Local(const std::string& name, const std::string& content) {
+    return local_.Write(name, content);
+  }
+
+  testing_support::TempDir local_;
+};
+
+TEST(FtpUploaderParentDir, CutsAtTheLastSeparator) {
+  EXPECT_EQ(TrkFtpUploader::ParentDir("/www/img/a.png"), "/www/img");
+  EXPECT_EQ(TrkFtpUploader::ParentDir("/www"), "");
+  EXPECT_EQ(TrkFtpUploader::ParentDir("a.png"), "");
+  EXPECT_EQ(TrkFtpUploader::ParentDir("www\\img\\a.png"), "www\\img");
+  EXPECT_EQ(TrkFtpUploader::ParentDir("/www/img/"), "/www/img");
+}
+
+// --- Storing files ---------------------------------------------------------
+
+TEST_F(FtpUploaderTest, StoresFilesByteForByteOverOneConnection) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  std::string bytes = AllBytes();
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
+  {
+    TrkFtpUploader uploader;
+    Account(uploader, server);
+    uploader.PutFile(Local("a.bin", bytes), "/www/a.bin", 3);
+    uploader.PutFile(Local("big.bin", big), "/www/big.bin", 3);
+    uploader.PutFile(Local("empty.txt", ""), "/empty.txt", 3);
+  }
+  EXPECT_TRUE(ReadServerFile(server, "/www/a.bin") == bytes) << "binary content altered";
+  EXPECT_TRUE(ReadServerFile(server, "/www/big.bin") == big) << "large file altered";
+  EXPECT_TRUE(std::filesystem::is_regular_file(server.root() / "empty.txt"));
+  EXPECT_EQ(std::filesystem::file_size(server.root() / "empty.txt"), 0u);
+  EXPECT_EQ(CountVerb(server, "USER"), 1) << "connection not kept:\n" << Join(server.Commands());
+  EXPECT_EQ(CountVerb(server, "PASV") + CountVerb(server, "EPSV"), 0) << "passive mode used";
+  EXPECT_EQ(Sequence(server, {"TYPE"}).front(), "200 TYPE I");
+  EXPECT_EQ(server.Commands().back(), "QUIT") << "destroying the session must log off";
+}
+
+TEST_F(FtpUploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  std::filesystem::create_directory(server.root() / "www");
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("f.txt", "deep"), "/www/sub/deeper/f.txt", 0);
+
+  std::vector<std::string> expected = {
+      "550 CWD /www/sub/deeper", "550 CWD /www/sub", "250 CWD /www",
+      "257 MKD /www/sub",        "257 MKD /www/sub/deeper", "125 STOR /www/sub/deeper/f.txt"};
+  EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR", "RMD", "XCWD", "XMKD"}), expected)
+      << "full trace:\n" << Join(server.Commands());
+  EXPECT_EQ(ReadServerFile(server, "/www/sub/deeper/f.txt"), "deep");
+
+  // The directory exists now: the next file only changes into it.
+  uploader.PutFile(Local("g.txt", "next"), "/www/sub/deeper/g.txt", 0);
+  auto all = Sequence(server, {"CWD", "MKD"});
+  EXPECT_EQ(all.back(), "250 CWD /www/sub/deeper");
+  EXPECT_EQ(all.size(), 6u);
+}
+
+TEST_F(FtpUploaderTest, FileAtTheRootChecksNoDirectory) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("top.txt", "top"), "/top.txt", 0);
+  EXPECT_EQ(ReadServerFile(server, "/top.txt"), "top");
+  EXPECT_TRUE(Sequence(server, {"CWD", "MKD"}).empty()) << Join(server.Commands());
+}
+
+// A relative target resolves against the directory the previous file's
+// directory check left current, with no change of directory by the client
+// library of its own.
+TEST_F(FtpUploaderTest, RelativeTargetResolvesAgainstServersCurrentDirectory) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  std::filesystem::create_directories(server.root() / "www");
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("a.txt", "first"), "rel/a.txt", 0);   // from the login folder "/"
+  uploader.PutFile(Local("b.txt", "abs"), "/www/b.txt", 0);    // leaves "/www" current
+  uploader.PutFile(Local("c.txt", "second"), "rel/c.txt", 0);  // so this lands in /www/rel
+  uploader.PutFile(Local("d.txt", "plain"), "d.txt", 0);       // no directory: still /www
+
+  EXPECT_EQ(ReadServerFile(server, "/rel/a.txt"), "first");
+  EXPECT_EQ(ReadServerFile(server, "/www/b.txt"), "abs");
+  EXPECT_EQ(ReadServerFile(server, "/www/rel/c.txt"), "second");
+  EXPECT_EQ(ReadServerFile(server, "/www/d.txt"), "plain");
+  std::vector<std::string> expected = {"550 CWD rel", "257 MKD rel", "125 STOR rel/a.txt",
+                                       "250 CWD /www", "125 STOR /www/b.txt", "550 CWD rel",
+                                       "257 MKD rel", "125 STOR rel/c.txt", "125 STOR d.txt"};
+  EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR"}), expected) << Join(server.Commands());
+}
+
+TEST_F(FtpUploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  std::filesystem::create_directories(server.root() / "www");
+  std::ofstream(server.root() / "www" / "setup.EXE") << "old program";
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("setup.EXE", "new program"), "/www/setup.EXE", 0);
+  uploader.PutFile(Local("tool.exe", "tool"), "/www/tool.exe", 0);
+  uploader.PutFile(Local("notes.exe.txt", "text"), "/www/notes.exe.txt", 0);
+
+  EXPECT_EQ(ReadServerFile(server, "/www/setup.EXE"), "new program");
+  EXPECT_EQ(ReadServerFile(server, "/www/tool.exe"), "tool");
+  EXPECT_EQ(ReadServerFile(server, "/www/notes.exe.txt"), "text");
+  EXPECT_FALSE(std::filesystem::exists(server.root() / "www" / "setup.EXE_"));
+  std::vector<std::string> expected = {
+      "125 STOR /www/setup.EXE_", "250 DELE /www/setup.EXE", "350 RNFR /www/setup.EXE_",
+      "250 RNTO /www/setup.EXE",  "125 STOR /www/tool.exe_", "550 DELE /www/tool.exe",
+      "350 RNFR /www/tool.exe_",  "250 RNTO /www/tool.exe",  "125 STOR /www/notes.exe.txt"};
+  EXPECT_EQ(Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"}), expected)
+      << Join(server.Commands());
+}
+
+TEST_F(FtpUploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  const std::vector<std::string> names = {
+      "/www/a b.txt",       "/www/hash#tag.txt",     "/www/100%.txt",  "/www/%41%2F.txt",
+      "/www/what?.txt",     "/www/semi;type=a.txt",  "/www/+&=@!$',()[]~.txt",
+      "/www/\xC3\xBCnic\xC3\xB6" "de \xE2\x82\xAC.txt", "/www/sp ace dir/x y.txt",
+      "/www/sub/../dots.txt"};
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  for (size_t i = 0; i < names.size(); ++i) {
+    uploader.PutFile(Local("f" + std::to_string(i), names[i]), names[i], 0);
+  }
+  for (const std::string& name : names) {
+    EXPECT_EQ(ReadServerFile(server, name), name) << "stored under the wrong name: " << name;
+  }
+  auto stores = Sequence(server, {"STOR"});
+  ASSERT_EQ(stores.size(), names.size()) << Join(server.Commands());
+  for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(stores[i], "125 STOR " + names[i]);
+}
+
+TEST_F(FtpUploaderTest, LineBreakInRemoteNameIsRefusedBeforeAnythingIsSent) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  std::string local = Local("x.txt", "x");
+  for (std::string name : {"/www/a\r\nDELE /victim.txt", "/www/a\nb.txt", "/www\r/a.txt"}) {
+    try {
+      uploader.PutFile(local, name, 3);
+      ADD_FAILURE() << "accepted a name with a line break";
+    } catch (const TrkError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind("[Error]", 0), 0u) << error.what();
+    }
+  }
+  EXPECT_TRUE(server.Trace().empty()) << "sent to the server:\n" << Join(server.Commands());
+  EXPECT_EQ(uploader.FailCount, 0);
+}
+
+TEST_F(FtpUploaderTest, PortUsesItsLow16Bits) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.Port = server.port() + 65536;
+  uploader.PutFile(Local("p.txt", "port"), "/p.txt", 0);
+  EXPECT_EQ(ReadServerFile(server, "/p.txt"), "port");
+}
+
+// --- Connect failures and the retry budget -----------------------------------
+
+TEST_F(FtpUploaderTest, RefusedLoginWithNoRetriesFailsAfterOneAttemptWithoutWaiting) {
+  FtpFaults faults;
+  faults.refuse_login = -1;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.RetryWait = 20s;  // any wait would show in the elapsed time
+  auto start = Clock::now();
+  for (int tries : {0, -2}) {
+    try {
+      uploader.PutFile(Local("x.txt", "x"), "/x.txt", tries);
+      ADD_FAILURE() << "login refused, yet the file was stored";
+    } catch (const TrkError& error) {
+      EXPECT_EQ(std::string(error.what()), "[Error]Connect to 127.0.0.1 failure");
+    }
+  }
+  EXPECT_LT(Clock::now() - start, 10s) << "waited although no retry was allowed";
+  EXPECT_EQ(CountVerb(server, "PASS"), 2) << Join(server.Commands());
+  EXPECT_EQ(CountVerb(server, "STOR"), 0);
+  EXPECT_EQ(uploader.FailCount, 2);
+}
+
+TEST_F(FtpUploaderTest, ConnectRetriesOnTheScheduleThenGivesUpAtOnceAfterThreeCycles) {
+  FtpFaults faults;
+  faults.refuse_login = -1;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.RetryWait = 100ms;
+  std::string local = Local("x.txt", "x");
+  for (int cycle = 1; cycle <= 3; ++cycle) {
+    auto start = Clock::now();
+    EXPECT_THROW(uploader.PutFile(local, "/x.txt", 3), TrkError);
+    EXPECT_GE(Clock::now() - start, 300ms) << "three waits expected in cycle " << cycle;
+    EXPECT_EQ(CountVerb(server, "PASS"), 4 * cycle) << "4 attempts per cycle";
+    EXPECT_EQ(uploader.FailCount, cycle);
+  }
+  // Given up three times: the fourth file fails at once, without an attempt.
+  uploader.RetryWait = 20s;
+  auto start = Clock::now();
+  try {
+    uploader.PutFile(local, "/x.txt", 3);
+    ADD_FAILURE() << "stored after three given-up cycles";
+  } catch (const TrkError& error) {
+    EXPECT_EQ(std::string(error.what()), "[Error]Connect to 127.0.0.1 failure");
+  }
+  EXPECT_LT(Clock::now() - start, 5s) << "waited although nothing was attempted";
+  EXPECT_EQ(CountVerb(server, "PASS"), 12);
+
+  // Disconnect starts the count afresh, so the session tries again.
+  uploader.Disconnect();
+  EXPECT_EQ(uploader.FailCount, 0);
+  EXPECT_THROW(uploader.Connect(server.host(), "tester", "secret", server.port(), 0), TrkError);
+  EXPECT_EQ(CountVerb(server, "PASS"), 13);
+}
+
+TEST_F(FtpUploaderTest, LoginRefusedTwiceThenAcceptedWithinBudget) {
+  FtpFaults faults;
+  faults.refuse_login = 2;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("x.txt", "x"), "/x.txt", 3);
+  EXPECT_EQ(ReadServerFile(server, "/x.txt"), "x");
+  EXPECT_EQ(CountVerb(server, "PASS"), 3);
+  EXPECT_EQ(uploader.FailCount, 0);
+}
+
+// --- Store failures ------------------------------------------------------------
+
+TEST_F(FtpUploaderTest, RefusedStoreIsRetriedOnAFreshConnection) {
+  FtpFaults faults;
+  faults.refuse_stor = 1;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("x.txt", "payload"), "/x.txt", 1);
+  EXPECT_EQ(ReadServerFile(server, "/x.txt"), "payload");
+  EXPECT_EQ(Sequence(server, {"STOR"}),
+            (std::vector<std::string>{"550 STOR /x.txt", "125 STOR /x.txt"}));
+  auto trace = server.Trace();
+  EXPECT_EQ(trace.back().session, 2) << "the retry must reconnect:\n" << Join(server.Commands());
+}
+
+TEST_F(FtpUploaderTest, RefusedStoreWithNoRetryFails) {
+  FtpFaults faults;
+  faults.refuse_stor = 1;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  try {
+    uploader.PutFile(Local("x.txt", "payload"), "/x.txt", 0);
+    ADD_FAILURE() << "refused store reported as success";
+  } catch (const TrkError& error) {
+    EXPECT_EQ(std::string(error.what()), "[Error]Upload file failure");
+  }
+  EXPECT_EQ(CountVerb(server, "STOR"), 1);
+  EXPECT_EQ(uploader.FailCount, 0);
+}
+
+TEST_F(FtpUploaderTest, RefusedDirectoryCreationFailsTheStoreOnEveryTry) {
+  FtpFaults faults;
+  faults.refuse_mkd = true;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  EXPECT_THROW(uploader.PutFile(Local("x.txt", "x"), "/new/x.txt", 1), TrkError);
+  EXPECT_EQ(Sequence(server, {"MKD", "STOR"}),
+            (std::vector<std::string>{"550 MKD /new", "550 STOR /new/x.txt", "550 MKD /new",
+                                      "550 STOR /new/x.txt"}));
+}
+
+TEST_F(FtpUploaderTest, StalledTransferTimesOutAndTheRetrySucceeds) {
+  FtpFaults faults;
+  faults.stall = 1;
+  faults.stall_seconds = 10;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.ReplyTimeout = 1s;
+  uploader.StallTimeout = 1s;
+  auto start = Clock::now();
+  uploader.PutFile(Local("x.txt", "after the stall"), "/x.txt", 1);
+  EXPECT_LT(Clock::now() - start, 8s) << "the stall was waited out instead of timed out";
+  EXPECT_EQ(ReadServerFile(server, "/x.txt"), "after the stall");
+  EXPECT_EQ(CountVerb(server, "STOR"), 2);
+}
+
+TEST_F(FtpUploaderTest, StalledTransferWithNoRetryFails) {
+  FtpFaults faults;
+  faults.stall = 1;
+  faults.stall_seconds = 10;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.ReplyTimeout = 1s;
+  uploader.StallTimeout = 1s;
+  EXPECT_THROW(uploader.PutFile(Local("x.txt", "x"), "/x.txt", 0), TrkError);
+}
+
+TEST_F(FtpUploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
+  FtpFaults faults;
+  faults.drop_after = 7;  // USER PASS PWD CWD EPRT TYPE STOR: the first file's commands
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  std::filesystem::create_directories(server.root() / "www");
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("a.txt", "one"), "/www/a.txt", 3);
+  uploader.PutFile(Local("b.txt", "two"), "/www/b.txt", 3);
+  EXPECT_EQ(ReadServerFile(server, "/www/a.txt"), "one");
+  EXPECT_EQ(ReadServerFile(server, "/www/b.txt"), "two");
+  auto trace = server.Trace();
+  ASSERT_GE(trace.size(), 8u);
+  EXPECT_EQ(trace[7].code, "DROP") << "the fault did not hit between the files:\n"
+                                   << Join(server.Commands());
+  EXPECT_EQ(uploader.FailCount, 0);
+}
+
+// --- vsftpd --------------------------------------------------------------------
+
+TEST_F(FtpUploaderTest, UploadsToVsftpd) {
+  FtpServer server(FtpServer::Kind::kVsftpd);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  const std::string www = server.writable_dir() + "www";
+  std::string bytes = AllBytes();
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("a.bin", bytes), www + "/sub/a.bin", 0);
+  uploader.PutFile(Local("b.txt", "b"), www + "/sub/with space #1%.txt", 0);
+  uploader.PutFile(Local("setup.exe", "program"), www + "/setup.exe", 0);
+  uploader.PutFile(Local("rel.txt", "relative"), "rel.txt", 0);  // current: www
+  EXPECT_TRUE(ReadServerFile(server, www + "/sub/a.bin") == bytes) << "binary content altered";
+  EXPECT_EQ(ReadServerFile(server, www + "/sub/with space #1%.txt"), "b");
+  EXPECT_EQ(ReadServerFile(server, www + "/setup.exe"), "program");
+  EXPECT_FALSE(std::filesystem::exists(server.root() / "pub/www/setup.exe_"));
+  EXPECT_EQ(ReadServerFile(server, www + "/rel.txt"), "relative");
+}
+
+}  // namespace
