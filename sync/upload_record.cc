@@ -68,6 +68,7 @@ TrkUploadStore& TrkUploadStore::Process() {
 void TrkUploadStore::Load(const std::string& project_file) {
   project_file_ = project_file;
   refusal_.clear();
+  last_save_ = {};  // the run's first recorded file creates its files at once
   const std::string record_file = RecordFileName(project_file);
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "project/text_file.h"
+#include "support/temp_dir.h"
+#include "sync/upload_record.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::TempDir;
+
+const std::string kKey(32, 'A');
+const std::string kOtherKey(32, 'B');
+
+// ---- The record's lines and index ----------------------------------------------
+
+TEST(UploadRecordTest, FindUsesTheFirstLineWithTheNameInAnyCase) {
+  TrkUploadRecord record;
+  record.Assign({"; comment", "", "aaaa=first", "AAAA=second", "no equals sign", "=empty name"});
+  EXPECT_EQ(record.Find("AAAA"), "first");
+  EXPECT_EQ(record.Find("aAaA"), "first");
+  EXPECT_EQ(record.Find("no equals sign"), "") << "a line without \"=\" has no name";
+  EXPECT_EQ(record.Find("BBBB"), "");
+}
+
+TEST(UploadRecordTest, PutRewritesTheMatchingLineInPlaceOrAppends) {
+  TrkUploadRecord record;
+  record.Assign({"# kept", "aaaa=old", "AAAA=shadowed", "x"});
+  record.Put("AAAA", "new");
+  record.Put("CCCC", "added");
+  std::vector<std::string> expected = {"# kept", "AAAA=new", "AAAA=shadowed", "x", "CCCC=added"};
+  EXPECT_EQ(record.Lines(), expected);
+  EXPECT_EQ(record.Find("cccc"), "added");
+  record.Put("cccc", "again");
+  EXPECT_EQ(record.Lines().back(), "cccc=again");
+  EXPECT_EQ(record.Lines().size(), 5u);
+}
+
+TEST(UploadRecordTest, ValueKeepsEverythingAfterTheFirstEquals) {
+  TrkUploadRecord record;
+  record.Assign({"k=a=b"});
+  EXPECT_EQ(record.Find("K"), "a=b");
+}
+
+// ---- Loading and saving ----------------------------------------------------------
+
+class UploadStoreTest : public ::testing::Test {
+ protected:
+  TempDir folder;
+  std::string project = (folder.path() / "site.batch-dropvan").string();
+  std::string record_file = project + ".ini";
+  TrkUploadStore& store = TrkUploadStore::Process();
+};
+
+TEST_F(UploadStoreTest, MissingRecordStartsEmptyWithoutABackup) {
+  store.Load(project);
+  EXPECT_TRUE(store.Refusal().empty());
+  EXPECT_TRUE(store.UploadRecord.Lines().empty());
+  EXPECT_FALSE(fs::exists(project + ".ini.old"));
+}
+
+TEST_F(UploadStoreTest, LoadReadsEveryLineEndAndBacksUpByteForByte) {
+  const std::string bytes = "one=1\r\ntwo=2\nthree=3\rfour=4";
+  std::ofstream(record_file, std::ios::binary) << bytes;
+  std::ofstream(project + ".ini.old", std::ios::binary) << "an older backup that is much longer";
+  store.Load(project);
+  std::vector<std::string> expected = {"one=1", "two=2", "three=3", "four=4"};
+  EXPECT_EQ(store.UploadRecord.Lines(), expected);
+  EXPECT_EQ(ReadFileBytes(project + ".ini.old"), bytes);
+}
+
+TEST_F(UploadStoreTest, LoadStartsANewUploadList) {
+  store.Load(project);
+  store.Recorded(kKey, "D1", "/src/a");
+  store.Flush();
+  store.Load(project);
+  EXPECT_TRUE(store.UploadList.Lines().empty());
+  EXPECT_EQ(store.Find(kKey), "D1");
+  EXPECT_EQ(SplitLines(ReadFileBytes(project + ".log")), std::vector<std::string>{"/src/a"})
+      << "the list file keeps the earlier run's list until the next save";
+}
+
+TEST_F(UploadStoreTest, SavesAreSpacedOutAndFlushWritesTheRest) {
+  store.Load(project);
+  for (int i = 0; i < 50; ++i) store.Recorded(std::to_string(1000 + i), "D", "/src/" + std::to_string(i));
+  // The first record is saved at once, most of the burst after it is not.
+  std::vector<std::string> on_disk = SplitLines(ReadFileBytes(record_file));
+  EXPECT_GE(on_disk.size(), 1u);
+  EXPECT_LT(on_disk.size(), 50u);
+  store.Flush();
+  EXPECT_EQ(SplitLines(ReadFileBytes(record_file)), store.UploadRecord.Lines());
+  EXPECT_EQ(SplitLines(ReadFileBytes(project + ".log")), store.UploadList.Lines());
+  EXPECT_EQ(store.UploadList.Lines().size(), 50u);
+}
+
+// Writes fail once a file would grow beyond `limit` bytes, for the scope of
+// the object. Works for root too, unlike permissions.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, SIG_IGN);  // a failing write() instead of a killed process
+    rlimit lowered = saved_;
+    lowered.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST_F(UploadStoreTest, FailedWriteKeepsThePreviousFileAndTheLinesInMemory) {
+  store.Load(project);
+  store.Recorded(kKey, std::string(32, '1'), "/src/a");
+  store.Flush();
+  const std::string before = ReadFileBytes(record_file);
+  for (int i = 0; i < 40; ++i) store.Recorded(std::to_string(i) + kOtherKey, std::string(32, '2'), "/src/b");
+  {
+    FileSizeLimit limit(before.size() + 100);
+    store.Save();
+  }
+  EXPECT_EQ(ReadFileBytes(record_file), before) << "a failed save must leave the previous record whole";
+  for (const auto& entry : fs::directory_iterator(folder.path())) {
+    EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << "stray " << entry.path();
+  }
+  store.Flush();  // still unsaved: the next save writes everything
+  EXPECT_EQ(SplitLines(ReadFileBytes(record_file)).size(), 41u);
+  EXPECT_EQ(SplitLines(ReadFileBytes(project + ".log")).size(), 41u);
+}
+
+TEST_F(UploadStoreTest, UnreadableRecordRefusesAndIsNeverWritten) {
+  fs::create_directories(record_file);  // exists, cannot be read as a file
+  store.Load(project);
+  EXPECT_NE(store.Refusal().find(record_file), std::string::npos) << store.Refusal();
+  store.Recorded(kKey, "D", "/src/a");
+  store.Flush();
+  EXPECT_TRUE(fs::is_directory(record_file));
+  EXPECT_FALSE(fs::exists(project + ".log"));
+  store.Load((folder.path() / "other").string());
+  EXPECT_TRUE(store.Refusal().empty()) << "the next run starts afresh";
+}
+
+}  // namespace
