@@ -1,0 +1,79 @@
+#include "app/console_runner.h"
+
+#include <chrono>
+#include <thread>
+
+#include "batch/batch.h"
+#include "batch/convertor.h"
+#include "batch/pending_workers.h"
+#include "project/error.h"
+#include "project/project.h"
+#include "report/failure_report.h"
+#include "report/info.h"
+
+TrkMain::TrkMain(TrkProject& project, TrkInfo& info) : project_(project), info_(info) {}
+
+TrkMain::~TrkMain() {
+  if (!workers_started_) return;
+  // Normally Run has waited already; this covers a run left by an error.
+  TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
+  WaitForWorkersToLetGo();
+}
+
+void TrkMain::Run(const TrkMatchBase* filter) {
+  batch_ = TrkBatch::Create(project_, filter);
+  const bool subfolders = project_.GetSubdir();
+  const std::string target = project_.GetTargetDir();
+  const std::string source = project_.GetSource();
+  if (target.empty()) {
+    // Without a target every file would land in the server's login folder.
+    WriteLog({});
+    throw TrkError("Target is empty");
+  }
+  batch_->Start(source, target, subfolders);
+  convertor_ = TrkConvertor::CreateWorkers(*batch_, project_.GetTargetDir(),
+                                           [this](TrkBatch& batch, TrkNode& item) { ItemDone(batch, item); });
+
+  TrkPendingWorkers& pending = TrkPendingWorkers::Process();
+  pending.Set(convertor_->WorkerNumber());
+  workers_started_ = true;
+  convertor_->StartAll();
+  info_.AddCount("C", 0, 1);
+  pending.WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
+  WaitForWorkersToLetGo();
+  Finish();
+}
+
+void TrkMain::Finish() {
+  batch_->WaitForSearch();
+  const int failed = batch_->Failed();
+  info_.AddCount("A", 0, batch_->Count());
+  info_.AddCount("S", 0, batch_->Succeeded());
+  info_.AddCount("F", 0, failed);
+  if (failed > 0) info_.OpenLink("", TrkFailureReportText(batch_->ErrorTexts()), "");
+  WriteLog(Lines());
+}
+
+void TrkMain::ItemDone(TrkBatch& /*batch*/, TrkNode& item) {
+  lines_.Append(TrkConsoleLine(item.State, item.FileName, item.ResultText));
+}
+
+std::vector<std::string> TrkMain::Lines() const { return lines_.Lines(); }
+
+void TrkMain::WriteLog(const std::vector<std::string>& lines) const {
+  const std::string path = project_.GetOption("LogFile");
+  if (!path.empty()) TrkWriteLogFile(path, lines);
+}
+
+void TrkMain::WaitForWorkersToLetGo() const {
+  using Clock = std::chrono::steady_clock;
+  // A worker's thread drops its reference right after the worker has ended. Some
+  // other holder could keep one for good, so that part of the wait is bounded.
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(2);
+  for (const TrkConvertor* worker = convertor_.get(); worker != nullptr; worker = worker->NextWorker()) {
+    while (!worker->Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (worker->weak_from_this().use_count() > 1 && Clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}

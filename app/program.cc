@@ -1,0 +1,83 @@
+#include "app/program.h"
+
+#include <exception>
+#include <ostream>
+#include <string>
+
+#include "app/console_runner.h"
+#include "batch/convertor.h"
+#include "project/project.h"
+#include "report/info.h"
+#include "select/match.h"
+#include "sync/dropvan.h"
+#include "sync/upload_record.h"
+
+TrkProductIdentity TrkDropvanIdentity() { return TrkProductIdentity{kTrkTitle, kTrkProgramKey, kTrkVersion}; }
+
+void TrkSetProjectIdentity(TrkProject& project) {
+  project.ConvertorClass = TrkDropvan::Class();
+  project.SourceMask = "*.*";
+  project.SourceFilter = "All Files (*.*)|*.*";
+  project.ProgramKey = kTrkProgramKey;
+  project.ProjectExt = std::string(".batch-") + kTrkProgramKey;
+  project.ProjectFilter = std::string(kTrkTitle) + " Project|*" + project.ProjectExt;
+  project.Title = kTrkTitle;
+  project.AutoTarget = false;
+  project.PathDelimiter = '/';
+  project.Version = kTrkVersion;
+}
+
+TrkRunMode TrkChooseRunMode(const TrkProject& project) {
+  if (project.GetPureConsole() && project.GetSource().find("http") == std::string::npos) {
+    return TrkRunMode::kConsole;
+  }
+  return TrkRunMode::kWindow;
+}
+
+TrkProgram::TrkProgram(int argc, const char* const* argv) : app_(argc, argv) {
+  info_ = std::make_unique<TrkInfo>(TrkDropvanIdentity(), app_.ExeName());
+  project_ = std::make_unique<TrkProject>(app_.ExeName());
+  main_ = std::make_unique<TrkMain>(*project_, *info_);
+  TrkUploadStore::Process();  // the process-wide upload record and list, empty
+  TrkSetProjectIdentity(*project_);
+  TrkInfo* info = info_.get();
+  project_->OpenLink = [info](const std::string& page, const std::string& report, const std::string& extra) {
+    info->OpenLink(page, report, extra);
+  };
+}
+
+TrkProgram::~TrkProgram() {
+  // The runner's workers use the filter and the project: they go first.
+  main_.reset();
+  filter_.reset();
+  project_.reset();
+  info_.reset();
+}
+
+int TrkProgram::Run(std::ostream& err) {
+  if (project_->ParseCommandLine(app_.Param()) == TrkProject::CommandLineResult::kExit) return 0;
+  filter_ = std::make_unique<TrkMatch>();
+  if (TrkChooseRunMode(*project_) == TrkRunMode::kWindow) return RunWindow(err);
+  main_->Run(filter_.get());
+  return 0;
+}
+
+int TrkProgram::RunWindow(std::ostream& err) {
+  err << kTrkTitle << ": the window is not available in this build; set PureConsole=True to run in the console"
+      << std::endl;
+  return 1;
+}
+
+int TrkProgramMain(int argc, const char* const* argv, std::ostream& err) {
+  std::string message;
+  try {
+    TrkProgram program(argc, argv);
+    return program.Run(err);
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "Unknown error";
+  }
+  err << kTrkTitle << ": " << message << std::endl;
+  return 1;
+}
