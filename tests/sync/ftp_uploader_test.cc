@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "project/error.h"
 #include "support/ftp_server.h"
@@ -128,6 +129,7 @@ TEST_F(FtpUploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
   EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR", "RMD", "XCWD", "XMKD"}), expected)
       << "full trace:\n" << Join(server.Commands());
   EXPECT_EQ(ReadServerFile(server, "/www/sub/deeper/f.txt"), "deep");
+  EXPECT_EQ(CountVerb(server, "USER"), 1) << "a refused CWD must not cost the connection";
 
   // The directory exists now: the next file only changes into it.
   uploader.PutFile(Local("g.txt", "next"), "/www/sub/deeper/g.txt", 0);
@@ -240,6 +242,37 @@ TEST_F(FtpUploaderTest, PortUsesItsLow16Bits) {
   uploader.Port = server.port() + 65536;
   uploader.PutFile(Local("p.txt", "port"), "/p.txt", 0);
   EXPECT_EQ(ReadServerFile(server, "/p.txt"), "port");
+}
+
+TEST_F(FtpUploaderTest, SessionsOfSeveralThreadsUploadInParallel) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  constexpr int kThreads = 4, kFiles = 8;
+  std::vector<std::string> errors(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        TrkFtpUploader uploader;
+        Account(uploader, server);
+        for (int f = 0; f < kFiles; ++f) {
+          std::string name = "t" + std::to_string(t) + "/f" + std::to_string(f);
+          uploader.PutFile(Local(name, name), "/www/" + name, 0);
+        }
+      } catch (const TrkError& error) {
+        errors[t] = error.what();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(errors[t], "") << "thread " << t;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int f = 0; f < kFiles; ++f) {
+      std::string name = "t" + std::to_string(t) + "/f" + std::to_string(f);
+      EXPECT_EQ(ReadServerFile(server, "/www/" + name), name);
+    }
+  }
+  EXPECT_EQ(CountVerb(server, "USER"), kThreads) << "one connection per session";
 }
 
 // --- Connect failures and the retry budget -----------------------------------
@@ -376,6 +409,26 @@ TEST_F(FtpUploaderTest, StalledTransferTimesOutAndTheRetrySucceeds) {
   uploader.PutFile(Local("x.txt", "after the stall"), "/x.txt", 1);
   EXPECT_LT(Clock::now() - start, 8s) << "the stall was waited out instead of timed out";
   EXPECT_EQ(ReadServerFile(server, "/x.txt"), "after the stall");
+  EXPECT_EQ(CountVerb(server, "STOR"), 2);
+}
+
+// A file larger than the socket buffers: the client itself sees the data stop
+// moving, not just a missing reply.
+TEST_F(FtpUploaderTest, TransferThatStopsMovingMidwayIsBroken) {
+  FtpFaults faults;
+  faults.stall = 1;
+  faults.stall_seconds = 30;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  std::string big(48 << 20, 'z');
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.ReplyTimeout = 30s;
+  uploader.StallTimeout = 1s;
+  auto start = Clock::now();
+  uploader.PutFile(Local("big.bin", big), "/big.bin", 1);
+  EXPECT_LT(Clock::now() - start, 25s) << "the stalled transfer was not broken off";
+  EXPECT_EQ(std::filesystem::file_size(server.root() / "big.bin"), big.size());
   EXPECT_EQ(CountVerb(server, "STOR"), 2);
 }
 
