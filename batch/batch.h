@@ -57,8 +57,8 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // at its last separator; then starts the search thread. A batch is searched at
   // most once: a batch already complete or searching is left as it is.
   void Start(const std::string& source, const std::string& target, bool recurse);
-  // Appends an item for `path` when it passes the filter (Accepts), then yields so
-  // that waiting workers can begin, then raises the item-added event.
+  // Appends an item for `path` when it passes the filter (Accepts), then raises
+  // the item-added event. A waiting worker finds it within a millisecond.
   void Add(const std::string& path);
   // Add, then marks the list complete. For files the owner hands in one by one.
   void AddSingle(const std::string& path);
@@ -67,7 +67,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
 
   int Count() const;
   // The next item in Index order, each to exactly one caller; null when none is left.
-  // While the list may still grow it waits, looking again every millisecond. Null
+  // While the list may still grow it sleeps, looking again every millisecond. Null
   // after the list is complete also sets Exhausted. When `stop` is given and is set
   // while the call waits (not when an item is there), the call returns null
   // without setting Exhausted, so a stopped worker does not wait for the search.
