@@ -104,6 +104,16 @@ std::string ReplacementTarget(const std::string& path) {
   return error ? path : target.string();
 }
 
+// Writes over a device or FIFO in place: renaming a file over one would replace
+// the node itself. Never waits for a reader that is not there.
+void OverwriteInPlace(const std::string& path, std::string_view data) {
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw TrkError(CannotOpen(path, errno));
+  FdCloser closer(fd);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  WriteFully(fd, data);
+}
+
 void ReplaceWhole(const std::string& path, std::string_view data) {
   std::string target = ReplacementTarget(path);
   struct stat info;
@@ -112,6 +122,7 @@ void ReplaceWhole(const std::string& path, std::string_view data) {
     // complaint, even though the rename below might have worked around it.
     if (S_ISDIR(info.st_mode)) throw TrkError(CannotOpen(path, EISDIR));
     if (access(target.c_str(), W_OK) != 0) throw TrkError(CannotOpen(path, errno));
+    if (!S_ISREG(info.st_mode)) return OverwriteInPlace(target, data);
   }
   try {
     ReplaceFile(target, data);

@@ -16,9 +16,13 @@ constexpr uint32_t kHeapLimitKiB = 64 * 1024;  // backtracking memory
 // The compile options closest to the ECMAScript-like dialect that RegExt texts
 // are written in: "$" only at the very end, "[]" and "[^]" allowed, a reference
 // to a group that took no part matches the empty text, "\u" and "\x" as there.
-// UTF is left off: texts are byte strings and pass through unchanged.
 constexpr uint32_t kBaseOptions =
     PCRE2_DOLLAR_ENDONLY | PCRE2_ALLOW_EMPTY_CLASS | PCRE2_MATCH_UNSET_BACKREF | PCRE2_ALT_BSUX;
+// Texts are UTF-8 byte strings: "." and "?" stand for one character and letter
+// case is ignored beyond ASCII, as in the dialect's UTF-16 texts. A text that is
+// not valid UTF-8 is still searched rather than refused: its bad bytes match
+// nothing, so a match may lie before or after them but not across them.
+constexpr uint32_t kUtfOptions = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
 
 std::string ErrorText(int code) {
   PCRE2_UCHAR buffer[256];
@@ -61,12 +65,22 @@ class TRegex::Impl {
     if (options & kRegexMultiline) flags |= PCRE2_MULTILINE;
     int error = 0;
     PCRE2_SIZE offset = 0;
-    code_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), flags, &error, &offset,
-                              compile.get()));
+    code_.reset(Compile(pattern, flags | kUtfOptions, compile.get(), &error, &offset));
+    // A pattern that is no valid UTF-8 (written in a single-byte code page) is
+    // taken byte by byte instead of being refused.
+    if (!code_ && error <= PCRE2_ERROR_UTF8_ERR1 && error >= PCRE2_ERROR_UTF8_ERR21) {
+      code_.reset(Compile(pattern, flags, compile.get(), &error, &offset));
+    }
     if (!code_) {
       throw ERegexException(error, "Invalid regular expression at offset " + std::to_string(offset) + ": " +
                                        ErrorText(error));
     }
+  }
+
+  static pcre2_code* Compile(const std::string& pattern, uint32_t flags, pcre2_compile_context* context,
+                             int* error, PCRE2_SIZE* offset) {
+    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), flags, error, offset,
+                         context);
   }
 
   const std::string& pattern() const { return pattern_; }

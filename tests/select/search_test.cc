@@ -1,0 +1,172 @@
+#include "select/search.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+// Runs one walk and returns the paths in the order they were handed on,
+// relative to the walked folder (the walk gives them with the folder in front).
+std::vector<std::string> Walk(const std::string& folder, const std::string& mask, bool recurse,
+                              bool skip_hidden) {
+  std::vector<std::string> found;
+  std::atomic<bool> stop{false};
+  SearchFolder(folder, mask, recurse, skip_hidden, [&](const std::string& path) {
+    EXPECT_EQ(path.rfind(folder, 0), 0u) << path << " does not start with the walked folder";
+    found.push_back(path.substr(folder.size()));
+  }, stop);
+  return found;
+}
+
+class SearchTest : public testing::Test {
+ protected:
+  // root: a.txt b.txt .hidden.txt notes
+  //       sub/c.txt sub/.h.txt sub/deeper/d.txt
+  //       .hiddir/e.txt  zsub/f.txt
+  void SetUp() override {
+    for (const char* name : {"b.txt", "a.txt", ".hidden.txt", "notes", "sub/c.txt", "sub/.h.txt",
+                             "sub/deeper/d.txt", ".hiddir/e.txt", "zsub/f.txt"}) {
+      dir_.Write(name, name);
+    }
+  }
+  testing_support::TempDir dir_;
+};
+
+TEST_F(SearchTest, OwnFilesFirstThenSubfoldersDepthFirstInNameOrder) {
+  EXPECT_THAT(Walk(dir_.dir(), "*.*", true, false),
+              ElementsAre(".hidden.txt", "a.txt", "b.txt", "notes", "sub/.h.txt", "sub/c.txt", "sub/deeper/d.txt",
+                          "zsub/f.txt"));
+}
+
+TEST_F(SearchTest, WithoutRecurseOnlyTheFolderItself) {
+  EXPECT_THAT(Walk(dir_.dir(), "*.txt", false, true), ElementsAre("a.txt", "b.txt"));
+}
+
+TEST_F(SearchTest, SkipHiddenLeavesHiddenFilesOutButHiddenFoldersAreNeverEntered) {
+  EXPECT_THAT(Walk(dir_.dir(), "*.txt", true, true),
+              ElementsAre("a.txt", "b.txt", "sub/c.txt", "sub/deeper/d.txt", "zsub/f.txt"));
+  std::vector<std::string> with_hidden = Walk(dir_.dir(), "*.txt", true, false);
+  EXPECT_THAT(with_hidden, testing::Contains(".hidden.txt"));
+  EXPECT_THAT(with_hidden, testing::Not(testing::Contains(".hiddir/e.txt")));
+}
+
+TEST_F(SearchTest, PlainNameMaskFindsTheFileInEveryFolder) {
+  dir_.Write("sub/a.txt", "");
+  dir_.Write("zsub/deep/A.TXT", "");
+  EXPECT_THAT(Walk(dir_.dir(), "a.txt", true, false), ElementsAre("a.txt", "sub/a.txt", "zsub/deep/A.TXT"));
+}
+
+TEST_F(SearchTest, EmptyMaskListsNoFileAtAll) {
+  EXPECT_THAT(Walk(dir_.dir(), "", true, false), IsEmpty());
+  EXPECT_THAT(Walk(dir_.dir(), "", false, false), IsEmpty());
+}
+
+TEST_F(SearchTest, MissingOrRefusedFolderYieldsNothing) {
+  EXPECT_THAT(Walk(dir_.dir() + "missing/", "*.*", true, false), IsEmpty());
+  EXPECT_THAT(Walk(dir_.dir() + "a.txt/", "*.*", true, false), IsEmpty());
+  EXPECT_THAT(Walk(std::string(5000, 'x') + "/", "*.*", true, false), IsEmpty());
+}
+
+TEST_F(SearchTest, StopEndsTheWalkAfterTheEntryInHand) {
+  std::vector<std::string> found;
+  std::atomic<bool> stop{false};
+  SearchFolder(dir_.dir(), "*.*", true, false, [&](const std::string& path) {
+    found.push_back(path);
+    if (found.size() == 2) stop = true;
+  }, stop);
+  EXPECT_EQ(found.size(), 2u);
+
+  // A stop in a subfolder also ends the folders above it.
+  found.clear();
+  stop = false;
+  SearchFolder(dir_.dir(), "c.txt", true, false, [&](const std::string& path) {
+    found.push_back(path);
+    stop = true;
+  }, stop);
+  EXPECT_EQ(found.size(), 1u);
+}
+
+TEST_F(SearchTest, ItemsAreHandedOnWhileTheWalkGoes) {
+  // The first file arrives before later folders are listed: a folder made
+  // inside a folder not yet walked, from inside the callback, is still found.
+  std::vector<std::string> found;
+  std::atomic<bool> stop{false};
+  SearchFolder(dir_.dir(), "*.txt", true, true, [&](const std::string& path) {
+    if (found.empty()) dir_.Write("zsub/late/g.txt", "");
+    found.push_back(path.substr(dir_.dir().size()));
+  }, stop);
+  EXPECT_EQ(found.back(), "zsub/late/g.txt");
+}
+
+TEST(SearchLinksTest, LinkedFilesAreReadThroughLinkedFoldersNeverEntered) {
+  testing_support::TempDir dir;
+  dir.Write("real/inside.txt", "");
+  dir.Write("top.txt", "");
+  fs::create_symlink(dir.path() / "top.txt", dir.path() / "link.txt");
+  fs::create_symlink(dir.path() / "real", dir.path() / "linked-folder");
+  fs::create_symlink(dir.path(), dir.path() / "real" / "loop");
+  fs::create_symlink(dir.path() / "gone.txt", dir.path() / "dangling.txt");
+  EXPECT_THAT(Walk(dir.dir(), "*.*", true, false), ElementsAre("link.txt", "top.txt", "real/inside.txt"));
+}
+
+TEST(SearchLinksTest, FifosAreSkippedWithoutBlocking) {
+  testing_support::TempDir dir;
+  dir.Write("plain.txt", "");
+  ASSERT_EQ(mkfifo((dir.path() / "pipe.txt").c_str(), 0600), 0);
+  EXPECT_THAT(Walk(dir.dir(), "*.txt", true, false), ElementsAre("plain.txt"));
+}
+
+TEST(SearchAccessTest, UnreadableSubfolderIsSkippedSilently) {
+  if (geteuid() == 0) GTEST_SKIP() << "root lists every folder; permissions cannot deny it";
+  testing_support::TempDir dir;
+  dir.Write("a/one.txt", "");
+  dir.Write("b/two.txt", "");
+  dir.Write("c/three.txt", "");
+  fs::permissions(dir.path() / "b", fs::perms::none);
+  EXPECT_THAT(Walk(dir.dir(), "*.txt", true, false), ElementsAre("a/one.txt", "c/three.txt"));
+}
+
+TEST(WildcardTest, StarQuestionMarkAndLetterCase) {
+  EXPECT_TRUE(WildcardMatch("*.txt", "notes.TXT"));
+  EXPECT_FALSE(WildcardMatch("*.txt", "notes.txtx"));
+  EXPECT_TRUE(WildcardMatch("*.txt", ".txt"));
+  EXPECT_TRUE(WildcardMatch("?.txt", "a.txt"));
+  EXPECT_FALSE(WildcardMatch("?.txt", ".txt")) << "? stands for exactly one character";
+  EXPECT_FALSE(WildcardMatch("?.txt", "ab.txt"));
+  EXPECT_TRUE(WildcardMatch("?.txt", "\xc3\xa9.txt")) << "a two-byte letter is one character";
+  EXPECT_TRUE(WildcardMatch("a*b*c", "aXbYbZc"));
+  EXPECT_FALSE(WildcardMatch("a*b*c", "aXbYbZ"));
+  EXPECT_TRUE(WildcardMatch("index.html", "INDEX.html"));
+  EXPECT_FALSE(WildcardMatch("index.html", "index.html5"));
+  EXPECT_FALSE(WildcardMatch("", "a"));
+}
+
+TEST(WildcardTest, StarDotStarMatchesEveryNameEvenWithoutADot) {
+  EXPECT_TRUE(WildcardMatch("*.*", "Makefile"));
+  EXPECT_TRUE(WildcardMatch("*.*", "a.b.c"));
+  EXPECT_TRUE(WildcardMatch("*", "anything"));
+}
+
+TEST(WildcardTest, HugeMasksFinishQuickly) {
+  std::string name(255, 'a');
+  EXPECT_FALSE(WildcardMatch(std::string(100000, '*') + "b", name));
+  std::string stars_and_letters;
+  for (int i = 0; i < 50000; ++i) stars_and_letters += "*a";
+  EXPECT_FALSE(WildcardMatch(stars_and_letters + "b", name));
+  EXPECT_TRUE(WildcardMatch(std::string(100000, '*'), name));
+}
+
+}  // namespace
