@@ -79,8 +79,8 @@ TEST(ProjectFileLoad, ReplacesAllOptionsAndJoinsTheRecentList) {
 
 TEST(ProjectFileSave, AnEmptyTargetEditWritesNoTargetLine) {
   TempDir dir;
+  WindowControls controls;  // outlives the project, which unbinds it at the end
   auto project = MakeProject(dir);
-  WindowControls controls;
   controls.BindTo(*project);
   project->SetFileName(dir.Write("a.batch-dropvan", "Target=/www/\r\nSource=/s/*.*\r\n"));
   project->Open(true);
@@ -240,8 +240,8 @@ TEST(AutoTarget, FillsAnEmptyTargetWithTheSourceFolder) {
 
 TEST(NewProject, ForgetsFileAndOptionsAndEmptiesTheControls) {
   TempDir dir;
+  WindowControls controls;  // outlives the project, which unbinds it at the end
   auto project = MakeProject(dir);
-  WindowControls controls;
   controls.BindTo(*project);
   project->SetFileName(dir.Write("a.batch-dropvan", "Source=/s/*.*\r\nSubdir=True\r\n"));
   project->Open(true);
