@@ -3,6 +3,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <algorithm>
 #include <string_view>
 
 namespace {
@@ -125,6 +126,16 @@ std::string_view Group(std::string_view text, const PCRE2_SIZE* ovector, uint32_
   return text.substr(start, end - start);
 }
 
+// The text that "$$", "$&", "$`" or "$'" stands for.
+std::string_view Special(char which, std::string_view text, const PCRE2_SIZE* ovector) {
+  switch (which) {
+    case '$': return "$";
+    case '&': return Group(text, ovector, 0);
+    case '`': return text.substr(0, ovector[0]);
+    default: return text.substr(std::min<size_t>(ovector[1], text.size()));
+  }
+}
+
 // Expands a replacement as the ECMAScript-like dialect does: "$$" a dollar,
 // "$&" the match, "$`" and "$'" the text before and after it, "$n" and "$nn"
 // a group when the pattern has it. Anything else stays as written.
@@ -136,22 +147,19 @@ std::string Expand(std::string_view replacement, std::string_view text, const PC
     char next = i + 1 < replacement.size() ? replacement[i + 1] : '\0';
     if (c != '$' || next == '\0') {
       out += c;
-    } else if (next == '$') {
-      out += '$', ++i;
-    } else if (next == '&') {
-      out += Group(text, ovector, 0), ++i;
-    } else if (next == '`') {
-      out += text.substr(0, ovector[0]), ++i;
-    } else if (next == '\'') {
-      out += text.substr(ovector[1]), ++i;
+    } else if (next == '$' || next == '&' || next == '`' || next == '\'') {
+      out += Special(next, text, ovector);
+      ++i;
     } else if (next >= '0' && next <= '9') {
       uint32_t one = static_cast<uint32_t>(next - '0');
       char after = i + 2 < replacement.size() ? replacement[i + 2] : '\0';
       uint32_t two = (after >= '0' && after <= '9') ? one * 10 + static_cast<uint32_t>(after - '0') : 0;
       if (two >= 1 && two <= groups) {
-        out += Group(text, ovector, two), i += 2;
+        out += Group(text, ovector, two);
+        i += 2;
       } else if (one >= 1 && one <= groups) {
-        out += Group(text, ovector, one), ++i;
+        out += Group(text, ovector, one);
+        ++i;
       } else {
         out += c;
       }
