@@ -63,7 +63,9 @@ int TrkProgram::Run(std::ostream& err) {
 }
 
 int TrkProgram::RunWindow(std::ostream& err) {
-  err << kTrkTitle << ": the window is not available in this build; set PureConsole=True to run in the console"
+  err << kTrkTitle
+      << ": the window is not available in this build; a console run needs PureConsole=True and a Source "
+         "without \"http\""
       << std::endl;
   return 1;
 }
