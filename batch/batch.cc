@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "project/ascii.h"
 #include "project/options.h"
 #include "project/platform.h"
 #include "select/match.h"
@@ -11,17 +12,6 @@
 #include "select/search.h"
 
 namespace {
-
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // A "file:" address names a network share when it begins with a digit (an IP
 // address) or holds no drive colon.
@@ -176,7 +166,7 @@ void TrkBatch::RecordFailure(const std::string& text) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   ++failed_;
   for (const std::string& known : error_texts_) {
-    if (EqualsIgnoreCase(known, text)) return;
+    if (TrkSameTextIgnoreCase(known, text)) return;
   }
   error_texts_.push_back(text);
 }

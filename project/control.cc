@@ -2,20 +2,10 @@
 
 #include <exception>
 
+#include "project/ascii.h"
 #include "project/options.h"
 
 namespace {
-
-bool SameIdentifier(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The text to write for `info`, or false when `text` does not suit it.
 bool CanonicalText(const TrkPropInfo& info, const std::string& text, std::string* out) {
@@ -23,7 +13,7 @@ bool CanonicalText(const TrkPropInfo& info, const std::string& text, std::string
     case TrkPropKind::kEnumeration: {
       const std::string wanted = text.empty() ? std::string("False") : text;
       for (const auto& identifier : info.identifiers) {
-        if (SameIdentifier(identifier, wanted)) {
+        if (TrkSameTextIgnoreCase(identifier, wanted)) {
           *out = identifier;
           return true;
         }
@@ -56,7 +46,7 @@ TrkPropList::TrkPropList(TrkControl* instance) : instance_(instance) {
 
 const TrkPropInfo* TrkPropList::Find(const std::string& prop_name) const {
   for (const auto& info : prop_list_) {
-    if (SameIdentifier(info.name, prop_name)) return &info;
+    if (TrkSameTextIgnoreCase(info.name, prop_name)) return &info;
   }
   return nullptr;
 }

@@ -3,24 +3,15 @@
 #include <charconv>
 #include <limits>
 
+#include "project/ascii.h"
+
 namespace {
-
-// ASCII only, whatever the locale: other bytes of a UTF-8 key compare exactly.
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameKey(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 // The line's key matches when its text before the first "=" equals `key`; a line
 // without "=" has no key.
 bool LineHasKey(const std::string& line, std::string_view key) {
   size_t eq = line.find('=');
-  return eq != std::string::npos && SameKey(std::string_view(line).substr(0, eq), key);
+  return eq != std::string::npos && TrkSameTextIgnoreCase(std::string_view(line).substr(0, eq), key);
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -75,8 +66,8 @@ int TrkParseInt(std::string_view text, int fallback) {
 bool TrkParseBool(std::string_view text, bool fallback) {
   bool nonzero = false;
   if (ReadNumber(text, &nonzero)) return nonzero;
-  if (SameKey(text, "True")) return true;
-  if (SameKey(text, "False")) return false;
+  if (TrkSameTextIgnoreCase(text, "True")) return true;
+  if (TrkSameTextIgnoreCase(text, "False")) return false;
   return fallback;
 }
 

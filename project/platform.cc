@@ -9,6 +9,8 @@
 #include <unistd.h>
 #endif
 
+#include "project/ascii.h"
+
 namespace trk_platform {
 
 namespace {
@@ -56,11 +58,7 @@ size_t LastSeparator(std::string_view path) {
 
 std::string PathKeyText(std::string_view path) {
 #ifdef _WIN32
-  std::string key(path);
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return key;
+  return TrkUpperAscii(path);
 #else
   return std::string(path);
 #endif

@@ -3,23 +3,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "project/ascii.h"
 #include "project/control.h"
 #include "project/error.h"
 #include "project/platform.h"
 #include "project/text_file.h"
 
 namespace {
-
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The folder part of a local path, with its trailing separator; empty when the
 // path has none.
@@ -94,8 +84,7 @@ void TrkProject::WriteRecentList() const {
 TrkProject::CommandLineResult TrkProject::ParseCommandLine(const std::string& param) {
   if (param.size() >= 2) {
     if (IsSwitch(param)) {
-      char letter = param[1];
-      if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+      const char letter = TrkUpperAscii(param[1]);
       if (letter == 'I' || letter == 'U') {
         if (OpenLink) OpenLink("", letter == 'I' ? "ins" : "uni", letter == 'I' ? param.substr(2) : "");
         return CommandLineResult::kExit;
@@ -177,7 +166,7 @@ void TrkProject::SaveAs() {
 void TrkProject::AddToRecent() {
   if (file_name_.empty()) return;
   for (const auto& path : recent_files_) {
-    if (SameTextIgnoringCase(path, file_name_)) return;
+    if (TrkSameTextIgnoreCase(path, file_name_)) return;
   }
   recent_files_.insert(recent_files_.begin(), file_name_);
 }

@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "project/ascii.h"
 #include "project/error.h"
 #include "project/text_file.h"
 #include "select/file_utils.h"
@@ -45,13 +46,7 @@ void TrkUploadRecord::Put(const std::string& key, const std::string& value) {
   IndexLine(lines_.size() - 1);
 }
 
-std::string TrkUploadRecord::Fold(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return folded;
-}
+std::string TrkUploadRecord::Fold(std::string_view name) { return TrkUpperAscii(name); }
 
 void TrkUploadRecord::IndexLine(size_t at) {
   const std::string& line = lines_[at];
