@@ -32,6 +32,28 @@ std::string TemporaryName(const std::string& path) {
   return path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }
 
+// The file a replacement must land on: the target of a symbolic link rather than
+// the link itself, so that saving never turns a link into a plain file.
+std::string FinalTarget(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  std::error_code error;
+  std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+  return error ? path : target.string();
+}
+
+// Writes over a device or FIFO in place (a log sent to /dev/null): renaming a file
+// over one would replace the node itself. Never waits for a reader that is not there.
+void OverwriteInPlace(const std::string& name, const std::string& target, std::string_view data) {
+  int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw TrkError("Cannot open file \"" + name + "\". " + SystemError(errno));
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  bool ok = WriteFully(fd, data);
+  int error = errno;
+  close(fd);
+  if (!ok) throw TrkError("Cannot write file \"" + name + "\". " + SystemError(error));
+}
+
 }  // namespace
 
 std::vector<std::string> SplitLines(std::string_view text) {
@@ -80,22 +102,26 @@ std::string ReadFileBytes(const std::string& path) {
 }
 
 void ReplaceFile(const std::string& path, std::string_view data) {
+  const std::string target = FinalTarget(path);
   std::error_code ignored;
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::filesystem::path parent = std::filesystem::path(target).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
 
   // A file that exists keeps its permission bits; a new one gets the usual ones.
   mode_t mode = 0666;
   struct stat existing;
-  if (stat(path.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
+  if (stat(target.c_str(), &existing) == 0) {
+    if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) return OverwriteInPlace(path, target, data);
+    mode = existing.st_mode & 07777;
+  }
 
-  std::string temp = TemporaryName(path);
+  std::string temp = TemporaryName(target);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
   bool ok = WriteFully(fd, data) && fsync(fd) == 0;
   int error = errno;
   ok = (close(fd) == 0) && ok;
-  if (ok && rename(temp.c_str(), path.c_str()) == 0) return;
+  if (ok && rename(temp.c_str(), target.c_str()) == 0) return;
   if (ok) error = errno;
   unlink(temp.c_str());
   throw TrkError("Cannot write file \"" + path + "\". " + SystemError(error));

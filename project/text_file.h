@@ -18,6 +18,7 @@ std::string ReadFileBytes(const std::string& path);
 // Replaces `path` with `data` atomically: the data goes to a temporary file beside
 // the target, is flushed to disk, and is then renamed over the target, so that a
 // crash or a full disk never leaves a truncated file. Missing parent folders are
-// created. Throws TrkError when the file cannot be written; the previous content
-// of `path` is then left as it was.
+// created. A symbolic link is followed, and a device or FIFO is written in place,
+// so that neither node is ever replaced. Throws TrkError when the file cannot be
+// written; the previous content of `path` is then left as it was.
 void ReplaceFile(const std::string& path, std::string_view data);

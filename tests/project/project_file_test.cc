@@ -100,6 +100,20 @@ TEST(ProjectFileSave, WriteErrorsReachTheCaller) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.dir() + "taken.batch-dropvan/inner"));
 }
 
+TEST(ProjectFileSave, ThroughALinkWritesTheLinkedFileAndKeepsTheLink) {
+  TempDir dir;
+  std::string real = dir.Write("real/site.batch-dropvan", "Source=/old/*.*\r\n");
+  std::filesystem::path link = dir.path() / "site.batch-dropvan";
+  std::filesystem::create_symlink(real, link);
+  auto project = MakeProject(dir);
+  project->SetFileName(link.string());
+  project->Open(true);
+  project->Options().Set("Source", "/new/*.*");
+  project->Save();
+  EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced by a plain file";
+  EXPECT_EQ(dir.Read("real/site.batch-dropvan"), "Source=/new/*.*\r\n");
+}
+
 TEST(ProjectFileSave, SaveAsAsksForTheNameAndKeepsItEvenWhenWritingFails) {
   TempDir dir;
   auto project = MakeProject(dir);

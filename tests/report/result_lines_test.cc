@@ -1,6 +1,9 @@
 #include "report/result_lines.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -78,6 +81,29 @@ TEST(LogFileTest, FileInPlaceOfFolderRaisesError) {
   testing_support::TempDir dir;
   dir.Write("plain", "a file");
   EXPECT_THROW(TrkWriteLogFile(dir.dir() + "plain/run.log", {"x"}), TrkError);
+}
+
+TEST(LogFileTest, LogSentToADeviceThroughALinkLeavesBothInPlace) {
+  testing_support::TempDir dir;
+  std::filesystem::path link = dir.path() / "run.log";
+  std::filesystem::create_symlink("/dev/null", link);
+  TrkWriteLogFile(link.string(), {"Success => a => b"});
+  EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced by a plain file";
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
+TEST(LogFileTest, LogSentToAFifoIsWrittenIntoIt) {
+  testing_support::TempDir dir;
+  std::string fifo = dir.dir() + "run.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  TrkWriteLogFile(fifo, {"Success => a => b"});
+  char buffer[64] = {};
+  ssize_t n = read(reader, buffer, sizeof buffer);
+  close(reader);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "Success => a => b\r\n");
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo)) << "the FIFO was replaced by a plain file";
 }
 
 TEST(ResultLinesTest, KeepsEveryLineAppendedFromManyThreads) {
