@@ -37,9 +37,10 @@ class FdCloser {
 };
 
 // Opens `path` for reading and returns the descriptor with the file's size.
-// Folders are refused as a read of them would: they hold no bytes to read.
+// Folders are refused as a read of them would: they hold no bytes to read. The
+// open never blocks, so a FIFO without a writer cannot hang the caller.
 int OpenForReading(const std::string& path, size_t* size) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw TrkError(CannotOpen(path, errno));
   struct stat info;
   int error = fstat(fd, &info) != 0 ? errno : (S_ISDIR(info.st_mode) ? EISDIR : 0);
@@ -49,6 +50,7 @@ int OpenForReading(const std::string& path, size_t* size) {
   }
   // Only regular files have a meaningful size; anything else reads as empty.
   *size = S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 

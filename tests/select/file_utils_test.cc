@@ -8,7 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,20 @@ TEST(ReadAllTest, ReadsAFileAnotherProcessHoldsOpenForWriting) {
   close(release[1]);
   waitpid(child, nullptr, 0);
   for (int fd : {ready[0], ready[1], release[0]}) close(fd);
+}
+
+TEST(ReadAllTest, AFifoWithoutWriterReadsAsEmptyWithoutWaiting) {
+  testing_support::TempDir dir;
+  std::string fifo = dir.dir() + "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto read = std::async(std::launch::async, [&] { return TrkFileUtils::ReadAll(fifo); });
+  if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the stuck read go
+    read.wait();
+    close(writer);
+    FAIL() << "ReadAll waited for a writer of the FIFO";
+  }
+  EXPECT_EQ(read.get(), "");
 }
 
 TEST(ReadPiecesTest, PiecesJoinToTheWholeFile) {
