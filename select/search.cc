@@ -56,7 +56,8 @@ struct Listing {
 // False when the folder cannot be listed.
 bool ListFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
                 const std::atomic<bool>& stop, Listing* listing) {
-  DIR* dir = opendir(folder.c_str());
+  // An empty folder text is the current folder, as a bare mask names files there.
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return false;
   bool every_name = mask == "*.*" || mask == "*";
   while (const dirent* entry = readdir(dir)) {

@@ -80,6 +80,14 @@ TEST_F(SearchTest, MissingOrRefusedFolderYieldsNothing) {
   EXPECT_THAT(Walk(std::string(5000, 'x') + "/", "*.*", true, false), IsEmpty());
 }
 
+TEST_F(SearchTest, AnEmptyFolderTextIsTheCurrentFolder) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_.path());
+  std::vector<std::string> found = Walk("", "*.txt", true, true);
+  fs::current_path(previous);
+  EXPECT_THAT(found, ElementsAre("a.txt", "b.txt", "sub/c.txt", "sub/deeper/d.txt", "zsub/f.txt"));
+}
+
 TEST_F(SearchTest, StopEndsTheWalkAfterTheEntryInHand) {
   std::vector<std::string> found;
   std::atomic<bool> stop{false};
