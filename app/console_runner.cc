@@ -25,7 +25,9 @@ void TrkMain::Run(const TrkMatchBase* filter) {
   const bool subfolders = project_.GetSubdir();
   const std::string target = project_.GetTargetDir();
   const std::string source = project_.GetSource();
-  if (target.empty()) {
+  // Checked as the workers will see it: a "file:" text with nothing after the
+  // scheme is as empty as no text at all.
+  if (TrkBatch::UrlToPath(target).empty()) {
     // Without a target every file would land in the server's login folder.
     WriteLog({});
     throw TrkError("Target is empty");

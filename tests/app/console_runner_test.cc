@@ -184,6 +184,15 @@ TEST_F(ConsoleRunnerTest, EmptyTargetIsRefusedBeforeAnyFileIsTouched) {
   EXPECT_EQ("", info_.Count("C")) << "no run was started";
 }
 
+TEST_F(ConsoleRunnerTest, TargetThatIsOnlyTheFileSchemeIsRefusedAsEmpty) {
+  site_.Write("a.txt", "a");
+  for (const char* target : {"file:", "file:///"}) {
+    Set("Target", target);
+    EXPECT_THROW(Run(), TrkError) << "Target=" << target << " leaves no target directory";
+  }
+  EXPECT_EQ(0, g_converted.load()) << "a file went to the server's login folder";
+}
+
 TEST_F(ConsoleRunnerTest, ThreadsCountBelowOneRunsOneWorkerToTheEnd) {
   site_.Write("a.txt", "a");
   site_.Write("b.txt", "b");
