@@ -42,8 +42,9 @@ std::string FinalTarget(const std::string& path) {
   return error ? path : target.string();
 }
 
-// Writes over a device or FIFO in place (a log sent to /dev/null): renaming a file
-// over one would replace the node itself. Never waits for a reader that is not there.
+// Writes over a file in place. Used for devices and FIFOs (a log sent to
+// /dev/null), where renaming a file over one would replace the node itself, and
+// for files in folders we may not create in. Never waits for a FIFO's reader.
 void OverwriteInPlace(const std::string& name, const std::string& target, std::string_view data) {
   int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw TrkError("Cannot open file \"" + name + "\". " + SystemError(errno));
@@ -109,14 +110,21 @@ void ReplaceFile(const std::string& path, std::string_view data) {
 
   // A file that exists keeps its permission bits; a new one gets the usual ones.
   mode_t mode = 0666;
+  bool existing_file = false;
   struct stat existing;
   if (stat(target.c_str(), &existing) == 0) {
     if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) return OverwriteInPlace(path, target, data);
     mode = existing.st_mode & 07777;
+    existing_file = S_ISREG(existing.st_mode);
   }
 
   std::string temp = TemporaryName(target);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0 && (errno == EACCES || errno == EPERM) && existing_file) {
+    // A folder that we may not create in (a log in /var/log) can still hold a
+    // file that we may write: write it in place rather than refuse it.
+    return OverwriteInPlace(path, target, data);
+  }
   if (fd < 0) throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
   bool ok = WriteFully(fd, data) && fsync(fd) == 0;
   int error = errno;

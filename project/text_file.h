@@ -19,6 +19,8 @@ std::string ReadFileBytes(const std::string& path);
 // the target, is flushed to disk, and is then renamed over the target, so that a
 // crash or a full disk never leaves a truncated file. Missing parent folders are
 // created. A symbolic link is followed, and a device or FIFO is written in place,
-// so that neither node is ever replaced. Throws TrkError when the file cannot be
-// written; the previous content of `path` is then left as it was.
+// so that neither node is ever replaced; so is an existing file in a folder where
+// no temporary file may be made (only then can a failed write leave it cut short).
+// Throws TrkError when the file cannot be written; the previous content of `path`
+// is then left as it was.
 void ReplaceFile(const std::string& path, std::string_view data);

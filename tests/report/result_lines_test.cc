@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -104,6 +105,36 @@ TEST(LogFileTest, LogSentToAFifoIsWrittenIntoIt) {
   close(reader);
   EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "Success => a => b\r\n");
   EXPECT_TRUE(std::filesystem::is_fifo(fifo)) << "the FIFO was replaced by a plain file";
+}
+
+TEST(LogFileTest, AWritableLogInAFolderWeMayNotWriteIsWrittenInPlace) {
+  // /var/log/dropvan.log made writable for the user that cron runs the job as.
+  testing_support::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  std::string log = dir.Write("logs/run.log", "old line\r\n");
+  fs::permissions(log, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
+  fs::permissions(dir.path() / "logs", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Root may create files in any folder: write as an ordinary user instead.
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    try {
+      TrkWriteLogFile(log, {"Success => a => b"});
+    } catch (const TrkError&) {
+      _exit(1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  fs::permissions(dir.path() / "logs", fs::perms::owner_all);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 2) << "could not become an ordinary user";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the log could not be written";
+  EXPECT_EQ(dir.Read("logs/run.log"), "Success => a => b\r\n");
 }
 
 TEST(ResultLinesTest, KeepsEveryLineAppendedFromManyThreads) {
