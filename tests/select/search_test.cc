@@ -98,6 +98,8 @@ TEST_F(SearchTest, StopEndsTheWalkAfterTheEntryInHand) {
   EXPECT_EQ(found.size(), 2u);
 
   // A stop in a subfolder also ends the folders above it.
+  dir_.Write("sub/deeper/c.txt", "");
+  dir_.Write("zsub/c.txt", "");
   found.clear();
   stop = false;
   SearchFolder(dir_.dir(), "c.txt", true, false, [&](const std::string& path) {
