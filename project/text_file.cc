@@ -116,6 +116,10 @@ void ReplaceFile(const std::string& path, std::string_view data) {
     if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) return OverwriteInPlace(path, target, data);
     mode = existing.st_mode & 07777;
     existing_file = S_ISREG(existing.st_mode);
+    // Renaming would also replace a file marked read-only; refuse as a write would.
+    if (existing_file && access(target.c_str(), W_OK) != 0) {
+      throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
+    }
   }
 
   std::string temp = TemporaryName(target);

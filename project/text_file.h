@@ -21,6 +21,6 @@ std::string ReadFileBytes(const std::string& path);
 // created. A symbolic link is followed, and a device or FIFO is written in place,
 // so that neither node is ever replaced; so is an existing file in a folder where
 // no temporary file may be made (only then can a failed write leave it cut short).
-// Throws TrkError when the file cannot be written; the previous content of `path`
-// is then left as it was.
+// Throws TrkError when the file cannot be written (a file we may not write
+// included); the previous content of `path` is then left as it was.
 void ReplaceFile(const std::string& path, std::string_view data);

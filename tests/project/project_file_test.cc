@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -112,6 +114,37 @@ TEST(ProjectFileSave, ThroughALinkWritesTheLinkedFileAndKeepsTheLink) {
   project->Save();
   EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced by a plain file";
   EXPECT_EQ(dir.Read("real/site.batch-dropvan"), "Source=/new/*.*\r\n");
+}
+
+TEST(ProjectFileSave, AProjectFileMarkedReadOnlyIsNotReplaced) {
+  TempDir dir;
+  namespace fs = std::filesystem;
+  // Root may write any file, so the save runs as an ordinary user in a folder it
+  // may write, on a file it may not.
+  fs::permissions(dir.path(), fs::perms::all);
+  std::string name = dir.Write("site.batch-dropvan", "Source=/old/*.*\r\n");
+  fs::permissions(name, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  auto project = MakeProject(dir);
+  project->SetFileName(name);
+  project->Open(true);
+  project->Options().Set("Source", "/new/*.*");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    try {
+      project->Save();
+    } catch (const TrkError&) {
+      _exit(1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 2) << "could not become an ordinary user";
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "saving over a read-only project file must fail";
+  EXPECT_EQ(dir.Read("site.batch-dropvan"), "Source=/old/*.*\r\n");
 }
 
 TEST(ProjectFileSave, SaveAsAsksForTheNameAndKeepsItEvenWhenWritingFails) {
