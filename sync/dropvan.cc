@@ -1,5 +1,6 @@
 #include "sync/dropvan.h"
 
+#include <thread>
 #include <utility>
 
 #include "project/error.h"
@@ -22,7 +23,7 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->User = options.Get("User");
   Uploader->Password = options.Get("Password");
   Uploader->Port = options.GetInt("Port", 21);
-  LoadRecord();
+  UseRecord();
 }
 
 TrkDropvan::~TrkDropvan() = default;
@@ -84,16 +85,23 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
 }
 
 void TrkDropvan::EndWork() {
+  std::jthread timer;  // the store's timer thread when this is the run's last worker
   {
     TrkBatchLock lock(Batch());
-    TrkUploadStore::Process().Flush();
+    timer = TrkUploadStore::Process().WorkerEnded();
+  }
+  // Outside the batch lock: the timer may be waiting for it to save.
+  if (timer.joinable()) {
+    timer.request_stop();
+    timer.join();
   }
   Uploader->Disconnect();
 }
 
-void TrkDropvan::LoadRecord() {
-  if (WorkerNumber() != 1) return;
+void TrkDropvan::UseRecord() {
   // No worker thread runs yet; the lock keeps the store's one contract anyway.
   TrkBatchLock lock(Batch());
-  TrkUploadStore::Process().Load(Batch().Project().FileName());
+  TrkUploadStore& store = TrkUploadStore::Process();
+  if (WorkerNumber() == 1) store.Load(Batch().Project().FileName());
+  store.WorkerCreated(Batch());
 }

@@ -21,7 +21,8 @@ class TrkDropvan : public TrkConvertor {
  public:
   // Builds the rest of the chain first (base constructor), then reads the
   // options "TryTimes", "Server", "User", "Password" and "Port", then, in the
-  // worker numbered 1 (completed before any other), loads the upload record.
+  // worker numbered 1 (completed before any other), loads the upload record,
+  // and registers with the record as one of the run's workers.
   TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done);
   // Closes the session, then the base goes.
   ~TrkDropvan() override;
@@ -43,6 +44,7 @@ class TrkDropvan : public TrkConvertor {
  protected:
   // Saves the record's last changes and closes the connection as the worker
   // ends, so the owner finds the record settled when the run's end is reported.
+  // The run's last worker also stops the record's timed save.
   void EndWork() override;
 
   // The retry budget of every transfer (option "TryTimes", default 3).
@@ -52,9 +54,10 @@ class TrkDropvan : public TrkConvertor {
   const std::unique_ptr<TrkFtpUploader> Uploader;
 
  private:
-  // Reloads the process's upload record from the project's record file; only
-  // in the worker numbered 1, which every chain has.
-  void LoadRecord();
+  // Reloads the process's upload record from the project's record file (only
+  // in the worker numbered 1, which every chain has and builds first), then
+  // registers this worker with it (TrkUploadStore::WorkerCreated).
+  void UseRecord();
   // Steps under the error handler: returns the result text of a success.
   std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);
 };

@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "batch/batch.h"
 #include "project/ascii.h"
 #include "project/error.h"
 #include "project/text_file.h"
@@ -64,6 +65,7 @@ void TrkUploadStore::Load(const std::string& project_file) {
   project_file_ = project_file;
   refusal_.clear();
   last_save_ = {};  // the run's first recorded file creates its files at once
+  workers_ = 0;     // the run's workers register after this
   const std::string record_file = RecordFileName(project_file);
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
@@ -97,11 +99,59 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
   UploadRecord.Put(key, digest);
   UploadList.Append(std::move(local_path));
   unsaved_ = true;
-  if (std::chrono::steady_clock::now() - last_save_ >= kSaveInterval) Save();
+  if (std::chrono::steady_clock::now() - last_save_ >= kSaveInterval) {
+    Save();
+  } else {
+    ScheduleSave();
+  }
 }
 
 void TrkUploadStore::Flush() {
   if (unsaved_) Save();
+}
+
+void TrkUploadStore::WorkerCreated(TrkBatch& batch) {
+  ++workers_;
+  std::lock_guard<std::mutex> lock(timer_mu_);
+  batch_ = batch.weak_from_this();
+}
+
+std::jthread TrkUploadStore::WorkerEnded() {
+  Flush();
+  if (workers_ == 0 || --workers_ > 0) return {};
+  std::lock_guard<std::mutex> lock(timer_mu_);
+  batch_.reset();
+  save_due_ = false;
+  return std::move(timer_);
+}
+
+void TrkUploadStore::ScheduleSave() {
+  if (workers_ == 0) return;
+  std::lock_guard<std::mutex> lock(timer_mu_);
+  save_due_ = true;
+  save_at_ = last_save_ + kSaveInterval;
+  if (!timer_.joinable()) timer_ = std::jthread([this](std::stop_token stop) { RunTimer(stop); });
+  timer_cv_.notify_one();
+}
+
+void TrkUploadStore::RunTimer(std::stop_token stop) {
+  std::unique_lock<std::mutex> lock(timer_mu_);
+  while (timer_cv_.wait(lock, stop, [this] { return save_due_; })) {
+    // A save made meanwhile moves save_at_ later; wait for the latest.
+    while (!timer_cv_.wait_until(lock, stop, save_at_,
+                                 [this] { return std::chrono::steady_clock::now() >= save_at_; })) {
+      if (stop.stop_requested()) return;
+    }
+    save_due_ = false;
+    std::shared_ptr<TrkBatch> batch = batch_.lock();
+    lock.unlock();
+    if (batch != nullptr) {
+      TrkBatchLock batch_lock(*batch);
+      Flush();
+    }
+    batch.reset();
+    lock.lock();
+  }
 }
 
 void TrkUploadStore::Save() {
@@ -117,4 +167,5 @@ void TrkUploadStore::Save() {
   // Measured from the end, so that even a slow disk spends most of the run
   // recording rather than saving.
   last_save_ = std::chrono::steady_clock::now();
+  if (unsaved_) ScheduleSave();  // a failed save is tried again
 }

@@ -1,11 +1,18 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
+
+class TrkBatch;
 
 // What has been uploaded: for each file ever uploaded under a project, one line
 // "KEY=VALUE", KEY the digest of the file's path and VALUE the digest of its
@@ -66,9 +73,18 @@ class TrkUploadList {
 // Saving: both files are rewritten whole, each replaced atomically, so a crash
 // or a full disk never leaves a truncated record. To keep a site of many files
 // from rewriting the record after every single file, Recorded saves only when
-// the last save ended at least kSaveInterval ago; Flush, run as each worker
-// ends, writes whatever is left. A crash loses at most the last interval's
-// records, and those files are merely uploaded again at the next run.
+// the last save ended at least kSaveInterval ago; what it leaves unsaved is
+// saved by a timer thread once the interval is over, so it does not wait for
+// the next file while every worker spends minutes on one transfer; Flush, run
+// as each worker ends, writes whatever is left. A crash loses at most the last
+// interval's records, and those files are merely uploaded again at the next run.
+//
+// The timer thread exists only while a run whose workers registered
+// (WorkerCreated) has something to save or has saved something: it starts at
+// the first deferred save, sleeps while nothing is unsaved, and is handed back
+// to the run's last worker to end (WorkerEnded). It holds no reference to the
+// batch between saves. A store driven without registered workers (tests,
+// benchmarks) never starts it and relies on Flush alone.
 class TrkUploadStore {
  public:
   static constexpr std::chrono::milliseconds kSaveInterval{200};
@@ -99,6 +115,13 @@ class TrkUploadStore {
   void Recorded(const std::string& key, const std::string& digest, std::string local_path);
   // Saves when something recorded has not been written yet.
   void Flush();
+  // A sync worker of `batch`'s run was built (after the run's Load); `batch` is
+  // the one whose lock guards the store for the run.
+  void WorkerCreated(TrkBatch& batch);
+  // A worker of the run ends: Flush. The last one gets the timer thread back
+  // and must stop and join it (the returned jthread's destructor does both)
+  // only after releasing the batch lock, which the thread takes to save.
+  [[nodiscard]] std::jthread WorkerEnded();
   // Writes the record file, then the upload list file. A failed write is
   // swallowed and skips the rest; the lists keep their content (and stay
   // marked unsaved), so the next save writes everything.
@@ -110,9 +133,27 @@ class TrkUploadStore {
  private:
   // One attempt at reading the record file: true when it is absent or was read.
   bool TryRead(const std::string& record_file, std::string& error);
+  // Has the timer thread save kSaveInterval after the last save, starting it
+  // when none runs; nothing when no registered worker is at work.
+  void ScheduleSave();
+  // The timer thread: waits for a scheduled save and its time, then saves
+  // under the batch lock.
+  void RunTimer(std::stop_token stop);
 
+  // Guarded by the batch lock of the run using the store:
   std::string project_file_;  // of the last Load
   std::string refusal_;
   bool unsaved_ = false;
   std::chrono::steady_clock::time_point last_save_{};  // when the last save ended
+  int workers_ = 0;  // the run's registered workers that have not ended
+
+  // Taken after the batch lock or alone, never the other way round. Guards the
+  // fields below it. The timer thread never holds it while it saves.
+  std::mutex timer_mu_;
+  std::condition_variable_any timer_cv_;  // a save was scheduled or moved
+  std::weak_ptr<TrkBatch> batch_;         // the current run's; never kept alive
+  bool save_due_ = false;                 // a save is scheduled
+  std::chrono::steady_clock::time_point save_at_{};  // not before this
+  // Last, so that it stops and is joined before the fields it uses go.
+  std::jthread timer_;
 };
