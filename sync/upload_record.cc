@@ -137,9 +137,10 @@ void TrkUploadStore::ScheduleSave() {
 void TrkUploadStore::RunTimer(std::stop_token stop) {
   std::unique_lock<std::mutex> lock(timer_mu_);
   while (timer_cv_.wait(lock, stop, [this] { return save_due_; })) {
-    // A save made meanwhile moves save_at_ later; wait for the latest.
-    while (!timer_cv_.wait_until(lock, stop, save_at_,
-                                 [this] { return std::chrono::steady_clock::now() >= save_at_; })) {
+    // A save made meanwhile moves save_at_ later; wait for the latest. The wait
+    // reads its end time unlocked, so it gets a copy.
+    for (auto at = save_at_; std::chrono::steady_clock::now() < at; at = save_at_) {
+      timer_cv_.wait_until(lock, stop, at, [&] { return save_at_ != at; });
       if (stop.stop_requested()) return;
     }
     save_due_ = false;
