@@ -96,41 +96,19 @@ int OpenForAppend(const std::string& path) {
   }
 }
 
-// The file that a replacement must land on: the target of a symbolic link rather
-// than the link itself, so that replacing never turns a link into a plain file.
-std::string ReplacementTarget(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-  std::error_code error;
-  std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
-  return error ? path : target.string();
-}
-
-// Writes over a device or FIFO in place: renaming a file over one would replace
-// the node itself. Never waits for a reader that is not there.
-void OverwriteInPlace(const std::string& path, std::string_view data) {
-  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) throw TrkError(CannotOpen(path, errno));
-  FdCloser closer(fd);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  WriteFully(fd, data);
-}
-
+// Whole-file replacement is the shared atomic one; what this adds are the
+// messages a whole-file write has always given for a target it cannot open.
 void ReplaceWhole(const std::string& path, std::string_view data) {
-  std::string target = ReplacementTarget(path);
   struct stat info;
-  if (stat(target.c_str(), &info) == 0) {
-    // An existing file that could not be opened for writing keeps its old
-    // complaint, even though the rename below might have worked around it.
+  if (stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) throw TrkError(CannotOpen(path, EISDIR));
-    if (access(target.c_str(), W_OK) != 0) throw TrkError(CannotOpen(path, errno));
-    if (!S_ISREG(info.st_mode)) return OverwriteInPlace(target, data);
+    if (access(path.c_str(), W_OK) != 0) throw TrkError(CannotOpen(path, errno));
   }
   try {
-    ReplaceFile(target, data);
+    ReplaceFile(path, data);
   } catch (const TrkError& error) {
-    // The temporary file could not be made: the target cannot be created.
-    if (std::string_view(error.what()).starts_with("Cannot create file")) throw;
+    const std::string_view message = error.what();
+    if (message.starts_with("Cannot create file") || message.starts_with("Cannot open file")) throw;
     throw TrkError("Stream write error");
   }
 }

@@ -15,6 +15,7 @@
 #include "project/project.h"
 #include "report/info.h"
 #include "select/match.h"
+#include "support/recording_opener.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -58,17 +59,7 @@ class ScriptedConvertor : public TrkConvertor {
   }
 };
 
-class RecordingOpener : public TrkLinkOpener {
- public:
-  explicit RecordingOpener(std::vector<std::string>* links) : links_(links) {}
-  bool Open(const std::string& link) override {
-    links_->push_back(link);
-    return true;
-  }
-
- private:
-  std::vector<std::string>* links_;  // not owned; the test's
-};
+using testing_support::RecordingOpener;
 
 class ConsoleRunnerTest : public ::testing::Test {
  protected:

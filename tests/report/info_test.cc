@@ -7,22 +7,12 @@
 
 #include "report/failure_report.h"
 #include "select/file_utils.h"
+#include "support/recording_opener.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-// Keeps the links instead of opening them, so no test ever starts a browser.
-class RecordingOpener : public TrkLinkOpener {
- public:
-  explicit RecordingOpener(std::vector<std::string>* links) : links_(links) {}
-  bool Open(const std::string& link) override {
-    links_->push_back(link);
-    return true;
-  }
-
- private:
-  std::vector<std::string>* links_;
-};
+using testing_support::RecordingOpener;
 
 class InfoTest : public ::testing::Test {
  protected:
