@@ -12,6 +12,11 @@ std::vector<std::string> SplitLines(std::string_view text);
 // Every line followed by CR LF, the last one included.
 std::string JoinLines(const std::vector<std::string>& lines);
 
+// `text` with every control character written as an escape (CR as \r, LF as
+// \n, TAB as \t, any other as \xNN), so that a name holding a line break can
+// never start a line of its own in a report. Other bytes pass unchanged.
+std::string EscapeControlChars(std::string_view text);
+
 // Reads the whole file; throws TrkError when it cannot be opened or read.
 std::string ReadFileBytes(const std::string& path);
 
