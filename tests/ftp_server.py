@@ -12,18 +12,43 @@ line, so a test can see how the client copes with a server that misbehaves:
   --stall N           take the data connection of the next N STORs but read no
                       byte of it for --stall-seconds, then close it
   --refuse-mkd        answer every MKD with 550
+  --truncate-stor N   cut the next N stored files to their first half (at least
+                      one byte shorter) on disk, yet answer 226
+  --early-close N     for the next N STORs read only part of what the client
+                      sent, close the data connection and answer 226; the file
+                      keeps what was read
+  --refuse-rnto N     answer the next N RNTOs with 550 (-1: every RNTO)
+  --refuse-rnto-existing
+                      answer RNTO with 550 when the target exists, as servers
+                      that will not rename over a file do
+  --drop-at CMD[,N]   close the control connection without a reply when CMD
+                      arrives, the first time (or the first N times)
+  --no-size           answer SIZE with 502, as a server without SIZE does
+  --max-sessions N    answer "421 Too many connections" and close any control
+                      connection beyond N at once
+  --seed S            seed of the shares below; a run with the same seed and the
+                      same commands meets the same faults
+  --drop-commands P   close the control connection without a reply on this
+                      share of the commands after login
+  --drop-transfers P  on this share of STORs read part of the data, close the
+                      data connection and answer 426
+  --refuse-stores P   answer this share of STORs with 550
   --trace FILE        append one line per command received:
-                      "<session>\t<reply code>\t<command>" (PASS masked)
+                      "<session>\t<reply code>\t<command>" (PASS masked); a
+                      connection turned away is traced as "(connect)"
 """
 
 import argparse
+import collections
+import hashlib
 import logging
 import os
+import socket
 import sys
 
 try:
     from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
-    from pyftpdlib.handlers import ActiveDTP, FTPHandler
+    from pyftpdlib.handlers import ActiveDTP, DTPHandler, FTPHandler
     from pyftpdlib.servers import FTPServer
 except ImportError:
     # The test fixture reads this line and skips instead of failing.
@@ -38,9 +63,49 @@ class Faults:
     stall = 0
     stall_seconds = 0.0
     refuse_mkd = False
+    truncate_stor = 0
+    early_close = 0
+    refuse_rnto = 0
+    refuse_rnto_existing = False
+    drop_at = ""
+    drop_at_times = 0
+    no_size = False
+    max_sessions = 0
+    seed = 0
+    drop_commands = 0.0
+    drop_transfers = 0.0
+    refuse_stores = 0.0
     commands = 0
     sessions = 0
+    live_sessions = 0
     trace = None
+    # How often each (fault, key) pair has been drawn for; see chance().
+    draws = collections.Counter()
+
+
+def take(name):
+    """Uses up one of the counted faults `name`: true while any is left
+    (a count of -1 never runs out)."""
+    left = getattr(Faults, name)
+    if left == 0:
+        return False
+    if left > 0:
+        setattr(Faults, name, left - 1)
+    return True
+
+
+def chance(kind, key, share):
+    """True for `share` of the draws. Each draw is a hash of the seed, the
+    fault, its key (the command line or stored path) and how often that key
+    was drawn for before, so a file meets the same faults at every run with
+    the same seed, however the sessions of parallel workers interleave."""
+    if share <= 0:
+        return False
+    n = Faults.draws[(kind, key)]
+    Faults.draws[(kind, key)] = n + 1
+    text = "%d\0%s\0%s\0%d" % (Faults.seed, kind, key, n)
+    digest = hashlib.sha256(text.encode("utf8", "surrogateescape")).digest()
+    return int.from_bytes(digest[:8], "big") < share * 2.0 ** 64
 
 
 class StableActiveDTP(ActiveDTP):
@@ -54,6 +119,32 @@ class StableActiveDTP(ActiveDTP):
         self._fileno = None
 
 
+class CuttingDTPHandler(DTPHandler):
+    """Data connection that, when its session asks (cut_reply), keeps only
+    part of an upload: it reads half of what has arrived at the first read,
+    then closes the connection and answers with cut_reply."""
+
+    def enable_receiving(self, type, cmd):
+        self.cut_reply = self.cmd_channel.take_cut() if cmd == "STOR" else None
+        super().enable_receiving(type, cmd)
+
+    def handle_read(self):
+        if not getattr(self, "cut_reply", None):
+            return super().handle_read()
+        try:
+            waiting = self.socket.recv(self.ac_in_buffer_size, socket.MSG_PEEK)
+            chunk = self.socket.recv(len(waiting) // 2) if len(waiting) > 1 else b""
+        except OSError:
+            return self.handle_error()
+        self.tot_bytes_received += len(chunk)
+        self.file_obj.write(chunk)
+        self.transfer_finished = self.cut_reply.startswith("226")
+        self._resp = (self.cut_reply, logging.debug)
+        self.close()
+
+    handle_read_event = handle_read
+
+
 class Authorizer(DummyAuthorizer):
     def validate_authentication(self, username, password, handler):
         if Faults.refuse_login != 0:
@@ -65,6 +156,9 @@ class Authorizer(DummyAuthorizer):
 
 class Handler(FTPHandler):
     active_dtp = StableActiveDTP
+    dtp_handler = CuttingDTPHandler
+    # Without it small replies wait for delayed ACKs: 40 ms stalls per command.
+    tcp_no_delay = True
     auth_failed_timeout = 0.01
     permit_foreign_addresses = False
     max_login_attempts = 100
@@ -73,6 +167,29 @@ class Handler(FTPHandler):
         Faults.sessions += 1
         self._session = Faults.sessions
         self._pending = None
+        self._cut = None
+        self._live = False
+        if Faults.max_sessions > 0 and Faults.live_sessions >= Faults.max_sessions:
+            self._pending = "(connect)"
+            self.respond("421 Too many connections.")
+            self.close()
+            return
+        Faults.live_sessions += 1
+        self._live = True
+
+    def close(self):
+        if getattr(self, "_live", False):
+            self._live = False
+            Faults.live_sessions -= 1
+        super().close()
+
+    def take_cut(self):
+        cut, self._cut = self._cut, None
+        return cut
+
+    def _drop(self, shown):
+        self._trace("DROP", shown)
+        self.close()
 
     def _trace(self, code, line):
         if Faults.trace is None:
@@ -86,9 +203,11 @@ class Handler(FTPHandler):
         Faults.commands += 1
         if Faults.drop_after >= 0 and Faults.commands > Faults.drop_after:
             Faults.drop_after = -1
-            self._trace("DROP", shown)
-            self.close()
-            return
+            return self._drop(shown)
+        if cmd == Faults.drop_at and take("drop_at_times"):
+            return self._drop(shown)
+        if self.authenticated and chance("command", line, Faults.drop_commands):
+            return self._drop(shown)
         self._pending = shown
         super().pre_process_command(line, cmd, arg)
 
@@ -108,15 +227,42 @@ class Handler(FTPHandler):
         return super().ftp_MKD(path)
 
     def ftp_STOR(self, file, mode="w"):
-        if Faults.refuse_stor > 0:
-            Faults.refuse_stor -= 1
+        if take("refuse_stor") or chance("refuse", file, Faults.refuse_stores):
             self.respond("550 STOR refused by test.")
             return None
+        if take("early_close"):
+            self._cut = "226 Transfer complete."
+        elif chance("transfer", file, Faults.drop_transfers):
+            self._cut = "426 Transfer dropped by test."
         result = super().ftp_STOR(file, mode)
+        if result is None:
+            self._cut = None  # refused: the cut stays unused
         if result is not None and Faults.stall > 0 and self.data_channel:
             Faults.stall -= 1
             self._stall(self.data_channel)
         return result
+
+    def on_file_received(self, file):
+        if Faults.truncate_stor > 0:
+            size = os.path.getsize(file)
+            if size > 0:
+                Faults.truncate_stor -= 1
+                os.truncate(file, size // 2)
+
+    def ftp_SIZE(self, path):
+        if Faults.no_size:
+            self.respond("502 Command not implemented.")
+            return None
+        return super().ftp_SIZE(path)
+
+    def ftp_RNTO(self, path):
+        refused = take("refuse_rnto") or (
+            Faults.refuse_rnto_existing and self._rnfr and os.path.lexists(path))
+        if refused:
+            self._rnfr = None
+            self.respond("550 RNTO refused by test.")
+            return None
+        return super().ftp_RNTO(path)
 
     def _stall(self, channel):
         # Stop reading the data connection without blocking the IO loop, so
@@ -147,6 +293,17 @@ def main():
     parser.add_argument("--stall", type=int, default=0)
     parser.add_argument("--stall-seconds", type=float, default=5.0)
     parser.add_argument("--refuse-mkd", action="store_true")
+    parser.add_argument("--truncate-stor", type=int, default=0)
+    parser.add_argument("--early-close", type=int, default=0)
+    parser.add_argument("--refuse-rnto", type=int, default=0)
+    parser.add_argument("--refuse-rnto-existing", action="store_true")
+    parser.add_argument("--drop-at", default="")
+    parser.add_argument("--no-size", action="store_true")
+    parser.add_argument("--max-sessions", type=int, default=0)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--drop-commands", type=float, default=0.0)
+    parser.add_argument("--drop-transfers", type=float, default=0.0)
+    parser.add_argument("--refuse-stores", type=float, default=0.0)
     args = parser.parse_args()
 
     Faults.refuse_login = args.refuse_login
@@ -155,6 +312,20 @@ def main():
     Faults.stall = args.stall
     Faults.stall_seconds = args.stall_seconds
     Faults.refuse_mkd = args.refuse_mkd
+    Faults.truncate_stor = args.truncate_stor
+    Faults.early_close = args.early_close
+    Faults.refuse_rnto = args.refuse_rnto
+    Faults.refuse_rnto_existing = args.refuse_rnto_existing
+    if args.drop_at:
+        command, _, times = args.drop_at.partition(",")
+        Faults.drop_at = command.strip().upper()
+        Faults.drop_at_times = int(times) if times else 1
+    Faults.no_size = args.no_size
+    Faults.max_sessions = args.max_sessions
+    Faults.seed = args.seed
+    Faults.drop_commands = args.drop_commands
+    Faults.drop_transfers = args.drop_transfers
+    Faults.refuse_stores = args.refuse_stores
     if args.trace:
         Faults.trace = open(args.trace, "ab")
 

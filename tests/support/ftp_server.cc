@@ -31,6 +31,35 @@ sockaddr_in Loopback(int port) {
   return address;
 }
 
+// The command-line flags of the faults beyond the first few, only those asked for.
+std::vector<std::string> FaultFlags(const FtpFaults& faults) {
+  std::vector<std::string> flags;
+  auto count = [&](const char* flag, int n) {
+    if (n != 0) flags.insert(flags.end(), {flag, std::to_string(n)});
+  };
+  auto share = [&](const char* flag, double p) {
+    if (p > 0) flags.insert(flags.end(), {flag, std::to_string(p)});
+  };
+  auto on = [&](const char* flag, bool set) {
+    if (set) flags.push_back(flag);
+  };
+  if (faults.refuse_mkd) flags.push_back("--refuse-mkd");
+  count("--truncate-stor", faults.truncate_stor);
+  count("--early-close", faults.early_close);
+  count("--refuse-rnto", faults.refuse_rnto);
+  on("--refuse-rnto-existing", faults.refuse_rnto_existing);
+  if (!faults.drop_at.empty()) {
+    flags.insert(flags.end(), {"--drop-at", faults.drop_at + "," + std::to_string(faults.drop_at_times)});
+  }
+  on("--no-size", faults.no_size);
+  count("--max-sessions", faults.max_sessions);
+  flags.insert(flags.end(), {"--seed", std::to_string(faults.seed)});
+  share("--drop-commands", faults.drop_commands);
+  share("--drop-transfers", faults.drop_transfers);
+  share("--refuse-stores", faults.refuse_stores);
+  return flags;
+}
+
 // A port nobody listens on right now (the server binds it a moment later).
 int FreePort() {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -137,7 +166,7 @@ void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
       "--refuse-stor", std::to_string(faults.refuse_stor),
       "--stall", std::to_string(faults.stall),
       "--stall-seconds", std::to_string(faults.stall_seconds)};
-  if (faults.refuse_mkd) argv.push_back("--refuse-mkd");
+  for (std::string& flag : FaultFlags(faults)) argv.push_back(std::move(flag));
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::string log = (work_.path() / "server.log").string();

@@ -10,7 +10,8 @@
 
 namespace testing_support {
 
-// Faults the pyftpdlib server injects on request (tests/ftp_server.py).
+// Faults the pyftpdlib server injects on request (tests/ftp_server.py). The
+// counted ones count over all sessions of the server.
 struct FtpFaults {
   int refuse_login = 0;       // refuse the next N logins; -1 every login
   int drop_after = -1;        // close the control connection on command N + 1, once
@@ -18,6 +19,20 @@ struct FtpFaults {
   int stall = 0;              // read nothing of the next N STORs' data connections ...
   double stall_seconds = 5;   // ... for this long
   bool refuse_mkd = false;    // answer every MKD with 550
+  int truncate_stor = 0;      // keep only the first half of the next N stored files, answer 226
+  int early_close = 0;        // read part of the next N STORs' data, close, answer 226
+  int refuse_rnto = 0;        // answer the next N RNTOs with 550; -1 every RNTO
+  bool refuse_rnto_existing = false;  // answer RNTO with 550 when the target exists
+  std::string drop_at;        // close the control connection without reply on this command ...
+  int drop_at_times = 1;      // ... the first N times it arrives
+  bool no_size = false;       // answer SIZE with 502, as a server without it
+  int max_sessions = 0;       // above 0: answer 421 and close beyond N sessions at once
+  // Shares of random faults, drawn from `seed`: the same seed and the same
+  // commands meet the same faults, whatever the order of the sessions.
+  int seed = 1;
+  double drop_commands = 0;   // commands after login answered by closing the connection
+  double drop_transfers = 0;  // STORs whose data connection is closed midway, answered 426
+  double refuse_stores = 0;   // STORs answered 550
 };
 
 // One command the pyftpdlib server received: its session (1, 2, ... in the
