@@ -35,7 +35,8 @@ line, so a test can see how the client copes with a server that misbehaves:
   --refuse-stores P   answer this share of STORs with 550
   --trace FILE        append one line per command received:
                       "<session>\t<reply code>\t<command>" (PASS masked); a
-                      connection turned away is traced as "(connect)"
+                      connection turned away is traced as "(connect)", a
+                      transfer cut short as "(cut) <stored file>"
 """
 
 import argparse
@@ -138,6 +139,7 @@ class CuttingDTPHandler(DTPHandler):
             return self.handle_error()
         self.tot_bytes_received += len(chunk)
         self.file_obj.write(chunk)
+        self.cmd_channel._trace(self.cut_reply[:3], "(cut) " + self.file_obj.name)
         self.transfer_finished = self.cut_reply.startswith("226")
         self._resp = (self.cut_reply, logging.debug)
         self.close()
