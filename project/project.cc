@@ -1,5 +1,7 @@
 #include "project/project.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -41,6 +43,19 @@ std::string OptionTextToLines(std::string text) {
   }
   return lines;
 }
+
+// Refuses a project file that exists but is neither a regular file nor a
+// folder: a FIFO, device or socket. Reading one could wait forever, and silently
+// falling back to other options would hide a mistake the user must hear about.
+// A missing file or a folder is no error here: the load then fails silently.
+void RefuseSpecialFile(const std::string& name) {
+  struct stat info;
+  if (stat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) return;
+  throw TrkError("The project file \"" + name + "\" is not a regular file");
+}
+
+// Project files may hold the FTP password: a new one is kept from other users.
+mode_t NewProjectFileMode(const TrkOptions& options) { return options.Get("Password").empty() ? 0666 : 0600; }
 
 }  // namespace
 
@@ -111,6 +126,7 @@ void TrkProject::Open(bool silent) {
   }
   const std::string name = file_name_;
   if (IsProjectFile(name)) {
+    RefuseSpecialFile(name);
     try {
       options_.SetLines(SplitLines(ReadFileBytes(name)));
       AddToRecent();
@@ -144,7 +160,7 @@ void TrkProject::NewProject() {
 void TrkProject::UpdateOptions(bool write_file) {
   ControlsToOptions();
   if (!write_file) return;
-  ReplaceFile(file_name_, JoinLines(options_.Lines()));
+  ReplaceFile(file_name_, JoinLines(options_.Lines()), NewProjectFileMode(options_));
   AddToRecent();
 }
 

@@ -72,9 +72,13 @@ class TrkProject {
   // kExit: an install or uninstall notice was sent and the process should end (0).
   CommandLineResult ParseCommandLine(const std::string& param);
   void OpenDefault();
+  // A project file that cannot be read leaves the options as they were; one that
+  // is a FIFO, device or socket is refused with a TrkError instead.
   void Open(bool silent);
   void NewProject();
-  // Errors writing the project file reach the caller as TrkError.
+  // Errors writing the project file reach the caller as TrkError. A new project
+  // file that holds a Password is readable by its owner alone (mode 0600); an
+  // existing file keeps its mode.
   void UpdateOptions(bool write_file);
   void Save();
   void SaveAs();

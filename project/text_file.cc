@@ -106,8 +106,20 @@ std::string EscapeControlChars(std::string_view text) {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO without a writer would wait for one; never wait, then look.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw TrkError("Cannot open file \"" + path + "\". " + SystemError(errno));
+  struct stat info;
+  std::string why;
+  if (fstat(fd, &info) != 0) {
+    why = SystemError(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    why = S_ISDIR(info.st_mode) ? SystemError(EISDIR) : "Not a regular file";
+  }
+  if (!why.empty()) {
+    close(fd);
+    throw TrkError("Cannot read file \"" + path + "\". " + why);
+  }
   std::string data;
   char buffer[1 << 16];
   for (;;) {
@@ -125,14 +137,14 @@ std::string ReadFileBytes(const std::string& path) {
   return data;
 }
 
-void ReplaceFile(const std::string& path, std::string_view data) {
+void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode) {
   const std::string target = FinalTarget(path);
   std::error_code ignored;
   std::filesystem::path parent = std::filesystem::path(target).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
 
-  // A file that exists keeps its permission bits; a new one gets the usual ones.
-  mode_t mode = 0666;
+  // A file that exists keeps its permission bits; a new one gets the caller's.
+  mode_t mode = new_file_mode;
   bool existing_file = false;
   struct stat existing;
   if (stat(target.c_str(), &existing) == 0) {
@@ -153,7 +165,8 @@ void ReplaceFile(const std::string& path, std::string_view data) {
     return OverwriteInPlace(path, target, data);
   }
   if (fd < 0) throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
-  bool ok = WriteFully(fd, data) && fsync(fd) == 0;
+  // The umask applied to the open above; an existing file's bits must survive whole.
+  bool ok = (!existing_file || fchmod(fd, mode) == 0) && WriteFully(fd, data) && fsync(fd) == 0;
   int error = errno;
   ok = (close(fd) == 0) && ok;
   if (ok && rename(temp.c_str(), target.c_str()) == 0) return;

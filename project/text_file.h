@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +19,9 @@ std::string JoinLines(const std::vector<std::string>& lines);
 // never start a line of its own in a report. Other bytes pass unchanged.
 std::string EscapeControlChars(std::string_view text);
 
-// Reads the whole file; throws TrkError when it cannot be opened or read.
+// Reads the whole file; throws TrkError when it cannot be opened or read. Only
+// regular files (or links to them) are read: a FIFO, device or socket is refused
+// at once rather than waited on, as its open or read could block forever.
 std::string ReadFileBytes(const std::string& path);
 
 // Replaces `path` with `data` atomically: the data goes to a temporary file beside
@@ -28,4 +32,8 @@ std::string ReadFileBytes(const std::string& path);
 // no temporary file may be made (only then can a failed write leave it cut short).
 // Throws TrkError when the file cannot be written (a file we may not write
 // included); the previous content of `path` is then left as it was.
-void ReplaceFile(const std::string& path, std::string_view data);
+//
+// An existing file keeps its permission bits exactly, whatever the umask. A new
+// file is created with `new_file_mode` less the umask; files holding secrets pass
+// 0600 so that they are never readable by others, not even for a moment.
+void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode = 0666);

@@ -1,15 +1,19 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "fake_control.h"
 #include "project/error.h"
 #include "project/project.h"
+#include "support/as_ordinary_user.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -69,6 +73,35 @@ TEST(ProjectFileLoad, MissingUnreadableOrFolderLeavesTheOptionsAsTheyWere) {
   EXPECT_TRUE(project->RecentFiles().empty()) << "a failed load is no recent project";
 }
 
+TEST(ProjectFileLoad, AFifoDeviceOrSocketIsRefusedAtOnceWithoutReadingIt) {
+  TempDir dir;
+  const std::string fifo = dir.dir() + "fifo.batch-dropvan";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string device = dir.dir() + "null.batch-dropvan";
+  std::filesystem::create_symlink("/dev/null", device);
+  // Should the load wait for a writer, one comes after a while, so that the test
+  // fails instead of hanging.
+  std::promise<void> done;
+  auto rescue = std::async(std::launch::async, [&fifo, finished = done.get_future()] {
+    if (finished.wait_for(std::chrono::seconds(3)) == std::future_status::ready) return;
+    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+  });
+  auto project = MakeProject(dir);
+  for (const std::string& name : {fifo, device}) {
+    project->Options().SetLines({"Source=/a/*.*"});
+    project->SetFileName(name);
+    try {
+      project->Open(true);
+      ADD_FAILURE() << name << " was taken as a project file";
+    } catch (const TrkError& e) {
+      EXPECT_EQ(std::string(e.what()), "The project file \"" + name + "\" is not a regular file");
+    }
+    EXPECT_EQ(project->Options().Lines(), Lines{"Source=/a/*.*"}) << name;
+  }
+  done.set_value();
+}
+
 TEST(ProjectFileLoad, ReplacesAllOptionsAndJoinsTheRecentList) {
   TempDir dir;
   auto project = MakeProject(dir);
@@ -121,30 +154,54 @@ TEST(ProjectFileSave, AProjectFileMarkedReadOnlyIsNotReplaced) {
   namespace fs = std::filesystem;
   // Root may write any file, so the save runs as an ordinary user in a folder it
   // may write, on a file it may not.
-  fs::permissions(dir.path(), fs::perms::all);
+  testing_support::LetOrdinaryUserIn(dir.path());
   std::string name = dir.Write("site.batch-dropvan", "Source=/old/*.*\r\n");
   fs::permissions(name, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   auto project = MakeProject(dir);
   project->SetFileName(name);
   project->Open(true);
   project->Options().Set("Source", "/new/*.*");
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+  std::string outcome = testing_support::RunAsOrdinaryUser([&] {
     try {
       project->Save();
     } catch (const TrkError&) {
-      _exit(1);
+      return "refused";
     }
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_NE(WEXITSTATUS(status), 2) << "could not become an ordinary user";
-  EXPECT_EQ(WEXITSTATUS(status), 1) << "saving over a read-only project file must fail";
+    return "saved";
+  });
+  EXPECT_EQ(outcome, "refused") << "saving over a read-only project file must fail";
   EXPECT_EQ(dir.Read("site.batch-dropvan"), "Source=/old/*.*\r\n");
+}
+
+TEST(ProjectFileSave, ANewFileWithAPasswordIsTheOwnersAloneAnExistingOneKeepsItsMode) {
+  struct Row {
+    const char* password;
+    int existing_mode;  // -1: no file yet
+    int expected_mode;
+  };
+  const mode_t old_umask = umask(022);
+  for (const Row& row : std::vector<Row>{{"secret", -1, 0600},
+                                         {"", -1, 0644},
+                                         {"secret", 0640, 0640},
+                                         {"secret", 0666, 0666},
+                                         {"", 0604, 0604}}) {
+    TempDir dir;
+    const std::string name = dir.dir() + "site.batch-dropvan";
+    if (row.existing_mode >= 0) {
+      dir.Write("site.batch-dropvan", "Source=/old/*.*\r\n");
+      ASSERT_EQ(chmod(name.c_str(), static_cast<mode_t>(row.existing_mode)), 0);
+    }
+    auto project = MakeProject(dir);
+    project->SetFileName(name);
+    project->Options().SetLines({"Source=/s/*.*", std::string("Password=") + row.password});
+    project->Save();
+    struct stat info;
+    ASSERT_EQ(stat(name.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(row.expected_mode))
+        << "Password=" << row.password << ", existing mode " << std::oct << std::max(row.existing_mode, 0)
+        << " (0: a new file)";
+  }
+  umask(old_umask);
 }
 
 TEST(ProjectFileSave, SaveAsAsksForTheNameAndKeepsItEvenWhenWritingFails) {
