@@ -1,5 +1,7 @@
 #include "report/failure_report.h"
 
+#include "project/text_file.h"
+
 namespace {
 
 bool NeedsQuotes(std::string_view item) {
@@ -35,8 +37,12 @@ std::string TrkCommaText(const std::vector<std::string>& items) {
 std::string TrkAnsiToUtf8(std::string_view text) { return std::string(text); }
 
 std::string TrkFailureReportText(const std::vector<std::string>& messages) {
+  // Messages often quote a file name, and a name may hold a line break.
+  std::vector<std::string> one_line_each;
+  one_line_each.reserve(messages.size());
+  for (const std::string& message : messages) one_line_each.push_back(EscapeControlChars(message));
   std::string escaped;
-  for (char c : TrkCommaText(messages)) {
+  for (char c : TrkCommaText(one_line_each)) {
     if (c == '?') {
       escaped += "%3F";
     } else {

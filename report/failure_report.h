@@ -18,5 +18,7 @@ std::string TrkCommaText(const std::vector<std::string>& items);
 std::string TrkAnsiToUtf8(std::string_view text);
 
 // "err&e=" followed by the comma text of `messages`, with every "?" written as
-// "%3F" so that the report cannot open a second query inside the link.
+// "%3F" so that the report cannot open a second query inside the link, and the
+// control characters of each message written as escapes (EscapeControlChars), so
+// that each message stays on one line.
 std::string TrkFailureReportText(const std::vector<std::string>& messages);

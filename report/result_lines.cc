@@ -13,10 +13,12 @@ namespace {
 
 constexpr std::string_view kSeparator = " => ";
 
+// The file name and the result text (which may repeat the name) come from the
+// file system: a name holding a line break must not start a forged line of its own.
 std::string JoinFields(std::string_view word, std::string_view file_name, std::string_view result_text) {
-  std::string line;
-  line.reserve(word.size() + file_name.size() + result_text.size() + 2 * kSeparator.size());
-  line.append(word).append(kSeparator).append(file_name).append(kSeparator).append(result_text);
+  std::string line(word);
+  line.append(kSeparator).append(EscapeControlChars(file_name));
+  line.append(kSeparator).append(EscapeControlChars(result_text));
   return line;
 }
 

@@ -6,7 +6,10 @@
 #include <vector>
 
 // How one finished work item is told: its status word and its result line.
-// Every field is inserted as it is; nothing is interpreted as a format.
+// Every field is inserted as it is, except that control characters of the file
+// name and the result text are written as escapes (LF as \n, see
+// EscapeControlChars), so that one item is always one line of a log. Nothing is
+// interpreted as a format.
 
 // "Success" for state 1, "Failure" for state 2, "Running" for anything else
 // (not processed yet, or processing did not finish).

@@ -36,6 +36,11 @@ TEST(FailureReportTest, QuestionMarkBecomesPercentThreeF) {
   EXPECT_EQ("err&e=\"Really %3F\"", TrkFailureReportText({"Really ?"}));
 }
 
+TEST(FailureReportTest, ControlCharactersOfAMessageAreEscapedSoEachStaysOnOneLine) {
+  EXPECT_EQ("err&e=\"Cannot open file \"\"/s/a\\nSuccess => FORGED\"\". No such file\",[Error]x\\r\\x01",
+            TrkFailureReportText({"Cannot open file \"/s/a\nSuccess => FORGED\". No such file", "[Error]x\r\x01"}));
+}
+
 TEST(FailureReportTest, Utf8TextPassesThrough) {
   EXPECT_EQ("err&e=\"Datei \xC3\xBC nicht gefunden\"",
             TrkFailureReportText({"Datei \xC3\xBC nicht gefunden"}));

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "project/error.h"
+#include "support/as_ordinary_user.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -35,6 +36,22 @@ TEST(ResultLineTest, ListLinePutsTheWordInBrackets) {
 
 TEST(ResultLineTest, RowWithoutResultEndsWithABlank) {
   EXPECT_EQ("[Running] => /s/c.txt => ", TrkListLine(0, "/s/c.txt", ""));
+}
+
+TEST(ResultLineTest, ControlCharactersOfNameAndResultAreEscapedSoOneItemIsOneLine) {
+  struct Row {
+    std::string file, result, console_line;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"/s/a\nSuccess => FORGED", "/www/a\nSuccess => FORGED",
+            "Success => /s/a\\nSuccess => FORGED => /www/a\\nSuccess => FORGED"},
+           {"/s/cr\r.txt", "[Error]x\r\ny", "Success => /s/cr\\r.txt => [Error]x\\r\\ny"},
+           {"/s/tab\tbell\a.txt", "", "Success => /s/tab\\tbell\\x07.txt => "},
+           {"/s/caf\xC3\xA9 \\ x.txt", "File identical.", "Success => /s/caf\xC3\xA9 \\ x.txt => File identical."},
+       }) {
+    EXPECT_EQ(TrkConsoleLine(1, row.file, row.result), row.console_line);
+    EXPECT_EQ(TrkListLine(1, row.file, row.result), "[Success]" + row.console_line.substr(7));
+  }
 }
 
 TEST(ResultLineTest, FieldsWithFormatCharactersAreInsertedUnchanged) {
@@ -116,24 +133,17 @@ TEST(LogFileTest, AWritableLogInAFolderWeMayNotWriteIsWrittenInPlace) {
   fs::permissions(log, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
   fs::permissions(dir.path() / "logs", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec |
                                            fs::perms::others_read | fs::perms::others_exec);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Root may create files in any folder: write as an ordinary user instead.
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+  // Root may create files in any folder: write as an ordinary user instead.
+  std::string error = testing_support::RunAsOrdinaryUser([&] {
     try {
       TrkWriteLogFile(log, {"Success => a => b"});
-    } catch (const TrkError&) {
-      _exit(1);
+    } catch (const TrkError& e) {
+      return std::string(e.what());
     }
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+    return std::string();
+  });
   fs::permissions(dir.path() / "logs", fs::perms::owner_all);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_NE(WEXITSTATUS(status), 2) << "could not become an ordinary user";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the log could not be written";
+  EXPECT_EQ(error, "") << "the log could not be written";
   EXPECT_EQ(dir.Read("logs/run.log"), "Success => a => b\r\n");
 }
 
