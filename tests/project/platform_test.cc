@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "support/as_ordinary_user.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -87,12 +88,14 @@ TEST(SideFiles, MoveToTheConfigurationFolderWhenTheProgramFolderIsMissing) {
 }
 
 TEST(SideFiles, MoveToTheConfigurationFolderWhenTheProgramFolderIsReadOnly) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may write to any folder";
   testing_support::TempDir dir;
+  testing_support::LetOrdinaryUserIn(dir.path());
   std::string bin = dir.dir() + "bin";
   ASSERT_EQ(mkdir(bin.c_str(), 0555), 0);
   ScopedEnv xdg("XDG_CONFIG_HOME", (dir.dir() + "config").c_str());
-  EXPECT_EQ(SideFilePath(bin + "/dropvan"), dir.dir() + "config/dropvan/dropvan");
+  // Root may write to any folder, so the choice is made as an ordinary user.
+  EXPECT_EQ(testing_support::RunAsOrdinaryUser([&] { return SideFilePath(bin + "/dropvan"); }),
+            dir.dir() + "config/dropvan/dropvan");
 }
 
 }  // namespace

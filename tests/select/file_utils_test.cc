@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "project/error.h"
+#include "support/as_ordinary_user.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -169,13 +170,16 @@ TEST(WriteAllTest, AFifoIsWrittenInPlaceNeverReplaced) {
 }
 
 TEST(WriteAllTest, ReadOnlyFolderRefusesANewFile) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   testing_support::TempDir dir;
+  testing_support::LetOrdinaryUserIn(dir.path());
   fs::create_directory(dir.path() / "locked");
-  fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                             fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
   std::string path = dir.dir() + "locked/new.txt";
-  EXPECT_EQ(ErrorOf([&] { TrkFileUtils::WriteAll(path, "x"); }),
+  // Root writes into read-only folders, so the write runs as an ordinary user.
+  EXPECT_EQ(testing_support::RunAsOrdinaryUser([&] { return ErrorOf([&] { TrkFileUtils::WriteAll(path, "x"); }); }),
             "Cannot create file \"" + path + "\". Permission denied");
+  EXPECT_FALSE(fs::exists(path));
 }
 
 // Sets a file's last-write time to the given UTC calendar time.
