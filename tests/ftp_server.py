@@ -161,6 +161,12 @@ class Handler(FTPHandler):
     dtp_handler = CuttingDTPHandler
     # Without it small replies wait for delayed ACKs: 40 ms stalls per command.
     tcp_no_delay = True
+    # With sendfile on, describing a session whose upload has just closed its
+    # file raises (pyftpdlib asks the closed file for its descriptor), and it
+    # does so while reporting a client that died mid-transfer: the session is
+    # then never let go and the server spins logging the same error. Uploads
+    # do not use sendfile anyway.
+    use_sendfile = False
     auth_failed_timeout = 0.01
     permit_foreign_addresses = False
     max_login_attempts = 100
