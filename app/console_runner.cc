@@ -1,15 +1,18 @@
 #include "app/console_runner.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
 #include "batch/pending_workers.h"
 #include "project/error.h"
+#include "project/platform.h"
 #include "project/project.h"
 #include "report/failure_report.h"
 #include "report/info.h"
+#include "sync/upload_record.h"
 
 TrkMain::TrkMain(TrkProject& project, TrkInfo& info) : project_(project), info_(info) {}
 
@@ -32,9 +35,16 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     WriteLog({});
     throw TrkError("Target is empty");
   }
+  RequireSourceFolder(source);
   batch_->Start(source, target, subfolders);
   convertor_ = TrkConvertor::CreateWorkers(*batch_, project_.GetTargetDir(),
                                            [this](TrkBatch& batch, TrkNode& item) { ItemDone(batch, item); });
+  TrkUploadStore& store = TrkUploadStore::Process();
+  if (store.HeldElsewhere()) {
+    // Both runs would upload everything that remains, and the last save would win.
+    batch_->Terminate();
+    throw TrkError(store.Refusal());
+  }
 
   TrkPendingWorkers& pending = TrkPendingWorkers::Process();
   pending.Set(convertor_->WorkerNumber());
@@ -44,6 +54,28 @@ void TrkMain::Run(const TrkMatchBase* filter) {
   pending.WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
   WaitForWorkersToLetGo();
   Finish();
+  std::string unsaved;
+  {
+    TrkBatchLock lock(*batch_);
+    unsaved = store.SaveFailure();
+    store.ReleaseRunLock();
+  }
+  if (!unsaved.empty()) {
+    throw TrkError("The upload record \"" + TrkUploadStore::RecordFileName(project_.FileName()) +
+                   "\" could not be saved (" + unsaved + "); the files of this run will be uploaded again.");
+  }
+}
+
+void TrkMain::RequireSourceFolder(const std::string& source) const {
+  std::string path = TrkBatch::UrlToPath(source);
+  size_t separator = trk_platform::LastSeparator(path);
+  const std::string folder = separator == std::string::npos ? "." : path.substr(0, separator + 1);
+  std::error_code error;
+  std::filesystem::directory_iterator listing(folder, error);
+  if (!error) return;
+  // An unmounted disk must not pass for a folder with nothing to upload.
+  WriteLog({});
+  throw TrkError("Cannot list the source folder \"" + folder + "\": " + error.message());
 }
 
 void TrkMain::Finish() {

@@ -38,7 +38,10 @@ class TrkMain {
   // file pass). Throws TrkError when the run cannot be done or its log cannot be
   // written; the caller ends the process with exit code 1 then. An empty Target
   // is refused before anything is searched or uploaded ("Target is empty"), after
-  // the log (when LogFile is set) has been written empty.
+  // the log (when LogFile is set) has been written empty; so is a source folder
+  // that cannot be listed. A project whose record another process is using is
+  // refused before any worker starts. A run whose upload record could not be
+  // saved throws after the log is written.
   void Run(const TrkMatchBase* filter);
   // The end of the run: counters "A", "S" and "F", the failure report when any
   // file failed, then the log when LogFile is set. Called by Run.
@@ -56,6 +59,9 @@ class TrkMain {
 
  private:
   void WriteLog(const std::vector<std::string>& lines) const;
+  // Throws, after writing the log empty, when the folder part of `source` (the
+  // current folder when it has none) does not exist or cannot be listed.
+  void RequireSourceFolder(const std::string& source) const;
   // After the pending-worker count reached 0: waits until each worker has ended
   // and its thread has dropped its reference to it.
   void WaitForWorkersToLetGo() const;

@@ -1,9 +1,12 @@
 #include "sync/dropvan.h"
 
+#include <optional>
+#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "project/error.h"
+#include "project/options.h"
 #include "project/platform.h"
 #include "sync/md5.h"
 #include "sync/upload_record.h"
@@ -22,7 +25,11 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->Server = options.Get("Server");
   Uploader->User = options.Get("User");
   Uploader->Password = options.Get("Password");
-  Uploader->Port = options.GetInt("Port", 21);
+  const std::string port = options.Get("Port");
+  Uploader->Port = port.empty() ? 21 : TrkParseInt(port, -1);
+  if (Uploader->Port < 0 || Uploader->Port > 65535) {
+    port_failure_ = TrkFtpUploader::BadPortMessage(Uploader->Server, port);
+  }
   UseRecord();
 }
 
@@ -39,9 +46,12 @@ std::string TrkDropvan::RemotePath(const std::string& local_path, const std::str
     relative = separator == std::string::npos ? local_path : local_path.substr(separator + 1);
   }
   std::string remote = target_dir + relative;
+#ifdef _WIN32
   for (char& c : remote) {
     if (c == '\\') c = '/';
   }
+#endif
+  // Elsewhere a backslash is an ordinary character of a name, never a folder.
   return remote;
 }
 
@@ -76,7 +86,10 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   }
   const TrkOptions& options = batch.Project().Options();
   if (recorded == digest && !options.GetBool("IsSyncAll", false)) return kFileIdentical;
-  if (!options.GetBool("NoUpload", false)) Uploader->PutFile(item.FileName, remote_path, TryTimes);
+  if (!options.GetBool("NoUpload", false)) {
+    if (!port_failure_.empty()) throw TrkError(port_failure_);
+    Uploader->PutFile(item.FileName, remote_path, TryTimes);
+  }
   {
     TrkBatchLock lock(batch);
     store.Recorded(key, digest, item.FileName);
@@ -85,23 +98,53 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
 }
 
 void TrkDropvan::EndWork() {
+  TrkUploadStore& store = TrkUploadStore::Process();
+  std::optional<TrkRecordSnapshot> rest;
   std::jthread timer;  // the store's timer thread when this is the run's last worker
   {
     TrkBatchLock lock(Batch());
-    timer = TrkUploadStore::Process().WorkerEnded();
+    rest = store.TakeSnapshot();
+    timer = store.WorkerEnded();
   }
   // Outside the batch lock: the timer may be waiting for it to save.
   if (timer.joinable()) {
     timer.request_stop();
     timer.join();
   }
+  if (rest) store.Write(*rest);
   Uploader->Disconnect();
+}
+
+std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir) {
+  // "=" and line breaks escaped, so the record's header line never reads as an entry.
+  auto escaped = [](const std::string& text, std::string_view also) {
+    std::string out;
+    for (char c : text) {
+      auto byte = static_cast<unsigned char>(c);
+      if (byte <= ' ' || byte == 0x7f || c == '%' || c == '=' || also.find(c) != std::string_view::npos) {
+        static const char kHex[] = "0123456789ABCDEF";
+        out += '%';
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  };
+  std::string port = options.Get("Port");
+  if (port.empty()) port = "21";
+  return "ftp://" + escaped(options.Get("User"), "@:/") + "@" +
+         escaped(TrkFtpUploader::HostPart(options.Get("Server")), "/") + ":" + escaped(port, "/") +
+         escaped(target_dir, "");
 }
 
 void TrkDropvan::UseRecord() {
   // No worker thread runs yet; the lock keeps the store's one contract anyway.
   TrkBatchLock lock(Batch());
   TrkUploadStore& store = TrkUploadStore::Process();
-  if (WorkerNumber() == 1) store.Load(Batch().Project().FileName());
+  if (WorkerNumber() == 1) {
+    store.Load(Batch().Project().FileName(), Destination(Batch().Project().Options(), Batch().TargetDir()));
+  }
   store.WorkerCreated(Batch());
 }

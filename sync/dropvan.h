@@ -5,6 +5,8 @@
 #include <string>
 
 #include "batch/convertor.h"
+
+class TrkOptions;
 #include "sync/ftp_uploader.h"
 
 // The sync convertor: for each file of a run, uploads it through this worker's
@@ -37,9 +39,14 @@ class TrkDropvan : public TrkConvertor {
 
   // The remote path of `local_path`: the target directory followed by the path
   // below the source folder (cut by length) when `keep_subdirs` and there is a
-  // source folder, else by the file's name alone; every "\" then becomes "/".
+  // source folder, else by the file's name alone; on Windows every "\" then
+  // becomes "/".
   static std::string RemotePath(const std::string& local_path, const std::string& source_dir,
                                 const std::string& target_dir, bool keep_subdirs);
+
+  // The destination a run's record describes: "ftp://user@host:port" and the
+  // target directory, without any password, "=" and spaces escaped.
+  static std::string Destination(const TrkOptions& options, const std::string& target_dir);
 
  protected:
   // Saves the record's last changes and closes the connection as the worker
@@ -60,4 +67,7 @@ class TrkDropvan : public TrkConvertor {
   void UseRecord();
   // Steps under the error handler: returns the result text of a success.
   std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);
+
+  // The connect failure every upload ends in when "Port" is no port number.
+  std::string port_failure_;
 };

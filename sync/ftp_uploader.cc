@@ -3,9 +3,12 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -66,7 +69,7 @@ std::string BaseUrl(const std::string& server, int port) {
       server.find_first_of("/?#@\\ ") != std::string::npos) {
     return "";
   }
-  unsigned wire_port = static_cast<uint16_t>(port);
+  unsigned wire_port = static_cast<unsigned>(port);
   if (wire_port == 0) wire_port = 21;
   bool ipv6 = server.find(':') != std::string::npos && server.front() != '[';
   std::string host = ipv6 ? "[" + server + "]" : server;
@@ -76,6 +79,19 @@ std::string BaseUrl(const std::string& server, int port) {
 long WholeSeconds(std::chrono::milliseconds limit) {
   return std::max<long>(1, static_cast<long>((limit.count() + 999) / 1000));
 }
+
+// Collects the server's final reply lines ("NNN text") of one request; libcurl
+// hands every FTP reply line to the header callback.
+size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
+  std::string_view line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  bool final_line = line.size() >= 4 && line[3] == ' ' &&
+                    std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
+  if (final_line) static_cast<std::vector<std::string>*>(replies)->emplace_back(line);
+  return size * count;
+}
+
+long ReplyCode(const std::string& reply) { return std::strtol(reply.substr(0, 3).c_str(), nullptr, 10); }
 
 size_t ReadLocal(char* buffer, size_t size, size_t count, void* file) {
   auto* in = static_cast<FILE*>(file);
@@ -135,37 +151,57 @@ class TrkFtpUploader::Session {
     base_url_ = base_url;
     user_ = user;
     password_ = password;
+    entry_path_.clear();
     if (base_url.empty() || HasControlChar(user) || HasControlChar(password)) return false;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-    return curl_easy_perform(curl_) == CURLE_OK;
+    if (curl_easy_perform(curl_) != CURLE_OK) return false;
+    // libcurl asks for the login folder (PWD) as it logs in.
+    char* entry = nullptr;
+    if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry != nullptr) {
+      entry_path_ = entry;
+    }
+    return true;
   }
 
-  // Sends `commands` in order, going on past refusals. Returns the reply code
-  // to the last one, or 0 when the connection failed.
-  long Command(const std::vector<std::string>& commands) {
+  // The folder the login landed in; empty when the server did not tell.
+  const std::string& entry_path() const { return entry_path_; }
+
+  // Sends `commands` in order, going on past refusals. Returns the server's
+  // final reply line to each, or nothing when the connection failed.
+  std::vector<std::string> Replies(const std::vector<std::string>& commands) {
     curl_slist* quote = nullptr;
     for (const std::string& command : commands) {
       if (HasControlChar(command)) {
         curl_slist_free_all(quote);
-        return 0;
+        return {};
       }
       // The "*" prefix: a refusal is a result here, not a broken connection.
       quote = curl_slist_append(quote, ("*" + command).c_str());
     }
+    std::vector<std::string> replies;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
-    long code = 0;
-    if (curl_easy_perform(curl_) == CURLE_OK) {
-      curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
-    }
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
+    CURLcode result = curl_easy_perform(curl_);
     curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
     curl_slist_free_all(quote);
-    return code;
+    // A reconnect within the request adds login replies before the commands'.
+    if (result != CURLE_OK || replies.size() < commands.size()) return {};
+    replies.erase(replies.begin(), replies.end() - static_cast<long>(commands.size()));
+    return replies;
   }
 
-  bool Upload(const std::string& local_path, const std::string& remote_name) {
+  // The reply code to the last of `commands`, or 0 when the connection failed.
+  long Command(const std::vector<std::string>& commands) {
+    std::vector<std::string> replies = Replies(commands);
+    return replies.empty() ? 0 : ReplyCode(replies.back());
+  }
+
+  // Stores the local file; `sent` gets the number of bytes that went out.
+  bool Upload(const std::string& local_path, const std::string& remote_name, curl_off_t& sent) {
     std::error_code error;
     auto size = std::filesystem::file_size(local_path, error);
     if (error) return false;
@@ -178,6 +214,8 @@ class TrkFtpUploader::Session {
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     CURLcode result = curl_easy_perform(curl_);
     std::fclose(in);
+    sent = 0;
+    curl_easy_getinfo(curl_, CURLINFO_SIZE_UPLOAD_T, &sent);
     return result == CURLE_OK;
   }
 
@@ -208,6 +246,7 @@ class TrkFtpUploader::Session {
   const TrkFtpUploader& owner_;
   CURL* curl_ = nullptr;  // owned
   std::string base_url_, user_, password_;
+  std::string entry_path_;  // of the current login
 };
 
 TrkFtpUploader::TrkFtpUploader() = default;
@@ -216,23 +255,84 @@ TrkFtpUploader::~TrkFtpUploader() = default;
 void TrkFtpUploader::PutFile(const std::string& local_path, const std::string& remote_path,
                              int tries) {
   if (HasControlChar(remote_path)) throw TrkError(kBadRemoteName);
-  const std::string name = EndsWithExe(remote_path) ? remote_path + "_" : remote_path;
   for (;;) {
     Connect(Server, User, Password, Port, tries);
-    ForceDir(ParentDir(remote_path));
-    if (Store(local_path, name)) break;
-    if (tries <= 0) throw TrkError(kUploadFailure);
+    std::optional<std::string> failure = StoreWhole(local_path, AbsolutePath(remote_path));
+    if (!failure) return;
+    if (tries <= 0) throw TrkError(kUploadFailure + *failure);
     // A failed store may have left the connection unusable: start afresh.
     Disconnect();
     --tries;
   }
-  if (name != remote_path) {
-    session_->Command({"DELE " + remote_path, "RNFR " + name, "RNTO " + remote_path});
+}
+
+std::string TrkFtpUploader::AbsolutePath(const std::string& remote_path) const {
+  if (remote_path.empty() || remote_path.front() == '/') return remote_path;
+  const std::string& home = session_->entry_path();
+  if (home.empty()) return "";
+  return home + (home.back() == '/' ? "" : "/") + remote_path;
+}
+
+std::optional<std::string> TrkFtpUploader::StoreWhole(const std::string& local_path,
+                                                      const std::string& target) {
+  // Without its login folder a relative path would land wherever the server's
+  // current folder happens to be.
+  if (target.empty()) return std::string(" (the server did not tell its login folder)");
+  ForceDir(ParentDir(target));
+  // A program is stored under another name first, so that a half-stored one
+  // never carries the name that users start.
+  const std::string name = EndsWithExe(target) ? target + "_" : target;
+  curl_off_t sent = 0;
+  if (!session_->Upload(local_path, name, sent)) return std::string();
+  if (std::optional<std::string> failure = CheckStoredSize(name, sent)) return failure;
+  if (name != target) return MoveInto(name, target);
+  return std::nullopt;
+}
+
+std::optional<std::string> TrkFtpUploader::CheckStoredSize(const std::string& name, int64_t sent) {
+  // SIZE counts bytes only in binary type.
+  std::vector<std::string> replies = session_->Replies({"TYPE I", "SIZE " + name});
+  if (replies.empty()) return std::string();
+  const std::string& reply = replies.back();
+  const long code = ReplyCode(reply);
+  if (code == 500 || code == 502) return std::nullopt;  // no SIZE: trusted as the store's reply said
+  if (code != 213) return " (the server cannot find the stored file \"" + name + "\")";
+  const std::string held = reply.substr(4);
+  if (held == std::to_string(sent)) return std::nullopt;
+  return " (the server holds " + held + " of " + std::to_string(sent) + " bytes of \"" + name + "\")";
+}
+
+std::optional<std::string> TrkFtpUploader::MoveInto(const std::string& name, const std::string& target) {
+  const std::string refused = " (the server refused to rename \"" + name + "\" to \"" + target + "\")";
+  std::optional<bool> moved = Rename(name, target);
+  if (!moved) return std::string();
+  if (*moved) return std::nullopt;
+  // Some servers will not rename over an existing file. The live one is moved
+  // aside rather than deleted, so that it can be put back when the new one
+  // still cannot take its place: it is missing only between two renames.
+  const std::string aside = target + "~";
+  moved = Rename(target, aside);
+  if (!moved) return std::string();
+  if (!*moved) return refused;
+  moved = Rename(name, target);
+  if (moved && *moved) {
+    session_->Command({"DELE " + aside});
+    return std::nullopt;
   }
+  Rename(aside, target);
+  return moved ? refused : std::string();
+}
+
+std::optional<bool> TrkFtpUploader::Rename(const std::string& from, const std::string& to) {
+  std::vector<std::string> replies = session_->Replies({"RNFR " + from, "RNTO " + to});
+  if (replies.empty()) return std::nullopt;
+  return ReplyCode(replies[0]) == 350 && ReplyCode(replies[1]) / 100 == 2;
 }
 
 void TrkFtpUploader::Connect(const std::string& server, const std::string& user,
                              const std::string& password, int port, int tries) {
+  // Wrapping it would reach some other service of the server.
+  if (port < 0 || port > 65535) throw TrkError(BadPortMessage(server, std::to_string(port)));
   for (;;) {
     if (FailCount < 3) {
       if (!session_) {
@@ -250,7 +350,7 @@ void TrkFtpUploader::Connect(const std::string& server, const std::string& user,
       continue;
     }
     ++FailCount;
-    throw TrkError("[Error]Connect to " + server + " failure");
+    throw TrkError("[Error]Connect to " + HostPart(server) + " failure");
   }
 }
 
@@ -266,8 +366,23 @@ void TrkFtpUploader::ForceDir(const std::string& directory) {
   if (session_) session_->Command({"MKD " + directory});
 }
 
+std::string TrkFtpUploader::BadPortMessage(const std::string& server, const std::string& port) {
+  return "[Error]Connect to " + HostPart(server) + " failure: port \"" + port +
+         "\" is not a port number (1-65535)";
+}
+
+std::string TrkFtpUploader::HostPart(const std::string& server) {
+  size_t at = server.rfind('@');
+  return at == std::string::npos ? server : server.substr(at + 1);
+}
+
 std::string TrkFtpUploader::ParentDir(const std::string& path) {
+#ifdef _WIN32
   size_t slash = path.find_last_of("/\\");
+#else
+  // A backslash is an ordinary character of a POSIX name.
+  size_t slash = path.rfind('/');
+#endif
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
@@ -275,10 +390,6 @@ bool TrkFtpUploader::ChangeDir(const std::string& directory) {
   if (!session_) return false;
   long code = session_->Command({"CWD " + directory});
   return code >= 200 && code < 300;
-}
-
-bool TrkFtpUploader::Store(const std::string& local_path, const std::string& remote_name) {
-  return session_ && session_->Upload(local_path, remote_name);
 }
 
 bool TrkFtpUploader::TryLogin(const std::string& server, const std::string& user,

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // One worker's connection to the FTP server (active mode, binary transfer).
@@ -22,17 +23,22 @@ class TrkFtpUploader {
   TrkFtpUploader& operator=(const TrkFtpUploader&) = delete;
 
   // Uploads `local_path` to `remote_path` ("/" separated; absolute, or relative
-  // to the server's current directory), creating missing directories. A name
-  // ending in ".exe" (any case) is stored under the name followed by "_" and
-  // then renamed, so that a half-stored program never carries the real name.
-  // The file is stored at most tries + 1 times. A remote path holding a control
-  // character (CR or LF would smuggle commands onto the control connection) is
-  // refused before anything is sent.
+  // to the folder the login lands in, whatever folder earlier files left
+  // current), creating missing directories. A store counts only once the server
+  // reports the stored file's size equal to the bytes sent (a server without
+  // SIZE is trusted). A name ending in ".exe" (any case) is stored under the
+  // name followed by "_" and then renamed over the live file, which is moved
+  // aside (name + "~", deleted afterwards, put back on failure) only when the
+  // server will not rename over it; a failed rename is a failed store. The file is stored at most tries + 1 times; the last failure's
+  // reason follows "[Error]Upload file failure" in parentheses. A remote path
+  // holding a control character (CR or LF would smuggle commands onto the
+  // control connection) is refused before anything is sent.
   void PutFile(const std::string& local_path, const std::string& remote_path, int tries);
 
   // Makes sure a logged-in connection exists: at most tries + 1 attempts,
   // RetryWait apart. After three given-up cycles it fails at once, without
-  // attempting or waiting, until Disconnect.
+  // attempting or waiting, until Disconnect. The error names the server without
+  // any "user:password@" part. A port outside 0-65535 fails at once.
   void Connect(const std::string& server, const std::string& user, const std::string& password,
                int port, int tries);
 
@@ -45,14 +51,19 @@ class TrkFtpUploader {
   // Never fails and reports nothing.
   void ForceDir(const std::string& directory);
 
-  // The part of `path` before its last "/" or "\"; empty when it holds neither.
+  // The part of `path` before its last "/" (or "\" on Windows, where it
+  // separates too); empty when it holds none.
   static std::string ParentDir(const std::string& path);
+  // `server` without a "user:password@" part, fit for messages.
+  static std::string HostPart(const std::string& server);
+  // The connect failure for a port text that is no port number.
+  static std::string BadPortMessage(const std::string& server, const std::string& port);
 
   // Connect cycles given up since creation or the last Disconnect.
   int32_t FailCount = 0;
 
-  // Account, set by the owner right after creation. Only the low 16 bits of
-  // Port are used; 0 means the FTP default port 21.
+  // Account, set by the owner right after creation. Port 0 means the FTP
+  // default port 21; a Port outside 0-65535 fails every connect at once.
   std::string Password;
   int32_t Port = 21;
   std::string Server;
@@ -73,7 +84,16 @@ class TrkFtpUploader {
 
   // Changes the server's current directory; true when the server accepted it.
   bool ChangeDir(const std::string& directory);
-  bool Store(const std::string& local_path, const std::string& remote_name);
+  // `remote_path` made absolute against the login folder; empty when it is
+  // relative and the server did not tell that folder. Needs a session.
+  std::string AbsolutePath(const std::string& remote_path) const;
+  // One attempt at putting the file whole at `target`: nothing on success,
+  // else the reason to quote (empty for a plain broken transfer).
+  std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target);
+  std::optional<std::string> CheckStoredSize(const std::string& name, int64_t sent);
+  std::optional<std::string> MoveInto(const std::string& name, const std::string& target);
+  // RNFR + RNTO: whether the server renamed; nothing when the connection failed.
+  std::optional<bool> Rename(const std::string& from, const std::string& to);
   bool TryLogin(const std::string& server, const std::string& user, const std::string& password,
                 int port);
 

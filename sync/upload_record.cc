@@ -1,5 +1,12 @@
 #include "sync/upload_record.h"
 
+#include <fcntl.h>
+#ifndef _WIN32
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -14,6 +21,31 @@ namespace {
 
 // A locked or briefly replaced record file often reads fine a moment later.
 constexpr std::chrono::milliseconds kLoadRetryPause{100};
+
+// Removes the temporary files that a save of `path` interrupted by a crash or
+// a full disk left beside it: ReplaceFile names them `path` + ".tmp" + the
+// process id + "-" + a counter. Only called with the project's run lock held,
+// so no save of ours is writing one.
+void RemoveStaleTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  const std::string prefix = target.filename().string() + ".tmp";
+  std::error_code error;
+  fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix)) continue;
+    std::string_view rest = std::string_view(name).substr(prefix.size());
+    size_t dash = rest.find('-');
+    auto digits = [](std::string_view text) {
+      return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1))) {
+      std::error_code ignored;
+      fs::remove(it->path(), ignored);
+    }
+  }
+}
 
 }  // namespace
 
@@ -61,32 +93,76 @@ TrkUploadStore& TrkUploadStore::Process() {
   return store;
 }
 
-void TrkUploadStore::Load(const std::string& project_file) {
+void TrkUploadStore::Load(const std::string& project_file, const std::string& destination) {
   project_file_ = project_file;
   refusal_.clear();
-  last_save_ = {};  // the run's first recorded file creates its files at once
+  UploadRecord.Clear();
+  UploadList.Clear();
+  changes_ = 0;
+  written_ = 0;
+  last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
   workers_ = 0;     // the run's workers register after this
+  {
+    std::lock_guard<std::mutex> lock(save_mu_);
+    save_error_.clear();
+  }
   const std::string record_file = RecordFileName(project_file);
+  held_elsewhere_ = !LockRun(project_file);
+  if (held_elsewhere_) {
+    refusal_ = "Another run of this project is using its upload record \"" + record_file +
+               "\"; try again once it has ended.";
+    return;
+  }
+  for (const std::string& name : {record_file, BackupFileName(project_file), UploadListFileName(project_file)}) {
+    RemoveStaleTemporaries(name);
+  }
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
-    UploadList.Clear();
-    unsaved_ = false;
-    std::error_code ignored;
-    std::filesystem::copy_file(record_file, BackupFileName(project_file),
-                               std::filesystem::copy_options::overwrite_existing, ignored);
-    if (TryRead(record_file, error)) return;
+    if (TryRead(record_file, error)) {
+      UseDestination(destination);
+      return;
+    }
   }
   refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
              "). The run is refused so that the record is not overwritten.";
+}
+
+bool TrkUploadStore::LockRun(const std::string& project_file) {
+  ReleaseRunLock();
+#ifndef _WIN32
+  lock_fd_ = open(LockFileName(project_file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // A folder that cannot hold the lock file cannot hold a record either; the
+  // save will say so.
+  if (lock_fd_ < 0) return true;
+  if (flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return true;
+  ReleaseRunLock();
+  return false;
+#else
+  (void)project_file;
+  return true;
+#endif
+}
+
+void TrkUploadStore::ReleaseRunLock() {
+#ifndef _WIN32
+  if (lock_fd_ >= 0) close(lock_fd_);  // drops the lock
+#endif
+  lock_fd_ = -1;
 }
 
 bool TrkUploadStore::TryRead(const std::string& record_file, std::string& error) {
   std::error_code status_error;
   if (!std::filesystem::exists(record_file, status_error) && !status_error) return true;
   try {
-    UploadRecord.Assign(SplitLines(TrkFileUtils::ReadAll(record_file)));
+    std::string bytes = TrkFileUtils::ReadAll(record_file);
+    try {
+      ReplaceFile(BackupFileName(project_file_), bytes);
+    } catch (const TrkError&) {
+      // The backup is a courtesy; the record itself is untouched.
+    }
+    UploadRecord.Assign(SplitLines(bytes));
     return true;
   } catch (const TrkError& e) {
     error = e.what();
@@ -95,19 +171,65 @@ bool TrkUploadStore::TryRead(const std::string& record_file, std::string& error)
   return !std::filesystem::exists(record_file, status_error) && !status_error;
 }
 
+void TrkUploadStore::UseDestination(const std::string& destination) {
+  if (destination.empty()) return;
+  const std::string header = std::string(kDestinationPrefix) + destination;
+  const std::vector<std::string>& lines = UploadRecord.Lines();
+  auto named = std::find_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
+  if (named != lines.end() && *named == header) return;
+  std::vector<std::string> kept = {header};
+  for (const std::string& line : lines) {
+    bool entry = line.find('=') != std::string::npos;
+    // A record of another destination says nothing about this one.
+    if (line.starts_with(kDestinationPrefix) || (entry && named != lines.end())) continue;
+    kept.push_back(line);
+  }
+  UploadRecord.Assign(std::move(kept));
+}
+
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
   UploadRecord.Put(key, digest);
-  UploadList.Append(std::move(local_path));
-  unsaved_ = true;
-  if (std::chrono::steady_clock::now() - last_save_ >= kSaveInterval) {
-    Save();
-  } else {
+  UploadList.Append(EscapeControlChars(local_path));
+  ++changes_;
+  if (workers_ > 0) {
     ScheduleSave();
+  } else if (std::chrono::steady_clock::now() - last_save_.load() >= kSaveInterval) {
+    Flush();
   }
 }
 
+std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
+  if (!refusal_.empty() || changes_ == written_) return std::nullopt;
+  return TrkRecordSnapshot{changes_, RecordFileName(project_file_), JoinLines(UploadRecord.Lines()),
+                           UploadListFileName(project_file_), JoinLines(UploadList.Lines())};
+}
+
+void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
+  std::lock_guard<std::mutex> lock(save_mu_);
+  if (snapshot.changes <= written_) return;
+  try {
+    ReplaceFile(snapshot.record_file, snapshot.record_text);
+    ReplaceFile(snapshot.list_file, snapshot.list_text);
+    written_ = snapshot.changes;
+    save_error_.clear();
+  } catch (const TrkError& e) {
+    // The run goes on; the lists in memory are written whole by the next save.
+    save_error_ = e.what();
+  }
+  // Measured from the end, so that even a slow disk spends most of the run
+  // recording rather than saving.
+  last_save_ = std::chrono::steady_clock::now();
+}
+
 void TrkUploadStore::Flush() {
-  if (unsaved_) Save();
+  if (std::optional<TrkRecordSnapshot> snapshot = TakeSnapshot()) Write(*snapshot);
+}
+
+std::string TrkUploadStore::SaveFailure() const {
+  if (changes_ == written_) return "";
+  std::lock_guard<std::mutex> lock(save_mu_);
+  return save_error_.empty() ? "it was not written" : save_error_;
 }
 
 void TrkUploadStore::WorkerCreated(TrkBatch& batch) {
@@ -117,7 +239,6 @@ void TrkUploadStore::WorkerCreated(TrkBatch& batch) {
 }
 
 std::jthread TrkUploadStore::WorkerEnded() {
-  Flush();
   if (workers_ == 0 || --workers_ > 0) return {};
   std::lock_guard<std::mutex> lock(timer_mu_);
   batch_.reset();
@@ -126,10 +247,9 @@ std::jthread TrkUploadStore::WorkerEnded() {
 }
 
 void TrkUploadStore::ScheduleSave() {
-  if (workers_ == 0) return;
   std::lock_guard<std::mutex> lock(timer_mu_);
   save_due_ = true;
-  save_at_ = last_save_ + kSaveInterval;
+  save_at_ = last_save_.load() + kSaveInterval;
   if (!timer_.joinable()) timer_ = std::jthread([this](std::stop_token stop) { RunTimer(stop); });
   timer_cv_.notify_one();
 }
@@ -146,27 +266,17 @@ void TrkUploadStore::RunTimer(std::stop_token stop) {
     save_due_ = false;
     std::shared_ptr<TrkBatch> batch = batch_.lock();
     lock.unlock();
+    std::optional<TrkRecordSnapshot> snapshot;
     if (batch != nullptr) {
       TrkBatchLock batch_lock(*batch);
-      Flush();
+      snapshot = TakeSnapshot();
     }
     batch.reset();
+    if (snapshot) Write(*snapshot);  // outside the batch lock: no worker waits for the disk
     lock.lock();
+    if (snapshot && written_ < snapshot->changes && !batch_.expired()) {
+      save_due_ = true;  // failed: try again after the interval
+      save_at_ = last_save_.load() + kSaveInterval;
+    }
   }
-}
-
-void TrkUploadStore::Save() {
-  if (!refusal_.empty()) return;  // the unreadable record stays as it is
-  try {
-    ReplaceFile(RecordFileName(project_file_), JoinLines(UploadRecord.Lines()));
-    ReplaceFile(UploadListFileName(project_file_), JoinLines(UploadList.Lines()));
-    unsaved_ = false;
-  } catch (const TrkError&) {
-    // The record is an auxiliary file: the run goes on, and the lists in memory
-    // are written whole by the next save.
-  }
-  // Measured from the end, so that even a slow disk spends most of the run
-  // recording rather than saving.
-  last_save_ = std::chrono::steady_clock::now();
-  if (unsaved_) ScheduleSave();  // a failed save is tried again
 }

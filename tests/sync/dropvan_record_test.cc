@@ -125,7 +125,7 @@ TEST_F(UploadStoreTest, FailedWriteKeepsThePreviousFileAndTheLinesInMemory) {
   for (int i = 0; i < 40; ++i) store.Recorded(std::to_string(i) + kOtherKey, std::string(32, '2'), "/src/b");
   {
     FileSizeLimit limit(before.size() + 100);
-    store.Save();
+    store.Flush();
   }
   EXPECT_EQ(ReadFileBytes(record_file), before) << "a failed save must leave the previous record whole";
   for (const auto& entry : fs::directory_iterator(folder.path())) {

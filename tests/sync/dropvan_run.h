@@ -79,7 +79,12 @@ class SyncProject {
   std::string RecordFile() const { return project_.FileName() + ".ini"; }
   std::string BackupFile() const { return project_.FileName() + ".ini.old"; }
   std::string UploadListFile() const { return project_.FileName() + ".log"; }
-  std::vector<std::string> RecordLines() const { return ReadLines(RecordFile()); }
+  // The record's lines but its destination header.
+  std::vector<std::string> RecordLines() const {
+    std::vector<std::string> lines = ReadLines(RecordFile());
+    std::erase_if(lines, [](const std::string& line) { return line.starts_with("Destination: "); });
+    return lines;
+  }
   std::vector<std::string> UploadListLines() const { return ReadLines(UploadListFile()); }
 
   // Searches `source_dir` (ending in "/") with its subfolders and runs the batch.

@@ -84,10 +84,14 @@ TEST(DropvanRemotePathTest, WithoutASourceFolderEveryFileGoesToTheTarget) {
   EXPECT_EQ(TrkDropvan::RemotePath("/picked/deep/a.png", "", "/www/", true), "/www/a.png");
 }
 
-TEST(DropvanRemotePathTest, RelativePartIsCutByLengthAndBackslashesBecomeSlashes) {
+TEST(DropvanRemotePathTest, RelativePartIsCutByLengthAndBackslashesAreWindowsSeparators) {
   // No check that the path begins with the folder: only its length counts.
   EXPECT_EQ(TrkDropvan::RemotePath("/abcdef/x/b.txt", "/site/", "/www/", true), "/www/f/x/b.txt");
-  EXPECT_EQ(TrkDropvan::RemotePath("/site/win\\style.txt", "/site/", "www\\", true), "www/win/style.txt");
+#ifdef _WIN32
+  EXPECT_EQ(TrkDropvan::RemotePath("C:\\site\\win\\style.txt", "C:\\site\\", "www/", true), "www/win/style.txt");
+#else
+  EXPECT_EQ(TrkDropvan::RemotePath("/site/back\\slash.txt", "/site/", "www/", true), "www/back\\slash.txt");
+#endif
   // Nothing else is touched: doubled separators and dots stay.
   EXPECT_EQ(TrkDropvan::RemotePath("/site//./c.txt", "/site/", "/www/", true), "/www//./c.txt");
 }
@@ -142,8 +146,11 @@ TEST_F(DropvanServerTest, FirstRunUploadsEverythingBitForBitAndCreatesTheRecord)
   EXPECT_EQ(Sorted(site->RecordLines()), source.ExpectedRecord());
   EXPECT_EQ(Sorted(site->UploadListLines()), source.AllPaths());
   EXPECT_FALSE(fs::exists(site->BackupFile())) << "no record existed to back up";
-  // Written as the program's text files are: every line ends in CR LF.
-  EXPECT_EQ(ReadFileBytes(site->RecordFile()), JoinLines(site->RecordLines()));
+  // Written as the program's text files are: every line ends in CR LF. The
+  // first names the server and folder that the record describes.
+  std::vector<std::string> lines = site->RecordLines();
+  lines.insert(lines.begin(), "Destination: ftp://tester@127.0.0.1:" + std::to_string(server->port()) + "/www/");
+  EXPECT_EQ(ReadFileBytes(site->RecordFile()), JoinLines(lines));
 }
 
 TEST_F(DropvanServerTest, SecondRunFindsEveryFileIdenticalWithoutConnecting) {
@@ -400,7 +407,8 @@ TEST_F(DropvanServerTest, ForeignBlankAndOtherCaseLinesStayInPlace) {
   EXPECT_EQ(run[source.Path("a.txt")].text, "/www/a.txt");
   EXPECT_EQ(run[source.Path("b.txt")].text, "/www/b.txt") << "a digest differing in case is not identical";
   EXPECT_EQ(run[source.Path("c.txt")].text, "File identical.") << "keys match in any case, first line wins";
-  std::vector<std::string> expected = {"; written by hand",
+  std::vector<std::string> expected = {"Destination: ftp://tester@127.0.0.1:" + std::to_string(server->port()) + "/www/",
+                                       "; written by hand",
                                        "",
                                        key_a + "=" + Md5("A"),
                                        "not a record line",

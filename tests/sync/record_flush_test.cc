@@ -99,7 +99,7 @@ TEST(RecordFlushTest, FileRecordedRightAfterASaveIsWrittenWhileTheWorkerIsBusy) 
   EXPECT_TRUE(written) << "a recorded file stayed unsaved for " << kPatience.count()
                        << " s while the only worker was busy";
   EXPECT_TRUE(Contains(LinesOf(project.UploadListFile()), source.dir() + "second"));
-  EXPECT_EQ(LinesOf(project.RecordFile()).size(), 3u) << "the end of the run saves the rest";
+  EXPECT_EQ(project.RecordLines().size(), 3u) << "the end of the run saves the rest";
   EXPECT_EQ(batch->Succeeded(), 3);
 }
 
@@ -133,7 +133,11 @@ TEST_F(StoreFlushTest, DeferredRecordIsSavedWithoutAnotherFileOrAWorkerEnd) {
     store.Load(project_file);
     store.WorkerCreated(*batch);
     store.WorkerCreated(*batch);
-    store.Recorded("AAAA", "1", "/src/a");  // the first save of a run is immediate
+    store.Recorded("AAAA", "1", "/src/a");  // the first save of a run is made at once
+  }
+  ASSERT_TRUE(AppearsSoon(record_file, "AAAA=1")) << "the run's first record was never saved";
+  {
+    TrkBatchLock lock(*batch);
     store.Recorded("BBBB", "2", "/src/b");
     ASSERT_EQ(LinesOf(record_file), std::vector<std::string>{"AAAA=1"})
         << "the second file came too late to test the deferred save";
