@@ -78,7 +78,8 @@ void Complain(std::ostringstream& out, int& problems, const std::string& what) {
 
 ::testing::AssertionResult Verdict(const std::ostringstream& out, int problems, const std::string& what) {
   if (problems == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << problems << " " << what << ":" << out.str()
+  return ::testing::AssertionFailure() << problems << (problems == 1 ? " problem" : " problems") << " with "
+                                       << what << ":" << out.str()
                                        << (problems > 20 ? "\n  ..." : "");
 }
 
@@ -130,7 +131,7 @@ std::string ContentDigestOf(const std::string& bytes) { return TrkMD5().DigestHe
       Complain(out, problems, file.local_path + ": reported Failure, yet recorded as uploaded");
     }
   }
-  return Verdict(out, problems, "record lines lie");
+  return Verdict(out, problems, "the record");
 }
 
 ::testing::AssertionResult RecordFilesAreWhole(const std::string& project_file,
@@ -145,7 +146,7 @@ std::string ContentDigestOf(const std::string& bytes) { return TrkMD5().DigestHe
   CheckWhole(project_file + ".ini", true, paths, out, problems);
   CheckWhole(project_file + ".ini.old", true, paths, out, problems);
   CheckWhole(project_file + ".log", false, paths, out, problems);
-  return Verdict(out, problems, "torn lines");
+  return Verdict(out, problems, "the record files");
 }
 
 }  // namespace testing_support
