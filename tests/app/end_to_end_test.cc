@@ -206,6 +206,38 @@ TEST_F(EndToEnd, RefusedFilesExitZeroAndGoUpAtTheNextRun) {
   EXPECT_EQ(3u, FilesBelow(Served(server)).size());
 }
 
+TEST_F(EndToEnd, SkipHiddenDecidesAboutHiddenFilesAndHiddenFoldersAreNeverEntered) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("shown.txt", "s");
+  site_.Write(".h.txt", "h");
+  site_.Write(".hid/inside.txt", "i");
+  struct Row {
+    const char* name;
+    const char* option;  // nullptr: no SkipHidden line
+    std::set<std::string> expected;
+  };
+  for (const Row& row : {Row{"absent", nullptr, {"shown.txt", ".h.txt"}},
+                         Row{"false", "SkipHidden=False", {"shown.txt", ".h.txt"}},
+                         Row{"true", "SkipHidden=True", {"shown.txt"}}}) {
+    std::vector<std::string> options = Options(server, 1);
+    for (std::string& option : options) {
+      if (option.rfind("Target=", 0) == 0) option += std::string("/") + row.name;
+    }
+    if (row.option != nullptr) options.push_back(row.option);
+    // A project of its own per row, so that no row finds another's record.
+    const std::string project = app_.WriteProject(work_.dir() + row.name + ".batch-dropvan", options);
+    ProcessResult run = app_.Run({project}, work_.path().string());
+    ASSERT_EQ(0, run.exit_code) << row.name << ": " << run.err;
+
+    std::set<std::string> listed, uploaded;
+    for (const auto& [file, result] : LogResults("Success")) listed.insert(file.substr(site_.dir().size()));
+    for (const auto& [path, content] : FilesBelow(Served(server) / row.name)) uploaded.insert(path);
+    EXPECT_EQ(listed, row.expected) << "files in the log with SkipHidden " << row.name;
+    EXPECT_EQ(uploaded, row.expected) << "files on the server with SkipHidden " << row.name;
+  }
+}
+
 TEST_F(EndToEnd, ChangedFileIsTheOnlyOneUploadedAgain) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);

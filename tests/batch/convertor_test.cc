@@ -51,6 +51,9 @@ TEST_F(ConvertorTest, ThreadsCountBelowOneCountsAsOneAndIsCapped) {
   for (auto [text, expected] : std::vector<std::pair<std::string, int>>{
            {"0", 1}, {"-4", 1}, {"many", 1}, {"64", 64}, {"1000", 64}}) {
     project_.Options().Set("ThreadsCount", text);
+    // Checked directly: each worker clamps its number again, so the chain alone
+    // would hide a wrong count.
+    EXPECT_EQ(TrkConvertor::ThreadsCount(project_), expected) << "ThreadsCount=" << text;
     auto first = TrkConvertor::CreateWorkers(*batch_, "/", nullptr);
     EXPECT_EQ(first->WorkerNumber(), expected) << "ThreadsCount=" << text;
     EXPECT_EQ(Chain(first.get()).size(), static_cast<size_t>(expected)) << "ThreadsCount=" << text;
