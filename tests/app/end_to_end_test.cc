@@ -260,3 +260,47 @@ TEST_F(EndToEnd, ChangedFileIsTheOnlyOneUploadedAgain) {
 }
 
 }  // namespace
+
+// Runs that cannot do what was asked say so, and no message, log line or
+// report link ever shows the password, whether it is given as Password or
+// inside Server.
+TEST_F(EndToEnd, RefusedRunsSaySoAndNothingShowsThePassword) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  app_.RecordLinks();
+  struct Row {
+    const char* name;
+    std::vector<std::string> changes;  // options replacing those of the same key
+    int exit_code;
+    std::string said;  // on standard error when the run fails, else in the log
+  };
+  const std::string port = std::to_string(server.port());
+  const std::string missing = work_.dir() + "unmounted/";
+  const Row rows[] = {
+      {"missing source", {"Source=" + missing + "*.*"}, 1, "Cannot list the source folder \"" + missing + "\""},
+      {"port out of range", {"Port=70000"}, 0, "port \"70000\" is not a port number (1-65535)"},
+      {"port not a number", {"Port=2l"}, 0, "port \"2l\" is not a port number (1-65535)"},
+      {"password in server", {"Server=" + server.user() + ":topsecret@127.0.0.1", "TryTimes=0"}, 0,
+       "[Error]Connect to 127.0.0.1 failure"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> options = Options(server, 1);
+    options.push_back("Password=topsecret");  // the first line of a key wins: put the changes first
+    options.insert(options.begin(), row.changes.begin(), row.changes.end());
+    std::filesystem::remove(log_);
+    const std::string project = app_.WriteProject(work_.dir() + "refused.batch-dropvan", options);
+    ProcessResult run = app_.Run({project}, work_.path().string());
+    EXPECT_EQ(row.exit_code, run.exit_code) << row.name << ": " << run.err;
+    const std::string log = std::filesystem::exists(log_) ? ReadWholeFile(log_) : "";
+    EXPECT_NE((row.exit_code != 0 ? run.err : log).find(row.said), std::string::npos)
+        << row.name << ": expected \"" << row.said << "\"\nstderr: " << run.err << "\nlog: " << log;
+    std::string links;
+    for (const std::string& link : app_.Links(row.exit_code == 0 ? 1 : 0)) links += link + "\n";
+    for (const std::string& text : {run.err, run.out, log, links}) {
+      EXPECT_EQ(text.find("topsecret"), std::string::npos) << row.name << " shows the password: " << text;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(work_.dir() + "refused.batch-dropvan.ini")) << "nothing was recorded";
+  EXPECT_TRUE(server.Trace().empty()) << "no row may reach the server";
+}
