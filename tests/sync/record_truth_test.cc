@@ -202,7 +202,7 @@ int CountTrace(const FtpServer& server, const std::string& code, const std::stri
   return count;
 }
 
-TEST(RecordTruthManyFilesTest, RandomDropsAndRefusalsEndAllSuccessAndASecondRunConverges) {
+TEST(RecordTruthManyFilesTest, RandomDropsAndRefusalsLeaveNoLieAndLaterRunsConverge) {
   FtpFaults faults;
   faults.seed = 8;
   faults.drop_commands = 0.01;
@@ -221,23 +221,37 @@ TEST(RecordTruthManyFilesTest, RandomDropsAndRefusalsEndAllSuccessAndASecondRunC
   auto start = std::chrono::steady_clock::now();
   RunResult run = site.RunFolder(source.dir(), "/site/");
   auto first_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::set<std::string> recorded;
   for (RunFile& file : files) {
     file.failed = run[file.local_path].state != TrkNode::kSuccess;
-    if (file.failed) ADD_FAILURE() << file.local_path << " ended with \"" << run[file.local_path].text << "\"";
+    if (!file.failed) recorded.insert(file.local_path);
   }
-  EXPECT_EQ(run.succeeded, kManyFiles);
   EXPECT_TRUE(RecordIsTruthful(site.project().FileName(), files, server.root()));
-  std::cout << kManyFiles << " files, 8 workers: " << first_ms.count() << " ms; faults met: "
-            << CountTrace(server, "DROP", "") << " dropped commands, " << CountTrace(server, "426", "(cut)")
-            << " dropped transfers, " << CountTrace(server, "550", "STOR") << " refused stores\n";
+  // About one attempt in eight meets a fault and a file is stored at most
+  // four times, so one file in some 4,000 fails all four: a run of 2,500 ends
+  // all Success only about half the time, yet never leaves many behind.
+  EXPECT_LE(run.failed, 5) << "the retries do not carry files through the faults";
+  std::cout << kManyFiles << " files, 8 workers: " << first_ms.count() << " ms, " << run.failed
+            << " failed; faults met: " << CountTrace(server, "DROP", "") << " dropped commands, "
+            << CountTrace(server, "426", "(cut)") << " dropped transfers, " << CountTrace(server, "550", "STOR")
+            << " refused stores\n";
 
+  // Without retries each later run must skip every recorded file and upload
+  // only what is left, until nothing is.
   site.Set("TryTimes", "0");
-  RunResult again = site.RunFolder(source.dir(), "/site/");
-  for (RunFile& file : files) {
-    const auto& item = again[file.local_path];
-    file.failed = item.state != TrkNode::kSuccess;
-    EXPECT_TRUE(item.state == TrkNode::kSuccess && (item.text == "File identical." || item.text == file.remote_path))
-        << file.local_path << " ended with \"" << item.text << "\" in the second run";
+  int runs = 1;
+  for (; recorded.size() < files.size() && runs < 6; ++runs) {
+    RunResult again = site.RunFolder(source.dir(), "/site/");
+    for (RunFile& file : files) {
+      const auto& item = again[file.local_path];
+      const bool was_recorded = recorded.count(file.local_path) > 0;
+      file.failed = item.state != TrkNode::kSuccess;
+      EXPECT_TRUE(was_recorded ? item.text == "File identical." : file.failed || item.text == file.remote_path)
+          << file.local_path << " ended with \"" << item.text << "\" in run " << runs + 1;
+      if (!file.failed) recorded.insert(file.local_path);
+    }
+    EXPECT_TRUE(RecordIsTruthful(site.project().FileName(), files, server.root()));
   }
-  EXPECT_TRUE(RecordIsTruthful(site.project().FileName(), files, server.root()));
+  EXPECT_EQ(recorded.size(), files.size()) << "still not every file uploaded after " << runs << " runs";
+  std::cout << "every file recorded after " << runs << " run(s)\n";
 }
