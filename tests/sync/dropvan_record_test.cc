@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -146,6 +147,59 @@ TEST_F(UploadStoreTest, UnreadableRecordRefusesAndIsNeverWritten) {
   EXPECT_FALSE(fs::exists(project + ".log"));
   store.Load((folder.path() / "other").string());
   EXPECT_TRUE(store.Refusal().empty()) << "the next run starts afresh";
+}
+
+}  // namespace
+
+namespace {
+
+// What Load makes of a record file written for some destination, when the run
+// goes to "ftp://u@h:21/www/".
+TEST_F(UploadStoreTest, RecordOfAnotherDestinationStartsEmptyAndAnOldOneIsKept) {
+  const std::string here = "ftp://u@h:21/www/";
+  struct Row {
+    const char* name;
+    std::string on_disk;
+    std::string found;  // what Find(kKey) gives after the load
+  };
+  const Row rows[] = {
+      {"same destination", "Destination: " + here + "\r\n" + kKey + "=D\r\n", "D"},
+      {"no destination line (an earlier version)", "; note\r\n" + kKey + "=D\r\n", "D"},
+      {"other target", "Destination: ftp://u@h:21/old/\r\n; note\r\n" + kKey + "=D\r\n", ""},
+      {"other server", "Destination: ftp://u@other:21/www/\r\n" + kKey + "=D\r\n", ""},
+  };
+  for (const Row& row : rows) {
+    std::ofstream(record_file, std::ios::binary | std::ios::trunc) << row.on_disk;
+    store.Load(project, here);
+    EXPECT_EQ(store.Find(kKey), row.found) << row.name;
+    EXPECT_EQ(ReadFileBytes(record_file), row.on_disk) << row.name << ": a load alone writes nothing";
+    store.Recorded(kOtherKey, "E", "/src/b");
+    store.Flush();
+    const std::vector<std::string> before = SplitLines(row.on_disk);
+    const std::vector<std::string> saved = SplitLines(ReadFileBytes(record_file));
+    EXPECT_EQ(saved.front(), "Destination: " + here) << row.name;
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), "; note"), std::count(before.begin(), before.end(), "; note"))
+        << row.name << ": lines of no entry stay";
+  }
+}
+
+TEST_F(UploadStoreTest, LoadRemovesOnlyTheTemporariesOfAnInterruptedSave) {
+  const std::vector<std::string> stale = {record_file + ".tmp4242-0", project + ".ini.old.tmp1-7",
+                                          project + ".log.tmp99-3"};
+  const std::vector<std::string> kept = {record_file + ".tmp-notes", project + ".tmp5-1",
+                                         (folder.path() / "other.ini.tmp1-1").string()};
+  for (const auto& name : stale) std::ofstream(name) << "half";
+  for (const auto& name : kept) std::ofstream(name) << "mine";
+  store.Load(project);
+  for (const auto& name : stale) EXPECT_FALSE(fs::exists(name)) << name << " was left";
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(name)) << name << " is not the record's";
+}
+
+TEST_F(UploadStoreTest, UploadListKeepsAPathWithALineBreakOnOneLine) {
+  store.Load(project);
+  store.Recorded(kKey, "D", "/src/a\nSuccess => forged");
+  store.Flush();
+  EXPECT_EQ(SplitLines(ReadFileBytes(project + ".log")), std::vector<std::string>{"/src/a\\nSuccess => forged"});
 }
 
 }  // namespace
