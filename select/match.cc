@@ -16,7 +16,9 @@ class PatternCache {
     for (const auto& entry : entries_) {
       if (entry.first == pattern) return entry.second;
     }
-    TRegex regex = Regex::Create(pattern, kRegexIgnoreCase);  // throws before anything is kept
+    // A path is one item, so a line break in a name is a character like any
+    // other: the mask's "*" and "?" (and RegExt's ".") match it too.
+    TRegex regex = Regex::Create(pattern, kRegexIgnoreCase | kRegexDotAll);  // throws before anything is kept
     if (entries_.size() < kSize) return entries_.emplace_back(pattern, std::move(regex)).second;
     next_ = (next_ + 1) % kSize;
     entries_[next_] = {pattern, std::move(regex)};

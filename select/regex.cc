@@ -21,9 +21,37 @@ constexpr uint32_t kBaseOptions =
     PCRE2_DOLLAR_ENDONLY | PCRE2_ALLOW_EMPTY_CLASS | PCRE2_MATCH_UNSET_BACKREF | PCRE2_ALT_BSUX;
 // Texts are UTF-8 byte strings: "." and "?" stand for one character and letter
 // case is ignored beyond ASCII, as in the dialect's UTF-16 texts. A text that is
-// not valid UTF-8 is still searched rather than refused: its bad bytes match
-// nothing, so a match may lie before or after them but not across them.
+// not valid UTF-8 (a name in a single-byte code page, or below such a folder)
+// matches when either of two readings finds a match: its valid parts as
+// characters, the bad bytes matching nothing (a UTF-8 name below a Latin-1
+// folder); or the whole text byte by byte ("*" taking a Latin-1 name).
 constexpr uint32_t kUtfOptions = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+
+bool IsUtf8Error(int code) { return code <= PCRE2_ERROR_UTF8_ERR1 && code >= PCRE2_ERROR_UTF8_ERR21; }
+
+// Whether `text` is UTF-8 as the engine reads it: no stray or missing
+// continuation bytes, no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsUtf8(std::string_view text) {
+  static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t extra = lead < 0xC2 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF5 ? 3 : 0;
+    if (extra == 0 || text.size() - i <= extra) return false;
+    uint32_t code = lead & (0x3F >> extra);
+    for (size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    if (code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
 
 std::string ErrorText(int code) {
   PCRE2_UCHAR buffer[256];
@@ -64,12 +92,18 @@ class TRegex::Impl {
     uint32_t flags = kBaseOptions;
     if (options & kRegexIgnoreCase) flags |= PCRE2_CASELESS;
     if (options & kRegexMultiline) flags |= PCRE2_MULTILINE;
+    if (options & kRegexDotAll) flags |= PCRE2_DOTALL;
     int error = 0;
     PCRE2_SIZE offset = 0;
     code_.reset(Compile(pattern, flags | kUtfOptions, compile.get(), &error, &offset));
-    // A pattern that is no valid UTF-8 (written in a single-byte code page) is
-    // taken byte by byte instead of being refused.
-    if (!code_ && error <= PCRE2_ERROR_UTF8_ERR1 && error >= PCRE2_ERROR_UTF8_ERR21) {
+    if (code_) {
+      // The byte reading; left out when only UTF-8 can express the pattern.
+      int ignored_error = 0;
+      PCRE2_SIZE ignored_offset = 0;
+      bytes_code_.reset(Compile(pattern, flags, compile.get(), &ignored_error, &ignored_offset));
+    } else if (IsUtf8Error(error)) {
+      // A pattern that is no valid UTF-8 (written in a single-byte code page) is
+      // taken byte by byte instead of being refused.
       code_.reset(Compile(pattern, flags, compile.get(), &error, &offset));
     }
     if (!code_) {
@@ -90,11 +124,18 @@ class TRegex::Impl {
   // Searches `text` for the first match; false when there is none. On a match,
   // `data` holds the groups' offsets.
   bool Search(std::string_view text, pcre2_match_data* data) const {
-    int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0, data,
-                         match_.get());
+    int rc = Match(code_.get(), text, data);
+    if (rc == PCRE2_ERROR_NOMATCH && bytes_code_ && !IsUtf8(text)) {
+      rc = Match(bytes_code_.get(), text, data);
+    }
     if (rc >= 0) return true;
     if (rc == PCRE2_ERROR_NOMATCH) return false;
     throw ERegexException(rc, "Regular expression failed on the text: " + ErrorText(rc));
+  }
+
+  int Match(const pcre2_code* code, std::string_view text, pcre2_match_data* data) const {
+    auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
+    return pcre2_match(code, subject, text.size(), 0, 0, data, match_.get());
   }
 
   std::unique_ptr<pcre2_match_data, MatchDataDeleter> NewMatchData() const {
@@ -114,6 +155,7 @@ class TRegex::Impl {
   std::string pattern_;
   unsigned options_;
   std::unique_ptr<pcre2_code, CodeDeleter> code_;
+  std::unique_ptr<pcre2_code, CodeDeleter> bytes_code_;  // the pattern without UTF-8, or null
   std::unique_ptr<pcre2_match_context, MatchContextDeleter> match_;
 };
 
@@ -204,10 +246,12 @@ std::string Regex::Replace(const std::string& pattern, const std::string& text, 
 }
 
 std::string MaskToPattern(const std::string& mask) {
-  // The order matters: the dots that "*" and "?" bring in must not be escaped.
+  // The order matters: the dots that "*" and "?" bring in must not be escaped,
+  // nor the backslashes of the escapes. A backslash is an ordinary character of
+  // a POSIX file name, so it stands for itself like the rest.
   static constexpr std::pair<char, std::string_view> kSteps[] = {
-      {'.', "\\."}, {'*', ".*"},  {'?', ".?"},  {'+', "\\+"}, {'^', "\\^"}, {'$', "\\$"},
-      {'(', "\\("}, {')', "\\)"}, {'[', "\\["}, {']', "\\]"}, {'{', "\\{"}, {'}', "\\}"},
+      {'\\', "\\\\"}, {'.', "\\."}, {'*', ".*"},  {'?', ".?"},  {'+', "\\+"}, {'^', "\\^"}, {'$', "\\$"},
+      {'(', "\\("},  {')', "\\)"}, {'[', "\\["}, {']', "\\]"}, {'{', "\\{"}, {'}', "\\}"},
   };
   std::string pattern = mask;
   for (const auto& [from, to] : kSteps) {

@@ -14,7 +14,8 @@ class ERegexException : public TrkError {
   int32_t ErrorCode;
 };
 
-enum TrkRegexOptions : unsigned { kRegexNone = 0, kRegexIgnoreCase = 1, kRegexMultiline = 2 };
+// kRegexDotAll: "." also matches a line break.
+enum TrkRegexOptions : unsigned { kRegexNone = 0, kRegexIgnoreCase = 1, kRegexMultiline = 2, kRegexDotAll = 4 };
 
 // One compiled expression, shared by reference. Matching is a search (the pattern
 // may match anywhere in the text) with a match limit, so no pattern can hang.
@@ -44,6 +45,6 @@ class Regex {
 };
 
 // A listing mask turned into a pattern that matches paths ending in text that
-// fits the mask ("." -> "\.", "*" -> ".*", "?" -> ".?", metacharacters escaped,
-// "$" appended).
+// fits the mask ("." -> "\.", "*" -> ".*", "?" -> ".?", metacharacters and
+// backslashes escaped, "$" appended).
 std::string MaskToPattern(const std::string& mask);

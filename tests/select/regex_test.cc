@@ -6,6 +6,7 @@
 #include <string>
 
 #include "select/match.h"
+#include "select/search.h"
 
 namespace {
 
@@ -24,8 +25,9 @@ TEST(MaskToPatternTest, ReplacementsInTheirOrder) {
   EXPECT_EQ(MaskToPattern("?.txt"), ".?\\.txt$");
   EXPECT_EQ(MaskToPattern(""), "$");
   EXPECT_EQ(MaskToPattern("a+b^c$d(e)[f]{g}"), "a\\+b\\^c\\$d\\(e\\)\\[f\\]\\{g\\}$");
-  // Characters the replacements leave alone pass through as they are.
-  EXPECT_EQ(MaskToPattern("a|b\\c"), "a|b\\c$");
+  // Characters the replacements leave alone pass through as they are; a
+  // backslash, an ordinary character of a file name, is escaped.
+  EXPECT_EQ(MaskToPattern("a|b\\c"), "a|b\\\\c$");
 }
 
 TEST(NameFilterTest, StarDotStarNeedsADotSomewhereInThePath) {
@@ -68,6 +70,28 @@ TEST(NameFilterTest, AnyRegexErrorLetsTheFileThrough) {
   EXPECT_TRUE(Accepts("/srv/a.js", "*.*", "*quantifier first"));
   EXPECT_TRUE(Accepts("/srv/a.js", "*.*", std::string(200000, '(')));
   EXPECT_FALSE(Accepts("/srv/Makefile", "*.*", "(unclosed")) << "the mask still decides first";
+}
+
+TEST(NameFilterTest, PassesEveryFileTheListingTakesForTheMask) {
+  struct Case {
+    const char* mask;
+    const char* folder;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"*", "/srv/", "r\xe9sum\xe9"},                  // Latin-1 bytes that are no UTF-8
+      {"caf*.txt", "/srv/", "caf\xe9.txt"},
+      {"a?b.txt", "/srv/caf\xe9/", "a\xc3\xa9" "b.txt"},  // a UTF-8 name below a Latin-1 folder
+      {"\\d.txt", "/srv/", "\\d.txt"},                 // a backslash stands for itself
+      {"a*", "/srv/", "a\nb.txt"},                      // a line break is a character of the name
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(WildcardMatch(c.mask, c.name)) << c.mask;
+    EXPECT_TRUE(Accepts(std::string(c.folder) + c.name, c.mask)) << "mask " << c.mask << " dropped " << c.name;
+  }
+  EXPECT_FALSE(Accepts("/srv/5.txt", "\\d.txt")) << "a backslash in a mask is no regex escape";
+  EXPECT_FALSE(Accepts("/srv/a.txt", "*\\8..")) << "a pattern that did not compile would let every file through";
+  EXPECT_FALSE(Accepts("/srv/r\xe9sum\xe9.doc", "*.txt"));
 }
 
 TEST(NameFilterTest, BaseFilterPassesEverything) {
@@ -137,6 +161,8 @@ TEST(RegexTest, Utf8TextsAreCharactersNotBytes) {
   // Bytes that are no UTF-8 neither break the search nor the pattern.
   EXPECT_TRUE(Regex::IsMatch("\\.txt$", kRegexNone, "/srv/caf\xe9/a.txt"));
   EXPECT_TRUE(Regex::IsMatch("caf\xe9", kRegexNone, "/srv/caf\xe9/a.txt"));
+  EXPECT_TRUE(Regex::IsMatch("^r.sum.$", kRegexNone, "r\xe9sum\xe9")) << "read byte by byte";
+  EXPECT_FALSE(Regex::IsMatch("^..$", kRegexNone, "\xc3\xa9")) << "valid UTF-8 is read as characters only";
 }
 
 TEST(RegexTest, ReplaceChangesTheFirstMatchOnly) {
