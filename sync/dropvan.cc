@@ -15,6 +15,24 @@ namespace {
 
 const char kFileIdentical[] = "File identical.";
 
+// `text` with blanks, control characters, "%", "=" and the bytes of `also`
+// percent-escaped, so that the record's destination line never reads as an entry.
+std::string PercentEscaped(const std::string& text, std::string_view also) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte > ' ' && byte != 0x7f && c != '%' && c != '=' && also.find(c) == std::string_view::npos) {
+      out += c;
+      continue;
+    }
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  }
+  return out;
+}
+
 }  // namespace
 
 TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
@@ -116,27 +134,11 @@ void TrkDropvan::EndWork() {
 }
 
 std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir) {
-  // "=" and line breaks escaped, so the record's header line never reads as an entry.
-  auto escaped = [](const std::string& text, std::string_view also) {
-    std::string out;
-    for (char c : text) {
-      auto byte = static_cast<unsigned char>(c);
-      if (byte <= ' ' || byte == 0x7f || c == '%' || c == '=' || also.find(c) != std::string_view::npos) {
-        static const char kHex[] = "0123456789ABCDEF";
-        out += '%';
-        out += kHex[byte >> 4];
-        out += kHex[byte & 15];
-      } else {
-        out += c;
-      }
-    }
-    return out;
-  };
   std::string port = options.Get("Port");
   if (port.empty()) port = "21";
-  return "ftp://" + escaped(options.Get("User"), "@:/") + "@" +
-         escaped(TrkFtpUploader::HostPart(options.Get("Server")), "/") + ":" + escaped(port, "/") +
-         escaped(target_dir, "");
+  return "ftp://" + PercentEscaped(options.Get("User"), "@:/") + "@" +
+         PercentEscaped(TrkFtpUploader::HostPart(options.Get("Server")), "/") + ":" + PercentEscaped(port, "/") +
+         PercentEscaped(target_dir, "");
 }
 
 void TrkDropvan::UseRecord() {

@@ -22,28 +22,32 @@ namespace {
 // A locked or briefly replaced record file often reads fine a moment later.
 constexpr std::chrono::milliseconds kLoadRetryPause{100};
 
+bool AllDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether `name` is a temporary file of a save of the file named `base`:
+// ReplaceFile names them `base` + ".tmp" + the process id + "-" + a counter.
+bool IsTemporaryOf(std::string_view name, std::string_view base) {
+  if (!name.starts_with(base) || !name.substr(base.size()).starts_with(".tmp")) return false;
+  std::string_view rest = name.substr(base.size() + 4);
+  size_t dash = rest.find('-');
+  return dash != std::string_view::npos && AllDigits(rest.substr(0, dash)) && AllDigits(rest.substr(dash + 1));
+}
+
 // Removes the temporary files that a save of `path` interrupted by a crash or
-// a full disk left beside it: ReplaceFile names them `path` + ".tmp" + the
-// process id + "-" + a counter. Only called with the project's run lock held,
-// so no save of ours is writing one.
+// a full disk left beside it. Only called with the project's run lock held, so
+// no save of ours is writing one.
 void RemoveStaleTemporaries(const std::string& path) {
   namespace fs = std::filesystem;
   const fs::path target(path);
-  const std::string prefix = target.filename().string() + ".tmp";
+  const std::string base = target.filename().string();
+  const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   std::error_code error;
-  fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with(prefix)) continue;
-    std::string_view rest = std::string_view(name).substr(prefix.size());
-    size_t dash = rest.find('-');
-    auto digits = [](std::string_view text) {
-      return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    if (dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1))) {
-      std::error_code ignored;
-      fs::remove(it->path(), ignored);
-    }
+    if (!IsTemporaryOf(it->path().filename().string(), base)) continue;
+    std::error_code ignored;
+    fs::remove(it->path(), ignored);
   }
 }
 
