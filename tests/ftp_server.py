@@ -26,8 +26,8 @@ line, so a test can see how the client copes with a server that misbehaves:
   --no-size           answer SIZE with 502, as a server without SIZE does
   --max-sessions N    answer "421 Too many connections" and close any control
                       connection beyond N at once
-  --seed S            seed of the shares below; a run with the same seed and the
-                      same commands meets the same faults
+  --seed S            seed of the shares below: with the same seed a stored path
+                      meets the same store faults at every run
   --drop-commands P   close the control connection without a reply on this
                       share of the commands after login
   --drop-transfers P  on this share of STORs read part of the data, close the
@@ -98,8 +98,10 @@ def take(name):
 def chance(kind, key, share):
     """True for `share` of the draws. Each draw is a hash of the seed, the
     fault, its key (the command line or stored path) and how often that key
-    was drawn for before, so a file meets the same faults at every run with
-    the same seed, however the sessions of parallel workers interleave."""
+    was drawn for before, so faults keyed by a stored path fall on the same
+    files at every run with the same seed, however the sessions of parallel
+    workers interleave; a command line shared by many files ("TYPE I") is hit
+    wherever the interleaving puts its n-th occurrence."""
     if share <= 0:
         return False
     n = Faults.draws[(kind, key)]

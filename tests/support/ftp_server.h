@@ -27,8 +27,8 @@ struct FtpFaults {
   int drop_at_times = 1;      // ... the first N times it arrives
   bool no_size = false;       // answer SIZE with 502, as a server without it
   int max_sessions = 0;       // above 0: answer 421 and close beyond N sessions at once
-  // Shares of random faults, drawn from `seed`: the same seed and the same
-  // commands meet the same faults, whatever the order of the sessions.
+  // Shares of random faults, drawn from `seed`: with the same seed a stored
+  // path meets the same store faults, whatever the order of the sessions.
   int seed = 1;
   double drop_commands = 0;   // commands after login answered by closing the connection
   double drop_transfers = 0;  // STORs whose data connection is closed midway, answered 426
