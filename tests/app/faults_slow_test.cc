@@ -102,7 +102,8 @@ class FaultsSlow : public ::testing::Test {
   }
   void MakeSite(int count, const fs::path& project_dir) {
     for (int i = 0; i < count; ++i) {
-      std::string name = "d" + std::to_string(i % 50) + "/file" + std::to_string(i) + ".txt";
+      // A few programs, which go up under a temporary name and are renamed.
+      std::string name = "d" + std::to_string(i % 50) + "/file" + std::to_string(i) + (i % 100 == 7 ? ".exe" : ".txt");
       files_.push_back({site_.Write(name, Content(i, 0)), "/big/" + name});
     }
     project_ = app_.WriteProject(
