@@ -297,7 +297,7 @@ std::optional<std::string> TrkFtpUploader::CheckStoredSize(const std::string& na
   const long code = ReplyCode(reply);
   if (code == 500 || code == 502) return std::nullopt;  // no SIZE: trusted as the store's reply said
   if (code != 213) return " (the server cannot find the stored file \"" + name + "\")";
-  const std::string held = reply.substr(4);
+  const std::string held = reply.substr(4, reply.find_first_not_of("0123456789", 4) - 4);
   if (held == std::to_string(sent)) return std::nullopt;
   return " (the server holds " + held + " of " + std::to_string(sent) + " bytes of \"" + name + "\")";
 }
@@ -310,7 +310,8 @@ std::optional<std::string> TrkFtpUploader::MoveInto(const std::string& name, con
   // Some servers will not rename over an existing file. The live one is moved
   // aside rather than deleted, so that it can be put back when the new one
   // still cannot take its place: it is missing only between two renames.
-  const std::string aside = target + "~";
+  const std::string aside = target + "~dropvan";
+  session_->Command({"DELE " + aside});  // left by an attempt that was cut off
   moved = Rename(target, aside);
   if (!moved) return std::string();
   if (!*moved) return refused;

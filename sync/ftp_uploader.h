@@ -28,7 +28,7 @@ class TrkFtpUploader {
   // reports the stored file's size equal to the bytes sent (a server without
   // SIZE is trusted). A name ending in ".exe" (any case) is stored under the
   // name followed by "_" and then renamed over the live file, which is moved
-  // aside (name + "~", deleted afterwards, put back on failure) only when the
+  // aside (name + "~dropvan", deleted afterwards, put back on failure) only when the
   // server will not rename over it; a failed rename is a failed store. The file is stored at most tries + 1 times; the last failure's
   // reason follows "[Error]Upload file failure" in parentheses. A remote path
   // holding a control character (CR or LF would smuggle commands onto the
