@@ -190,6 +190,9 @@ void TrkUploadStore::UseDestination(const std::string& destination) {
     kept.push_back(line);
   }
   UploadRecord.Assign(std::move(kept));
+  // Saved even by a run that records nothing: a record left without the line
+  // would be taken for the next run's destination, whichever that is.
+  ++changes_;
 }
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
