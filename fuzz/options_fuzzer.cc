@@ -6,6 +6,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <climits>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,19 @@ int ExpectedInt(const std::string& text, int fallback) {
   }
   long long value = text[0] == '-' ? -magnitude : magnitude;
   return (value < INT_MIN || value > INT_MAX) ? fallback : static_cast<int>(value);
+}
+
+// What the Boolean reader must give: a decimal number (sign, digits with at
+// most one point, exponent) is true when a digit of it before the exponent is
+// not 0; "True" and "False" in any letter case; anything else the fallback.
+bool ExpectedBool(const std::string& text, bool fallback) {
+  static const std::regex number("[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?");
+  if (std::regex_match(text, number)) {
+    return text.substr(0, text.find_first_of("eE")).find_first_of("123456789") != std::string::npos;
+  }
+  if (SameNameIgnoringCase(text, "true")) return true;
+  if (SameNameIgnoringCase(text, "false")) return false;
+  return fallback;
 }
 
 // Reading a project file: the lines of the parser, the project's view of them.
@@ -97,6 +111,8 @@ void Step(TrkOptions& options, Lines& model, int op, const std::string& key, con
       const std::string text = ValueNamed(model, key);
       FuzzCheck(options.GetInt(key, fallback) == ExpectedInt(text, fallback),
                 "an integer option is a decimal number or the fallback", FuzzQuote(text));
+      FuzzCheck(options.GetBool(key, fallback > 0) == ExpectedBool(text, fallback > 0),
+                "a Boolean option is a number, True or False, or the fallback", FuzzQuote(text));
       break;
     }
     default:
