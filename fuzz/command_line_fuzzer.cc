@@ -65,10 +65,18 @@ void CheckLines(const Lines& got, const Lines& want, const std::string& arg) {
   FuzzCheck(false, "the command line gives the options its form says", detail);
 }
 
+bool IsSwitch(const std::string& arg) { return arg.size() >= 2 && arg[0] == '-'; }
+
+// The switch's letter in capitals; 0 when the argument is no switch.
+char SwitchLetter(const std::string& arg) {
+  if (!IsSwitch(arg)) return 0;
+  return (arg[1] >= 'a' && arg[1] <= 'z') ? static_cast<char>(arg[1] - 32) : arg[1];
+}
+
 // The options and file name the argument must leave when it is not a notice.
 void CheckLoaded(const TrkProject& project, const std::string& arg) {
-  const bool is_switch = arg.size() >= 2 && arg[0] == '-';
-  const char letter = is_switch ? static_cast<char>(arg[1] & ~0x20) : 0;
+  const bool is_switch = IsSwitch(arg);
+  const char letter = SwitchLetter(arg);
   Lines want;
   if (letter == 'P' && !ParamLines(arg.substr(2)).empty()) {
     want = ParamLines(arg.substr(2));
@@ -102,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
 
   const bool exits = project.ParseCommandLine(arg) == TrkProject::CommandLineResult::kExit;
-  const char letter = arg.size() >= 2 && arg[0] == '-' ? static_cast<char>(arg[1] & ~0x20) : 0;
+  const char letter = SwitchLetter(arg);
   const bool is_notice = letter == 'I' || letter == 'U';
   FuzzCheck(exits == is_notice, "only -I and -U end the process", FuzzQuote(arg));
   if (is_notice) {
