@@ -182,6 +182,10 @@ void TrkUploadStore::UseDestination(const std::string& destination) {
   auto named = std::find_if(lines.begin(), lines.end(),
                             [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
   if (named != lines.end() && *named == header) return;
+  // An earlier version's record, now taken for this destination, is saved even
+  // by a run that records nothing: left without the line, it would be taken
+  // for the next run's destination too, whichever that is.
+  if (named == lines.end() && !lines.empty()) ++changes_;
   std::vector<std::string> kept = {header};
   for (const std::string& line : lines) {
     bool entry = line.find('=') != std::string::npos;
@@ -190,9 +194,6 @@ void TrkUploadStore::UseDestination(const std::string& destination) {
     kept.push_back(line);
   }
   UploadRecord.Assign(std::move(kept));
-  // Saved even by a run that records nothing: a record left without the line
-  // would be taken for the next run's destination, whichever that is.
-  ++changes_;
 }
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
