@@ -124,10 +124,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
-    if (TryRead(record_file, error)) {
-      UseDestination(destination);
-      return;
-    }
+    if (TryRead(record_file, destination, error)) return;
   }
   refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
              "). The run is refused so that the record is not overwritten.";
@@ -156,9 +153,15 @@ void TrkUploadStore::ReleaseRunLock() {
   lock_fd_ = -1;
 }
 
-bool TrkUploadStore::TryRead(const std::string& record_file, std::string& error) {
+bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& destination,
+                             std::string& error) {
   std::error_code status_error;
-  if (!std::filesystem::exists(record_file, status_error) && !status_error) return true;
+  if (!std::filesystem::exists(record_file, status_error) && !status_error) {
+    std::vector<std::string> none;
+    UseDestination(none, destination);
+    UploadRecord.Assign(std::move(none));
+    return true;
+  }
   try {
     std::string bytes = TrkFileUtils::ReadAll(record_file);
     try {
@@ -166,7 +169,9 @@ bool TrkUploadStore::TryRead(const std::string& record_file, std::string& error)
     } catch (const TrkError&) {
       // The backup is a courtesy; the record itself is untouched.
     }
-    UploadRecord.Assign(SplitLines(bytes));
+    std::vector<std::string> lines = SplitLines(bytes);
+    UseDestination(lines, destination);
+    UploadRecord.Assign(std::move(lines));  // indexed once: a record may hold a million lines
     return true;
   } catch (const TrkError& e) {
     error = e.what();
@@ -175,25 +180,25 @@ bool TrkUploadStore::TryRead(const std::string& record_file, std::string& error)
   return !std::filesystem::exists(record_file, status_error) && !status_error;
 }
 
-void TrkUploadStore::UseDestination(const std::string& destination) {
+void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::string& destination) {
   if (destination.empty()) return;
   const std::string header = std::string(kDestinationPrefix) + destination;
-  const std::vector<std::string>& lines = UploadRecord.Lines();
   auto named = std::find_if(lines.begin(), lines.end(),
                             [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
   if (named != lines.end() && *named == header) return;
-  // An earlier version's record, now taken for this destination, is saved even
-  // by a run that records nothing: left without the line, it would be taken
-  // for the next run's destination too, whichever that is.
-  if (named == lines.end() && !lines.empty()) ++changes_;
-  std::vector<std::string> kept = {header};
-  for (const std::string& line : lines) {
-    bool entry = line.find('=') != std::string::npos;
-    // A record of another destination says nothing about this one.
-    if (line.starts_with(kDestinationPrefix) || (entry && named != lines.end())) continue;
-    kept.push_back(line);
+  if (named == lines.end()) {
+    // An earlier version's record, now taken for this destination, is saved even
+    // by a run that records nothing: left without the line, it would be taken
+    // for the next run's destination too, whichever that is.
+    if (!lines.empty()) ++changes_;
+  } else {
+    // A record of another destination says nothing about this one: only its
+    // lines of no entry stay.
+    std::erase_if(lines, [](const std::string& line) {
+      return line.starts_with(kDestinationPrefix) || line.find('=') != std::string::npos;
+    });
   }
-  UploadRecord.Assign(std::move(kept));
+  lines.insert(lines.begin(), header);
 }
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {

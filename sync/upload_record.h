@@ -172,10 +172,12 @@ class TrkUploadStore {
  private:
   // Takes the run lock of `project_file`; false when another process holds it.
   bool LockRun(const std::string& project_file);
-  // One attempt at reading the record file: true when it is absent or was read.
-  bool TryRead(const std::string& record_file, std::string& error);
-  // Makes the record describe `destination`: a record of another one is emptied.
-  void UseDestination(const std::string& destination);
+  // One attempt at reading the record file for `destination`: true when it is
+  // absent or was read.
+  bool TryRead(const std::string& record_file, const std::string& destination, std::string& error);
+  // Makes the record's `lines` describe `destination` (empty: any): a record of
+  // another one loses its entries.
+  void UseDestination(std::vector<std::string>& lines, const std::string& destination);
   // Has the timer thread save once kSaveInterval has passed since the last save
   // ended, starting it when none runs. Needs registered workers.
   void ScheduleSave();
