@@ -316,26 +316,15 @@ def main():
     parser.add_argument("--refuse-stores", type=float, default=0.0)
     args = parser.parse_args()
 
-    Faults.refuse_login = args.refuse_login
-    Faults.drop_after = args.drop_after
-    Faults.refuse_stor = args.refuse_stor
-    Faults.stall = args.stall
-    Faults.stall_seconds = args.stall_seconds
-    Faults.refuse_mkd = args.refuse_mkd
-    Faults.truncate_stor = args.truncate_stor
-    Faults.early_close = args.early_close
-    Faults.refuse_rnto = args.refuse_rnto
-    Faults.refuse_rnto_existing = args.refuse_rnto_existing
+    for name in ("refuse_login", "drop_after", "refuse_stor", "stall", "stall_seconds",
+                 "refuse_mkd", "truncate_stor", "early_close", "refuse_rnto",
+                 "refuse_rnto_existing", "no_size", "max_sessions", "seed",
+                 "drop_commands", "drop_transfers", "refuse_stores"):
+        setattr(Faults, name, getattr(args, name))
     if args.drop_at:
         command, _, times = args.drop_at.partition(",")
         Faults.drop_at = command.strip().upper()
         Faults.drop_at_times = int(times) if times else 1
-    Faults.no_size = args.no_size
-    Faults.max_sessions = args.max_sessions
-    Faults.seed = args.seed
-    Faults.drop_commands = args.drop_commands
-    Faults.drop_transfers = args.drop_transfers
-    Faults.refuse_stores = args.refuse_stores
     if args.trace:
         Faults.trace = open(args.trace, "ab")
 
