@@ -200,22 +200,35 @@ class TrkFtpUploader::Session {
     return replies.empty() ? 0 : ReplyCode(replies.back());
   }
 
-  // Stores the local file; `sent` gets the number of bytes that went out.
-  bool Upload(const std::string& local_path, const std::string& remote_name, curl_off_t& sent) {
+  // Stores the local file, then asks the server for the stored file's size on
+  // the same connection, still in binary type. `sent` gets the number of bytes
+  // that went out, `size_reply` the server's reply to SIZE (empty when none came).
+  bool Upload(const std::string& local_path, const std::string& remote_name, curl_off_t& sent,
+              std::string& size_reply) {
     std::error_code error;
     auto size = std::filesystem::file_size(local_path, error);
     if (error) return false;
     FILE* in = std::fopen(local_path.c_str(), "rb");
     if (in == nullptr) return false;
+    std::vector<std::string> replies;
+    // The "*" prefix: a refused SIZE is a result here, not a failed transfer.
+    curl_slist* after = curl_slist_append(nullptr, ("*SIZE " + remote_name).c_str());
     Prepare(UrlPath(remote_name));
     curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
     curl_easy_setopt(curl_, CURLOPT_READDATA, in);
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
     CURLcode result = curl_easy_perform(curl_);
+    curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
+    curl_slist_free_all(after);
     std::fclose(in);
     sent = 0;
     curl_easy_getinfo(curl_, CURLINFO_SIZE_UPLOAD_T, &sent);
+    // SIZE is the last command of the request, sent only after a whole transfer.
+    size_reply = result == CURLE_OK && !replies.empty() ? replies.back() : "";
     return result == CURLE_OK;
   }
 
@@ -283,17 +296,16 @@ std::optional<std::string> TrkFtpUploader::StoreWhole(const std::string& local_p
   // never carries the name that users start.
   const std::string name = EndsWithExe(target) ? target + "_" : target;
   curl_off_t sent = 0;
-  if (!session_->Upload(local_path, name, sent)) return std::string();
-  if (std::optional<std::string> failure = CheckStoredSize(name, sent)) return failure;
+  std::string size_reply;
+  if (!session_->Upload(local_path, name, sent, size_reply)) return std::string();
+  if (std::optional<std::string> failure = CheckStoredSize(name, sent, size_reply)) return failure;
   if (name != target) return MoveInto(name, target);
   return std::nullopt;
 }
 
-std::optional<std::string> TrkFtpUploader::CheckStoredSize(const std::string& name, int64_t sent) {
-  // SIZE counts bytes only in binary type.
-  std::vector<std::string> replies = session_->Replies({"TYPE I", "SIZE " + name});
-  if (replies.empty()) return std::string();
-  const std::string& reply = replies.back();
+std::optional<std::string> TrkFtpUploader::CheckStoredSize(const std::string& name, int64_t sent,
+                                                           const std::string& reply) {
+  if (reply.empty()) return std::string();
   const long code = ReplyCode(reply);
   if (code == 500 || code == 502) return std::nullopt;  // no SIZE: trusted as the store's reply said
   if (code != 213) return " (the server cannot find the stored file \"" + name + "\")";

@@ -90,7 +90,9 @@ class TrkFtpUploader {
   // One attempt at putting the file whole at `target`: nothing on success,
   // else the reason to quote (empty for a plain broken transfer).
   std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target);
-  std::optional<std::string> CheckStoredSize(const std::string& name, int64_t sent);
+  // Whether `reply`, the server's answer to SIZE right after the store, says
+  // that all `sent` bytes are there.
+  std::optional<std::string> CheckStoredSize(const std::string& name, int64_t sent, const std::string& reply);
   std::optional<std::string> MoveInto(const std::string& name, const std::string& target);
   // RNFR + RNTO: whether the server renamed; nothing when the connection failed.
   std::optional<bool> Rename(const std::string& from, const std::string& to);
