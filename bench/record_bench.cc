@@ -16,6 +16,7 @@
 #include "batch/batch.h"
 #include "batch/convertor.h"
 #include "batch/pending_workers.h"
+#include "project/project.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "sync/dropvan.h"
@@ -53,22 +54,29 @@ int RunOnce(TrkProject& project, const std::string& source_dir) {
   return batch->Succeeded();
 }
 
+// A project of the sync convertor in `home` that records without uploading.
+std::unique_ptr<TrkProject> NoUploadProject(const TempDir& home, int threads) {
+  auto project = std::make_unique<TrkProject>((home.path() / "dropvan").string());
+  project->PathDelimiter = '/';
+  project->ConvertorClass = TrkDropvan::Class();
+  project->SetFileName((home.path() / "site.batch-dropvan").string());
+  project->Options().Set("NoUpload", "True");
+  project->Options().Set("ThreadsCount", std::to_string(threads));
+  return project;
+}
+
 void BM_FirstRunNoUpload(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   FtpServer server;
   TempDir site, home;
   MakeSite(site.path(), count);
-  TrkProject project((home.path() / "dropvan").string());
-  project.PathDelimiter = '/';
-  project.ConvertorClass = TrkDropvan::Class();
-  project.SetFileName((home.path() / "site.batch-dropvan").string());
+  std::unique_ptr<TrkProject> owned = NoUploadProject(home, 2);
+  TrkProject& project = *owned;
   auto& options = project.Options();
   options.Set("Server", server.host());
   options.Set("Port", std::to_string(server.port()));
   options.Set("User", server.user());
   options.Set("Password", server.password());
-  options.Set("NoUpload", "True");
-  options.Set("ThreadsCount", "2");
   for (auto _ : state) {
     state.PauseTiming();
     RemoveRecord(project.FileName());
@@ -114,12 +122,8 @@ void BM_LargeRecordNoUpload(benchmark::State& state) {
   constexpr int kFiles = 20000;
   TempDir site, home;
   MakeSite(site.path(), kFiles);
-  TrkProject project((home.path() / "dropvan").string());
-  project.PathDelimiter = '/';
-  project.ConvertorClass = TrkDropvan::Class();
-  project.SetFileName((home.path() / "site.batch-dropvan").string());
-  project.Options().Set("NoUpload", "True");
-  project.Options().Set("ThreadsCount", "4");
+  std::unique_ptr<TrkProject> owned = NoUploadProject(home, 4);
+  TrkProject& project = *owned;
   std::string others;
   TrkMD5 md5;
   for (int i = 0; others.size() < static_cast<size_t>(state.range(0)) << 20; ++i) {

@@ -25,6 +25,14 @@ inline std::string FuzzQuote(std::string_view bytes) {
   return out + "\"";
 }
 
+// Lines readable in a message, each quoted and indented on a line of its own.
+template <typename Lines>
+std::string FuzzQuoteLines(const Lines& lines) {
+  std::string text;
+  for (const auto& line : lines) text += "\n    " + FuzzQuote(line);
+  return text;
+}
+
 inline void FuzzCheck(bool holds, const char* property, const std::string& detail = {}) {
   if (holds) return;
   fprintf(stderr, "\nproperty broken: %s\n%s\n", property, detail.c_str());

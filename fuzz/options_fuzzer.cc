@@ -21,15 +21,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string Show(const Lines& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "\n    " + FuzzQuote(line);
-  return text;
-}
-
 void CheckLines(const Lines& got, const Lines& want, const char* property, const std::string& context = {}) {
   if (got == want) return;
-  FuzzCheck(false, property, context + "\n  got:" + Show(got) + "\n  want:" + Show(want));
+  FuzzCheck(false, property, context + "\n  got:" + FuzzQuoteLines(got) + "\n  want:" + FuzzQuoteLines(want));
 }
 
 // What the integer reader must give: an optional sign and decimal digits that

@@ -26,17 +26,11 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string Show(const Lines& lines) {
-  std::string text;
-  for (const auto& line : lines) text += " " + FuzzQuote(line);
-  return text;
-}
-
 void CheckAgrees(const TrkUploadRecord& record, const Lines& model, const std::string& also_ask,
                  const std::string& when) {
   if (record.Lines() != model) {
     FuzzCheck(false, "the record holds the lines it should",
-              when + "\n  got: " + Show(record.Lines()) + "\n  want:" + Show(model));
+              when + "\n  got: " + FuzzQuoteLines(record.Lines()) + "\n  want:" + FuzzQuoteLines(model));
   }
   std::vector<std::string> keys = NamesToAsk(model);
   keys.push_back(also_ask);

@@ -48,7 +48,7 @@ std::string OptionTextToLines(std::string text) {
 // folder: a FIFO, device or socket. Reading one could wait forever, and silently
 // falling back to other options would hide a mistake the user must hear about.
 // A missing file or a folder is no error here: the load then fails silently.
-void RefuseSpecialFile(const std::string& name) {
+void RefuseNonRegularFile(const std::string& name) {
   struct stat info;
   if (stat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) return;
   throw TrkError("The project file \"" + name + "\" is not a regular file");
@@ -126,7 +126,7 @@ void TrkProject::Open(bool silent) {
   }
   const std::string name = file_name_;
   if (IsProjectFile(name)) {
-    RefuseSpecialFile(name);
+    RefuseNonRegularFile(name);
     try {
       options_.SetLines(SplitLines(ReadFileBytes(name)));
       AddToRecent();

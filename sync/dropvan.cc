@@ -1,6 +1,5 @@
 #include "sync/dropvan.h"
 
-#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -117,19 +116,17 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
 
 void TrkDropvan::EndWork() {
   TrkUploadStore& store = TrkUploadStore::Process();
-  std::optional<TrkRecordSnapshot> rest;
-  std::jthread timer;  // the store's timer thread when this is the run's last worker
+  TrkUploadStore::RunEnd end;  // the timer and the rest when this is the run's last worker
   {
     TrkBatchLock lock(Batch());
-    rest = store.TakeSnapshot();
-    timer = store.WorkerEnded();
+    end = store.WorkerEnded();
   }
   // Outside the batch lock: the timer may be waiting for it to save.
-  if (timer.joinable()) {
-    timer.request_stop();
-    timer.join();
+  if (end.timer.joinable()) {
+    end.timer.request_stop();
+    end.timer.join();
   }
-  if (rest) store.Write(*rest);
+  if (end.rest) store.Write(*end.rest);
   Uploader->Disconnect();
 }
 

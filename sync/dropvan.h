@@ -49,9 +49,9 @@ class TrkDropvan : public TrkConvertor {
   static std::string Destination(const TrkOptions& options, const std::string& target_dir);
 
  protected:
-  // Saves the record's last changes and closes the connection as the worker
-  // ends, so the owner finds the record settled when the run's end is reported.
-  // The run's last worker also stops the record's timed save.
+  // Closes the connection as the worker ends. The run's last worker stops the
+  // record's timed save and writes what is left, so the owner finds the record
+  // settled when the run's end is reported.
   void EndWork() override;
 
   // The retry budget of every transfer (option "TryTimes", default 3).

@@ -35,17 +35,21 @@ bool IsTemporaryOf(std::string_view name, std::string_view base) {
   return dash != std::string_view::npos && AllDigits(rest.substr(0, dash)) && AllDigits(rest.substr(dash + 1));
 }
 
-// Removes the temporary files that a save of `path` interrupted by a crash or
-// a full disk left beside it. Only called with the project's run lock held, so
-// no save of ours is writing one.
-void RemoveStaleTemporaries(const std::string& path) {
+// Removes the temporary files that saves of `names` (all in one folder),
+// interrupted by a crash or a full disk, left beside them. Only called with the
+// project's run lock held, so no save of ours is writing one.
+void RemoveStaleTemporaries(const std::vector<std::string>& names) {
   namespace fs = std::filesystem;
-  const fs::path target(path);
-  const std::string base = target.filename().string();
-  const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  const fs::path first(names.front());
+  const fs::path folder = first.parent_path().empty() ? fs::path(".") : first.parent_path();
+  std::vector<std::string> bases;
+  for (const std::string& name : names) bases.push_back(fs::path(name).filename().string());
   std::error_code error;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (!IsTemporaryOf(it->path().filename().string(), base)) continue;
+    const std::string entry = it->path().filename().string();
+    if (std::none_of(bases.begin(), bases.end(), [&](const std::string& base) { return IsTemporaryOf(entry, base); })) {
+      continue;
+    }
     std::error_code ignored;
     fs::remove(it->path(), ignored);
   }
@@ -117,9 +121,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
                "\"; try again once it has ended.";
     return;
   }
-  for (const std::string& name : {record_file, BackupFileName(project_file), UploadListFileName(project_file)}) {
-    RemoveStaleTemporaries(name);
-  }
+  RemoveStaleTemporaries({record_file, BackupFileName(project_file), UploadListFileName(project_file)});
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
@@ -251,12 +253,15 @@ void TrkUploadStore::WorkerCreated(TrkBatch& batch) {
   batch_ = batch.weak_from_this();
 }
 
-std::jthread TrkUploadStore::WorkerEnded() {
+TrkUploadStore::RunEnd TrkUploadStore::WorkerEnded() {
   if (workers_ == 0 || --workers_ > 0) return {};
+  RunEnd end;
+  end.rest = TakeSnapshot();
   std::lock_guard<std::mutex> lock(timer_mu_);
   batch_.reset();
   save_due_ = false;
-  return std::move(timer_);
+  end.timer = std::move(timer_);
+  return end;
 }
 
 void TrkUploadStore::ScheduleSave() {

@@ -96,8 +96,8 @@ struct TrkRecordSnapshot {
 // While a run's workers are registered (WorkerCreated), every save of the run
 // is made by a timer thread, the first at once and the next ones at least
 // kSaveInterval after the previous one ended, so a site of many files does not
-// rewrite its record after every single file; as each worker ends it writes
-// whatever is left. A crash loses at most the last interval's records, and
+// rewrite its record after every single file; the run's last worker to end
+// writes whatever is left. A crash loses at most the last interval's records, and
 // those files are merely uploaded again at the next run. A failed write keeps
 // everything unsaved and is tried again at the next save.
 //
@@ -160,11 +160,16 @@ class TrkUploadStore {
   // A sync worker of `batch`'s run was built (after the run's Load); `batch` is
   // the one whose lock guards the store for the run.
   void WorkerCreated(TrkBatch& batch);
-  // A worker of the run ends, after taking a snapshot of what is left to write
-  // it outside the lock. The last one gets the timer thread back and must stop
-  // and join it (the returned jthread's destructor does both) only after
-  // releasing the batch lock, which the thread takes to save.
-  [[nodiscard]] std::jthread WorkerEnded();
+  // A worker of the run ends. The last one gets the timer thread back, and
+  // what is left to write: it must stop and join the timer (the jthread's
+  // destructor does both) only after releasing the batch lock, which the
+  // thread takes to save, and then Write the rest. What the others recorded
+  // is in that rest or already written by the timer.
+  struct RunEnd {
+    std::jthread timer;
+    std::optional<TrkRecordSnapshot> rest;
+  };
+  [[nodiscard]] RunEnd WorkerEnded();
 
   TrkUploadRecord UploadRecord;
   TrkUploadList UploadList;

@@ -112,11 +112,16 @@ class StoreFlushTest : public ::testing::Test {
   }
   // The end of a worker as TrkDropvan::EndWork runs it.
   void EndWorker() {
-    std::jthread timer;
+    TrkUploadStore::RunEnd end;
     {
       TrkBatchLock lock(*batch);
-      timer = store.WorkerEnded();
+      end = store.WorkerEnded();
     }
+    if (end.timer.joinable()) {
+      end.timer.request_stop();
+      end.timer.join();
+    }
+    if (end.rest) store.Write(*end.rest);
   }
 
   TempDir folder;
