@@ -99,15 +99,4 @@ void TrkMain::WriteLog(const std::vector<std::string>& lines) const {
   if (!path.empty()) TrkWriteLogFile(path, lines);
 }
 
-void TrkMain::WaitForWorkersToLetGo() const {
-  using Clock = std::chrono::steady_clock;
-  // A worker's thread drops its reference right after the worker has ended. Some
-  // other holder could keep one for good, so that part of the wait is bounded.
-  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(2);
-  for (const TrkConvertor* worker = convertor_.get(); worker != nullptr; worker = worker->NextWorker()) {
-    while (!worker->Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    while (worker->weak_from_this().use_count() > 1 && Clock::now() < give_up) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-}
+void TrkMain::WaitForWorkersToLetGo() const { convertor_->WaitUntilLetGo(std::chrono::seconds(2)); }

@@ -5,12 +5,14 @@
 #include <string>
 
 #include "app/console_runner.h"
+#include "app/window_loader.h"
 #include "batch/convertor.h"
 #include "project/project.h"
 #include "report/info.h"
 #include "select/match.h"
 #include "sync/dropvan.h"
 #include "sync/upload_record.h"
+#include "ui/window_entry.h"
 
 TrkProductIdentity TrkDropvanIdentity() { return TrkProductIdentity{kTrkTitle, kTrkProgramKey, kTrkVersion}; }
 
@@ -63,11 +65,13 @@ int TrkProgram::Run(std::ostream& err) {
 }
 
 int TrkProgram::RunWindow(std::ostream& err) {
-  err << kTrkTitle
-      << ": the window is not available in this build; a console run needs PureConsole=True and a Source "
-         "without \"http\""
-      << std::endl;
-  return 1;
+  TrkWindowRun run;
+  run.project = project_.get();
+  run.info = info_.get();
+  run.filter = filter_.get();
+  run.exe_name = app_.ExeName().c_str();
+  run.err = &err;
+  return TrkRunWindowLibrary(run, app_.ExeName(), err);
 }
 
 int TrkProgramMain(int argc, const char* const* argv, std::ostream& err) {

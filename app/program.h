@@ -51,8 +51,9 @@ class TrkProgram {
   int Run(std::ostream& err);
 
  private:
-  // The window is not part of this build: says so and gives 1.
-  static int RunWindow(std::ostream& err);
+  // The window run, from the window library. Gives 1, said on `err`, when no
+  // window can be opened.
+  int RunWindow(std::ostream& err);
 
   const TrkApp app_;
   std::unique_ptr<TrkInfo> info_;

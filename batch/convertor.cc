@@ -101,6 +101,18 @@ void TrkConvertor::StopAll() {
   if (!Ended()) Terminate();
 }
 
+void TrkConvertor::WaitUntilLetGo(std::chrono::milliseconds limit) const {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point give_up = Clock::now() + limit;
+  for (const TrkConvertor* worker = this; worker != nullptr; worker = worker->NextWorker()) {
+    while (!worker->Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A worker's thread drops its reference right after the worker has ended.
+    while (worker->weak_from_this().use_count() > 1 && Clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}
+
 void TrkConvertor::ConvertFile(TrkBatch& /*batch*/, TrkNode& /*item*/) {}
 
 void TrkConvertor::ProcessItem() {

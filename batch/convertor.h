@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -101,6 +102,13 @@ class TrkConvertor : public TrkWorkBase {
   // Asks every worker of the chain to stop, the last first. Workers that have
   // ended are left alone. Main thread; errors are ignored.
   void StopAll();
+
+  // Waits until every worker of the chain from this one down has ended and its
+  // thread has let go of it, so that no thread of the run outlives the objects it
+  // uses (the project, the batch's search). Call only once the run's end events
+  // have all run; the wait for the threads' last step is bounded by `limit`,
+  // since some other holder could keep a reference for good.
+  void WaitUntilLetGo(std::chrono::milliseconds limit) const;
 
   int WorkerNumber() const { return number_; }
   // The next worker of the chain; null for the last.

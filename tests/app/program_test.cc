@@ -21,7 +21,7 @@ using testing_support::ReadCrLfLines;
 using testing_support::ReadWholeFile;
 using testing_support::TempDir;
 
-const char kWindowLine[] = "Dropvan: the window is not available in this build";
+const char kWindowLine[] = "Dropvan: cannot open the window: no display";
 
 // ---- The run-mode decision ----
 
@@ -138,7 +138,7 @@ TEST_F(ProgramTest, FailedFilesAreLoggedReportedAndStillExitZero) {
   EXPECT_EQ("1", app_.Counter("C"));
 }
 
-TEST_F(ProgramTest, HttpInSourceSelectsTheWindowWhichThisBuildLacks) {
+TEST_F(ProgramTest, HttpInSourceSelectsTheWindowWhichNeedsADisplay) {
   std::vector<std::string> options = ConsoleProject(log_);
   options[0] = "Source=" + site_.dir() + "httpdocs/*.*";
   ProcessResult run = app_.Run({ProjectFile(options)});

@@ -1,0 +1,155 @@
+// The window without a person at it (RunAndClose, Daemon), and its project,
+// drop, target and list handling.
+#include <QDropEvent>
+#include <QMimeData>
+#include <QTest>
+#include <QUrl>
+#include <filesystem>
+
+#include "project/text_file.h"
+#include "ui/frm_about.h"
+#include "ui/frm_cfg.h"
+#include "window_fixture.h"
+
+namespace ui_testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::string Caption(const QWidget& window) { return window.windowTitle().toStdString(); }
+
+void Drop(QWidget* target, const std::vector<std::string>& paths) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const auto& path : paths) urls << QUrl::fromLocalFile(QString::fromStdString(path));
+  data.setUrls(urls);
+  // As the file manager sends them: the drag enters, then it drops.
+  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &enter);
+  QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &drop);
+}
+
+TEST_F(WindowTest, RunAndCloseWritesTheListLogAndCloses) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  const std::string log = work_.dir() + "run.log";
+  Open({"Source=" + site_.dir() + "*", "Target=/www/", "Server=" + server.host(),
+        "Port=" + std::to_string(server.port()), "User=" + server.user(), "Password=" + server.password(),
+        "RunAndClose=True", "LogFile=" + log});
+  window_->show();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->isVisible(); }, 60000)) << "the window did not close";
+  EXPECT_EQ("[Success] => " + site_.dir() + "a.txt => /www/a.txt\r\n", work_.Read("run.log"));
+}
+
+TEST_F(WindowTest, DaemonRepeatsUntilStopWhileTheWindowStaysResponsive) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  Open({"Source=" + site_.dir() + "*", "Target=/www/", "Server=" + server.host(),
+        "Port=" + std::to_string(server.port()), "User=" + server.user(), "Password=" + server.password(),
+        "Daemon=200"});
+  window_->show();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return info_.Count("C") == "3"; }, 20000)) << "no third run";
+  ASSERT_TRUE(QTest::qWaitFor([this] { return window_->IsWaitingToRepeat(); }, 20000));
+  EXPECT_TRUE(window_->aStop->isEnabled()) << "Stop must end the pause";
+  window_->aStop->trigger();
+  QTest::qWait(600);
+  EXPECT_EQ("3", info_.Count("C")) << "a run started after Stop";
+  EXPECT_TRUE(window_->isVisible()) << "Stop keeps the window open";
+}
+
+TEST_F(WindowTest, CaptionNamesTheProjectFileOrNone) {
+  Open({"Source=/srv/site/*"});
+  EXPECT_EQ("Dropvan - " + project_file_, Caption(*window_));
+  window_->aNew->trigger();
+  EXPECT_EQ("Dropvan - None", Caption(*window_));
+  for (QLineEdit* edit : {window_->eSource, window_->eTarget, window_->eServer, window_->ePort, window_->eUser,
+                          window_->ePassword}) {
+    EXPECT_TRUE(edit->text().isEmpty()) << edit->objectName().toStdString() << " after New";
+  }
+}
+
+TEST_F(WindowTest, DropsOpenProjectsFillEditsAndListFiles) {
+  Open();
+  const std::string project = work_.Write("other.batch-dropvan", "Source=/srv/other/*\r\nServer=ftp.test\r\n");
+  const std::string a = site_.Write("a.txt", "a"), b = site_.Write("b.txt", "b");
+
+  Drop(window_->lViewer->viewport(), {project});
+  EXPECT_EQ("Dropvan - " + project, Caption(*window_));
+  EXPECT_EQ("ftp.test", window_->eServer->text().toStdString());
+
+  Drop(window_->eUser, {a, b});
+  EXPECT_EQ(a, window_->eUser->text().toStdString()) << "only the first name goes into an edit";
+
+  Drop(window_->lViewer->viewport(), {project, a});
+  window_->Model().Refresh();
+  EXPECT_THAT(Rows(), ElementsAre("0 " + project + " => ", "0 " + a + " => ")) << "with others, a project is a file";
+
+  Drop(window_->bSourceFile, {b});
+  window_->Model().Refresh();
+  EXPECT_EQ(2u, Rows().size()) << "a drop on a button does nothing";
+}
+
+TEST_F(WindowTest, TargetsThatCannotBeAFolderAreShortenedBeforeTheRun) {
+  const std::string file = site_.Write("list.txt", "x");
+  struct Row {
+    std::string typed, run_as;
+  };
+  for (const Row& row : {Row{"/www", "/www/"}, Row{"/www/*.html", "/www/"}, Row{"/www/pages/a?.html", "/www/pages/"},
+                         Row{"/www/abcdef:x/y", "/www/"}, Row{"/abcdefghij:x/y", "/"}, Row{"x*", ""}, Row{file, site_.dir()}}) {
+    Open();
+    window_->eSource->clear();  // the run stops at the empty source, after the target's turn
+    window_->eTarget->setText(QString::fromStdString(row.typed));
+    window_->aConvertExecute();
+    EXPECT_EQ(row.run_as, window_->eTarget->text().toStdString()) << "typed " << row.typed;
+    EXPECT_FALSE(window_->IsRunning());
+  }
+}
+
+TEST_F(WindowTest, ConfigShowsWhatWasJustTypedAndOkWithNoTextEmptiesTheControls) {
+  Open({"Source=/srv/site/*", "Subdir=True", "Server=ftp.test"});
+  window_->eSource->setText("/srv/typed/*");
+  std::string shown;
+  QTimer::singleShot(0, [&] {
+    TrkFrmCfg* cfg = window_->Cfg();
+    shown = cfg->txtCfg->toPlainText().toStdString();
+    cfg->txtCfg->clear();
+    QTest::mouseClick(cfg->btnOk, Qt::LeftButton);
+  });
+  window_->aConfigExecute();
+
+  EXPECT_NE(std::string::npos, shown.find("Source=/srv/typed/*")) << shown;
+  EXPECT_TRUE(window_->eSource->text().isEmpty());
+  EXPECT_TRUE(window_->eServer->text().isEmpty());
+  EXPECT_FALSE(window_->cSubdir->isChecked());
+  EXPECT_EQ("Dropvan - " + project_file_, Caption(*window_)) << "the project file stays";
+  EXPECT_TRUE(project_.Options().Lines().empty());
+}
+
+TEST_F(WindowTest, ExportTheListWritesRowsWithoutAResultAsRunning) {
+  site_.Write("a.txt", "a");
+  Open();
+  window_->eSource->setText(QString::fromStdString(site_.dir() + "*"));
+  window_->aSearchExecute();
+  window_->Batch()->WaitForSearch();
+  dialogs_->answers = {work_.dir() + "list.log"};
+  window_->ExportList1Click();
+  EXPECT_EQ("[Running] => " + site_.dir() + "a.txt => \r\n", work_.Read("list.log"));
+}
+
+TEST_F(WindowTest, TheAboutWindowClosesOnAClick) {
+  Open();
+  TrkFrmDropvanAbout about(project_, window_.get());
+  about.ShowAbout();  // the start-up call shows nothing
+  EXPECT_FALSE(about.isVisible());
+  QTimer::singleShot(0, [&] { QTest::mouseClick(about.lblVersion, Qt::LeftButton); });
+  about.ShowAbout();
+  EXPECT_FALSE(about.isVisible());
+  EXPECT_EQ("Dropvan", about.lblProduct->text().toStdString());
+  EXPECT_EQ("2024.16.1026.3528", about.lblVersion->text().toStdString());
+}
+
+}  // namespace
+}  // namespace ui_testing

@@ -1,0 +1,124 @@
+// Runs from the window against the real FTP test server: rows, Pause, Stop,
+// repeated runs and the end of a run with several workers.
+#include <QTest>
+#include <filesystem>
+
+#include "window_fixture.h"
+
+namespace ui_testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+TEST_F(WindowTest, ListsTheFolderAndUploadsItShowingEachResult) {
+  FtpServer server(FtpServer::Kind::kPyftpdlib, {.refuse_stor = 1});
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  site_.Write("b.txt", "b");
+  project_.Options().Set("TryTimes", "0");  // one try
+  Open();
+  FillIn(server, "/www");  // without its "/": run as "/www/"
+  UploadAndWait();
+
+  EXPECT_EQ("/www/", window_->eTarget->text().toStdString());
+  // The server refuses the first store; the second file goes up.
+  EXPECT_THAT(Rows(), ElementsAre(StartsWith("2 " + site_.dir() + "a.txt => [Error]"),
+                                  "1 " + site_.dir() + "b.txt => /www/b.txt"));
+  EXPECT_TRUE(std::filesystem::exists(server.root() / "www/b.txt"));
+  TrkListModel& model = window_->Model();
+  EXPECT_EQ(model.StateIcon(2).cacheKey(), model.data(model.index(0, 0), Qt::DecorationRole).value<QIcon>().cacheKey());
+  EXPECT_EQ(model.StateIcon(1).cacheKey(), model.data(model.index(1, 0), Qt::DecorationRole).value<QIcon>().cacheKey());
+  EXPECT_EQ(window_->aConvert, window_->bCreate->Shown()) << "back to idle";
+  EXPECT_EQ("Up&load", window_->aConvert->text().toStdString());
+  EXPECT_FALSE(window_->bSearchConvert->isVisibleTo(window_.get())) << "no Stop button while idle";
+}
+
+TEST_F(WindowTest, PauseKeepsTheRowsAndUploadGoesOnWithTheRest) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  for (int i = 0; i < 30; ++i) site_.Write("f" + std::to_string(100 + i) + ".txt", std::string(1000, 'x'));
+  Open();
+  FillIn(server);
+  QTest::mouseClick(window_->bCreate, Qt::LeftButton);
+  EXPECT_EQ(window_->aPause, window_->bCreate->Shown());
+  EXPECT_EQ(window_->aStop, window_->bSearchConvert->Shown());
+  EXPECT_TRUE(window_->bSearchConvert->isVisibleTo(window_.get())) << "Stop shows during a run";
+  QTest::mouseClick(window_->bCreate, Qt::LeftButton);  // Pause
+  WaitUntilIdle();
+  const std::shared_ptr<TrkBatch> paused = window_->Batch();
+  const int done_before = paused->Succeeded();
+  ASSERT_LT(done_before, 30) << "the pause came too late to test anything";
+
+  UploadAndWait();
+  EXPECT_EQ(paused, window_->Batch()) << "the same batch goes on";
+  EXPECT_EQ(30, paused->Succeeded());
+  EXPECT_EQ(30u, Rows().size());
+  int stores = 0;
+  for (const std::string& command : server.Commands()) stores += command.rfind("STOR", 0) == 0;
+  EXPECT_EQ(30, stores) << "no file went up twice";
+}
+
+TEST_F(WindowTest, StopDropsTheBatchAndTheNextUploadListsAfresh) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  for (int i = 0; i < 30; ++i) site_.Write("f" + std::to_string(100 + i) + ".txt", "x");
+  Open();
+  FillIn(server);
+  QTest::mouseClick(window_->bCreate, Qt::LeftButton);
+  QTest::mouseClick(window_->bSearchConvert, Qt::LeftButton);  // Stop
+  WaitUntilIdle();
+  EXPECT_EQ(nullptr, window_->Batch());
+  EXPECT_FALSE(Rows().empty()) << "the rows stay until the next listing";
+
+  site_.Write("new.txt", "n");
+  UploadAndWait();
+  EXPECT_EQ(31u, Rows().size());
+  EXPECT_EQ(31, window_->Batch()->Succeeded());
+}
+
+TEST_F(WindowTest, AFinishedRunIsNeverRunAgainTheNextListsAfresh) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  Open();
+  FillIn(server);
+  UploadAndWait();
+  const std::shared_ptr<TrkBatch> first = window_->Batch();
+  site_.Write("b.txt", "b");
+  UploadAndWait();
+
+  EXPECT_NE(first, window_->Batch());
+  EXPECT_THAT(Rows(), ElementsAre("1 " + site_.dir() + "a.txt => File identical.",
+                                  "1 " + site_.dir() + "b.txt => /www/b.txt"));
+}
+
+TEST_F(WindowTest, TwoWorkersEndTheRunOnce) {
+  FtpServer server(FtpServer::Kind::kPyftpdlib, {.refuse_stor = 2});
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  for (int i = 0; i < 6; ++i) site_.Write("f" + std::to_string(i) + ".txt", "x");
+  project_.Options().Set("ThreadsCount", "2");
+  project_.Options().Set("TryTimes", "0");  // one try
+  Open();
+  FillIn(server);
+  UploadAndWait();
+
+  EXPECT_EQ("6", info_.Count("A"));
+  EXPECT_EQ("4", info_.Count("S"));
+  EXPECT_EQ("2", info_.Count("F"));
+  EXPECT_EQ("1", info_.Count("C"));
+  ASSERT_EQ(1u, links_.size()) << "one failure report";
+  EXPECT_THAT(links_[0], HasSubstr("err&e="));
+}
+
+TEST_F(WindowTest, AWebAddressAsSourceIsOneRow) {
+  Open();
+  window_->eSource->setText("http://example.test/index.html");
+  window_->aSearchExecute();
+  window_->Model().Refresh();
+  EXPECT_THAT(Rows(), ElementsAre("0 http://example.test/index.html => "));
+}
+
+}  // namespace
+}  // namespace ui_testing

@@ -1,0 +1,69 @@
+#include "ui/frm_dropvan_main.h"
+
+#include <QProxyStyle>
+
+namespace {
+
+// Shows a password as one "*" per character, whatever the platform's style draws.
+class TrkStarPasswordStyle : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* data) const override {
+    if (hint == SH_LineEdit_PasswordCharacter) return '*';
+    return QProxyStyle::styleHint(hint, option, widget, data);
+  }
+};
+
+QLineEdit* NewServerEdit(QWidget* row, const char* name, const char* caption, int x, int width, QLabel** label) {
+  auto* edit = new QLineEdit(row);
+  edit->setObjectName(name);
+  edit->setGeometry(x, 5, width, 21);
+  *label = new QLabel(caption, row);
+  (*label)->setBuddy(edit);
+  const int label_width = (*label)->sizeHint().width();
+  (*label)->setGeometry(x - 4 - label_width, 5, label_width, 21);
+  return edit;
+}
+
+}  // namespace
+
+TrkFrmDropvanMain::TrkFrmDropvanMain(TrkProject& project, TrkInfo& info, const TrkMatchBase* filter)
+    : TrkFrmMain(project, info, filter) {
+  setObjectName("rkFrmDropvanMain");
+  target_is_local_ = false;
+  eTarget->setFixedWidth(126);
+  eTarget->setText("/www/");
+  bTarget->hide();
+  aView->setVisible(false);
+  aView->setEnabled(false);
+  aConvert->setText("Up&load");
+  aConvert->setToolTip("Upload the file(s) instantly");
+  bSourceFile->setToolTip("Choose file(s) and click \"Upload\" to upload them");
+  lViewer->setToolTip("Drag & drop file(s) here and click \"Upload\" to upload them");
+
+  eServer = NewServerEdit(pTarget, "eServer", "Server", 216, 140, &lblServer);
+  ePort = NewServerEdit(pTarget, "ePort", "Port", 385, 20, &lblPort);
+  ePort->setText("21");
+  eUser = NewServerEdit(pTarget, "eUser", "User", 435, 60, &lblUser);
+  ePassword = NewServerEdit(pTarget, "ePassword", "Password", 550, 76, &lblPassword);
+  ePassword->setEchoMode(QLineEdit::Password);
+  auto* stars = new TrkStarPasswordStyle;
+  stars->setParent(ePassword);
+  ePassword->setStyle(stars);
+  for (QLineEdit* edit : {eServer, ePort, eUser, ePassword}) AcceptFileDrops(edit);
+
+  setTabOrder(eTarget, eServer);
+  setTabOrder(eServer, ePort);
+  setTabOrder(ePort, eUser);
+  setTabOrder(eUser, ePassword);
+  setTabOrder(ePassword, bTarget);
+  FormCreate();
+}
+
+void TrkFrmDropvanMain::RegisterOptionControls() {
+  TrkFrmMain::RegisterOptionControls();
+  BindOption(eServer, "Text");
+  BindOption(eUser, "Text");
+  BindOption(ePassword, "Text");
+  BindOption(ePort, "Text");
+}
