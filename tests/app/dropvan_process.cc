@@ -50,6 +50,16 @@ DropvanCopy::DropvanCopy() {
   std::filesystem::copy_file(std::filesystem::path(DROPVAN_BINARY_DIR) / "dropvan", exe());
 }
 
+bool DropvanCopy::WindowLibraryBuilt() {
+  return std::filesystem::exists(std::filesystem::path(DROPVAN_BINARY_DIR) / "dropvan-window.so");
+}
+
+void DropvanCopy::AddWindowLibrary() const {
+  if (!WindowLibraryBuilt()) return;
+  std::filesystem::copy_file(std::filesystem::path(DROPVAN_BINARY_DIR) / "dropvan-window.so",
+                             dir() / "dropvan-window.so");
+}
+
 std::string DropvanCopy::exe() const { return (dir() / "dropvan").string(); }
 std::string DropvanCopy::DefaultProject() const { return (dir() / "dropvan.batch-dropvan").string(); }
 std::string DropvanCopy::RecentList() const { return (dir() / "dropvan.log").string(); }
@@ -75,6 +85,7 @@ ProcessResult DropvanCopy::Run(const std::vector<std::string>& args, const std::
   std::vector<std::string> argv_texts{program};
   argv_texts.insert(argv_texts.end(), args.begin(), args.end());
   std::vector<std::string> env_texts = ChildEnvironment(record_links_, (work_.path() / "bin").string());
+  env_texts.insert(env_texts.end(), extra_env_.begin(), extra_env_.end());
   std::vector<char*> argv = Pointers(argv_texts);
   std::vector<char*> env = Pointers(env_texts);
 

@@ -47,6 +47,12 @@ class DropvanCopy {
 
   // From now on runs have a display and a fake xdg-open that records links.
   void RecordLinks();
+  // Puts the window library beside the copy, as the build has it beside
+  // build/dropvan, when this build has one (builds without the window do not).
+  void AddWindowLibrary() const;
+  static bool WindowLibraryBuilt();
+  // Adds NAME=VALUE to the environment of later runs.
+  void SetEnv(const std::string& entry) { extra_env_.push_back(entry); }
   // The links recorded so far; waits up to `wait` for at least `expected` of them
   // (the opener is detached, so a link may arrive just after the program ended).
   std::vector<std::string> Links(size_t expected = 0,
@@ -56,6 +62,7 @@ class DropvanCopy {
   TempDir dir_;
   TempDir work_;  // fake tools, captured output
   bool record_links_ = false;
+  std::vector<std::string> extra_env_;
 };
 
 // The lines of a CR LF text file; the last line break ends the last line.
