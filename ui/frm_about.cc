@@ -42,7 +42,7 @@ TrkFrmAbout::TrkFrmAbout(const TrkProject& project, QWidget* main_window)
   lblVersion = NewLabel(this, "lblVersion", QRect(176, 96, 224, 16), 13, true);
   lblVersion->setAlignment(Qt::AlignCenter);
   lblCopright = NewLabel(this, "lblCopright", QRect(184, 208, 264, 16), 13, false);
-  lblCopright->setText("Uploads only what changed. Click to close.");
+  lblCopright->setText("Uploads only what changed.");
   for (QLabel* label : {img, lblProduct, lblVersion, lblCopright}) label->installEventFilter(this);
 }
 

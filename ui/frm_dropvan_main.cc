@@ -41,10 +41,12 @@ TrkFrmDropvanMain::TrkFrmDropvanMain(TrkProject& project, TrkInfo& info, const T
   bSourceFile->setToolTip("Choose file(s) and click \"Upload\" to upload them");
   lViewer->setToolTip("Drag & drop file(s) here and click \"Upload\" to upload them");
 
-  eServer = NewServerEdit(pTarget, "eServer", "Server", 216, 140, &lblServer);
-  ePort = NewServerEdit(pTarget, "ePort", "Port", 385, 20, &lblPort);
+  // The port edit is wider than the design's 20 pixels so that a five-digit
+  // port can be read; the server edit gives up the room.
+  eServer = NewServerEdit(pTarget, "eServer", "Server", 216, 124, &lblServer);
+  ePort = NewServerEdit(pTarget, "ePort", "Port", 372, 40, &lblPort);
   ePort->setText("21");
-  eUser = NewServerEdit(pTarget, "eUser", "User", 435, 60, &lblUser);
+  eUser = NewServerEdit(pTarget, "eUser", "User", 442, 60, &lblUser);
   ePassword = NewServerEdit(pTarget, "ePassword", "Password", 550, 76, &lblPassword);
   ePassword->setEchoMode(QLineEdit::Password);
   auto* stars = new TrkStarPasswordStyle;

@@ -6,6 +6,7 @@
 #include <QMimeData>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
@@ -184,7 +185,10 @@ void TrkFrmMain::CreateRows() {
   cSubdir = new QCheckBox("Su&b folders", pSource);
   cSubdir->setObjectName("cSubdir");
   cSubdir->setLayoutDirection(Qt::RightToLeft);  // the text left of the box
-  cSubdir->setGeometry(634, 7, 72, 17);
+  // Ends where the design's box ends; wider than its 72 pixels when the
+  // platform's font needs it, so the caption is never cut.
+  const int subdir_width = std::max(72, cSubdir->sizeHint().width());
+  cSubdir->setGeometry(706 - subdir_width, 7, subdir_width, 17);
   bSearch = NewActionButton(pSource, "bSearch", aSearch, 710, 76);
   connect(bSource, &QPushButton::clicked, this, [this] { ProtectedCall(&TrkFrmMain::bSourceClick); });
   connect(bSourceFile, &QPushButton::clicked, this, [this] { ProtectedCall(&TrkFrmMain::bSourceFileClick); });

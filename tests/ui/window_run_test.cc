@@ -12,8 +12,14 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
+testing_support::FtpFaults RefusedStores(int count) {
+  testing_support::FtpFaults faults;
+  faults.refuse_stor = count;
+  return faults;
+}
+
 TEST_F(WindowTest, ListsTheFolderAndUploadsItShowingEachResult) {
-  FtpServer server(FtpServer::Kind::kPyftpdlib, {.refuse_stor = 1});
+  FtpServer server(FtpServer::Kind::kPyftpdlib, RefusedStores(1));
   DROPVAN_REQUIRE_FTP_SERVER(server);
   site_.Write("a.txt", "a");
   site_.Write("b.txt", "b");
@@ -95,7 +101,7 @@ TEST_F(WindowTest, AFinishedRunIsNeverRunAgainTheNextListsAfresh) {
 }
 
 TEST_F(WindowTest, TwoWorkersEndTheRunOnce) {
-  FtpServer server(FtpServer::Kind::kPyftpdlib, {.refuse_stor = 2});
+  FtpServer server(FtpServer::Kind::kPyftpdlib, RefusedStores(2));
   DROPVAN_REQUIRE_FTP_SERVER(server);
   for (int i = 0; i < 6; ++i) site_.Write("f" + std::to_string(i) + ".txt", "x");
   project_.Options().Set("ThreadsCount", "2");
