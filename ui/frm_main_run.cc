@@ -78,7 +78,7 @@ void TrkFrmMain::NewBatch() {
   batch_ = TrkBatch::Create(project_, filter_);
   feed_ = model_->Show(batch_);
   std::shared_ptr<TrkRowFeed> feed = feed_;
-  batch_->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->Added(item); });
+  batch_->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->ItemAdded(item); });
   Retire(std::move(shown));
 }
 
@@ -149,7 +149,7 @@ void TrkFrmMain::aConvertExecute() {
 void TrkFrmMain::StartWorkers(const std::string& target) {
   ShowRunning();
   std::shared_ptr<TrkRowFeed> feed = feed_;
-  convertor_ = TrkConvertor::CreateWorkers(*batch_, target, [feed](TrkBatch&, TrkNode& item) { feed->Done(item); });
+  convertor_ = TrkConvertor::CreateWorkers(*batch_, target, [feed](TrkBatch&, TrkNode& item) { feed->ItemDone(item); });
   workers_left_ = convertor_->WorkerNumber();
   convertor_->SetOnEnd([this] { OnFinish(); }, dispatcher_);
   aStop->setEnabled(true);

@@ -4,12 +4,12 @@
 
 #include "batch/batch.h"
 
-void TrkRowFeed::Added(const TrkNode& item) {
+void TrkRowFeed::ItemAdded(const TrkNode& item) {
   std::lock_guard<std::mutex> lock(mu_);
   count_ = std::max(count_, item.Index + 1);
 }
 
-void TrkRowFeed::Done(const TrkNode& item) {
+void TrkRowFeed::ItemDone(const TrkNode& item) {
   std::lock_guard<std::mutex> lock(mu_);
   count_ = std::max(count_, item.Index + 1);
   done_.push_back(item.Index);

@@ -18,9 +18,9 @@ class TrkNode;
 class TrkRowFeed {
  public:
   // An item was appended (search thread, or the GUI thread for single files).
-  void Added(const TrkNode& item);
+  void ItemAdded(const TrkNode& item);
   // An item got its state and result (worker thread, after writing them).
-  void Done(const TrkNode& item);
+  void ItemDone(const TrkNode& item);
 
   struct Notes {
     int count = 0;              // items known to exist

@@ -14,7 +14,7 @@ TEST(ListModelTest, AHundredThousandItemsArriveInFewCoalescedChangesInIndexOrder
   TrkListModel model;
   std::shared_ptr<TrkBatch> batch = TrkBatch::Create(project, nullptr);
   std::shared_ptr<TrkRowFeed> feed = model.Show(batch);
-  batch->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->Added(item); });
+  batch->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->ItemAdded(item); });
   QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
   QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
 
@@ -29,7 +29,7 @@ TEST(ListModelTest, AHundredThousandItemsArriveInFewCoalescedChangesInIndexOrder
       while (TrkNode* item = batch->NextItem()) {
         item->State = item->Index % 7 == 0 ? TrkNode::kFailure : TrkNode::kSuccess;
         item->ResultText = "done " + std::to_string(item->Index) + "\r\nsecond line";
-        feed->Done(*item);
+        feed->ItemDone(*item);
       }
     });
   }

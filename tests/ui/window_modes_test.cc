@@ -71,6 +71,25 @@ TEST_F(WindowTest, CaptionNamesTheProjectFileOrNone) {
   }
 }
 
+TEST_F(WindowTest, RecentProjectsAreListedAndThoseGoneAreGrey) {
+  const std::string kept = work_.Write("kept.batch-dropvan", "Server=kept.test\r\n");
+  for (const std::string& file : {work_.dir() + "gone.batch-dropvan", kept}) {
+    project_.SetFileName(file);
+    project_.AddToRecent();
+  }
+  Open();  // starts with the last one, "kept"
+  window_->aNew->trigger();
+  window_->pm2Popup();
+  const QList<QAction*> entries = window_->pm2->actions();
+  ASSERT_EQ(2, entries.size());
+  EXPECT_EQ(kept, entries[0]->text().toStdString()) << "the latest first";
+  EXPECT_TRUE(entries[0]->isEnabled());
+  EXPECT_FALSE(entries[1]->isEnabled()) << "its file is gone";
+  entries[0]->trigger();
+  EXPECT_EQ("Dropvan - " + kept, Caption(*window_));
+  EXPECT_EQ("kept.test", window_->eServer->text().toStdString());
+}
+
 TEST_F(WindowTest, DropsOpenProjectsFillEditsAndListFiles) {
   Open();
   const std::string project = work_.Write("other.batch-dropvan", "Source=/srv/other/*\r\nServer=ftp.test\r\n");

@@ -118,6 +118,24 @@ TEST_F(WindowTest, TwoWorkersEndTheRunOnce) {
   EXPECT_THAT(links_[0], HasSubstr("err&e="));
 }
 
+TEST_F(WindowTest, ClosingDuringARunStopsTheWorkersAndWaitsForThem) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  for (int i = 0; i < 200; ++i) site_.Write("f" + std::to_string(i) + ".txt", "x");
+  project_.Options().Set("ThreadsCount", "3");
+  Open();
+  FillIn(server);
+  window_->show();
+  QTest::mouseClick(window_->bCreate, Qt::LeftButton);
+  std::weak_ptr<TrkBatch> batch = window_->Batch();
+  window_->close();
+
+  EXPECT_FALSE(window_->IsRunning()) << "close returned before the workers ended";
+  EXPECT_LT(batch.lock()->Succeeded(), 200) << "the run was not stopped";
+  window_.reset();
+  EXPECT_TRUE(batch.expired()) << "the window kept its batch";
+}
+
 TEST_F(WindowTest, AWebAddressAsSourceIsOneRow) {
   Open();
   window_->eSource->setText("http://example.test/index.html");
