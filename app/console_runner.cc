@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "batch/batch.h"
 #include "batch/convertor.h"

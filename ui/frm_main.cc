@@ -77,9 +77,9 @@ TrkFrmMain::TrkFrmMain(TrkProject& project, TrkInfo& info, const TrkMatchBase* f
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  for (QWidget* part : {static_cast<QWidget*>(ToolBar), static_cast<QWidget*>(pAction), static_cast<QWidget*>(pSpacer)}) {
-    layout->addWidget(part);
-  }
+  layout->addWidget(ToolBar);
+  layout->addWidget(pAction);
+  layout->addWidget(pSpacer);
   layout->addWidget(pViewer, 1);
   daemon_timer_.setSingleShot(true);
   connect(&daemon_timer_, &QTimer::timeout, this, [this] { ProtectedCall(&TrkFrmMain::AutoRun); });
@@ -319,7 +319,9 @@ bool TrkFrmMain::eventFilter(QObject* watched, QEvent* event) {
       auto* drop = static_cast<QDropEvent*>(event);
       if (!drop->mimeData()->hasUrls()) return false;
       QStringList names;
-      for (const QUrl& url : drop->mimeData()->urls()) names << (url.isLocalFile() ? url.toLocalFile() : url.toString());
+      for (const QUrl& url : drop->mimeData()->urls()) {
+        names << (url.isLocalFile() ? url.toLocalFile() : url.toString());
+      }
       drop->acceptProposedAction();
       try {
         FilesDropped(widget, names);

@@ -147,9 +147,10 @@ void TrkFrmMain::aConvertExecute() {
 }
 
 void TrkFrmMain::StartWorkers(const std::string& target) {
-  ShowRunning();
   std::shared_ptr<TrkRowFeed> feed = feed_;
-  convertor_ = TrkConvertor::CreateWorkers(*batch_, target, [feed](TrkBatch&, TrkNode& item) { feed->ItemDone(item); });
+  convertor_ = TrkConvertor::CreateWorkers(*batch_, target,
+                                           [feed](TrkBatch&, TrkNode& item) { feed->ItemDone(item); });
+  ShowRunning();
   workers_left_ = convertor_->WorkerNumber();
   convertor_->SetOnEnd([this] { OnFinish(); }, dispatcher_);
   aStop->setEnabled(true);
@@ -297,7 +298,9 @@ void TrkFrmMain::StopAndWait() {
   convertor_->StopAll();
   aStop->setData(1);
   // The workers hand their ends to this thread: keep serving them.
-  while (IsRunning()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+  while (IsRunning()) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+  }
   convertor_->WaitUntilLetGo(std::chrono::seconds(2));
   closing_ = false;
 }

@@ -45,7 +45,8 @@ TEST(WindowRefusalTest, WithoutADisplayOrTheLibraryItSaysHowToRunWithoutAWindow)
     std::string says;
   };
   for (const Row& row : {Row{"", true, "cannot open the window: no display (DISPLAY is not set)"},
-                         Row{"DISPLAY=:dropvan-test", true, "cannot open the window: the display \":dropvan-test\" does not answer"},
+                         Row{"DISPLAY=:dropvan-test", true,
+                             "cannot open the window: the display \":dropvan-test\" does not answer"},
                          Row{"QT_QPA_PLATFORM=offscreen", false, "cannot load the window"}}) {
     DropvanCopy app;
     if (!row.env.empty()) app.SetEnv(row.env);

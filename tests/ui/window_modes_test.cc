@@ -117,7 +117,8 @@ TEST_F(WindowTest, TargetsThatCannotBeAFolderAreShortenedBeforeTheRun) {
     std::string typed, run_as;
   };
   for (const Row& row : {Row{"/www", "/www/"}, Row{"/www/*.html", "/www/"}, Row{"/www/pages/a?.html", "/www/pages/"},
-                         Row{"/www/abcdef:x/y", "/www/"}, Row{"/abcdefghij:x/y", "/"}, Row{"x*", ""}, Row{file, site_.dir()}}) {
+                         Row{"/www/abcdef:x/y", "/www/"}, Row{"/abcdefghij:x/y", "/"}, Row{"x*", ""},
+                         Row{file, site_.dir()}}) {
     Open();
     window_->eSource->clear();  // the run stops at the empty source, after the target's turn
     window_->eTarget->setText(QString::fromStdString(row.typed));

@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<std::string> links;
-  TrkInfo info(TrkDropvanIdentity(), work.dir() + "dropvan", std::make_unique<testing_support::RecordingOpener>(&links));
+  TrkInfo info(TrkDropvanIdentity(), work.dir() + "dropvan",
+               std::make_unique<testing_support::RecordingOpener>(&links));
   TrkProject project(work.dir() + "dropvan");
   TrkSetProjectIdentity(project);
   const std::string project_file = work.dir() + "mysite.batch-dropvan";
