@@ -12,7 +12,7 @@ namespace {
 // Cancels the next modal dialog as soon as it is open.
 void CancelNextDialog() {
   QTimer::singleShot(0, [] {
-    QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+    if (!QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000)) return;
     if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
   });
 }
