@@ -370,13 +370,26 @@ void TrkFtpUploader::Connect(const std::string& server, const std::string& user,
 void TrkFtpUploader::Disconnect() {
   session_.reset();
   logged_in_ = false;
+  known_dirs_.clear();
   FailCount = 0;
 }
 
 void TrkFtpUploader::ForceDir(const std::string& directory) {
-  if (directory.empty() || ChangeDir(directory)) return;
+  if (directory.empty() || known_dirs_.count(directory) != 0) return;
+  if (ChangeDir(directory)) {
+    KnowDir(directory);
+    return;
+  }
   ForceDir(ParentDir(directory));
-  if (session_) session_->Command({"MKD " + directory});
+  if (!session_) return;
+  const long code = session_->Command({"MKD " + directory});
+  if (code >= 200 && code < 300) KnowDir(directory);
+}
+
+void TrkFtpUploader::KnowDir(const std::string& directory) {
+  for (std::string level = directory; !level.empty() && known_dirs_.insert(level).second;) {
+    level = ParentDir(level);
+  }
 }
 
 std::string TrkFtpUploader::BadPortMessage(const std::string& server, const std::string& port) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 // One worker's connection to the FTP server (active mode, binary transfer).
 // It connects at the first PutFile, keeps the connection from file to file,
@@ -47,8 +48,10 @@ class TrkFtpUploader {
 
   // Makes sure the remote directory exists: the deepest existing level is
   // found by changing into it, the missing levels are then created top down.
-  // Leaves the server's current directory at the deepest level that existed.
-  // Never fails and reports nothing.
+  // A directory this connection already found or made is taken as there, with
+  // no command at all; what is known is forgotten with the connection, so a
+  // failed store (which reconnects) checks afresh. Leaves the server's current
+  // directory wherever it was last changed to. Never fails and reports nothing.
   void ForceDir(const std::string& directory);
 
   // The part of `path` before its last "/" (or "\" on Windows, where it
@@ -99,6 +102,11 @@ class TrkFtpUploader {
   bool TryLogin(const std::string& server, const std::string& user, const std::string& password,
                 int port);
 
+  // Notes `directory` and its parents as existing on this connection.
+  void KnowDir(const std::string& directory);
+
   std::unique_ptr<Session> session_;  // the client handle; null until first needed
   bool logged_in_ = false;
+  // Directories this connection found or made (absolute). Saves a CWD per file.
+  std::unordered_set<std::string> known_dirs_;
 };

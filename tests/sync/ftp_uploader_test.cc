@@ -135,11 +135,23 @@ TEST_F(FtpUploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
   EXPECT_EQ(ReadServerFile(server, "/www/sub/deeper/f.txt"), "deep");
   EXPECT_EQ(CountVerb(server, "USER"), 1) << "a refused CWD must not cost the connection";
 
-  // The directory exists now: the next file only changes into it.
+  // The connection made the directory: the next file goes straight to its store.
   uploader.PutFile(Local("g.txt", "next"), "/www/sub/deeper/g.txt", 0);
-  auto all = Sequence(server, {"CWD", "MKD"});
-  EXPECT_EQ(all.back(), "250 CWD /www/sub/deeper");
-  EXPECT_EQ(all.size(), 6u);
+  EXPECT_EQ(Sequence(server, {"CWD", "MKD"}).size(), 5u) << Join(server.Commands());
+}
+
+TEST_F(FtpUploaderTest, AFailedStoreForgetsTheDirectoriesTheConnectionKnew) {
+  FtpFaults faults;
+  faults.refuse_stor = 1;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  uploader.PutFile(Local("f.txt", "x"), "/www/f.txt", 1);
+
+  const std::vector<std::string> expected = {"550 CWD /www", "257 MKD /www", "550 STOR /www/f.txt",
+                                             "250 CWD /www", "125 STOR /www/f.txt"};
+  EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR"}), expected) << Join(server.Commands());
 }
 
 TEST_F(FtpUploaderTest, FileAtTheRootChecksNoDirectory) {
@@ -170,9 +182,9 @@ TEST_F(FtpUploaderTest, RelativeTargetIsUnderTheLoginFolderForEveryFile) {
   EXPECT_EQ(ReadServerFile(server, "/rel/c.txt"), "second");
   EXPECT_EQ(ReadServerFile(server, "/d.txt"), "plain");
   EXPECT_FALSE(std::filesystem::exists(server.root() / "www" / "rel")) << "scattered below the last folder";
-  std::vector<std::string> expected = {"550 CWD /rel",         "257 MKD /rel",  "125 STOR /rel/a.txt",
-                                       "250 CWD /www",         "125 STOR /www/b.txt", "250 CWD /rel",
-                                       "125 STOR /rel/c.txt", "125 STOR /d.txt"};
+  // The second file of "/rel" needs no check: the connection made the folder.
+  std::vector<std::string> expected = {"550 CWD /rel", "257 MKD /rel",        "125 STOR /rel/a.txt", "250 CWD /www",
+                                       "125 STOR /www/b.txt", "125 STOR /rel/c.txt", "125 STOR /d.txt"};
   EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR"}), expected) << Join(server.Commands());
 }
 
