@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string_view>
 #include <cstdio>
@@ -102,8 +103,8 @@ size_t ReadLocal(char* buffer, size_t size, size_t count, void* file) {
 
 #ifndef _WIN32
 // The active data connection's listening socket is the one socket libcurl
-// opens for port 0. Letting it reuse the address keeps listening fast when
-// earlier transfers have left many sockets in TIME-WAIT.
+// opens for port 0 (it binds the chosen port afterwards). Letting it reuse the
+// address lets it take a port whose earlier data connections wait in TIME-WAIT.
 curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
   int type = address->socktype;
 #ifdef SOCK_CLOEXEC
@@ -125,6 +126,12 @@ curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
 #endif
 
 std::once_flag global_init_once;
+
+// Ports for the active data connections: above the kernel's own range for
+// outgoing connections (32768-60999 by default), so the two rarely meet.
+constexpr unsigned kFirstDataPort = 61000;
+constexpr unsigned kLastDataPort = 65535;
+constexpr unsigned kDataPortWindow = 64;
 
 }  // namespace
 
@@ -156,6 +163,11 @@ class TrkFtpUploader::Session {
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     if (curl_easy_perform(curl_) != CURLE_OK) return false;
+    char* local_ip = nullptr;
+    local_ip_.clear();
+    if (curl_easy_getinfo(curl_, CURLINFO_LOCAL_IP, &local_ip) == CURLE_OK && local_ip != nullptr) {
+      local_ip_ = local_ip;
+    }
     // libcurl asks for the login folder (PWD) as it logs in.
     char* entry = nullptr;
     if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry != nullptr) {
@@ -221,7 +233,16 @@ class TrkFtpUploader::Session {
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
+    const std::string data_port = NextDataPorts();
+    curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
     CURLcode result = curl_easy_perform(curl_);
+    if (result == CURLE_FTP_PORT_FAILED && data_port != "-") {
+      // Every port of the window was taken: the kernel's choice, as before.
+      replies.clear();
+      std::rewind(in);
+      curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
+      result = curl_easy_perform(curl_);
+    }
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
     curl_slist_free_all(after);
     std::fclose(in);
@@ -233,6 +254,21 @@ class TrkFtpUploader::Session {
   }
 
  private:
+  // The active data connection's listening ports for the next transfer: a
+  // window of kDataPortWindow ports that moves on by one each transfer, over
+  // ports the kernel does not hand out by itself. Asking the kernel for any
+  // free port instead (port 0) costs milliseconds per transfer once thousands
+  // of earlier data connections wait in TIME-WAIT; a port of our choosing is
+  // bound at once, since the listener may reuse an address in TIME-WAIT.
+  std::string NextDataPorts() {
+    if (local_ip_.empty()) return "-";
+    static std::atomic<unsigned> next{0};
+    constexpr unsigned kSpan = kLastDataPort - kFirstDataPort + 1 - kDataPortWindow;
+    const unsigned first = kFirstDataPort + next.fetch_add(1, std::memory_order_relaxed) % kSpan;
+    const std::string host = local_ip_.find(':') != std::string::npos ? "[" + local_ip_ + "]" : local_ip_;
+    return host + ":" + std::to_string(first) + "-" + std::to_string(first + kDataPortWindow - 1);
+  }
+
   // Every request starts from the same options, so nothing of an earlier one
   // (upload, quote list) leaks into the next; the connection survives the reset.
   void Prepare(const std::string& url_path) {
@@ -260,6 +296,7 @@ class TrkFtpUploader::Session {
   CURL* curl_ = nullptr;  // owned
   std::string base_url_, user_, password_;
   std::string entry_path_;  // of the current login
+  std::string local_ip_;    // this end of the control connection, for the data listener
 };
 
 TrkFtpUploader::TrkFtpUploader() = default;

@@ -154,6 +154,26 @@ TEST_F(FtpUploaderTest, AFailedStoreForgetsTheDirectoriesTheConnectionKnew) {
   EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR"}), expected) << Join(server.Commands());
 }
 
+TEST_F(FtpUploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TrkFtpUploader uploader;
+  Account(uploader, server);
+  for (const char* name : {"a", "b", "c"}) uploader.PutFile(Local(name, name), std::string("/") + name, 0);
+
+  std::vector<int> ports;
+  for (const std::string& command : server.Commands()) {
+    // EPRT |1|127.0.0.1|PORT|
+    if (command.rfind("EPRT", 0) != 0) continue;
+    ports.push_back(std::stoi(command.substr(command.rfind('|', command.size() - 2) + 1)));
+  }
+  ASSERT_EQ(ports.size(), 3u) << Join(server.Commands());
+  for (size_t i = 0; i < ports.size(); ++i) {
+    EXPECT_GE(ports[i], 61000) << "outside the kernel's own range: " << Join(server.Commands());
+    if (i > 0) EXPECT_NE(ports[i], ports[i - 1]) << "the port must move on";
+  }
+}
+
 TEST_F(FtpUploaderTest, FileAtTheRootChecksNoDirectory) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
