@@ -170,7 +170,9 @@ TEST_F(FtpUploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
   ASSERT_EQ(ports.size(), 3u) << Join(server.Commands());
   for (size_t i = 0; i < ports.size(); ++i) {
     EXPECT_GE(ports[i], 61000) << "outside the kernel's own range: " << Join(server.Commands());
-    if (i > 0) EXPECT_NE(ports[i], ports[i - 1]) << "the port must move on";
+    if (i > 0) {
+      EXPECT_NE(ports[i], ports[i - 1]) << "the port must move on";
+    }
   }
 }
 
