@@ -266,8 +266,12 @@ TrkUploadStore::RunEnd TrkUploadStore::WorkerEnded() {
 
 void TrkUploadStore::ScheduleSave() {
   std::lock_guard<std::mutex> lock(timer_mu_);
+  const std::chrono::steady_clock::time_point at = last_save_.load() + kSaveInterval;
+  // Most files of a busy run find their save already due at the same time:
+  // waking the timer for each would cost a system call per file for nothing.
+  if (save_due_ && save_at_ == at && timer_.joinable()) return;
   save_due_ = true;
-  save_at_ = last_save_.load() + kSaveInterval;
+  save_at_ = at;
   if (!timer_.joinable()) timer_ = std::jthread([this](std::stop_token stop) { RunTimer(stop); });
   timer_cv_.notify_one();
 }
