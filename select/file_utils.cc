@@ -125,6 +125,11 @@ std::string TrkFileUtils::ReadAll(const std::string& path, int element_size) {
   return data;
 }
 
+void TrkFileUtils::CheckReadable(const std::string& path) {
+  size_t size = 0;
+  close(OpenForReading(path, &size));
+}
+
 void TrkFileUtils::ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
                               size_t piece_size) {
   if (piece_size == 0) piece_size = 1;

@@ -14,6 +14,9 @@ class TrkFileUtils {
   // read and write the file meanwhile.
   static std::string ReadAll(const std::string& path, int element_size = 1);
 
+  // Throws as ReadAll would when the file cannot be opened for reading.
+  static void CheckReadable(const std::string& path);
+
   // Feeds the file to `consume` in pieces of at most `piece_size` bytes, so that
   // no file is held in memory whole. Same errors as ReadAll.
   static void ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,

@@ -7,6 +7,7 @@
 #include "project/error.h"
 #include "project/options.h"
 #include "project/platform.h"
+#include "select/file_utils.h"
 #include "sync/md5.h"
 #include "sync/upload_record.h"
 
@@ -95,17 +96,29 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   }
   TrkMD5 md5;  // this file's own
   const std::string key = md5.DigestHex(trk_platform::PathKeyText(item.FileName));
-  const std::string digest = md5.DigestFileHex(item.FileName);
   std::string recorded;
   {
     TrkBatchLock lock(batch);
     recorded = store.Find(key);
   }
   const TrkOptions& options = batch.Project().Options();
-  if (recorded == digest && !options.GetBool("IsSyncAll", false)) return kFileIdentical;
-  if (!options.GetBool("NoUpload", false)) {
+  const bool sync_all = options.GetBool("IsSyncAll", false);
+  const bool upload = !options.GetBool("NoUpload", false);
+  std::string digest;
+  if (upload && (recorded.empty() || sync_all)) {
+    // Uploaded whatever its content: digested as it is sent, in one read. An
+    // unreadable file fails as its digest would have.
+    TrkFileUtils::CheckReadable(item.FileName);
     if (!port_failure_.empty()) throw TrkError(port_failure_);
-    Uploader->PutFile(item.FileName, remote_path, TryTimes);
+    Uploader->PutFile(item.FileName, remote_path, TryTimes, &md5);
+    digest = md5.DigestText();
+  } else {
+    digest = md5.DigestFileHex(item.FileName);
+    if (recorded == digest && !sync_all) return kFileIdentical;
+    if (upload) {
+      if (!port_failure_.empty()) throw TrkError(port_failure_);
+      Uploader->PutFile(item.FileName, remote_path, TryTimes);
+    }
   }
   {
     TrkBatchLock lock(batch);

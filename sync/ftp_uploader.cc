@@ -19,6 +19,7 @@
 #endif
 
 #include "project/error.h"
+#include "sync/md5.h"
 
 namespace {
 
@@ -94,10 +95,17 @@ size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
 
 long ReplyCode(const std::string& reply) { return std::strtol(reply.substr(0, 3).c_str(), nullptr, 10); }
 
-size_t ReadLocal(char* buffer, size_t size, size_t count, void* file) {
-  auto* in = static_cast<FILE*>(file);
-  size_t got = std::fread(buffer, size, count, in);
-  if (got == 0 && std::ferror(in)) return CURL_READFUNC_ABORT;
+// The local file of a store, and the digest of what has been read of it.
+struct LocalFile {
+  FILE* in;
+  TrkMD5* digest;  // null: no digest wanted
+};
+
+size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
+  auto* file = static_cast<LocalFile*>(data);
+  size_t got = std::fread(buffer, size, count, file->in);
+  if (got == 0 && std::ferror(file->in)) return CURL_READFUNC_ABORT;
+  if (file->digest != nullptr) file->digest->Update(buffer, got * size);
   return got;
 }
 
@@ -216,7 +224,7 @@ class TrkFtpUploader::Session {
   // the same connection, still in binary type. `sent` gets the number of bytes
   // that went out, `size_reply` the server's reply to SIZE (empty when none came).
   bool Upload(const std::string& local_path, const std::string& remote_name, curl_off_t& sent,
-              std::string& size_reply) {
+              std::string& size_reply, TrkMD5* digest) {
     std::error_code error;
     auto size = std::filesystem::file_size(local_path, error);
     if (error) return false;
@@ -227,8 +235,10 @@ class TrkFtpUploader::Session {
     curl_slist* after = curl_slist_append(nullptr, ("*SIZE " + remote_name).c_str());
     Prepare(UrlPath(remote_name));
     curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
+    LocalFile file{in, digest};
+    if (digest != nullptr) digest->Init();
     curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
-    curl_easy_setopt(curl_, CURLOPT_READDATA, in);
+    curl_easy_setopt(curl_, CURLOPT_READDATA, &file);
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
@@ -240,6 +250,7 @@ class TrkFtpUploader::Session {
       // Every port of the window was taken: the kernel's choice, as before.
       replies.clear();
       std::rewind(in);
+      if (digest != nullptr) digest->Init();
       curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
       result = curl_easy_perform(curl_);
     }
@@ -302,13 +313,16 @@ class TrkFtpUploader::Session {
 TrkFtpUploader::TrkFtpUploader() = default;
 TrkFtpUploader::~TrkFtpUploader() = default;
 
-void TrkFtpUploader::PutFile(const std::string& local_path, const std::string& remote_path,
-                             int tries) {
+void TrkFtpUploader::PutFile(const std::string& local_path, const std::string& remote_path, int tries,
+                             TrkMD5* sent_digest) {
   if (HasControlChar(remote_path)) throw TrkError(kBadRemoteName);
   for (;;) {
     Connect(Server, User, Password, Port, tries);
-    std::optional<std::string> failure = StoreWhole(local_path, AbsolutePath(remote_path));
-    if (!failure) return;
+    std::optional<std::string> failure = StoreWhole(local_path, AbsolutePath(remote_path), sent_digest);
+    if (!failure) {
+      if (sent_digest != nullptr) sent_digest->Final();
+      return;
+    }
     if (tries <= 0) throw TrkError(kUploadFailure + *failure);
     // A failed store may have left the connection unusable: start afresh.
     Disconnect();
@@ -324,7 +338,7 @@ std::string TrkFtpUploader::AbsolutePath(const std::string& remote_path) const {
 }
 
 std::optional<std::string> TrkFtpUploader::StoreWhole(const std::string& local_path,
-                                                      const std::string& target) {
+                                                      const std::string& target, TrkMD5* sent_digest) {
   // Without its login folder a relative path would land wherever the server's
   // current folder happens to be.
   if (target.empty()) return std::string(" (the server did not tell its login folder)");
@@ -334,7 +348,7 @@ std::optional<std::string> TrkFtpUploader::StoreWhole(const std::string& local_p
   const std::string name = EndsWithExe(target) ? target + "_" : target;
   curl_off_t sent = 0;
   std::string size_reply;
-  if (!session_->Upload(local_path, name, sent, size_reply)) return std::string();
+  if (!session_->Upload(local_path, name, sent, size_reply, sent_digest)) return std::string();
   if (std::optional<std::string> failure = CheckStoredSize(name, sent, size_reply)) return failure;
   if (name != target) return MoveInto(name, target);
   return std::nullopt;

@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_set>
 
+class TrkMD5;
+
 // One worker's connection to the FTP server (active mode, binary transfer).
 // It connects at the first PutFile, keeps the connection from file to file,
 // creates missing remote directories, and retries failed connects and stores
@@ -34,7 +36,11 @@ class TrkFtpUploader {
   // reason follows "[Error]Upload file failure" in parentheses. A remote path
   // holding a control character (CR or LF would smuggle commands onto the
   // control connection) is refused before anything is sent.
-  void PutFile(const std::string& local_path, const std::string& remote_path, int tries);
+  // With `sent_digest`, the file's bytes are digested as they are sent: on
+  // return its DigestText is the digest of what the successful store sent, so
+  // a file is read once, not once for the digest and once more for the transfer.
+  void PutFile(const std::string& local_path, const std::string& remote_path, int tries,
+               TrkMD5* sent_digest = nullptr);
 
   // Makes sure a logged-in connection exists: at most tries + 1 attempts,
   // RetryWait apart. After three given-up cycles it fails at once, without
@@ -92,7 +98,8 @@ class TrkFtpUploader {
   std::string AbsolutePath(const std::string& remote_path) const;
   // One attempt at putting the file whole at `target`: nothing on success,
   // else the reason to quote (empty for a plain broken transfer).
-  std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target);
+  std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target,
+                                        TrkMD5* sent_digest);
   // Whether `reply`, the server's answer to SIZE right after the store, says
   // that all `sent` bytes are there.
   std::optional<std::string> CheckStoredSize(const std::string& name, int64_t sent, const std::string& reply);
