@@ -6,6 +6,7 @@
 
 #include "batch/convertor.h"
 
+class TrkMD5;
 class TrkOptions;
 #include "sync/ftp_uploader.h"
 
@@ -65,6 +66,12 @@ class TrkDropvan : public TrkConvertor {
   // in the worker numbered 1, which every chain has and builds first), then
   // registers this worker with it (TrkUploadStore::WorkerCreated).
   void UseRecord();
+  // Uploads a file whose upload does not depend on its digest, and returns
+  // the digest of its content, read once for a small file and in parallel with
+  // the transfer for one of kParallelDigestBytes or more.
+  std::string UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5);
+  static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
+
   // Steps under the error handler: returns the result text of a success.
   std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);
 

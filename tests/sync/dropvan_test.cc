@@ -347,6 +347,20 @@ TEST_F(DropvanServerTest, UnreachableServerGivesTheConnectMessage) {
   EXPECT_EQ(run[source.Path("a.txt")].text, "[Error]Connect to 127.0.0.1 failure");
 }
 
+TEST_F(DropvanServerTest, NewFilesSmallAndLargeAreRecordedWithTheDigestOfTheirContent) {
+  START_SERVER();
+  // The large one is digested beside its transfer, the small one from the bytes sent.
+  Source source(Files{{"small.txt", "small"}, {"large.bin", Binary(9 << 20)}});
+  RunResult run = site->RunFolder(source.folder.dir(), "/www/");
+  EXPECT_EQ(run[source.Path("large.bin")].text, "/www/large.bin");
+  EXPECT_TRUE(ServerFile(*server, "www/large.bin") == Binary(9 << 20));
+  EXPECT_EQ(Sorted(site->RecordLines()), source.ExpectedRecord());
+
+  RunResult again = site->RunFolder(source.folder.dir(), "/www/");
+  EXPECT_EQ(again[source.Path("large.bin")].text, "File identical.");
+  EXPECT_EQ(again[source.Path("small.txt")].text, "File identical.");
+}
+
 TEST_F(DropvanServerTest, RefusedStoreIsRetriedOnANewConnection) {
   FtpFaults faults;
   faults.refuse_stor = 1;
