@@ -56,13 +56,9 @@ void TrkMain::Run(const TrkMatchBase* filter) {
   std::string unsaved;
   {
     TrkBatchLock lock(*batch_);
-    unsaved = store.SaveFailure();
-    store.ReleaseRunLock();
+    unsaved = store.EndRun();
   }
-  if (!unsaved.empty()) {
-    throw TrkError("The upload record \"" + TrkUploadStore::RecordFileName(project_.FileName()) +
-                   "\" could not be saved (" + unsaved + "); the files of this run will be uploaded again.");
-  }
+  if (!unsaved.empty()) throw TrkError(unsaved);
 }
 
 void TrkMain::RequireSourceFolder(const std::string& source) const {

@@ -241,6 +241,14 @@ void TrkUploadStore::Flush() {
   if (std::optional<TrkRecordSnapshot> snapshot = TakeSnapshot()) Write(*snapshot);
 }
 
+std::string TrkUploadStore::EndRun() {
+  ReleaseRunLock();
+  const std::string unsaved = SaveFailure();
+  if (unsaved.empty()) return unsaved;
+  return "The upload record \"" + RecordFileName(project_file_) + "\" could not be saved (" + unsaved +
+         "); the files of this run will be uploaded again.";
+}
+
 std::string TrkUploadStore::SaveFailure() const {
   if (changes_ == written_) return "";
   std::lock_guard<std::mutex> lock(save_mu_);

@@ -140,6 +140,10 @@ class TrkUploadStore {
   bool HeldElsewhere() const { return held_elsewhere_; }
   // Lets other processes run the project; the next Load takes the lock again.
   void ReleaseRunLock();
+  // The end of a run, once every worker has ended: releases the run lock and
+  // returns, for the user, why the run's records are not all saved (the files
+  // are then uploaded again next time); empty when they are.
+  std::string EndRun();
 
   // The recorded content digest for `key`; empty when the file was never recorded.
   std::string Find(std::string_view key) const { return UploadRecord.Find(key); }

@@ -14,17 +14,6 @@ class TrkStarPasswordStyle : public QProxyStyle {
   }
 };
 
-QLineEdit* NewServerEdit(QWidget* row, const char* name, const char* caption, int x, int width, QLabel** label) {
-  auto* edit = new QLineEdit(row);
-  edit->setObjectName(name);
-  edit->setGeometry(x, 5, width, 21);
-  *label = new QLabel(caption, row);
-  (*label)->setBuddy(edit);
-  const int label_width = (*label)->sizeHint().width();
-  (*label)->setGeometry(x - 4 - label_width, 5, label_width, 21);
-  return edit;
-}
-
 }  // namespace
 
 TrkFrmDropvanMain::TrkFrmDropvanMain(TrkProject& project, TrkInfo& info, const TrkMatchBase* filter)
@@ -43,11 +32,11 @@ TrkFrmDropvanMain::TrkFrmDropvanMain(TrkProject& project, TrkInfo& info, const T
 
   // The port edit is wider than the design's 20 pixels so that a five-digit
   // port can be read; the server edit gives up the room.
-  eServer = NewServerEdit(pTarget, "eServer", "Server", 216, 124, &lblServer);
-  ePort = NewServerEdit(pTarget, "ePort", "Port", 372, 40, &lblPort);
+  eServer = NewLabelledEdit(pTarget, "eServer", "Server", 216, 124, &lblServer);
+  ePort = NewLabelledEdit(pTarget, "ePort", "Port", 372, 40, &lblPort);
   ePort->setText("21");
-  eUser = NewServerEdit(pTarget, "eUser", "User", 442, 60, &lblUser);
-  ePassword = NewServerEdit(pTarget, "ePassword", "Password", 550, 76, &lblPassword);
+  eUser = NewLabelledEdit(pTarget, "eUser", "User", 442, 60, &lblUser);
+  ePassword = NewLabelledEdit(pTarget, "ePassword", "Password", 550, 76, &lblPassword);
   ePassword->setEchoMode(QLineEdit::Password);
   auto* stars = new TrkStarPasswordStyle;
   stars->setParent(ePassword);

@@ -31,18 +31,6 @@ QFrame* NewPanel(QWidget* parent, const char* name, QFrame::Shadow shadow = QFra
   return panel;
 }
 
-// A labelled edit: the label ends 4 pixels left of the edit at `x`.
-QLineEdit* NewLabelledEdit(QWidget* row, const char* name, const char* caption, int x, int width, QLabel** label) {
-  auto* edit = new QLineEdit(row);
-  edit->setObjectName(name);
-  edit->setGeometry(x, 5, width, kControlHeight);
-  *label = new QLabel(caption, row);
-  (*label)->setBuddy(edit);
-  (*label)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  (*label)->setGeometry(x - 4 - 60, 5, 60, kControlHeight);
-  return edit;
-}
-
 QPushButton* NewButton(QWidget* row, const char* name, const char* caption, const char* hint, int x, int width) {
   auto* button = new QPushButton(caption, row);
   button->setObjectName(name);
@@ -250,6 +238,18 @@ void TrkFrmMain::CreateList() {
     ProtectedCall(&TrkFrmMain::pm1Popup);
     pm1->popup(lViewer->viewport()->mapToGlobal(at));
   });
+}
+
+QLineEdit* TrkFrmMain::NewLabelledEdit(QWidget* row, const char* name, const char* caption, int x, int width,
+                                       QLabel** label) {
+  auto* edit = new QLineEdit(row);
+  edit->setObjectName(name);
+  edit->setGeometry(x, 5, width, kControlHeight);
+  *label = new QLabel(caption, row);
+  (*label)->setBuddy(edit);
+  const int label_width = (*label)->sizeHint().width();
+  (*label)->setGeometry(x - 4 - label_width, 5, label_width, kControlHeight);
+  return edit;
 }
 
 void TrkFrmMain::SetDialogs(std::unique_ptr<TrkDialogs> dialogs) { dialogs_ = std::move(dialogs); }

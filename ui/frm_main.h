@@ -141,6 +141,9 @@ class TrkFrmMain : public TrkFrmBase {
   void BindOption(QWidget* widget, const std::string& hint);
   // Start-up: the bound controls, the start-up project, the caption, drops.
   void FormCreate();
+  // An edit at `x` of a row, its label ending 4 pixels left of it.
+  static QLineEdit* NewLabelledEdit(QWidget* row, const char* name, const char* caption, int x, int width,
+                                    QLabel** label);
   // Lets `widget` take files dropped from the file manager (FilesDropped).
   void AcceptFileDrops(QWidget* widget);
 

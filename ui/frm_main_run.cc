@@ -21,14 +21,6 @@ namespace {
 
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
-void FocusQuietly(QWidget* widget) {
-  try {
-    widget->setFocus();
-  } catch (...) {
-    // Focusing is a courtesy; the run ends either way.
-  }
-}
-
 // The folder part of `path` by the local rules: up to and including its last
 // separator or drive colon; empty when it has none.
 std::string LocalFolderPart(const std::string& path) {
@@ -55,7 +47,7 @@ bool NeedsShortening(const std::string& target) {
 bool TrkFrmMain::ListSource() {
   const std::string source = Text(eSource);
   if (source.empty()) {
-    FocusQuietly(eSource);
+    eSource->setFocus();
     RunEnded();
     return false;
   }
@@ -123,7 +115,7 @@ void TrkFrmMain::aConvertExecute() {
   daemon_timer_.stop();
   std::string target = Text(eTarget).empty() ? std::string() : NormaliseTarget();
   if (target.empty()) {
-    FocusQuietly(eTarget);
+    eTarget->setFocus();
     RunEnded();
     return;
   }
@@ -204,18 +196,13 @@ void TrkFrmMain::ReportRun() {
   info_.AddCount("S", 0, batch_->Succeeded());
   info_.AddCount("F", 0, batch_->Failed());
   if (batch_->Failed() > 0) info_.OpenLink("", TrkFailureReportText(batch_->ErrorTexts()), "");
-  TrkUploadStore& store = TrkUploadStore::Process();
   std::string unsaved;
   {
-    TrkBatchLock lock(*batch_);
-    unsaved = store.SaveFailure();
     // A console run from cron may use the project while the window stays open.
-    store.ReleaseRunLock();
+    TrkBatchLock lock(*batch_);
+    unsaved = TrkUploadStore::Process().EndRun();
   }
-  if (!unsaved.empty()) {
-    ReportError("The upload record \"" + TrkUploadStore::RecordFileName(project_.FileName()) +
-                "\" could not be saved (" + unsaved + "); the files of this run will be uploaded again.");
-  }
+  if (!unsaved.empty()) ReportError(unsaved);
 }
 
 void TrkFrmMain::RunEnded() {

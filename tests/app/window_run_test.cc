@@ -20,12 +20,15 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 class WindowRunTest : public ::testing::Test {
  protected:
-  // An unattended window project for the site, against `server`.
-  std::string Project(const FtpServer& server, const std::string& extra) {
+  // An unattended window project for the site (or `source`), against `server`.
+  std::string Project(const FtpServer& server, const std::string& mode, std::string source = "",
+                      std::string log = "") {
+    if (source.empty()) source = site_.dir() + "*";
+    if (log.empty()) log = log_;
     return app_.WriteProject(work_.dir() + "site.batch-dropvan",
-                             {"Source=" + site_.dir() + "*", "Target=/www/", "Server=" + server.host(),
+                             {"Source=" + source, "Target=/www/", "Server=" + server.host(),
                               "Port=" + std::to_string(server.port()), "User=" + server.user(),
-                              "Password=" + server.password(), "LogFile=" + log_, extra});
+                              "Password=" + server.password(), "LogFile=" + log, mode});
   }
 
   void SetUp() override {
@@ -83,11 +86,7 @@ TEST_F(WindowRunTest, PureConsoleWithHttpInTheSourceRunsInAnInvisibleWindow) {
   site_.Write("httpdocs/index.html", "<p>");
   app_.AddWindowLibrary();
   app_.SetEnv("QT_QPA_PLATFORM=offscreen");
-  const std::string project = Project(server, "PureConsole=True");
-  std::string text = testing_support::ReadWholeFile(project);
-  text.replace(text.find(site_.dir() + "*"), site_.dir().size() + 1, site_.dir() + "httpdocs/*");
-  app_.WriteProject(project, {text.substr(0, text.size() - 2)});
-  ProcessResult run = app_.Run({project});
+  ProcessResult run = app_.Run({Project(server, "PureConsole=True", site_.dir() + "httpdocs/*")});
   EXPECT_EQ(0, run.exit_code) << run.err;
   EXPECT_EQ("[Success] => " + site_.dir() + "httpdocs/index.html => /www/index.html\r\n",
             testing_support::ReadWholeFile(log_));
@@ -98,11 +97,7 @@ TEST_F(WindowRunTest, AnUnattendedRunWhoseLogCannotBeWrittenExitsOne) {
   DROPVAN_REQUIRE_FTP_SERVER(server);
   app_.AddWindowLibrary();
   app_.SetEnv("QT_QPA_PLATFORM=offscreen");
-  const std::string project = Project(server, "RunAndClose=True");
-  std::string text = testing_support::ReadWholeFile(project);
-  text.replace(text.find(log_), log_.size(), work_.dir() + "missing/run.log");
-  app_.WriteProject(project, {text.substr(0, text.size() - 2)});
-  ProcessResult run = app_.Run({project});
+  ProcessResult run = app_.Run({Project(server, "RunAndClose=True", "", work_.dir() + "missing/run.log")});
   EXPECT_EQ(1, run.exit_code) << run.err;
   EXPECT_TRUE(Contains(run.err, "missing/run.log\" could not be written")) << run.err;
 }
