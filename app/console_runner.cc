@@ -5,10 +5,12 @@
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
+#include "batch/node.h"
 #include "batch/pending_workers.h"
 #include "project/error.h"
 #include "project/platform.h"
 #include "project/project.h"
+#include "project/text_file.h"
 #include "report/failure_report.h"
 #include "report/info.h"
 #include "sync/upload_record.h"
@@ -31,7 +33,7 @@ void TrkMain::Run(const TrkMatchBase* filter) {
   // scheme is as empty as no text at all.
   if (TrkBatch::UrlToPath(target).empty()) {
     // Without a target every file would land in the server's login folder.
-    WriteLog({});
+    WriteLog("");
     throw TrkError("Target is empty");
   }
   RequireSourceFolder(source);
@@ -69,7 +71,7 @@ void TrkMain::RequireSourceFolder(const std::string& source) const {
   std::filesystem::directory_iterator listing(folder, error);
   if (!error) return;
   // An unmounted disk must not pass for a folder with nothing to upload.
-  WriteLog({});
+  WriteLog("");
   throw TrkError("Cannot list the source folder \"" + folder + "\": " + error.message());
 }
 
@@ -80,18 +82,35 @@ void TrkMain::Finish() {
   info_.AddCount("S", 0, batch_->Succeeded());
   info_.AddCount("F", 0, failed);
   if (failed > 0) info_.OpenLink("", TrkFailureReportText(batch_->ErrorTexts()), "");
-  WriteLog(Lines());
+  WriteLog(LogText());
 }
 
 void TrkMain::ItemDone(TrkBatch& /*batch*/, TrkNode& item) {
-  lines_.Append(TrkConsoleLine(item.State, item.FileName, item.ResultText));
+  finished_.Append(item.Index);
 }
 
-std::vector<std::string> TrkMain::Lines() const { return lines_.Lines(); }
+std::vector<std::string> TrkMain::Lines() const { return SplitLines(LogText()); }
 
-void TrkMain::WriteLog(const std::vector<std::string>& lines) const {
+std::string TrkMain::LogText() const {
+  std::string text;
+  if (batch_ == nullptr) return text;
+  const std::vector<int> order = finished_.Indices();
+  TrkBatchLock lock(*batch_);
+  const TrkItemList& items = lock.Items();
+  // Sized first: a text grown by doubling would hold up to twice the log.
+  size_t size = 0;
+  for (int index : order) size += items[index].FileName.size() + items[index].ResultText.size() + 17;
+  text.reserve(size);
+  for (int index : order) {
+    const TrkNode& item = items[index];
+    TrkAppendConsoleLine(text, item.State, item.FileName, item.ResultText);
+  }
+  return text;
+}
+
+void TrkMain::WriteLog(std::string_view text) const {
   const std::string path = project_.GetOption("LogFile");
-  if (!path.empty()) TrkWriteLogFile(path, lines);
+  if (!path.empty()) TrkWriteLogText(path, text);
 }
 
 void TrkMain::WaitForWorkersToLetGo() const { convertor_->WaitUntilLetGo(std::chrono::seconds(2)); }

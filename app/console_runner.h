@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report/result_lines.h"
@@ -14,8 +15,8 @@ class TrkNode;
 class TrkProject;
 
 // The console run: one batch from start to end without a window. It searches the
-// project's source, lets ThreadsCount workers process every file, collects one
-// console line per finished item, and at the end adds the usage counters, opens
+// project's source, lets ThreadsCount workers process every file, notes the
+// order in which the items finish, and at the end adds the usage counters, opens
 // the failure report when a file failed, and writes the run log.
 //
 // Ownership: one instance lives for the whole process; it owns the run's batch,
@@ -46,10 +47,11 @@ class TrkMain {
   // The end of the run: counters "A", "S" and "F", the failure report when any
   // file failed, then the log when LogFile is set. Called by Run.
   void Finish();
-  // The item-done event of the workers: appends the item's console line.
+  // The item-done event of the workers: notes that the item finished.
   void ItemDone(TrkBatch& batch, TrkNode& item);
 
-  // The run's console lines in the order in which the items finished.
+  // The run's console lines (the lines of its log) in the order in which the
+  // items finished.
   std::vector<std::string> Lines() const;
   // The run's batch; null before Run.
   const std::shared_ptr<TrkBatch>& Batch() const { return batch_; }
@@ -58,7 +60,9 @@ class TrkMain {
   static constexpr int kPollMilliseconds = 100;
 
  private:
-  void WriteLog(const std::vector<std::string>& lines) const;
+  // The log's text: the console line of every finished item, each followed by CR LF.
+  std::string LogText() const;
+  void WriteLog(std::string_view text) const;
   // Throws, after writing the log empty, when the folder part of `source` (the
   // current folder when it has none) does not exist or cannot be listed.
   void RequireSourceFolder(const std::string& source) const;
@@ -71,5 +75,7 @@ class TrkMain {
   std::shared_ptr<TrkBatch> batch_;
   std::shared_ptr<TrkConvertor> convertor_;  // the first worker of the chain
   bool workers_started_ = false;
-  TrkResultLines lines_;  // locks itself; appended to by the workers
+  // Locks itself; appended to by the workers. The lines are built from the
+  // items at the end, which a finished item no longer changes.
+  TrkFinishOrder finished_;
 };

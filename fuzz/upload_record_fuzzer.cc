@@ -76,6 +76,18 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// A digest as the program records them (32 upper-case hexadecimal digits), or
+// one with a digit changed: to lower case (the same name), to a non-digit or to
+// "=" (no longer a digest). Few bases, so keys meet again.
+std::string DigestLike(FuzzedDataProvider& input) {
+  static const char* const kBases[] = {"0123456789ABCDEF0123456789ABCDEF", "FEDCBA9876543210FEDCBA9876543210",
+                                       "00000000000000000000000000000000"};
+  std::string text = kBases[input.ConsumeIntegralInRange<size_t>(0, 2)];
+  const size_t at = input.ConsumeIntegralInRange<size_t>(0, 40);  // beyond the end: unchanged
+  if (at < text.size()) text[at] = input.PickValueInArray({'a', 'c', 'f', 'g', '=', '9'});
+  return text;
+}
+
 std::string DestinationOf(FuzzedDataProvider& input, TrkOptions& options) {
   for (const char* key : {"User", "Server", "Port"}) options.Set(key, input.ConsumeRandomLengthString(24));
   const std::string destination = TrkDropvan::Destination(options, input.ConsumeRandomLengthString(32));
@@ -104,8 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Lines model = Loaded(SplitLines(text), destination);
   CheckAgrees(store.UploadRecord, model, "", "after loading");
   while (input.remaining_bytes() > 0) {
-    std::string key = OneLine(input.ConsumeRandomLengthString(40));
-    std::string value = OneLine(input.ConsumeRandomLengthString(40));
+    const bool digests = input.ConsumeBool();
+    std::string key = digests ? DigestLike(input) : OneLine(input.ConsumeRandomLengthString(40));
+    std::string value = digests ? DigestLike(input) : OneLine(input.ConsumeRandomLengthString(40));
     store.Recorded(key, value, "/srv/site/" + key);
     ModelPut(model, key, value);
     CheckAgrees(store.UploadRecord, model, key, "after recording " + FuzzQuote(key));

@@ -83,26 +83,35 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 }
 
 std::string EscapeControlChars(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7f) {
-      out += c;
-    } else if (c == '\r') {
+  AppendEscaped(out, text);
+  return out;
+}
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  auto is_plain = [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; };
+  // Names almost never hold a control character: copy runs of plain bytes whole.
+  while (!text.empty()) {
+    size_t run = 0;
+    while (run < text.size() && is_plain(text[run])) ++run;
+    out.append(text.substr(0, run));
+    if (run == text.size()) return;
+    const char c = text[run];
+    text.remove_prefix(run + 1);
+    if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
     } else {
+      const auto byte = static_cast<unsigned char>(c);
       out += "\\x";
       out += kHex[byte >> 4];
       out += kHex[byte & 15];
     }
   }
-  return out;
 }
 
 std::string ReadFileBytes(const std::string& path) {

@@ -18,6 +18,8 @@ std::string JoinLines(const std::vector<std::string>& lines);
 // \n, TAB as \t, any other as \xNN), so that a name holding a line break can
 // never start a line of its own in a report. Other bytes pass unchanged.
 std::string EscapeControlChars(std::string_view text);
+// Appends EscapeControlChars(text) to `out`.
+void AppendEscaped(std::string& out, std::string_view text);
 
 // Reads the whole file; throws TrkError when it cannot be opened or read. Only
 // regular files (or links to them) are read: a FIFO, device or socket is refused

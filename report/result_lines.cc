@@ -15,10 +15,17 @@ constexpr std::string_view kSeparator = " => ";
 
 // The file name and the result text (which may repeat the name) come from the
 // file system: a name holding a line break must not start a forged line of its own.
+void AppendFields(std::string& out, std::string_view word, std::string_view file_name,
+                  std::string_view result_text) {
+  out.append(word).append(kSeparator);
+  AppendEscaped(out, file_name);
+  out.append(kSeparator);
+  AppendEscaped(out, result_text);
+}
+
 std::string JoinFields(std::string_view word, std::string_view file_name, std::string_view result_text) {
-  std::string line(word);
-  line.append(kSeparator).append(EscapeControlChars(file_name));
-  line.append(kSeparator).append(EscapeControlChars(result_text));
+  std::string line;
+  AppendFields(line, word, file_name, result_text);
   return line;
 }
 
@@ -47,26 +54,35 @@ std::string TrkConsoleLine(int state, std::string_view file_name, std::string_vi
   return JoinFields(TrkStatusWord(state), file_name, result_text);
 }
 
+void TrkAppendConsoleLine(std::string& out, int state, std::string_view file_name, std::string_view result_text) {
+  AppendFields(out, TrkStatusWord(state), file_name, result_text);
+  out += "\r\n";
+}
+
 std::string TrkListLine(int state, std::string_view file_name, std::string_view result_text) {
   return JoinFields(std::string("[") + TrkStatusWord(state) + "]", file_name, result_text);
 }
 
 void TrkWriteLogFile(const std::string& path, const std::vector<std::string>& lines) {
+  TrkWriteLogText(path, JoinLines(lines));
+}
+
+void TrkWriteLogText(const std::string& path, std::string_view text) {
   RequireParentFolder(path);
-  ReplaceFile(path, JoinLines(lines));
+  ReplaceFile(path, text);
 }
 
-void TrkResultLines::Append(std::string line) {
+void TrkFinishOrder::Append(int index) {
   std::lock_guard<std::mutex> lock(mu_);
-  lines_.push_back(std::move(line));
+  indices_.push_back(index);
 }
 
-std::vector<std::string> TrkResultLines::Lines() const {
+std::vector<int> TrkFinishOrder::Indices() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return lines_;
+  return indices_;
 }
 
-size_t TrkResultLines::Count() const {
+size_t TrkFinishOrder::Count() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return lines_.size();
+  return indices_.size();
 }

@@ -17,6 +17,9 @@ const char* TrkStatusWord(int state);
 
 // "<word> => <file> => <result>": the console run's line.
 std::string TrkConsoleLine(int state, std::string_view file_name, std::string_view result_text);
+// Appends TrkConsoleLine(...) and CR LF to `out`: a run log of many files is
+// built in one text, not line by line.
+void TrkAppendConsoleLine(std::string& out, int state, std::string_view file_name, std::string_view result_text);
 // "[<word>] => <file> => <result>": the window list's line.
 std::string TrkListLine(int state, std::string_view file_name, std::string_view result_text);
 
@@ -26,19 +29,23 @@ std::string TrkListLine(int state, std::string_view file_name, std::string_view 
 // exist: a log aimed at a missing folder is a mistake the user should hear about,
 // so it is not created. Throws TrkError when the file cannot be written.
 void TrkWriteLogFile(const std::string& path, const std::vector<std::string>& lines);
+// The same for a log whose lines are joined already (each followed by CR LF).
+void TrkWriteLogText(const std::string& path, std::string_view text);
 
-// The console run's result lines, in the order in which they were appended.
+// The Index of each finished item of a run, in the order in which the items
+// finished: what the console run's lines are built from at its end, so that a
+// run of many files does not hold every line twice.
 //
 // Thread safety: Append may be called from any number of worker threads at once;
 // the lock is held for the append alone.
-class TrkResultLines {
+class TrkFinishOrder {
  public:
-  void Append(std::string line);
-  // A copy of the lines so far.
-  std::vector<std::string> Lines() const;
+  void Append(int index);
+  // A copy of the indices so far.
+  std::vector<int> Indices() const;
   size_t Count() const;
 
  private:
   mutable std::mutex mu_;
-  std::vector<std::string> lines_;  // guarded by mu_
+  std::vector<int> indices_;  // guarded by mu_
 };

@@ -50,7 +50,9 @@ int OpenForReading(const std::string& path, size_t* size) {
   }
   // Only regular files have a meaningful size; anything else reads as empty.
   *size = S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0;
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // Non-blocking reads only differ for pipes and devices; a regular file keeps
+  // the flag and saves two system calls per file.
+  if (!S_ISREG(info.st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 

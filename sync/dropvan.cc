@@ -92,15 +92,12 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
 
 std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path) {
   TrkUploadStore& store = TrkUploadStore::Process();
-  {
-    TrkBatchLock lock(batch);
-    if (!store.Refusal().empty()) throw TrkError(store.Refusal());
-  }
   TrkMD5 md5;  // this file's own
   const std::string key = md5.DigestHex(trk_platform::PathKeyText(item.FileName));
   std::string recorded;
   {
     TrkBatchLock lock(batch);
+    if (!store.Refusal().empty()) throw TrkError(store.Refusal());
     recorded = store.Find(key);
   }
   const TrkOptions& options = batch.Project().Options();

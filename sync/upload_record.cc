@@ -57,45 +57,6 @@ void RemoveStaleTemporaries(const std::vector<std::string>& names) {
 
 }  // namespace
 
-void TrkUploadRecord::Clear() {
-  lines_.clear();
-  index_.clear();
-}
-
-void TrkUploadRecord::Assign(std::vector<std::string> lines) {
-  Clear();
-  lines_ = std::move(lines);
-  index_.reserve(lines_.size());
-  for (size_t at = 0; at < lines_.size(); ++at) IndexLine(at);
-}
-
-std::string TrkUploadRecord::Find(std::string_view key) const {
-  auto found = index_.find(Fold(key));
-  if (found == index_.end()) return {};
-  const std::string& line = lines_[found->second];
-  return line.substr(line.find('=') + 1);
-}
-
-void TrkUploadRecord::Put(const std::string& key, const std::string& value) {
-  std::string line = key + "=" + value;
-  auto found = index_.find(Fold(key));
-  if (found != index_.end()) {
-    lines_[found->second] = std::move(line);
-    return;
-  }
-  lines_.push_back(std::move(line));
-  IndexLine(lines_.size() - 1);
-}
-
-std::string TrkUploadRecord::Fold(std::string_view name) { return TrkUpperAscii(name); }
-
-void TrkUploadRecord::IndexLine(size_t at) {
-  const std::string& line = lines_[at];
-  size_t equals = line.find('=');
-  if (equals == std::string::npos) return;
-  index_.emplace(Fold(std::string_view(line).substr(0, equals)), at);  // keeps an earlier line
-}
-
 TrkUploadStore& TrkUploadStore::Process() {
   static TrkUploadStore store;
   return store;
@@ -205,7 +166,7 @@ void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
   UploadRecord.Put(key, digest);
-  UploadList.Append(EscapeControlChars(local_path));
+  UploadList.Append(local_path);
   ++changes_;
   if (workers_ > 0) {
     ScheduleSave();
@@ -216,8 +177,8 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
 
 std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
   if (!refusal_.empty() || changes_ == written_) return std::nullopt;
-  return TrkRecordSnapshot{changes_, RecordFileName(project_file_), JoinLines(UploadRecord.Lines()),
-                           UploadListFileName(project_file_), JoinLines(UploadList.Lines())};
+  return TrkRecordSnapshot{changes_, RecordFileName(project_file_), UploadRecord.Text(),
+                           UploadListFileName(project_file_), UploadList.Text()};
 }
 
 void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {

@@ -15,53 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sync/record_lines.h"
+
 class TrkBatch;
-
-// What has been uploaded: for each file ever uploaded under a project, one line
-// "KEY=VALUE", KEY the digest of the file's path and VALUE the digest of its
-// bytes. Lines of any other form (blank, foreign, edited by hand) stay where
-// they are and are written back unchanged, so the lines are the truth and the
-// index only a way to find them: a lookup costs O(1) however long the record.
-//
-// Not thread-safe; see TrkUploadStore for who guards it.
-class TrkUploadRecord {
- public:
-  void Clear();
-  // Makes `lines` the record, in their order.
-  void Assign(std::vector<std::string> lines);
-
-  // The text after the first "=" of the first line whose name (the text before
-  // that "=") equals `key` without regard to ASCII letter case; empty when no
-  // line matches. Lines without "=" have no name and never match.
-  std::string Find(std::string_view key) const;
-  // Rewrites the line Find would use as key=value, in place, or appends one.
-  void Put(const std::string& key, const std::string& value);
-
-  const std::vector<std::string>& Lines() const { return lines_; }
-
- private:
-  // The index key of a name: ASCII upper case.
-  static std::string Fold(std::string_view name);
-  // Indexes line `at` unless an earlier line already has its name.
-  void IndexLine(size_t at);
-
-  std::vector<std::string> lines_;
-  // Folded name -> position of the first line with that name. Lines are never
-  // removed or moved, and a rewrite keeps the name, so positions stay valid.
-  std::unordered_map<std::string, size_t> index_;
-};
-
-// The full local paths recorded during the current run, in the order recorded.
-// Duplicates are kept. Not thread-safe; see TrkUploadStore.
-class TrkUploadList {
- public:
-  void Clear() { lines_.clear(); }
-  void Append(std::string path) { lines_.push_back(std::move(path)); }
-  const std::vector<std::string>& Lines() const { return lines_; }
-
- private:
-  std::vector<std::string> lines_;
-};
 
 // What one save writes: the record and upload list as they stood at one moment.
 struct TrkRecordSnapshot {

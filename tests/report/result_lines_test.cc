@@ -147,24 +147,24 @@ TEST(LogFileTest, AWritableLogInAFolderWeMayNotWriteIsWrittenInPlace) {
   EXPECT_EQ(dir.Read("logs/run.log"), "Success => a => b\r\n");
 }
 
-TEST(ResultLinesTest, KeepsEveryLineAppendedFromManyThreads) {
-  TrkResultLines lines;
+TEST(ResultLinesTest, FinishOrderKeepsEveryIndexAppendedFromManyThreads) {
+  TrkFinishOrder order;
   constexpr int kThreads = 8;
   constexpr int kPerThread = 500;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&lines, t] {
-      for (int i = 0; i < kPerThread; ++i) lines.Append(TrkConsoleLine(1, std::to_string(t), std::to_string(i)));
+    threads.emplace_back([&order, t] {
+      for (int i = 0; i < kPerThread; ++i) order.Append(t * kPerThread + i);
     });
   }
   for (auto& thread : threads) thread.join();
-  std::vector<std::string> all = lines.Lines();
+  std::vector<int> all = order.Indices();
   ASSERT_EQ(size_t{kThreads * kPerThread}, all.size());
-  // Each thread's lines keep their own order among the others'.
+  // Each thread's indices keep their own order among the others'.
   std::vector<int> next(kThreads, 0);
-  for (const std::string& line : all) {
-    int t = line[11] - '0';
-    ASSERT_EQ("Success => " + std::to_string(t) + " => " + std::to_string(next[t]), line);
+  for (int index : all) {
+    const int t = index / kPerThread;
+    ASSERT_EQ(t * kPerThread + next[t], index) << "thread " << t << " lost or reordered an index";
     ++next[t];
   }
 }

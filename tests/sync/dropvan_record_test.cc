@@ -50,6 +50,37 @@ TEST(UploadRecordTest, ValueKeepsEverythingAfterTheFirstEquals) {
   EXPECT_EQ(record.Find("K"), "a=b");
 }
 
+// Digest lines are kept in a compact form; every other spelling must still come
+// back byte for byte and be found by any spelling of its name.
+TEST(UploadRecordTest, DigestLinesInAnySpellingComeBackExactly) {
+  const std::string lower(32, 'a'), upper(32, 'A'), digits(32, '1');
+  TrkUploadRecord record;
+  record.Assign({lower + "=" + digits, upper + "=" + lower, kOtherKey + "=" + digits, kOtherKey + "=shadowed"});
+  EXPECT_EQ(record.Find(upper), digits) << "a lower-case name is found by its upper-case spelling";
+  EXPECT_EQ(record.Find(kOtherKey), digits);
+  struct Step {
+    std::string key, value, want_line;
+    size_t at;
+  } steps[] = {
+      {upper, "not a digest", upper + "=not a digest", 0},  // the first line of the name is rewritten
+      {upper, digits, upper + "=" + digits, 0},              // back to a digest
+      {lower, lower, lower + "=" + lower, 0},                // lower-case digits stay as written
+      {std::string(31, 'C') + "g", digits, std::string(31, 'C') + "g=" + digits, 4},  // no digest: appended
+      {std::string(32, 'c'), digits, std::string(32, 'c') + "=" + digits, 5},
+      {std::string(32, 'C'), upper, std::string(32, 'C') + "=" + upper, 5},
+  };
+  for (const Step& step : steps) {
+    record.Put(step.key, step.value);
+    const std::vector<std::string> lines = record.Lines();
+    ASSERT_GT(lines.size(), step.at);
+    EXPECT_EQ(lines[step.at], step.want_line) << "after Put(" << step.key << ", " << step.value << ")";
+    EXPECT_EQ(record.Find(step.key), step.value);
+  }
+  EXPECT_EQ(record.Lines()[1], upper + "=" + lower) << "a shadowed line is never touched";
+  EXPECT_EQ(record.Lines()[3], kOtherKey + "=shadowed");
+  EXPECT_EQ(record.Text(), JoinLines(record.Lines()));
+}
+
 // ---- Loading and saving ----------------------------------------------------------
 
 class UploadStoreTest : public ::testing::Test {

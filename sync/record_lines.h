@@ -1,0 +1,85 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// What has been uploaded: for each file ever uploaded under a project, one line
+// "KEY=VALUE", KEY the digest of the file's path and VALUE the digest of its
+// bytes. Lines of any other form (blank, foreign, edited by hand) stay where
+// they are and are written back unchanged, so the lines are the truth and the
+// index only a way to find them: a lookup costs O(1) however long the record.
+//
+// A record may hold a line for every file of a large site, so the usual line,
+// two digests of 32 upper-case hexadecimal digits, is kept as its 32 bytes; any
+// other line keeps its text.
+//
+// Not thread-safe; see TrkUploadStore for who guards it.
+class TrkUploadRecord {
+ public:
+  void Clear();
+  // Makes `lines` the record, in their order.
+  void Assign(const std::vector<std::string>& lines);
+
+  // The text after the first "=" of the first line whose name (the text before
+  // that "=") equals `key` without regard to ASCII letter case; empty when no
+  // line matches. Lines without "=" have no name and never match.
+  std::string Find(std::string_view key) const;
+  // Rewrites the line Find would use as key=value, in place, or appends one.
+  void Put(std::string_view key, std::string_view value);
+
+  size_t Count() const { return lines_.size(); }
+  // The lines in order (a copy).
+  std::vector<std::string> Lines() const;
+  // The record file's text: every line followed by CR LF.
+  std::string Text() const;
+
+ private:
+  using Digest = std::array<uint8_t, 16>;
+  struct DigestHash {
+    size_t operator()(const Digest& digest) const noexcept;
+  };
+  static constexpr uint32_t kDigestsOnly = UINT32_MAX;
+  struct Line {
+    uint32_t text = kDigestsOnly;  // index into texts_, or kDigestsOnly
+    Digest key{}, value{};
+  };
+
+  // Makes `line` name=value (just `name` without `has_equals`), in its compact
+  // form when it has one.
+  void SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals);
+  void AppendLine(const Line& line, std::string& out) const;
+  // Indexes line `at` unless an earlier line already has its name.
+  void IndexLine(uint32_t at, std::string_view text);
+  // Where the line named `name` (any case) is; -1 when none is.
+  int64_t Locate(std::string_view name) const;
+
+  std::vector<Line> lines_;
+  std::vector<std::string> texts_;  // the lines that have no compact form
+  // Name -> position of the first line with that name. Names of 32 hexadecimal
+  // digits are indexed by their bytes, any other by its ASCII upper case. Lines
+  // are never removed or moved, and a rewrite keeps the name, so positions stay
+  // valid.
+  std::unordered_map<Digest, uint32_t, DigestHash> digest_index_;
+  std::unordered_map<std::string, uint32_t> name_index_;
+};
+
+// The full local paths recorded during the current run, in the order recorded,
+// kept as the upload list file's text. Duplicates are kept. Control characters
+// of a path are escaped, so that every path is one line. Not thread-safe; see
+// TrkUploadStore.
+class TrkUploadList {
+ public:
+  void Clear();
+  void Append(std::string_view path);
+  std::vector<std::string> Lines() const;
+  // Every path followed by CR LF.
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
