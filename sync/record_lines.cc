@@ -48,35 +48,42 @@ void AppendHex(const std::array<uint8_t, 16>& digest, std::string& out) {
   }
 }
 
-}  // namespace
-
-size_t TrkUploadRecord::DigestHash::operator()(const Digest& digest) const noexcept {
+size_t Hash(const std::array<uint8_t, 16>& digest) {
   uint64_t low, high;
   std::memcpy(&low, digest.data(), 8);
   std::memcpy(&high, digest.data() + 8, 8);
   return static_cast<size_t>(low ^ (high * 0x9E3779B97F4A7C15ull));
 }
 
+}  // namespace
+
 void TrkUploadRecord::Clear() {
   // Swapped, not cleared, so that a window that runs many projects gives the
   // memory of a large record back.
   std::vector<Line>().swap(lines_);
   std::vector<std::string>().swap(texts_);
-  std::unordered_map<Digest, uint32_t, DigestHash>().swap(digest_index_);
+  std::vector<uint32_t>().swap(digest_slots_);
+  digest_names_ = 0;
   std::unordered_map<std::string, uint32_t>().swap(name_index_);
 }
 
 void TrkUploadRecord::Assign(const std::vector<std::string>& lines) {
   Clear();
   lines_.resize(lines.size());
-  digest_index_.reserve(lines.size());
   for (size_t at = 0; at < lines.size(); ++at) {
-    const std::string& text = lines[at];
+    const std::string_view text = lines[at];
     const size_t equals = text.find('=');
-    const std::string_view name = std::string_view(text).substr(0, equals);
-    SetLine(lines_[at], name, equals == std::string::npos ? std::string_view() : std::string_view(text).substr(equals + 1),
-            equals != std::string::npos);
-    if (equals != std::string::npos) IndexLine(static_cast<uint32_t>(at), name);
+    if (equals == std::string_view::npos) {
+      SetLine(lines_[at], text, {}, false);
+      continue;
+    }
+    SetLine(lines_[at], text.substr(0, equals), text.substr(equals + 1), true);
+    const Line& line = lines_[at];
+    if (line.digest_name) {
+      IndexDigest(static_cast<uint32_t>(at), line.key);
+    } else {
+      IndexName(static_cast<uint32_t>(at), text.substr(0, equals));
+    }
   }
 }
 
@@ -95,19 +102,17 @@ std::string TrkUploadRecord::Find(std::string_view key) const {
 }
 
 void TrkUploadRecord::Put(std::string_view key, std::string_view value) {
+  const int64_t at = Locate(key);
+  if (at >= 0) return SetLine(lines_[at], key, value, true);
   const auto next = static_cast<uint32_t>(lines_.size());
-  Digest digest;
-  // One look-up for the usual key: finds its line or indexes the one appended.
-  if (DecodeDigest(key, false, digest)) {
-    auto [found, added] = digest_index_.try_emplace(digest, next);
-    if (!added) return SetLine(lines_[found->second], key, value, true);
-  } else {
-    const int64_t at = Locate(key);
-    if (at >= 0) return SetLine(lines_[at], key, value, true);
-    IndexLine(next, key.substr(0, key.find('=')));
-  }
   lines_.emplace_back();
   SetLine(lines_.back(), key, value, true);
+  const Line& line = lines_.back();
+  if (line.digest_name) {
+    IndexDigest(next, line.key);
+  } else {
+    IndexName(next, key.substr(0, key.find('=')));
+  }
 }
 
 void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
@@ -115,11 +120,13 @@ void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_vie
   if (has_equals && DecodeDigest(name, true, compact.key) && DecodeDigest(value, true, compact.value)) {
     // A line that had a text keeps its slot, emptied: positions of the others stay.
     if (line.text != kDigestsOnly) std::string().swap(texts_[line.text]);
+    compact.digest_name = true;
     line = compact;
     return;
   }
   std::string text(name);
   if (has_equals) text.append("=").append(value);
+  line.digest_name = has_equals && DecodeDigest(name.substr(0, name.find('=')), false, line.key);
   if (line.text == kDigestsOnly) {
     line.text = static_cast<uint32_t>(texts_.size());
     texts_.push_back(std::move(text));
@@ -128,24 +135,39 @@ void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_vie
   }
 }
 
-void TrkUploadRecord::IndexLine(uint32_t at, std::string_view name) {
-  Digest digest;
-  // emplace keeps an earlier line of the same name.
-  if (DecodeDigest(name, false, digest)) {
-    digest_index_.emplace(digest, at);
-  } else {
-    name_index_.emplace(TrkUpperAscii(name), at);
-  }
-}
-
 int64_t TrkUploadRecord::Locate(std::string_view name) const {
   Digest digest;
   if (DecodeDigest(name, false, digest)) {
-    auto found = digest_index_.find(digest);
-    return found == digest_index_.end() ? -1 : static_cast<int64_t>(found->second);
+    if (digest_slots_.empty()) return -1;
+    return static_cast<int64_t>(digest_slots_[DigestSlot(digest)]) - 1;
   }
   auto found = name_index_.find(TrkUpperAscii(name));
   return found == name_index_.end() ? -1 : static_cast<int64_t>(found->second);
+}
+
+size_t TrkUploadRecord::DigestSlot(const Digest& digest) const {
+  const size_t mask = digest_slots_.size() - 1;
+  for (size_t slot = Hash(digest) & mask;; slot = (slot + 1) & mask) {
+    const uint32_t entry = digest_slots_[slot];
+    if (entry == 0 || lines_[entry - 1].key == digest) return slot;
+  }
+}
+
+void TrkUploadRecord::IndexDigest(uint32_t at, const Digest& digest) {
+  if (digest_slots_.empty()) digest_slots_.resize(16);
+  uint32_t& entry = digest_slots_[DigestSlot(digest)];
+  if (entry != 0) return;  // an earlier line has the name
+  entry = at + 1;
+  if (++digest_names_ * 2 <= digest_slots_.size()) return;
+  std::vector<uint32_t> old(digest_slots_.size() * 2, 0);
+  old.swap(digest_slots_);
+  for (uint32_t moved : old) {
+    if (moved != 0) digest_slots_[DigestSlot(lines_[moved - 1].key)] = moved;
+  }
+}
+
+void TrkUploadRecord::IndexName(uint32_t at, std::string_view name) {
+  name_index_.emplace(TrkUpperAscii(name), at);  // keeps an earlier line of the name
 }
 
 void TrkUploadRecord::AppendLine(const Line& line, std::string& out) const {
@@ -179,6 +201,8 @@ std::string TrkUploadRecord::Text() const {
 void TrkUploadList::Clear() { std::string().swap(text_); }
 
 void TrkUploadList::Append(std::string_view path) {
+  // Grown by half, not doubled: the list of a large run is its largest text.
+  if (text_.capacity() - text_.size() < path.size() + 2) text_.reserve(text_.size() + text_.size() / 2 + path.size() + 2);
   AppendEscaped(text_, path);
   text_ += "\r\n";
 }

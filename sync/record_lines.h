@@ -40,12 +40,10 @@ class TrkUploadRecord {
 
  private:
   using Digest = std::array<uint8_t, 16>;
-  struct DigestHash {
-    size_t operator()(const Digest& digest) const noexcept;
-  };
   static constexpr uint32_t kDigestsOnly = UINT32_MAX;
   struct Line {
     uint32_t text = kDigestsOnly;  // index into texts_, or kDigestsOnly
+    bool digest_name = false;      // the name is 32 hexadecimal digits, held in `key`
     Digest key{}, value{};
   };
 
@@ -53,18 +51,25 @@ class TrkUploadRecord {
   // form when it has one.
   void SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals);
   void AppendLine(const Line& line, std::string& out) const;
-  // Indexes line `at` unless an earlier line already has its name.
-  void IndexLine(uint32_t at, std::string_view text);
   // Where the line named `name` (any case) is; -1 when none is.
   int64_t Locate(std::string_view name) const;
+  // The slot of digest_slots_ holding the line named `digest`, or the empty
+  // slot where it would go. The table must not be empty.
+  size_t DigestSlot(const Digest& digest) const;
+  // Index line `at` under its name unless an earlier line already has it.
+  void IndexDigest(uint32_t at, const Digest& digest);
+  void IndexName(uint32_t at, std::string_view name);
 
   std::vector<Line> lines_;
   std::vector<std::string> texts_;  // the lines that have no compact form
-  // Name -> position of the first line with that name. Names of 32 hexadecimal
-  // digits are indexed by their bytes, any other by its ASCII upper case. Lines
-  // are never removed or moved, and a rewrite keeps the name, so positions stay
-  // valid.
-  std::unordered_map<Digest, uint32_t, DigestHash> digest_index_;
+  // Name -> position of the first line with that name. Lines are never removed
+  // or moved, and a rewrite keeps the name, so positions stay valid. Names of 32
+  // hexadecimal digits (nearly all) are in an open-addressing table of position
+  // + 1 (0: empty), at most half full, compared by the lines' own `key`: 8 bytes
+  // a line rather than a node of a map. Any other name is indexed by its ASCII
+  // upper case.
+  std::vector<uint32_t> digest_slots_;
+  size_t digest_names_ = 0;
   std::unordered_map<std::string, uint32_t> name_index_;
 };
 
