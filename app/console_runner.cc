@@ -37,6 +37,12 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     throw TrkError("Target is empty");
   }
   RequireSourceFolder(source);
+  try {
+    TrkBatch::RequireValidExclude(project_.GetOption("Exclude"));
+  } catch (const TrkError&) {
+    WriteLog("");
+    throw;
+  }
   batch_->Start(source, target, subfolders);
   convertor_ = TrkConvertor::CreateWorkers(*batch_, project_.GetTargetDir(),
                                            [this](TrkBatch& batch, TrkNode& item) { ItemDone(batch, item); });

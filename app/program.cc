@@ -6,6 +6,7 @@
 
 #include "app/console_runner.h"
 #include "app/window_loader.h"
+#include "batch/batch.h"
 #include "batch/convertor.h"
 #include "project/project.h"
 #include "report/info.h"
@@ -61,7 +62,13 @@ int TrkProgram::Run(std::ostream& err) {
   filter_ = std::make_unique<TrkMatch>();
   if (TrkChooseRunMode(*project_) == TrkRunMode::kWindow) return RunWindow(err);
   main_->Run(filter_.get());
-  return 0;
+  return ConsoleExitCode();
+}
+
+int TrkProgram::ConsoleExitCode() const {
+  if (main_->Batch() == nullptr || main_->Batch()->Failed() == 0) return 0;
+  const int code = project_->Options().GetInt("FailureExitCode", 0);
+  return (code < 0 || code > 255) ? 1 : code;
 }
 
 int TrkProgram::RunWindow(std::ostream& err) {

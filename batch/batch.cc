@@ -49,7 +49,18 @@ std::string TrkBatch::UrlToPath(const std::string& text) {
   return path;
 }
 
+void TrkBatch::RequireValidExclude(const std::string& exclude) {
+  if (exclude.empty()) return;
+  try {
+    Regex::Create(exclude, kRegexIgnoreCase | kRegexDotAll);
+  } catch (const ERegexException& e) {
+    // Matching would fail for every path; better said than a run of surprises.
+    throw TrkError("Exclude is not a valid regular expression (" + std::string(e.what()) + "): " + exclude);
+  }
+}
+
 void TrkBatch::Start(const std::string& source, const std::string& target, bool recurse) {
+  RequireValidExclude(project_.GetOption("Exclude"));
   std::string target_dir = UrlToPath(target);
   if (project_.PathDelimiter == '\\' && !target_dir.empty()) {
     std::error_code ignored;  // a local target that cannot be made fails later, per file
@@ -74,11 +85,13 @@ void TrkBatch::Start(const std::string& source, const std::string& target, bool 
 }
 
 void TrkBatch::Execute() {
-  std::string folder, mask;
+  std::string folder, mask, exclude;
   bool recurse;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     reg_ext_ = project_.GetOption("RegExt");
+    exclude_ = project_.GetOption("Exclude");
+    exclude = exclude_;
     folder = source_dir_;
     mask = mask_;
     recurse = recurse_;
@@ -91,8 +104,13 @@ void TrkBatch::Execute() {
       // A failing item-added handler must not end the walk or the thread.
     }
   };
+  // A folder the user excluded is not even walked: node_modules can hold more
+  // files than the site itself.
+  auto skip_folder = [this, &exclude](const std::string& path) {
+    return !exclude.empty() && filter_ != nullptr && filter_->Excludes(path, exclude);
+  };
   try {
-    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_);
+    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_, skip_folder);
   } catch (...) {
     // The walk reports nothing; what was found so far is the list.
   }
@@ -105,14 +123,16 @@ void TrkBatch::WaitForSearch() {
 
 bool TrkBatch::Accepts(const std::string& path) const {
   if (filter_ == nullptr) return true;
-  std::string mask, reg_ext;
+  std::string mask, reg_ext, exclude;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     mask = mask_;
     reg_ext = reg_ext_;
+    exclude = exclude_;
   }
   bool result = filter_->Match(path, MaskToPattern(mask));
   if (result && !reg_ext.empty()) result = filter_->Match(path, reg_ext);
+  if (result && !exclude.empty()) result = !filter_->Excludes(path, exclude);
   return result;
 }
 

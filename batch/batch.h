@@ -55,7 +55,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
 
   // TargetDir = UrlToPath(target); Mask and SourceDir from UrlToPath(source) split
   // at its last separator; then starts the search thread. A batch is searched at
-  // most once: a batch already complete or searching is left as it is.
+  // most once: a batch already complete or searching is left as it is. Throws
+  // TrkError, before anything is searched, when the project's Exclude is not a
+  // valid regular expression.
   void Start(const std::string& source, const std::string& target, bool recurse);
   // Appends an item for `path` when it passes the filter (Accepts), then raises
   // the item-added event. A waiting worker finds it within a millisecond.
@@ -88,8 +90,12 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   const TrkItemList& LockList();
   void UnlockList();
 
-  // The name-filter test: the path must fit the mask and, when set, RegExt.
+  // The name-filter test: the path must fit the mask and, when set, RegExt, and
+  // must not match Exclude (when the search has started with one).
   bool Accepts(const std::string& path) const;
+  // Throws TrkError naming the problem when `exclude` is set and is not a
+  // valid regular expression.
+  static void RequireValidExclude(const std::string& exclude);
   // Turns a "file:" text into a local path; any other text comes back unchanged.
   // "file:///C:/web/x.html" -> "C:/web/x.html" (on Windows "C:\web\x.html");
   // "file://server/share/p.html" -> "//server/share/p.html" (Windows: "\\server\share\p.html").
@@ -128,6 +134,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   std::vector<std::string> error_texts_;  // guarded by mu_
   std::string mask_;                  // guarded by mu_
   std::string reg_ext_;               // guarded by mu_; read when the search starts
+  std::string exclude_;               // guarded by mu_; read when the search starts
   bool skip_hidden_ = false;          // search thread only
   bool recurse_ = false;              // guarded by mu_
   std::string source_dir_;            // guarded by mu_

@@ -31,6 +31,12 @@ class PatternCache {
   size_t next_ = 0;  // the entry replaced last once the cache is full
 };
 
+// The compiled `pattern`, from this thread's cache.
+const TRegex& Compiled(const std::string& pattern) {
+  thread_local PatternCache cache;
+  return cache.Get(pattern);
+}
+
 }  // namespace
 
 bool TrkMatchBase::Match(const std::string& text, const std::string& pattern) const {
@@ -40,11 +46,24 @@ bool TrkMatchBase::Match(const std::string& text, const std::string& pattern) co
 }
 
 bool TrkMatch::Match(const std::string& text, const std::string& pattern) const {
-  thread_local PatternCache cache;
   // A filter that cannot decide must not hide files: any failure lets the file through.
   try {
-    return cache.Get(pattern).IsMatch(text);
+    return Compiled(pattern).IsMatch(text);
   } catch (...) {
     return true;
+  }
+}
+
+bool TrkMatchBase::Excludes(const std::string& text, const std::string& pattern) const {
+  (void)text;
+  (void)pattern;
+  return false;
+}
+
+bool TrkMatch::Excludes(const std::string& text, const std::string& pattern) const {
+  try {
+    return Compiled(pattern).IsMatch(text);
+  } catch (...) {
+    return false;
   }
 }

@@ -7,6 +7,9 @@ class TrkMatchBase {
  public:
   virtual ~TrkMatchBase() = default;
   virtual bool Match(const std::string& text, const std::string& pattern) const;
+  // Whether `text` matches the exclusion `pattern`; unlike Match, a test that
+  // cannot decide says no, so that a failure never hides a file.
+  virtual bool Excludes(const std::string& text, const std::string& pattern) const;
 };
 
 // Regular-expression test, letter case ignored. Any error (a pattern the engine
@@ -15,4 +18,5 @@ class TrkMatchBase {
 class TrkMatch : public TrkMatchBase {
  public:
   bool Match(const std::string& text, const std::string& pattern) const override;
+  bool Excludes(const std::string& text, const std::string& pattern) const override;
 };

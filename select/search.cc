@@ -79,7 +79,8 @@ bool ListFolder(const std::string& folder, const std::string& mask, bool recurse
 }
 
 void Walk(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
-          const std::function<void(const std::string&)>& add, const std::atomic<bool>& stop) {
+          const std::function<void(const std::string&)>& add, const std::atomic<bool>& stop,
+          const std::function<bool(const std::string&)>& skip_folder) {
   Listing listing;
   if (!ListFolder(folder, mask, recurse, skip_hidden, stop, &listing)) return;
   std::string path;
@@ -90,17 +91,20 @@ void Walk(const std::string& folder, const std::string& mask, bool recurse, bool
   }
   for (const std::string& name : listing.folders) {
     if (stop.load(std::memory_order_relaxed)) return;
-    Walk(folder + name + trk_platform::kPathSeparator, mask, recurse, skip_hidden, add, stop);
+    const std::string subfolder = folder + name + trk_platform::kPathSeparator;
+    if (skip_folder && skip_folder(subfolder)) continue;
+    Walk(subfolder, mask, recurse, skip_hidden, add, stop, skip_folder);
   }
 }
 
 }  // namespace
 
 void SearchFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
-                  const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop) {
+                  const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop,
+                  const std::function<bool(const std::string& folder)>& skip_folder) {
   // An empty mask names no file, here or in any subfolder.
   if (mask.empty()) return;
-  Walk(folder, mask, recurse, skip_hidden, add, stop);
+  Walk(folder, mask, recurse, skip_hidden, add, stop, skip_folder);
 }
 
 bool WildcardMatch(std::string_view mask, std::string_view name) {

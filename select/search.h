@@ -11,9 +11,11 @@
 // and symbolic links to folders are never entered; hidden files are left out when
 // `skip_hidden`. Only regular files (or links to them) are offered. Folders that
 // cannot be listed contribute nothing. The walk ends after the entry in hand once
-// `stop` is set.
+// `stop` is set. A subfolder for which `skip_folder` (when given) is true is not
+// entered; it gets the folder's path with its closing separator.
 void SearchFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
-                  const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop);
+                  const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop,
+                  const std::function<bool(const std::string& folder)>& skip_folder = {});
 
 // The listing wildcard test of one file name against a mask.
 bool WildcardMatch(std::string_view mask, std::string_view name);

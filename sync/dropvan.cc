@@ -103,6 +103,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   const TrkOptions& options = batch.Project().Options();
   const bool sync_all = options.GetBool("IsSyncAll", false);
   const bool upload = !options.GetBool("NoUpload", false);
+  if (options.GetBool("DryRun", false)) return DryRunResult(item.FileName, remote_path, recorded, sync_all, md5);
   std::string digest;
   if (upload && (recorded.empty() || sync_all)) {
     // Uploaded whatever its content: no digest needs to come first. An
@@ -123,6 +124,15 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
     store.Recorded(key, digest, item.FileName);
   }
   return remote_path;
+}
+
+std::string TrkDropvan::DryRunResult(const std::string& local_path, const std::string& remote_path,
+                                     const std::string& recorded, bool sync_all, TrkMD5& md5) {
+  // Digested as in a run, so a file a run could not read fails here too.
+  const std::string digest = md5.DigestFileHex(local_path);
+  if (recorded == digest && !sync_all) return kFileIdentical;
+  if (!port_failure_.empty()) throw TrkError(port_failure_);
+  return "Would upload to " + remote_path;
 }
 
 std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5) {
@@ -174,7 +184,9 @@ void TrkDropvan::UseRecord() {
   TrkBatchLock lock(Batch());
   TrkUploadStore& store = TrkUploadStore::Process();
   if (WorkerNumber() == 1) {
-    store.Load(Batch().Project().FileName(), Destination(Batch().Project().Options(), Batch().TargetDir()));
+    const TrkOptions& options = Batch().Project().Options();
+    store.Load(Batch().Project().FileName(), Destination(options, Batch().TargetDir()),
+               options.GetBool("DryRun", false));
   }
   store.WorkerCreated(Batch());
 }

@@ -71,6 +71,10 @@ class TrkDropvan : public TrkConvertor {
   // the transfer for one of kParallelDigestBytes or more.
   std::string UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5);
   static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
+  // A dry run's decision for one file (option "DryRun"): "File identical." or
+  // "Would upload to " + the remote path; nothing is sent or recorded.
+  std::string DryRunResult(const std::string& local_path, const std::string& remote_path,
+                           const std::string& recorded, bool sync_all, TrkMD5& md5);
 
   // Steps under the error handler: returns the result text of a success.
   std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);

@@ -62,8 +62,9 @@ TrkUploadStore& TrkUploadStore::Process() {
   return store;
 }
 
-void TrkUploadStore::Load(const std::string& project_file, const std::string& destination) {
+void TrkUploadStore::Load(const std::string& project_file, const std::string& destination, bool read_only) {
   project_file_ = project_file;
+  read_only_ = read_only;
   refusal_.clear();
   UploadRecord.Clear();
   UploadList.Clear();
@@ -82,7 +83,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
                "\"; try again once it has ended.";
     return;
   }
-  RemoveStaleTemporaries({record_file, BackupFileName(project_file), UploadListFileName(project_file)});
+  if (!read_only) RemoveStaleTemporaries({record_file, BackupFileName(project_file), UploadListFileName(project_file)});
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
@@ -128,7 +129,7 @@ bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& 
   try {
     std::string bytes = TrkFileUtils::ReadAll(record_file);
     try {
-      ReplaceFile(BackupFileName(project_file_), bytes);
+      if (!read_only_) ReplaceFile(BackupFileName(project_file_), bytes);
     } catch (const TrkError&) {
       // The backup is a courtesy; the record itself is untouched.
     }
@@ -176,7 +177,7 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
 }
 
 std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
-  if (!refusal_.empty() || changes_ == written_) return std::nullopt;
+  if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
   return TrkRecordSnapshot{changes_, RecordFileName(project_file_), UploadRecord.Text(),
                            UploadListFileName(project_file_), UploadList.Text()};
 }
@@ -211,7 +212,7 @@ std::string TrkUploadStore::EndRun() {
 }
 
 std::string TrkUploadStore::SaveFailure() const {
-  if (changes_ == written_) return "";
+  if (read_only_ || changes_ == written_) return "";
   std::lock_guard<std::mutex> lock(save_mu_);
   return save_error_.empty() ? "it was not written" : save_error_;
 }

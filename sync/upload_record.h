@@ -87,8 +87,9 @@ class TrkUploadStore {
   // cannot be read after kLoadTries attempts makes the run refused (Refusal):
   // carrying on with an empty record would overwrite it at the first save. So
   // does a lock held by another process (HeldElsewhere); the files are then
-  // left alone.
-  void Load(const std::string& project_file, const std::string& destination = "");
+  // left alone. A `read_only` load (a dry run) writes nothing at all: no
+  // backup, no temporaries removed, and nothing is ever saved.
+  void Load(const std::string& project_file, const std::string& destination = "", bool read_only = false);
   // Empty, or why the current run must not record anything (the message every
   // file of the run fails with).
   const std::string& Refusal() const { return refusal_; }
@@ -154,6 +155,7 @@ class TrkUploadStore {
   std::string project_file_;  // of the last Load
   std::string refusal_;
   bool held_elsewhere_ = false;
+  bool read_only_ = false;
   uint64_t changes_ = 0;  // changes to the lists since the store was made
   int workers_ = 0;       // the run's registered workers that have not ended
   int lock_fd_ = -1;      // the run lock's file, open while it is held

@@ -138,6 +138,34 @@ TEST_F(ProgramTest, FailedFilesAreLoggedReportedAndStillExitZero) {
   EXPECT_EQ("1", app_.Counter("C"));
 }
 
+// Cron jobs tell a run with failed files by its exit code when they ask for it.
+TEST_F(ProgramTest, FailureExitCodeIsTheExitCodeOfARunWithFailedFiles) {
+  struct Row {
+    const char* option;
+    bool with_file;
+    int exit_code;
+  } rows[] = {
+      {"", true, 0},                         // as before: failures still exit 0
+      {"FailureExitCode=2", true, 2},        // the recommended setting
+      {"FailureExitCode=0", true, 0},
+      {"FailureExitCode=300", true, 1},      // no exit code: still not success
+      {"FailureExitCode=-1", true, 1},
+      {"FailureExitCode=2", false, 0},       // nothing failed
+  };
+  for (const Row& row : rows) {
+    if (row.with_file) {
+      site_.Write("a.txt", "a");
+    } else {
+      std::filesystem::remove(site_.path() / "a.txt");
+    }
+    std::vector<std::string> options = ConsoleProject(log_);
+    if (*row.option != '\0') options.push_back(row.option);
+    ProcessResult run = app_.Run({ProjectFile(options)});
+    EXPECT_EQ(row.exit_code, run.exit_code) << row.option << (row.with_file ? " with" : " without")
+                                            << " a failing file: " << run.err;
+  }
+}
+
 TEST_F(ProgramTest, HttpInSourceSelectsTheWindowWhichNeedsADisplay) {
   std::vector<std::string> options = ConsoleProject(log_);
   options[0] = "Source=" + site_.dir() + "httpdocs/*.*";

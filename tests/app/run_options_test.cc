@@ -1,0 +1,127 @@
+// Options that change what a console run does without changing what it is:
+// a dry run that decides but sends and records nothing, and Exclude, which
+// leaves files and whole folders out of the listing. Real runs of the program
+// against pyftpdlib on 127.0.0.1.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "dropvan_process.h"
+#include "support/ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::DropvanCopy;
+using testing_support::FtpServer;
+using testing_support::ProcessResult;
+using testing_support::ReadCrLfLines;
+using testing_support::ReadWholeFile;
+using testing_support::TempDir;
+
+class RunOptionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server_.available()) GTEST_SKIP() << server_.why_unavailable();
+  }
+  ProcessResult Run(const std::vector<std::string>& extra) const {
+    std::vector<std::string> options = {"Source=" + site_.dir() + "*.*", "Subdir=True",
+                                        "Target=" + Remote(),            "Server=127.0.0.1",
+                                        "Port=" + std::to_string(server_.port()), "User=" + server_.user(),
+                                        "Password=" + server_.password(), "LogFile=" + log_,
+                                        "PureConsole=True",               "ThreadsCount=2"};
+    options.insert(options.end(), extra.begin(), extra.end());
+    return app_.Run({app_.WriteProject(project_, options)}, work_.path().string());
+  }
+  std::string Remote() const { return server_.writable_dir() + "www"; }
+  fs::path Served(const std::string& relative) const {
+    return server_.root() / (server_.writable_dir().substr(1) + "www") / relative;
+  }
+  // The log's lines in name order (workers finish in any order).
+  std::vector<std::string> SortedLog() const {
+    std::vector<std::string> lines = ReadCrLfLines(log_);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  std::string Line(const std::string& relative, const std::string& result) const {
+    return "Success => " + site_.dir() + relative + " => " + result;
+  }
+
+  FtpServer server_;
+  DropvanCopy app_;
+  TempDir site_;
+  TempDir work_;
+  const std::string project_ = work_.dir() + "site.batch-dropvan";
+  const std::string log_ = work_.dir() + "run.log";
+};
+
+TEST_F(RunOptionsTest, DryRunDecidesAsARunWouldButSendsAndRecordsNothing) {
+  site_.Write("a.txt", "first");
+  site_.Write("sub/b.txt", "b");
+  ProcessResult dry = Run({"DryRun=True"});
+  ASSERT_EQ(0, dry.exit_code) << dry.err;
+  EXPECT_EQ(SortedLog(), (std::vector<std::string>{Line("a.txt", "Would upload to " + Remote() + "/a.txt"),
+                                                   Line("sub/b.txt", "Would upload to " + Remote() + "/sub/b.txt")}));
+  EXPECT_TRUE(server_.Commands().empty()) << "a dry run connected; first command: " << server_.Commands()[0];
+  for (const char* suffix : {".ini", ".ini.old", ".log"}) {
+    EXPECT_FALSE(fs::exists(project_ + suffix)) << "a dry run wrote " << project_ << suffix;
+  }
+
+  ASSERT_EQ(0, Run({}).exit_code);
+  const std::string record = ReadWholeFile(project_ + ".ini");
+  site_.Write("a.txt", "second");
+  const size_t commands = server_.Commands().size();
+  ProcessResult changed = Run({"DryRun=True"});
+  ASSERT_EQ(0, changed.exit_code) << changed.err;
+  EXPECT_EQ(SortedLog(), (std::vector<std::string>{Line("a.txt", "Would upload to " + Remote() + "/a.txt"),
+                                                   Line("sub/b.txt", "File identical.")}));
+  EXPECT_EQ(server_.Commands().size(), commands) << "a dry run sent commands";
+  EXPECT_EQ(ReadWholeFile(Served("a.txt").string()), "first") << "a dry run changed the server's copy";
+  EXPECT_EQ(ReadWholeFile(project_ + ".ini"), record) << "a dry run changed the record";
+  EXPECT_FALSE(fs::exists(project_ + ".ini.old")) << "a dry run wrote the record's backup";
+}
+
+TEST_F(RunOptionsTest, ExcludeLeavesOutMatchingFilesAndNeverEntersMatchingFolders) {
+  for (const char* file : {"index.html", "app.js", "app.js.map", "node_modules/x/y.js", "lib/ok.js",
+                           "lib/node_modules_notes.txt", "cache/page.html"}) {
+    site_.Write(file, file);
+  }
+  struct Row {
+    std::string exclude;
+    std::vector<std::string> listed;
+  } rows[] = {
+      {"", {"app.js", "app.js.map", "cache/page.html", "index.html", "lib/node_modules_notes.txt", "lib/ok.js",
+            "node_modules/x/y.js"}},
+      {"/node_modules/|\\.map$", {"app.js", "cache/page.html", "index.html", "lib/node_modules_notes.txt", "lib/ok.js"}},
+      // Only the folder's own path ends in "/cache/": its file is out because the folder was not entered.
+      {"/cache/$", {"app.js", "app.js.map", "index.html", "lib/node_modules_notes.txt", "lib/ok.js",
+                    "node_modules/x/y.js"}},
+      {"\\.JS$", {"app.js.map", "cache/page.html", "index.html", "lib/node_modules_notes.txt"}},  // any case
+  };
+  for (const Row& row : rows) {
+    fs::remove(project_ + ".ini");
+    ProcessResult run = Run({"Exclude=" + row.exclude, "NoUpload=True"});
+    ASSERT_EQ(0, run.exit_code) << row.exclude << ": " << run.err;
+    std::vector<std::string> listed;
+    for (const std::string& line : SortedLog()) {
+      const size_t start = line.find(site_.dir()) + site_.dir().size();
+      listed.push_back(line.substr(start, line.find(" => ", start) - start));
+    }
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, row.listed) << "Exclude=" << row.exclude;
+  }
+}
+
+TEST_F(RunOptionsTest, InvalidExcludeRefusesTheRunBeforeAnythingIsListed) {
+  site_.Write("a.txt", "a");
+  ProcessResult run = Run({"Exclude=(unclosed"});
+  EXPECT_EQ(1, run.exit_code);
+  EXPECT_NE(run.err.find("Exclude is not a valid regular expression"), std::string::npos) << run.err;
+  EXPECT_TRUE(ReadCrLfLines(log_).empty()) << "the log is written empty";
+  EXPECT_TRUE(server_.Commands().empty()) << "nothing was sent";
+}
+
+}  // namespace
