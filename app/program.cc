@@ -1,10 +1,12 @@
 #include "app/program.h"
 
 #include <exception>
+#include <iostream>
 #include <ostream>
 #include <string>
 
 #include "app/console_runner.h"
+#include "app/usage.h"
 #include "app/window_loader.h"
 #include "batch/batch.h"
 #include "batch/convertor.h"
@@ -82,6 +84,8 @@ int TrkProgram::RunWindow(std::ostream& err) {
 }
 
 int TrkProgramMain(int argc, const char* const* argv, std::ostream& err) {
+  // Answered before any object exists: no project is read, no side file written.
+  if (argc > 1 && argv[1] != nullptr && TrkWriteUsageAnswer(argv[1], std::cout)) return std::cout.good() ? 0 : 1;
   std::string message;
   try {
     TrkProgram program(argc, argv);

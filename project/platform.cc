@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -39,6 +40,19 @@ std::string ConfigFolder() {
   return std::string();
 }
 
+// Makes `folder` with its parents when missing; the folder itself is the
+// user's alone (its files count the user's runs and list the user's projects).
+// Failures are left to the writes that follow, which ignore them.
+void MakePrivateFolder(const std::string& folder) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ignored);
+#ifdef _WIN32
+  std::filesystem::create_directory(folder, ignored);
+#else
+  mkdir(folder.c_str(), 0700);
+#endif
+}
+
 }  // namespace
 
 bool IsPathSeparator(char c) {
@@ -64,12 +78,21 @@ std::string PathKeyText(std::string_view path) {
 #endif
 }
 
+bool IsInstalledLayout(const std::string& folder) {
+  // <prefix>/bin/ with the package's <prefix>/share/doc/dropvan/ beside it.
+  std::error_code error;
+  return folder.size() > 4 && folder.ends_with("/bin/") &&
+         std::filesystem::is_directory(folder + "../share/doc/dropvan", error);
+}
+
 std::string SideFilePath(const std::string& exe_path) {
   size_t sep = LastSeparator(exe_path);
   std::string folder = sep == std::string::npos ? std::string() : exe_path.substr(0, sep + 1);
-  if (FolderWritable(folder)) return exe_path;
+  // Root can write /usr/bin, but files there belong to the package manager.
+  if (FolderWritable(folder) && !IsInstalledLayout(folder)) return exe_path;
   std::string config = ConfigFolder();
   if (config.empty()) return exe_path;
+  MakePrivateFolder(config);
   return config + kPathSeparator + exe_path.substr(sep == std::string::npos ? 0 : sep + 1);
 }
 

@@ -24,10 +24,15 @@ size_t LastSeparator(std::string_view path);
 std::string PathKeyText(std::string_view path);
 
 // Where the files kept beside the program live: the program's own folder when it
-// can be written, else the user's configuration folder ($XDG_CONFIG_HOME/dropvan,
-// else ~/.config/dropvan). Returns the full name for the program file `exe_path`
-// with its file name kept.
+// can be written and is no installed layout (a bin/ folder with
+// ../share/doc/dropvan/ beside it, as packages and `cmake --install` make), else
+// the user's configuration folder ($XDG_CONFIG_HOME/dropvan, else
+// ~/.config/dropvan). Returns the full name for the program file `exe_path`
+// with its file name kept. The configuration folder is made (mode 0700, parents
+// as the umask gives) when it is missing.
 std::string SideFilePath(const std::string& exe_path);
+// Whether `folder` (ending in its separator) is the bin/ folder of an installed program.
+bool IsInstalledLayout(const std::string& folder);
 // `path` with its extension (text after the last "." of the file name) replaced by
 // `ext`, or `ext` appended when the name has no extension.
 std::string ChangeExtension(const std::string& path, std::string_view ext);

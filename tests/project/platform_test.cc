@@ -67,6 +67,16 @@ TEST(SideFiles, LiveBesideAProgramWhoseFolderIsWritable) {
   EXPECT_EQ(SideFilePath(dir.dir() + "dropvan"), dir.dir() + "dropvan");
 }
 
+// Root may write /usr/bin; an installed program still keeps its files with the user.
+TEST(SideFiles, AnInstalledProgramKeepsThemInTheConfigurationFolderEvenWhenItsFolderIsWritable) {
+  testing_support::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "usr/bin");
+  ScopedEnv xdg("XDG_CONFIG_HOME", (dir.dir() + "config").c_str());
+  EXPECT_EQ(SideFilePath(dir.dir() + "usr/bin/dropvan"), dir.dir() + "usr/bin/dropvan") << "no package beside it";
+  std::filesystem::create_directories(dir.path() / "usr/share/doc/dropvan");
+  EXPECT_EQ(SideFilePath(dir.dir() + "usr/bin/dropvan"), dir.dir() + "config/dropvan/dropvan");
+}
+
 TEST(SideFiles, MoveToTheConfigurationFolderWhenTheProgramFolderIsMissing) {
   testing_support::TempDir dir;
   const std::string exe = dir.dir() + "missing/bin/dropvan";

@@ -1,0 +1,45 @@
+#include "app/usage.h"
+
+#include <ostream>
+
+#include "app/program.h"
+
+std::string TrkUsageText() {
+  return std::string("Usage: ") + kTrkProgramKey + R"( [PROJECT.batch-dropvan | "-P:NAME=VALUE,..." | FOLDER | -I | -U]
+       dropvan --help | --version
+
+  PROJECT.batch-dropvan  run the project file (name=value lines); with PureConsole=True
+                         a console run: upload, write the log, exit
+  -P:NAME=VALUE,...      the options themselves, separated by "," or ";"
+  FOLDER or FILE         open the window with it as the source
+  (nothing)              open the window with the default project
+  -I, -U                 the install and uninstall notices
+  --help                 this text
+  --version              the program's version
+
+Main options (all of them: man dropvan, or README.md):
+  Source=/srv/site/*.*   what to upload (folder and file mask)   Subdir=True  walk subfolders
+  Target=/www/           server directory                        Server, Port, User, Password
+  ThreadsCount=4         workers, one connection each           TryTimes=3   retries per file
+  LogFile=PATH           one line per file                      PureConsole=True  no window
+
+Files: the upload record beside the project file (.ini, .ini.old, .ini.lock, .log);
+the recent list dropvan.log, usage counters dropvan.ext and default project
+dropvan.batch-dropvan beside the program, or in $XDG_CONFIG_HOME/dropvan
+(~/.config/dropvan) for an installed program or one whose folder cannot be written.
+
+Exit code 1: an error ended the run (the message is on standard error); man dropvan has all codes.
+)";
+}
+
+bool TrkWriteUsageAnswer(const std::string& first_arg, std::ostream& out) {
+  if (first_arg == "--help") {
+    out << TrkUsageText();
+  } else if (first_arg == "--version") {
+    out << kTrkTitle << " " << kTrkVersion << "\n";
+  } else {
+    return false;
+  }
+  out.flush();
+  return true;
+}
