@@ -1,8 +1,11 @@
 #include "app/console_runner.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 
+#include "app/progress_line.h"
 #include "batch/batch.h"
 #include "batch/convertor.h"
 #include "batch/node.h"
@@ -58,8 +61,13 @@ void TrkMain::Run(const TrkMatchBase* filter) {
   workers_started_ = true;
   convertor_->StartAll();
   info_.AddCount("C", 0, 1);
-  pending.WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
-  WaitForWorkersToLetGo();
+  {
+    // Only people watching a terminal get the line; cron mail and logs stay as they were.
+    std::unique_ptr<TrkProgressLine> progress;
+    if (TrkProgressLine::WantedOn(STDERR_FILENO)) progress = std::make_unique<TrkProgressLine>(*batch_, STDERR_FILENO);
+    pending.WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
+    WaitForWorkersToLetGo();
+  }
   Finish();
   std::string unsaved;
   {

@@ -166,15 +166,29 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
     bool done = SearchDone();
     {
       std::lock_guard<std::recursive_mutex> lock(mu_);
+      if (!handed_back_.empty()) {
+        TrkNode* item = handed_back_.front();
+        handed_back_.pop_front();
+        return item;
+      }
       if (next_index_ < items_.size()) return &items_[next_index_++];
-    }
-    if (done) {
-      exhausted_.store(true, std::memory_order_release);
-      return nullptr;
+      if (done) {
+        // Set under the lock, so that a HandBack either comes before and is
+        // found here, or comes after and is refused.
+        exhausted_.store(true, std::memory_order_release);
+        return nullptr;
+      }
     }
     if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+bool TrkBatch::HandBack(TrkNode& item) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (IsExhausted()) return false;
+  handed_back_.push_back(&item);
+  return true;
 }
 
 void TrkBatch::RecordSuccess() {

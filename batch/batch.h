@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -68,12 +69,17 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   void MarkSearchDone() { search_done_.store(true, std::memory_order_release); }
 
   int Count() const;
-  // The next item in Index order, each to exactly one caller; null when none is left.
-  // While the list may still grow it sleeps, looking again every millisecond. Null
-  // after the list is complete also sets Exhausted. When `stop` is given and is set
-  // while the call waits (not when an item is there), the call returns null
-  // without setting Exhausted, so a stopped worker does not wait for the search.
+  // The next item: one handed back first, else the next in Index order; each to
+  // exactly one caller at a time. Null when none is left. While the list may
+  // still grow it sleeps, looking again every millisecond. Null after the list is
+  // complete also sets Exhausted. When `stop` is given and is set while the call
+  // waits (not when an item is there), the call returns null without setting
+  // Exhausted, so a stopped worker does not wait for the search.
   TrkNode* NextItem(const std::atomic<bool>* stop = nullptr);
+  // Takes back an item NextItem handed out and its caller has not worked on, so
+  // that another caller gets it. False, and nothing done, once the batch is
+  // exhausted: no caller might ever ask again, so the holder must keep it.
+  bool HandBack(TrkNode& item);
   bool IsExhausted() const { return exhausted_.load(std::memory_order_acquire); }
   bool SearchDone() const { return search_done_.load(std::memory_order_acquire); }
 
@@ -83,6 +89,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   void RecordFailure(const std::string& text);
   int Succeeded() const;
   int Failed() const;
+  // Bytes of files sent to the server so far, for progress reports.
+  void AddBytesSent(uint64_t bytes) { bytes_sent_.fetch_add(bytes, std::memory_order_relaxed); }
+  uint64_t BytesSent() const { return bytes_sent_.load(std::memory_order_relaxed); }
   std::vector<std::string> ErrorTexts() const;
 
   // Takes the batch lock (recursively) and returns the item list, which may be read
@@ -129,6 +138,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   mutable std::recursive_mutex mu_;   // the batch lock
   TrkItemList items_;                 // guarded by mu_
   size_t next_index_ = 0;             // guarded by mu_; only grows
+  std::deque<TrkNode*> handed_back_;  // guarded by mu_; handed out again first
   int succeeded_ = 0;                 // guarded by mu_
   int failed_ = 0;                    // guarded by mu_
   std::vector<std::string> error_texts_;  // guarded by mu_
@@ -144,6 +154,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   std::atomic<bool> search_done_{false};  // set after the last item was appended
   std::atomic<bool> exhausted_{false};
   std::atomic<bool> terminated_{false};   // the search's stop request
+  std::atomic<uint64_t> bytes_sent_{0};
   std::thread search_thread_;             // owner's thread only (Start, WaitForSearch, destructor)
 };
 

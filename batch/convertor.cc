@@ -116,8 +116,17 @@ void TrkConvertor::WaitUntilLetGo(std::chrono::milliseconds limit) const {
 void TrkConvertor::ConvertFile(TrkBatch& /*batch*/, TrkNode& /*item*/) {}
 
 void TrkConvertor::ProcessItem() {
+  handed_back_ = false;
   ConvertFile(Batch(), *Item());
+  if (handed_back_) return;
   if (on_item_done_) on_item_done_(Batch(), *Item());
+}
+
+bool TrkConvertor::HandBackItem() {
+  if (handed_back_ || Item() == nullptr || !Batch().HandBack(*Item())) return false;
+  handed_back_ = true;
+  Terminate();
+  return true;
 }
 
 void TrkConvertor::DoTerminate() {

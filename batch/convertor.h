@@ -124,8 +124,15 @@ class TrkConvertor : public TrkWorkBase {
   virtual bool IsReady() { return true; }
 
  protected:
-  // ConvertFile, then the item-done event on this thread, outside any lock.
+  // ConvertFile, then the item-done event on this thread, outside any lock;
+  // no event when ConvertFile handed the item back.
   void ProcessItem() override;
+  // For ConvertFile, before it has touched the item: gives the item back to the
+  // batch for another worker of the run and ends this worker once ConvertFile
+  // returns. The worker must then leave the item alone (another may already be
+  // working on it) and count nothing. False, and nothing done, when the batch
+  // hands out no more items: the worker must finish the item itself.
+  bool HandBackItem();
   // The derived class's part of a worker's end: runs first in the end sequence on
   // the worker's thread, outside the batch lock, once per worker, after its last
   // item (run complete, pause or stop, or an error that ended the worker). Release
@@ -139,6 +146,7 @@ class TrkConvertor : public TrkWorkBase {
 
   const int number_;
   const TrkItemEvent on_item_done_;
+  bool handed_back_ = false;                    // worker's thread only
   TrkEndEvent on_end_;                          // set before StartAll, then only read
   std::shared_ptr<TrkDispatcher> dispatcher_;   // set before StartAll, then only read
   std::shared_ptr<TrkConvertor> next_;          // set in the constructor, then only read

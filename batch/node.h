@@ -6,9 +6,10 @@
 //
 // Items are created only by their batch (TrkBatch::Add) and live as long as the
 // batch; everyone else holds plain references. `Index` and `FileName` never change
-// after creation. `State` and `ResultText` are written by the one worker that was
-// handed the item (it is handed to exactly one); other threads read them in the
-// item-done event, under the batch lock after that event, or once the run has ended.
+// after creation. `State` and `ResultText` are written by the one worker that
+// works on the item (an item a worker handed back untouched goes to another, so
+// exactly one works on it); other threads read them in the item-done event,
+// under the batch lock after that event, or once the run has ended.
 class TrkNode {
  public:
   // Values of `State`; also the index of the item's picture in the window's list.

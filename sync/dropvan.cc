@@ -11,11 +11,14 @@
 #include "project/platform.h"
 #include "select/file_utils.h"
 #include "sync/md5.h"
+#include "sync/netrc.h"
 #include "sync/upload_record.h"
 
 namespace {
 
 const char kFileIdentical[] = "File identical.";
+// How often a worker waiting for room on the server looks for a stop request.
+constexpr std::chrono::milliseconds kStopPoll{100};
 
 // `text` with blanks, control characters, "%", "=" and the bytes of `also`
 // percent-escaped, so that the record's destination line never reads as an entry.
@@ -45,12 +48,17 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->Server = options.Get("Server");
   Uploader->User = options.Get("User");
   Uploader->Password = options.Get("Password");
+  UseNetrc();
+  Uploader->Passive = options.GetBool("Passive", false);
+  Uploader->Secure = options.GetBool("Secure", false);
+  Uploader->SecureVerify = options.GetBool("SecureVerify", true);
   const std::string port = options.Get("Port");
   Uploader->Port = port.empty() ? 21 : TrkParseInt(port, -1);
   if (Uploader->Port < 0 || Uploader->Port > 65535) {
     port_failure_ = TrkFtpUploader::BadPortMessage(Uploader->Server, port);
   }
   UseRecord();
+  ShareLogins();
 }
 
 TrkDropvan::~TrkDropvan() = default;
@@ -82,12 +90,15 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
     item.ResultText = SyncFile(batch, item, remote_path);
     item.State = TrkNode::kSuccess;
     batch.RecordSuccess();
+  } catch (const TrkServerBusy&) {
+    return;  // handed back untouched: another worker may be at it already
   } catch (const TrkError& e) {
     // The file stays unrecorded, so the next run tries it again.
-    item.ResultText = e.what();
+    item.ResultText = WithNetrcWarning(e.what());
     item.State = TrkNode::kFailure;
-    batch.RecordFailure(e.what());
+    batch.RecordFailure(item.ResultText);
   }
+  logins_->FileDone(WorkerNumber());
 }
 
 std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path) {
@@ -118,6 +129,11 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
       if (!port_failure_.empty()) throw TrkError(port_failure_);
       Uploader->PutFile(item.FileName, remote_path, TryTimes);
     }
+  }
+  if (upload) {
+    std::error_code no_size;  // a file gone since its transfer counts nothing
+    const uintmax_t size = std::filesystem::file_size(item.FileName, no_size);
+    if (!no_size) batch.AddBytesSent(size);
   }
   {
     TrkBatchLock lock(batch);
@@ -169,6 +185,7 @@ void TrkDropvan::EndWork() {
   }
   if (end.rest) store.Write(*end.rest);
   Uploader->Disconnect();
+  logins_->Set(WorkerNumber(), TrkRunLogins::State::kEnded);
 }
 
 std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir) {
@@ -177,6 +194,52 @@ std::string TrkDropvan::Destination(const TrkOptions& options, const std::string
   return "ftp://" + PercentEscaped(options.Get("User"), "@:/") + "@" +
          PercentEscaped(TrkFtpUploader::HostPart(options.Get("Server")), "/") + ":" + PercentEscaped(port, "/") +
          PercentEscaped(target_dir, "");
+}
+
+void TrkDropvan::UseNetrc() {
+  if (!Uploader->Password.empty()) return;
+  const TrkNetrcLookup lookup = TrkReadNetrc(TrkFtpUploader::HostPart(Uploader->Server), Uploader->User);
+  netrc_warning_ = lookup.warning;
+  if (!lookup.entry.found) return;
+  if (Uploader->User.empty()) Uploader->User = lookup.entry.login;
+  Uploader->Password = lookup.entry.password;
+}
+
+void TrkDropvan::ShareLogins() {
+  TrkConvertor* first_built = this;
+  while (first_built->NextWorker() != nullptr) first_built = first_built->NextWorker();
+  auto* shared = dynamic_cast<TrkDropvan*>(first_built);
+  logins_ = shared != nullptr && shared != this ? shared->logins_ : std::make_shared<TrkRunLogins>();
+  logins_->Join(WorkerNumber());
+  Uploader->OnLoginState = [this](TrkLoginState state) {
+    if (state == TrkLoginState::kConnecting) login_began_ = logins_->Seen();
+    logins_->Tell(WorkerNumber(), state);
+  };
+  Uploader->OnTooManyConnections = [this] { return AwaitLoginRoom(); };
+}
+
+bool TrkDropvan::AwaitLoginRoom() {
+  using Turn = TrkRunLogins::Turn;
+  logins_->Set(WorkerNumber(), TrkRunLogins::State::kTurnedAway);
+  // From the attempt's start, so an opening during the attempt is not missed.
+  TrkRunLogins::Mark seen = login_began_;
+  for (;;) {
+    const Turn turn = logins_->AfterRefusal(WorkerNumber());
+    if (turn == Turn::kAsUsual) {
+      logins_->Set(WorkerNumber(), TrkRunLogins::State::kLoggedOut);
+      return false;
+    }
+    if ((turn == Turn::kGiveWay || Terminated()) && HandBackItem()) throw TrkServerBusy();
+    const TrkRunLogins::Mark now = logins_->WaitForChange(seen, kStopPoll);
+    if (now.openings != seen.openings) return true;
+    seen = now;
+  }
+}
+
+std::string TrkDropvan::WithNetrcWarning(const std::string& message) const {
+  // Only a failed login can come from the ignored file; other failures stay as they are.
+  if (netrc_warning_.empty() || !message.starts_with(TrkFtpUploader::kConnectFailurePrefix)) return message;
+  return message + " (" + netrc_warning_ + ")";
 }
 
 void TrkDropvan::UseRecord() {

@@ -9,6 +9,7 @@
 class TrkMD5;
 class TrkOptions;
 #include "sync/ftp_uploader.h"
+#include "sync/run_logins.h"
 
 // The sync convertor: for each file of a run, uploads it through this worker's
 // own FTP session unless the upload record shows its content was uploaded
@@ -66,6 +67,23 @@ class TrkDropvan : public TrkConvertor {
   // in the worker numbered 1, which every chain has and builds first), then
   // registers this worker with it (TrkUploadStore::WorkerCreated).
   void UseRecord();
+  // Joins the run's login census (made by the worker numbered 1, which is
+  // built first) and hooks this worker's session to it.
+  void ShareLogins();
+  // The session's answer to a login the server turned away with 421 (see
+  // TrkFtpUploader::OnTooManyConnections). While other workers of the run are
+  // still logging in or working unconnected, waits until a file is done or a
+  // connection let go and asks for another attempt; once every other running
+  // worker is logged in or turned away, hands the item back and throws
+  // TrkServerBusy, leaving the work to them; when no other worker holds or
+  // opens a connection, lets the refusal count as a failed attempt. A stopped
+  // worker hands its item back too.
+  bool AwaitLoginRoom();
+  // With no Password, takes the password (and, with no User, the user) for the
+  // Server from the user's .netrc.
+  void UseNetrc();
+  // A connect failure's message with the reason the .netrc was ignored, if it was.
+  std::string WithNetrcWarning(const std::string& message) const;
   // Uploads a file whose upload does not depend on its digest, and returns
   // the digest of its content, read once for a small file and in parallel with
   // the transfer for one of kParallelDigestBytes or more.
@@ -81,4 +99,10 @@ class TrkDropvan : public TrkConvertor {
 
   // The connect failure every upload ends in when "Port" is no port number.
   std::string port_failure_;
+  // The login state of every worker of the run, shared by them all.
+  std::shared_ptr<TrkRunLogins> logins_;
+  // The run's progress as this worker's last login attempt began (worker's thread).
+  TrkRunLogins::Mark login_began_;
+  // Why the user's .netrc was not used; empty when it was, or says nothing here.
+  std::string netrc_warning_;
 };

@@ -135,6 +135,9 @@ curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
 
 std::once_flag global_init_once;
 
+// The libcurl in use, as 0xXXYYZZ.
+unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
+
 // Ports for the active data connections: above the kernel's own range for
 // outgoing connections (32768-60999 by default), so the two rarely meet.
 constexpr unsigned kFirstDataPort = 61000;
@@ -167,10 +170,17 @@ class TrkFtpUploader::Session {
     user_ = user;
     password_ = password;
     entry_path_.clear();
+    turned_away_ = false;
     if (base_url.empty() || HasControlChar(user) || HasControlChar(password)) return false;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-    if (curl_easy_perform(curl_) != CURLE_OK) return false;
+    if (curl_easy_perform(curl_) != CURLE_OK) {
+      // libcurl ends on a 421 at any point of the login (greeting, USER, PASS)
+      // with CURLE_OPERATION_TIMEDOUT; only the reply code tells it apart.
+      long code = 0;
+      turned_away_ = curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 421;
+      return false;
+    }
     char* local_ip = nullptr;
     local_ip_.clear();
     if (curl_easy_getinfo(curl_, CURLINFO_LOCAL_IP, &local_ip) == CURLE_OK && local_ip != nullptr) {
@@ -186,6 +196,8 @@ class TrkFtpUploader::Session {
 
   // The folder the login landed in; empty when the server did not tell.
   const std::string& entry_path() const { return entry_path_; }
+  // Whether the last Login failed on a 421 reply: no room for another connection.
+  bool turned_away() const { return turned_away_; }
 
   // Sends `commands` in order, going on past refusals. Returns the server's
   // final reply line to each, or nothing when the connection failed.
@@ -243,10 +255,11 @@ class TrkFtpUploader::Session {
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
-    const std::string data_port = NextDataPorts();
-    curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
+    // Passive: no data port at all, libcurl then asks the server for one.
+    const std::string data_port = PassiveData() ? "" : NextDataPorts();
+    if (!data_port.empty()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
     CURLcode result = curl_easy_perform(curl_);
-    if (result == CURLE_FTP_PORT_FAILED && data_port != "-") {
+    if (result == CURLE_FTP_PORT_FAILED && !data_port.empty() && data_port != "-") {
       // Every port of the window was taken: the kernel's choice, as before.
       replies.clear();
       std::rewind(in);
@@ -265,6 +278,8 @@ class TrkFtpUploader::Session {
   }
 
  private:
+  bool PassiveData() const { return owner_.Passive || (owner_.Secure && !ActiveTlsWorks()); }
+
   // The active data connection's listening ports for the next transfer: a
   // window of kDataPortWindow ports that moves on by one each transfer, over
   // ports the kernel does not hand out by itself. Asking the kernel for any
@@ -290,7 +305,9 @@ class TrkFtpUploader::Session {
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
     curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
-    curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
+    // Without CURLOPT_FTPPORT libcurl is passive (EPSV, then PASV).
+    if (!PassiveData()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
+    SetSecurity();
     curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(owner_.ConnectTimeout.count()));
@@ -303,10 +320,33 @@ class TrkFtpUploader::Session {
 #endif
   }
 
+  // TLS as the owner asks. Every request sets the same, so the logged-in
+  // connection (whose TLS settings must match) is reused from request to request.
+  void SetSecurity() {
+    if (!owner_.Secure) return;
+    // CURLUSESSL_ALL: a server that refuses TLS on the control or a data
+    // connection fails the request; nothing goes on in clear.
+    curl_easy_setopt(curl_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(curl_, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    // libcurl before 8.9.0 closes a data connection without reading what the
+    // server sent last; under TLS 1.3 that is the session tickets sent after
+    // the handshake, so the close resets the connection and the server may
+    // lose an upload's end (vsftpd: "426 Failure reading network stream").
+    // TLS 1.2 sends nothing after its handshake.
+    if (CurlVersion() < 0x080900) {
+      curl_easy_setopt(curl_, CURLOPT_SSLVERSION,
+                       static_cast<long>(CURL_SSLVERSION_DEFAULT) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    }
+    if (owner_.SecureVerify) return;
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+
   const TrkFtpUploader& owner_;
   CURL* curl_ = nullptr;  // owned
   std::string base_url_, user_, password_;
   std::string entry_path_;  // of the current login
+  bool turned_away_ = false;  // the last Login got 421
   std::string local_ip_;    // this end of the control connection, for the data listener
 };
 
@@ -403,7 +443,7 @@ void TrkFtpUploader::Connect(const std::string& server, const std::string& user,
         session_ = std::make_unique<Session>(*this);
         if (!session_->valid()) session_.reset();
       }
-      if (!logged_in_ && session_) logged_in_ = TryLogin(server, user, password, port);
+      if (!logged_in_ && session_ && LoginAgainAtOnce(server, user, password, port)) continue;
     }
     if (logged_in_) return;
     // A session that has given up three cycles fails at once: waiting out
@@ -420,6 +460,7 @@ void TrkFtpUploader::Connect(const std::string& server, const std::string& user,
 
 void TrkFtpUploader::Disconnect() {
   session_.reset();
+  if (logged_in_ && OnLoginState) OnLoginState(TrkLoginState::kLoggedOut);
   logged_in_ = false;
   known_dirs_.clear();
   FailCount = 0;
@@ -441,6 +482,13 @@ void TrkFtpUploader::KnowDir(const std::string& directory) {
   for (std::string level = directory; !level.empty() && known_dirs_.insert(level).second;) {
     level = ParentDir(level);
   }
+}
+
+bool TrkFtpUploader::ActiveTlsWorks() {
+  // libcurl 7.87.0 to 7.88.x accept an active data connection without TLS
+  // even when TLS is asked for: the server's TLS handshake then breaks the
+  // transfer (curl issue 10666, mended in 8.0.0).
+  return CurlVersion() < 0x075700 || CurlVersion() >= 0x080000;
 }
 
 std::string TrkFtpUploader::BadPortMessage(const std::string& server, const std::string& port) {
@@ -472,4 +520,12 @@ bool TrkFtpUploader::ChangeDir(const std::string& directory) {
 bool TrkFtpUploader::TryLogin(const std::string& server, const std::string& user,
                               const std::string& password, int port) {
   return session_->Login(BaseUrl(server, port), user, password);
+}
+
+bool TrkFtpUploader::LoginAgainAtOnce(const std::string& server, const std::string& user,
+                                      const std::string& password, int port) {
+  if (OnLoginState) OnLoginState(TrkLoginState::kConnecting);
+  logged_in_ = TryLogin(server, user, password, port);
+  if (OnLoginState) OnLoginState(logged_in_ ? TrkLoginState::kLoggedIn : TrkLoginState::kLoggedOut);
+  return !logged_in_ && session_->turned_away() && OnTooManyConnections && OnTooManyConnections();
 }

@@ -2,14 +2,29 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
+
+#include "project/error.h"
 
 class TrkMD5;
 
-// One worker's connection to the FTP server (active mode, binary transfer).
+// Where a session's login stands, as told to OnLoginState.
+enum class TrkLoginState { kLoggedOut, kConnecting, kLoggedIn };
+
+// Thrown by an OnTooManyConnections hook that gives the session's place up to
+// the other sessions of its run; it passes through Connect and PutFile as is.
+class TrkServerBusy : public TrkError {
+ public:
+  TrkServerBusy() : TrkError("[Error]The server takes no more connections") {}
+};
+
+// One worker's connection to the FTP server (active mode unless Passive,
+// binary transfer, in clear unless Secure).
 // It connects at the first PutFile, keeps the connection from file to file,
 // creates missing remote directories, and retries failed connects and stores
 // within the budget the caller gives. Errors are TrkError with the messages
@@ -45,11 +60,13 @@ class TrkFtpUploader {
   // Makes sure a logged-in connection exists: at most tries + 1 attempts,
   // RetryWait apart. After three given-up cycles it fails at once, without
   // attempting or waiting, until Disconnect. The error names the server without
-  // any "user:password@" part. A port outside 0-65535 fails at once.
+  // any "user:password@" part. A port outside 0-65535 fails at once. A login
+  // refused with 421 is first handed to OnTooManyConnections.
   void Connect(const std::string& server, const std::string& user, const std::string& password,
                int port, int tries);
 
-  // Closes the connection and sets FailCount to 0. Never fails.
+  // Closes the connection and sets FailCount to 0. Never fails. Tells
+  // OnLoginState kLoggedOut when it let go of a logged-in connection.
   void Disconnect();
 
   // Makes sure the remote directory exists: the deepest existing level is
@@ -60,6 +77,9 @@ class TrkFtpUploader {
   // directory wherever it was last changed to. Never fails and reports nothing.
   void ForceDir(const std::string& directory);
 
+  // How every connect failure's message begins.
+  static constexpr std::string_view kConnectFailurePrefix = "[Error]Connect to ";
+
   // The part of `path` before its last "/" (or "\" on Windows, where it
   // separates too); empty when it holds none.
   static std::string ParentDir(const std::string& path);
@@ -67,6 +87,8 @@ class TrkFtpUploader {
   static std::string HostPart(const std::string& server);
   // The connect failure for a port text that is no port number.
   static std::string BadPortMessage(const std::string& server, const std::string& port);
+  // Whether the libcurl in use can protect an active data connection with TLS.
+  static bool ActiveTlsWorks();
 
   // Connect cycles given up since creation or the last Disconnect.
   int32_t FailCount = 0;
@@ -77,6 +99,21 @@ class TrkFtpUploader {
   int32_t Port = 21;
   std::string Server;
   std::string User;
+  // Passive data connections (EPSV, then PASV when the server refuses EPSV)
+  // instead of active ones. For clients behind a firewall or NAT that the
+  // server cannot connect back to.
+  bool Passive = false;
+  // Explicit TLS (AUTH TLS) on the control connection and every data
+  // connection; a server that refuses it fails the connect, so the account
+  // never crosses the network in clear. Data connections are passive, whatever
+  // Passive says, with a libcurl whose active ones cannot use TLS (see
+  // ActiveTlsWorks).
+  bool Secure = false;
+  // With Secure: the server's certificate must verify against the system's
+  // trust store and name the server. False accepts any certificate (a
+  // self-signed one, say), which leaves the connection open to an impostor.
+  // A handshake or certificate that fails is a failed connect.
+  bool SecureVerify = true;
 
   // Wait between connect attempts.
   std::chrono::milliseconds RetryWait{10000};
@@ -87,6 +124,17 @@ class TrkFtpUploader {
   std::chrono::milliseconds ReplyTimeout{60000};
   // A transfer that moves no byte for this long is broken. Whole seconds.
   std::chrono::milliseconds StallTimeout{60000};
+
+  // Told, on the session's thread, as a login attempt starts and ends and as
+  // the connection is let go, so that the sessions of a run know which of them
+  // hold a connection. Must not throw. May stay unset.
+  std::function<void(TrkLoginState)> OnLoginState;
+  // Asked when the server refuses a login with 421 (too many connections, as
+  // a server that limits connections per address answers): true to try again
+  // at once, the refusal not counted; false to count it as a failed attempt
+  // like any other (RetryWait, TryTimes). It may wait before answering, or
+  // throw TrkServerBusy. Unset: counted like any other failure.
+  std::function<bool()> OnTooManyConnections;
 
  private:
   class Session;
@@ -108,6 +156,10 @@ class TrkFtpUploader {
   std::optional<bool> Rename(const std::string& from, const std::string& to);
   bool TryLogin(const std::string& server, const std::string& user, const std::string& password,
                 int port);
+  // One login attempt, told to OnLoginState. True when the server turned it
+  // away with 421 and OnTooManyConnections asks for another attempt at once.
+  bool LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password,
+                        int port);
 
   // Notes `directory` and its parents as existing on this connection.
   void KnowDir(const std::string& directory);

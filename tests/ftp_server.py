@@ -25,7 +25,9 @@ line, so a test can see how the client copes with a server that misbehaves:
                       arrives, the first time (or the first N times)
   --no-size           answer SIZE with 502, as a server without SIZE does
   --max-sessions N    answer "421 Too many connections" and close any control
-                      connection beyond N at once
+                      connection beyond N at once (-1: every connection)
+  --reply-delay S     handle every command S seconds after it arrived (other
+                      sessions are served meanwhile), as a slow server does
   --seed S            seed of the shares below: with the same seed a stored path
                       meets the same store faults at every run
   --drop-commands P   close the control connection without a reply on this
@@ -72,6 +74,7 @@ class Faults:
     drop_at_times = 0
     no_size = False
     max_sessions = 0
+    reply_delay = 0.0
     seed = 0
     drop_commands = 0.0
     drop_transfers = 0.0
@@ -179,7 +182,7 @@ class Handler(FTPHandler):
         self._pending = None
         self._cut = None
         self._live = False
-        if Faults.max_sessions > 0 and Faults.live_sessions >= Faults.max_sessions:
+        if Faults.max_sessions != 0 and Faults.live_sessions >= max(Faults.max_sessions, 0):
             self._pending = "(connect)"
             self.respond("421 Too many connections.")
             self.close()
@@ -209,6 +212,11 @@ class Handler(FTPHandler):
         Faults.trace.flush()
 
     def pre_process_command(self, line, cmd, arg):
+        if Faults.reply_delay > 0 and not getattr(self, "_delay_over", False):
+            # Put off without blocking the IO loop; cancelled if the session closes.
+            self.call_later(Faults.reply_delay, self._delayed_command, line, cmd, arg)
+            return
+        self._delay_over = False
         shown = "PASS ******" if cmd == "PASS" else line
         Faults.commands += 1
         if Faults.drop_after >= 0 and Faults.commands > Faults.drop_after:
@@ -220,6 +228,10 @@ class Handler(FTPHandler):
             return self._drop(shown)
         self._pending = shown
         super().pre_process_command(line, cmd, arg)
+
+    def _delayed_command(self, line, cmd, arg):
+        self._delay_over = True
+        self.pre_process_command(line, cmd, arg)
 
     def respond(self, resp, logfun=None):
         if self._pending is not None:
@@ -310,6 +322,7 @@ def main():
     parser.add_argument("--drop-at", default="")
     parser.add_argument("--no-size", action="store_true")
     parser.add_argument("--max-sessions", type=int, default=0)
+    parser.add_argument("--reply-delay", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--drop-commands", type=float, default=0.0)
     parser.add_argument("--drop-transfers", type=float, default=0.0)
@@ -318,7 +331,7 @@ def main():
 
     for name in ("refuse_login", "drop_after", "refuse_stor", "stall", "stall_seconds",
                  "refuse_mkd", "truncate_stor", "early_close", "refuse_rnto",
-                 "refuse_rnto_existing", "no_size", "max_sessions", "seed",
+                 "refuse_rnto_existing", "no_size", "max_sessions", "reply_delay", "seed",
                  "drop_commands", "drop_transfers", "refuse_stores"):
         setattr(Faults, name, getattr(args, name))
     if args.drop_at:

@@ -17,6 +17,7 @@
 #include "ui/frm_cfg.h"
 #include "ui/gui_dispatcher.h"
 #include "ui/list_model.h"
+#include "ui/status_bar.h"
 #include "ui/widget_control.h"
 
 namespace {
@@ -69,6 +70,8 @@ TrkFrmMain::TrkFrmMain(TrkProject& project, TrkInfo& info, const TrkMatchBase* f
   layout->addWidget(pAction);
   layout->addWidget(pSpacer);
   layout->addWidget(pViewer, 1);
+  status_ = new TrkStatusBar(this);
+  layout->addWidget(status_);
   daemon_timer_.setSingleShot(true);
   connect(&daemon_timer_, &QTimer::timeout, this, [this] { ProtectedCall(&TrkFrmMain::AutoRun); });
   release_timer_.setInterval(500);

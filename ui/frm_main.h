@@ -30,6 +30,7 @@ class TrkListModel;
 class TrkMatchBase;
 class TrkProject;
 class TrkRowFeed;
+class TrkStatusBar;
 class TrkWidgetControl;
 
 // The generic main window of a batch tool: the source and target rows, the
@@ -110,6 +111,7 @@ class TrkFrmMain : public TrkFrmBase {
   bool IsWaitingToRepeat() const { return daemon_timer_.isActive(); }
   const std::shared_ptr<TrkBatch>& Batch() const { return batch_; }
   TrkListModel& Model() const { return *model_; }
+  TrkStatusBar& StatusBar() const { return *status_; }
   TrkFrmCfg* Cfg() const { return cfg_.get(); }
   TrkProject& Project() const { return project_; }
   // 1 when an unattended run could not write its log, else 0.
@@ -194,6 +196,7 @@ class TrkFrmMain : public TrkFrmBase {
   std::unique_ptr<TrkFrmCfg> cfg_;
   std::vector<std::unique_ptr<TrkWidgetControl>> bound_;
   TrkListModel* model_;  // owned by the window (Qt parent)
+  TrkStatusBar* status_;  // owned by the window (Qt parent); under the list
   std::shared_ptr<TrkGuiDispatcher> dispatcher_;
 
   std::shared_ptr<TrkBatch> batch_;         // FBatch

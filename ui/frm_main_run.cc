@@ -16,6 +16,7 @@
 #include "ui/frm_main.h"
 #include "ui/gui_dispatcher.h"
 #include "ui/list_model.h"
+#include "ui/status_bar.h"
 
 namespace {
 
@@ -148,6 +149,7 @@ void TrkFrmMain::StartWorkers(const std::string& target) {
   aStop->setEnabled(true);
   aPause->setEnabled(true);
   convertor_->StartAll();
+  status_->Start(batch_);
   info_.AddCount("C", 0, 1);
   stopped_ = false;
 }
@@ -182,6 +184,7 @@ void TrkFrmMain::aStopExecute() {
 void TrkFrmMain::OnFinish() {
   if (--workers_left_ > 0) return;
   model_->Refresh();  // every item's last state, before the list is written
+  status_->Stop();
   ShowIdle();
   ReportRun();
   if (aStop->data().toInt() == 1) {

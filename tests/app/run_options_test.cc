@@ -1,9 +1,14 @@
-// Options that change what a console run does without changing what it is:
-// a dry run that decides but sends and records nothing, and Exclude, which
-// leaves files and whole folders out of the listing. Real runs of the program
-// against pyftpdlib on 127.0.0.1.
+// Options and surroundings that change what a console run does without
+// changing what it is: a dry run that decides but sends and records nothing,
+// Exclude, which leaves files and whole folders out of the listing, a .netrc
+// for the account, and a progress line when a person watches a terminal. Real
+// runs of the program against pyftpdlib on 127.0.0.1.
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -27,12 +32,12 @@ class RunOptionsTest : public ::testing::Test {
   void SetUp() override {
     if (!server_.available()) GTEST_SKIP() << server_.why_unavailable();
   }
-  ProcessResult Run(const std::vector<std::string>& extra) const {
-    std::vector<std::string> options = {"Source=" + site_.dir() + "*.*", "Subdir=True",
-                                        "Target=" + Remote(),            "Server=127.0.0.1",
-                                        "Port=" + std::to_string(server_.port()), "User=" + server_.user(),
-                                        "Password=" + server_.password(), "LogFile=" + log_,
-                                        "PureConsole=True",               "ThreadsCount=2"};
+  // A run with the server's account in the project unless `credentials` is false.
+  ProcessResult Run(const std::vector<std::string>& extra, bool credentials = true) const {
+    std::vector<std::string> options = {"Source=" + site_.dir() + "*.*", "Subdir=True", "Target=" + Remote(),
+                                        "Server=127.0.0.1", "Port=" + std::to_string(server_.port()),
+                                        "LogFile=" + log_, "PureConsole=True", "ThreadsCount=2"};
+    if (credentials) options.insert(options.end(), {"User=" + server_.user(), "Password=" + server_.password()});
     options.insert(options.end(), extra.begin(), extra.end());
     return app_.Run({app_.WriteProject(project_, options)}, work_.path().string());
   }
@@ -122,6 +127,61 @@ TEST_F(RunOptionsTest, InvalidExcludeRefusesTheRunBeforeAnythingIsListed) {
   EXPECT_NE(run.err.find("Exclude is not a valid regular expression"), std::string::npos) << run.err;
   EXPECT_TRUE(ReadCrLfLines(log_).empty()) << "the log is written empty";
   EXPECT_TRUE(server_.Commands().empty()) << "nothing was sent";
+}
+
+TEST_F(RunOptionsTest, NetrcGivesTheAccountAProjectLeavesOut) {
+  site_.Write("a.txt", "a");
+  work_.Write("netrc", "machine 127.0.0.1 login " + server_.user() + " password " + server_.password() + "\n");
+  const std::string netrc = work_.dir() + "netrc";
+  app_.SetEnv("NETRC=" + netrc);
+  struct Row {
+    mode_t mode;
+    bool uploaded;
+  } rows[] = {{0600, true}, {0644, false}};  // others may read it: not used
+  for (const Row& row : rows) {
+    chmod(netrc.c_str(), row.mode);
+    fs::remove(project_ + ".ini");
+    ProcessResult run = Run({"TryTimes=0"}, false);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    const std::vector<std::string> log = ReadCrLfLines(log_);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("Success", 0) == 0, row.uploaded) << std::oct << row.mode << ": " << log[0];
+    EXPECT_EQ(log[0].find("was ignored: others may read it") != std::string::npos, !row.uploaded) << log[0];
+  }
+}
+
+// Runs `exe project` with its standard error on a new pseudo-terminal, as a
+// person starting it by hand would; returns what the terminal received.
+std::string RunOnTerminal(const std::string& exe, const std::string& project, const std::string& cwd) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execl(exe.c_str(), exe.c_str(), project.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<size_t>(n));
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": " << output;
+  return output;
+}
+
+TEST_F(RunOptionsTest, AProgressLineOnATerminalOnlyAndClearedAtTheEnd) {
+  for (int i = 0; i < 30; ++i) site_.Write("f" + std::to_string(i) + ".txt", std::string(1000, 'x'));
+  ProcessResult piped = Run({});
+  ASSERT_EQ(0, piped.exit_code);
+  EXPECT_EQ(piped.err, "") << "standard error is no terminal: nothing more is written";
+
+  fs::remove(project_ + ".ini");
+  const std::string shown = RunOnTerminal(app_.exe(), project_, work_.dir());
+  ASSERT_NE(shown.find(" files"), std::string::npos) << "no progress line: " << shown;
+  EXPECT_EQ(shown.rfind("\r\x1b[K"), shown.size() - 4) << "the line is not cleared at the end: " << shown;
+  EXPECT_EQ(shown.find('\n'), std::string::npos) << "the line must be redrawn in place: " << shown;
+  EXPECT_EQ(ReadCrLfLines(log_).size(), 30u) << "the run itself is unchanged";
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char kPython[] = "/usr/bin/python3";
 const char kVsftpd[] = "/usr/sbin/vsftpd";
+const char kOpenssl[] = "/usr/bin/openssl";
 
 sockaddr_in Loopback(int port) {
   sockaddr_in address{};
@@ -53,6 +54,7 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
   }
   on("--no-size", faults.no_size);
   count("--max-sessions", faults.max_sessions);
+  share("--reply-delay", faults.reply_delay);
   flags.insert(flags.end(), {"--seed", std::to_string(faults.seed)});
   share("--drop-commands", faults.drop_commands);
   share("--drop-transfers", faults.drop_transfers);
@@ -137,13 +139,28 @@ void Replace(std::string& text, const std::string& field, const std::string& val
   for (size_t at; (at = text.find(field)) != std::string::npos;) text.replace(at, field.size(), value);
 }
 
+// The commands of a vsftpd protocol log: lines `... FTP command: Client "<ip>", "<command>"`.
+std::vector<std::string> VsftpdCommands(const std::string& log) {
+  static const std::string kMark = "FTP command: Client \"";
+  std::vector<std::string> commands;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t at = line.find(kMark);
+    size_t start = at == std::string::npos ? at : line.find("\", \"", at + kMark.size());
+    if (start == std::string::npos || line.back() != '"') continue;
+    commands.push_back(line.substr(start + 4, line.size() - start - 5));
+  }
+  return commands;
+}
+
 }  // namespace
 
 FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
   if (kind == Kind::kPyftpdlib) {
     StartPyftpdlib(faults);
   } else {
-    StartVsftpd();
+    StartVsftpd(kind == Kind::kVsftpdTls);
   }
 }
 
@@ -188,7 +205,7 @@ void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
   }
 }
 
-void FtpServer::StartVsftpd() {
+void FtpServer::StartVsftpd(bool tls) {
   if (access(kVsftpd, X_OK) != 0) {
     missing_ = kVsftpd;
     return;
@@ -200,6 +217,8 @@ void FtpServer::StartVsftpd() {
     missing_ = "vsftpd needs root to confine its test account";
     return;
   }
+  const std::string tls_lines = tls ? TlsLines() : "";
+  if (!available()) return;
   // vsftpd chroots anonymous sessions into the root and drops to the "ftp"
   // user. It refuses a root that user may write to, so the root is read-only
   // for it and uploads go below a world-writable "/pub".
@@ -213,8 +232,10 @@ void FtpServer::StartVsftpd() {
   std::string account = "secure_chroot_dir=/var/run/vsftpd/empty\n";
   std::string conf = ReadText(std::string(DROPVAN_SOURCE_DIR) + "/tests/vsftpd.conf.in");
   Replace(conf, "@ROOT@", root().string());
-  Replace(conf, "@LOG@", (work_.path() / "vsftpd.log").string());
+  vsftpd_log_ = work_.path() / "vsftpd.log";
+  Replace(conf, "@LOG@", vsftpd_log_.string());
   Replace(conf, "@ACCOUNT@", account);
+  Replace(conf, "@TLS@", tls_lines);
   std::string out_path = (work_.path() / "vsftpd.out").string();
   // The free port may be taken between finding and binding it: try again.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -234,6 +255,30 @@ void FtpServer::StartVsftpd() {
     Stop();
   }
   throw std::runtime_error("vsftpd test server did not start: " + ReadText(out_path));
+}
+
+std::string FtpServer::TlsLines() {
+  if (access(kOpenssl, X_OK) != 0) {
+    missing_ = kOpenssl;
+    return "";
+  }
+  const std::string key = (work_.path() / "key.pem").string();
+  const std::string cert = (work_.path() / "cert.pem").string();
+  const std::string err = (work_.path() / "openssl.err").string();
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = Spawn({kOpenssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                     "-days", "1", "-subj", "/CN=127.0.0.1"},
+                    null_fd, err);
+  close(null_fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error("openssl could not make the test certificate: " + ReadText(err));
+  }
+  // The anonymous account is asked for its password, so that a login carries one.
+  return "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
+         "require_ssl_reuse=NO\nssl_ciphers=HIGH\nno_anon_password=NO\n"
+         "rsa_cert_file=" + cert + "\nrsa_private_key_file=" + key + "\n";
 }
 
 void FtpServer::Stop() {
@@ -269,6 +314,7 @@ std::vector<FtpTraceLine> FtpServer::Trace() const {
 }
 
 std::vector<std::string> FtpServer::Commands() const {
+  if (!vsftpd_log_.empty()) return VsftpdCommands(ReadText(vsftpd_log_));
   std::vector<std::string> commands;
   for (const FtpTraceLine& line : Trace()) commands.push_back(line.command);
   return commands;

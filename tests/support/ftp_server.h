@@ -26,7 +26,8 @@ struct FtpFaults {
   std::string drop_at;        // close the control connection without reply on this command ...
   int drop_at_times = 1;      // ... the first N times it arrives
   bool no_size = false;       // answer SIZE with 502, as a server without it
-  int max_sessions = 0;       // above 0: answer 421 and close beyond N sessions at once
+  int max_sessions = 0;       // above 0: answer 421 and close beyond N sessions at once; -1 every session
+  double reply_delay = 0;     // seconds each command waits before the server handles it
   // Shares of random faults, drawn from `seed`: with the same seed a stored
   // path meets the same store faults, whatever the order of the sessions.
   int seed = 1;
@@ -53,7 +54,11 @@ struct FtpTraceLine {
 // unavailable too.
 class FtpServer {
  public:
-  enum class Kind { kPyftpdlib, kVsftpd };
+  // kVsftpdTls: vsftpd that demands explicit TLS for the login and every data
+  // connection and asks the anonymous account for its password, with a
+  // self-signed certificate for 127.0.0.1 made by the openssl CLI (without
+  // openssl it is unavailable).
+  enum class Kind { kPyftpdlib, kVsftpd, kVsftpdTls };
 
   explicit FtpServer(Kind kind = Kind::kPyftpdlib, const FtpFaults& faults = {});
   ~FtpServer();
@@ -74,12 +79,15 @@ class FtpServer {
   const std::string& writable_dir() const { return writable_dir_; }
   // pyftpdlib only: every command received so far.
   std::vector<FtpTraceLine> Trace() const;
-  // The command lines of Trace() alone.
+  // The command lines of Trace() alone; on vsftpd, the commands of its
+  // protocol log (PASS shown as "PASS <password>").
   std::vector<std::string> Commands() const;
 
  private:
   void StartPyftpdlib(const FtpFaults& faults);
-  void StartVsftpd();
+  void StartVsftpd(bool tls);
+  // vsftpd's configuration lines for TLS, after making the certificate.
+  std::string TlsLines();
   void Stop();
 
   TempDir work_;  // config, logs, trace
@@ -87,6 +95,7 @@ class FtpServer {
   std::string user_, password_, missing_;
   std::string writable_dir_ = "/";
   std::filesystem::path trace_;
+  std::filesystem::path vsftpd_log_;
   int port_ = 0;
   pid_t pid_ = -1;
 };

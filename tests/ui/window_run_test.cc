@@ -3,6 +3,7 @@
 #include <QTest>
 #include <filesystem>
 
+#include "ui/status_bar.h"
 #include "window_fixture.h"
 
 namespace ui_testing {
@@ -37,6 +38,8 @@ TEST_F(WindowTest, ListsTheFolderAndUploadsItShowingEachResult) {
   EXPECT_EQ(model.StateIcon(2).cacheKey(), model.data(model.index(0, 0), Qt::DecorationRole).value<QIcon>().cacheKey());
   EXPECT_EQ(model.StateIcon(1).cacheKey(), model.data(model.index(1, 0), Qt::DecorationRole).value<QIcon>().cacheKey());
   EXPECT_EQ(window_->aConvert, window_->bCreate->Shown()) << "back to idle";
+  EXPECT_EQ(window_->StatusBar().Text().toStdString(), "2 of 2 files, 1 failed, 1 B sent") << "the run's last figures";
+  EXPECT_FALSE(window_->StatusBar().BarShown()) << "the progress bar only shows during a run";
   EXPECT_EQ("Up&load", window_->aConvert->text().toStdString());
   EXPECT_FALSE(window_->bSearchConvert->isVisibleTo(window_.get())) << "no Stop button while idle";
 }

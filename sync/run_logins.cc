@@ -1,0 +1,58 @@
+#include "sync/run_logins.h"
+
+void TrkRunLogins::Set(int worker, State state) {
+  std::lock_guard<std::mutex> lock(mu_);
+  State& now = states_[worker];
+  if (now == state) return;
+  const bool opening = now == State::kLoggedIn;
+  now = state;
+  Changed(opening);
+}
+
+void TrkRunLogins::Tell(int worker, TrkLoginState state) {
+  switch (state) {
+    case TrkLoginState::kConnecting: return Set(worker, State::kConnecting);
+    case TrkLoginState::kLoggedIn: return Set(worker, State::kLoggedIn);
+    case TrkLoginState::kLoggedOut: return Set(worker, State::kLoggedOut);
+  }
+}
+
+void TrkRunLogins::FileDone(int worker) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto found = states_.find(worker);
+  Changed(found != states_.end() && found->second == State::kLoggedIn);
+}
+
+void TrkRunLogins::Changed(bool opening) {
+  ++mark_.changes;
+  if (opening) ++mark_.openings;
+  changed_.notify_all();
+}
+
+TrkRunLogins::Mark TrkRunLogins::Seen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return mark_;
+}
+
+TrkRunLogins::Turn TrkRunLogins::AfterRefusal(int worker) const {
+  int logged_in = 0, connecting = 0, unconnected = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& [other, state] : states_) {
+      if (other == worker) continue;
+      logged_in += state == State::kLoggedIn;
+      connecting += state == State::kConnecting;
+      unconnected += state == State::kLoggedOut;
+    }
+  }
+  // Nobody else can be the reason for the refusal: waiting could last forever.
+  if (logged_in + connecting == 0) return Turn::kAsUsual;
+  if (connecting + unconnected == 0) return Turn::kGiveWay;
+  return Turn::kWait;
+}
+
+TrkRunLogins::Mark TrkRunLogins::WaitForChange(const Mark& seen, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  changed_.wait_for(lock, limit, [&] { return mark_.changes != seen.changes; });
+  return mark_;
+}

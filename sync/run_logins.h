@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+#include "sync/ftp_uploader.h"
+
+// Where the login of each worker of one run stands, shared by the run's
+// workers, so that a worker whose login a server that limits connections
+// turns away (421) can tell whether the others hold the server's connections
+// and will do the work without it. Workers are known by their WorkerNumber.
+// Thread-safe; no batch lock is needed or taken.
+class TrkRunLogins {
+ public:
+  enum class State { kLoggedOut, kConnecting, kLoggedIn, kTurnedAway, kEnded };
+
+  // What a turned-away worker does next.
+  enum class Turn {
+    kAsUsual,   // no other worker holds or opens a connection: a failed login like any other
+    kGiveWay,   // every other running worker is logged in or turned away: leave the work to them
+    kWait,      // others are still logging in or working unconnected: wait for an opening
+  };
+
+  // Progress of the run as a worker last saw it.
+  struct Mark {
+    uint64_t changes = 0;   // any worker's state changed or a file was done
+    uint64_t openings = 0;  // a logged-in worker finished a file or let go of its connection
+  };
+
+  // Adds `worker` as logged out; a later call for the same worker resets it.
+  void Join(int worker) { Set(worker, State::kLoggedOut); }
+  void Set(int worker, State state);
+  void Tell(int worker, TrkLoginState state);
+  // `worker` finished a file. When it did so over a connection, one may have
+  // come free (a connection of some other client, or a session the server
+  // ends after each file); a file done without one frees nothing.
+  void FileDone(int worker);
+
+  Mark Seen() const;
+  Turn AfterRefusal(int worker) const;
+  // Waits until the run's progress passes `seen` or `limit` has passed, and
+  // returns the progress then.
+  Mark WaitForChange(const Mark& seen, std::chrono::milliseconds limit) const;
+
+ private:
+  void Changed(bool opening);  // under mu_
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::map<int, State> states_;  // guarded by mu_
+  Mark mark_;                    // guarded by mu_
+};

@@ -1,0 +1,116 @@
+// Runs of many workers against a server that takes fewer connections than the
+// run has workers and turns the others away with 421.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dropvan_run.h"
+#include "support/ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using dropvan_testing::RecordLine;
+using dropvan_testing::RunResult;
+using dropvan_testing::SyncProject;
+using testing_support::FtpFaults;
+using testing_support::FtpServer;
+using testing_support::TempDir;
+
+struct LimitCase {
+  const char* name;
+  int max_sessions;    // -1: the server takes no session at all
+  double reply_delay;  // seconds before the server handles each command
+  int files;
+  int try_times;
+  bool uploads;        // every file uploaded, or every file fails to connect
+};
+
+const LimitCase kCases[] = {
+    {"TwoSessionsSlowServer", 2, 0.002, 300, 3, true},
+    {"NoSessionAtAll", -1, 0.002, 40, 1, false},
+};
+
+// Failure messages name the case, not its bytes.
+void PrintTo(const LimitCase& c, std::ostream* out) { *out << c.name; }
+
+class ConnectionLimitTest : public ::testing::TestWithParam<LimitCase> {};
+
+std::string Name(int i) { return "d" + std::to_string(i % 10) + "/f" + std::to_string(i) + ".txt"; }
+
+// How often the server was asked to store each remote path.
+std::map<std::string, int> StoresByPath(const FtpServer& server) {
+  std::map<std::string, int> stores;
+  for (const auto& line : server.Trace()) {
+    if (line.command.rfind("STOR ", 0) == 0) ++stores[line.command.substr(5)];
+  }
+  return stores;
+}
+
+int TurnedAway(const FtpServer& server) {
+  const auto trace = server.Trace();
+  return static_cast<int>(std::count_if(trace.begin(), trace.end(),
+                                        [](const auto& line) { return line.command == "(connect)"; }));
+}
+
+TEST_P(ConnectionLimitTest, EightWorkersShareWhatTheServerTakes) {
+  const LimitCase& c = GetParam();
+  FtpFaults faults;
+  faults.max_sessions = c.max_sessions;
+  faults.reply_delay = c.reply_delay;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  TempDir source;
+  std::vector<std::string> expected_record;
+  for (int i = 0; i < c.files; ++i) {
+    const std::string content = "file " + std::to_string(i);
+    expected_record.push_back(RecordLine(source.Write(Name(i), content), content));
+  }
+  std::sort(expected_record.begin(), expected_record.end());
+  SyncProject site(&server);
+  site.Set("ThreadsCount", "8");
+  site.Set("TryTimes", std::to_string(c.try_times));
+
+  const auto start = std::chrono::steady_clock::now();
+  RunResult run = site.RunFolder(source.dir(), "/www/");
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::cout << c.name << ": " << c.files << " files, 8 workers: " << ms.count() << " ms, " << run.succeeded
+            << " uploaded, " << run.failed << " failed, " << TurnedAway(server) << " connections turned away\n";
+
+  const std::map<std::string, int> stores = StoresByPath(server);
+  for (int i = 0; i < c.files; ++i) {
+    const std::string local = source.dir() + Name(i);
+    if (c.uploads) {
+      EXPECT_EQ(run[local].state, TrkNode::kSuccess) << Name(i) << " ended with \"" << run[local].text << "\"";
+      EXPECT_EQ(stores.count("/www/" + Name(i)) ? stores.at("/www/" + Name(i)) : 0, 1)
+          << Name(i) << " was not stored exactly once";
+    } else {
+      EXPECT_EQ(run[local].text, "[Error]Connect to 127.0.0.1 failure") << Name(i);
+    }
+  }
+  if (c.uploads) {
+    EXPECT_EQ(run.succeeded, c.files);
+    EXPECT_EQ(run.failed, 0);
+    std::vector<std::string> record = site.RecordLines();
+    std::sort(record.begin(), record.end());
+    EXPECT_EQ(record, expected_record) << "the record does not hold every uploaded file once";
+    EXPECT_EQ(site.UploadListLines().size(), static_cast<size_t>(c.files)) << "the upload list misses files";
+  } else {
+    EXPECT_EQ(run.failed, c.files);
+    EXPECT_TRUE(stores.empty());
+    // As for any connect failure: each worker gives up after three cycles of
+    // TryTimes + 1 attempts and fails its later files at once.
+    EXPECT_LE(TurnedAway(server), 8 * 3 * (c.try_times + 1)) << "refused logins were retried beyond the schedule";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, ConnectionLimitTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,319 @@
+// The session's connection options: passive data connections and FTP over
+// TLS, against real servers.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dropvan_run.h"
+#include "project/error.h"
+#include "project/text_file.h"
+#include "support/ftp_server.h"
+#include "support/temp_dir.h"
+#include "sync/ftp_uploader.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using dropvan_testing::RunResult;
+using dropvan_testing::SyncProject;
+using testing_support::FtpServer;
+using Kind = FtpServer::Kind;
+
+const char* KindName(Kind kind) {
+  return kind == Kind::kPyftpdlib ? "pyftpdlib" : kind == Kind::kVsftpd ? "vsftpd" : "vsftpd with TLS";
+}
+
+std::string Binary(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7919 + i / 251) & 0xFF);
+  return bytes;
+}
+
+std::string ServerFile(const FtpServer& server, const std::string& remote) {
+  auto path = server.root() / std::filesystem::path(remote).relative_path();
+  return std::filesystem::is_regular_file(path) ? ReadFileBytes(path.string()) : "<missing " + remote + ">";
+}
+
+int Count(const std::vector<std::string>& commands, const std::string& verb) {
+  return static_cast<int>(std::count_if(commands.begin(), commands.end(), [&](const std::string& c) {
+    return c == verb || c.rfind(verb + " ", 0) == 0;
+  }));
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "  " + line + "\n";
+  return text;
+}
+
+// A session pointed at `server` (at `port` when given), with test-size waits.
+void Account(TrkFtpUploader& uploader, const FtpServer& server, int port = 0) {
+  uploader.Server = server.host();
+  uploader.Port = port != 0 ? port : server.port();
+  uploader.User = server.user();
+  uploader.Password = server.password();
+  uploader.RetryWait = 50ms;
+  uploader.ConnectTimeout = 3s;
+  uploader.ReplyTimeout = 3s;
+  uploader.StallTimeout = 3s;
+}
+
+// Uploads a binary file into a new folder, a program (stored under a
+// temporary name, then renamed) and a second file over the same connection,
+// and checks that each arrived whole. Returns the folder used.
+std::string UploadSample(TrkFtpUploader& uploader, const FtpServer& server,
+                         const testing_support::TempDir& local) {
+  const std::string www = server.writable_dir() + "www/";
+  const std::string bytes = Binary(200000);
+  uploader.PutFile(local.Write("a.bin", bytes), www + "sub/a.bin", 0);
+  uploader.PutFile(local.Write("setup.exe", "program"), www + "setup.exe", 0);
+  uploader.PutFile(local.Write("b.txt", "b"), www + "sub/b.txt", 0);
+  EXPECT_TRUE(ServerFile(server, www + "sub/a.bin") == bytes) << "binary file altered";
+  EXPECT_EQ(ServerFile(server, www + "setup.exe"), "program");
+  EXPECT_EQ(ServerFile(server, www + "sub/b.txt"), "b");
+  EXPECT_FALSE(std::filesystem::exists(server.root() / (server.writable_dir().substr(1) + "www/setup.exe_")));
+  return www;
+}
+
+// A TCP relay on 127.0.0.1 in front of a server port: it forwards every
+// connection it accepts and keeps the bytes the clients sent, as a capture of
+// the network would see them.
+class RecordingRelay {
+ public:
+  explicit RecordingRelay(int target_port) : target_port_(target_port) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      close(listener_);
+      throw std::runtime_error("the relay cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { AcceptAll(); });
+  }
+  ~RecordingRelay() {
+    stop_ = true;
+    acceptor_.join();
+    close(listener_);
+  }
+
+  int port() const { return port_; }
+  std::string ClientBytes() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return client_bytes_;
+  }
+
+ private:
+  static sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+
+  void AcceptAll() {
+    std::vector<std::thread> pumps;
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address = Loopback(target_port_);
+      if (client < 0 || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (client >= 0) close(client);
+        close(server);
+        continue;
+      }
+      pumps.emplace_back([this, client, server] { Pump(client, server); });
+    }
+    for (std::thread& pump : pumps) pump.join();
+  }
+
+  // Forwards both ways until either side closes or the relay stops.
+  void Pump(int client, int server) {
+    pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    char buffer[16384];
+    for (bool open = true; open && !stop_;) {
+      if (poll(ends, 2, 20) <= 0) continue;
+      for (int i = 0; i < 2 && open; ++i) {
+        if (ends[i].revents == 0) continue;
+        ssize_t got = read(ends[i].fd, buffer, sizeof buffer);
+        open = got > 0;
+        if (open && i == 0) {
+          std::lock_guard<std::mutex> lock(mu_);
+          client_bytes_.append(buffer, static_cast<size_t>(got));
+        }
+        for (ssize_t sent = 0, n = 0; open && sent < got; sent += n) {
+          n = send(ends[1 - i].fd, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
+          open = n > 0;
+        }
+      }
+    }
+    close(client);
+    close(server);
+  }
+
+  int target_port_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread acceptor_;  // joins the connections' threads before it ends
+  std::mutex mu_;
+  std::string client_bytes_;
+};
+
+// --- Passive mode -------------------------------------------------------------
+
+// The option chooses the data connections' mode, and only that mode is used;
+// directories, the size check and the rename of programs work in both.
+TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
+  struct Row {
+    Kind kind;
+    bool passive;
+  };
+  for (Row row : {Row{Kind::kPyftpdlib, true}, Row{Kind::kVsftpd, true}, Row{Kind::kPyftpdlib, false},
+                  Row{Kind::kVsftpd, false}}) {
+    SCOPED_TRACE(std::string(KindName(row.kind)) + (row.passive ? ", passive" : ", active"));
+    FtpServer server(row.kind);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    testing_support::TempDir local;
+    {
+      TrkFtpUploader uploader;
+      Account(uploader, server);
+      uploader.Passive = row.passive;
+      UploadSample(uploader, server, local);
+    }
+    const std::vector<std::string> commands = server.Commands();
+    const int passive = Count(commands, "EPSV") + Count(commands, "PASV");
+    const int active = Count(commands, "EPRT") + Count(commands, "PORT");
+    EXPECT_EQ(row.passive ? passive : active, 3) << "one data connection per file:\n" << Join(commands);
+    EXPECT_EQ(row.passive ? active : passive, 0) << "the other mode was used:\n" << Join(commands);
+    EXPECT_EQ(Count(commands, "SIZE"), 3) << "each store is checked:\n" << Join(commands);
+    EXPECT_EQ(Count(commands, "USER"), 1) << "the connection is kept:\n" << Join(commands);
+  }
+}
+
+// --- FTP over TLS ---------------------------------------------------------------
+
+TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
+  struct Row {
+    const char* what;
+    Kind kind;
+    bool secure, verify, passive;
+    bool uploads;
+  };
+  const Row rows[] = {
+      {"self-signed certificate accepted, passive", Kind::kVsftpdTls, true, false, true, true},
+      {"self-signed certificate accepted, active", Kind::kVsftpdTls, true, false, false, true},
+      {"self-signed certificate verified and rejected", Kind::kVsftpdTls, true, true, true, false},
+      {"plain login to a server that demands TLS", Kind::kVsftpdTls, false, true, true, false},
+      {"TLS asked of a server without it", Kind::kPyftpdlib, true, false, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FtpServer server(row.kind);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    testing_support::TempDir local;
+    TrkFtpUploader uploader;
+    Account(uploader, server);
+    uploader.Secure = row.secure;
+    uploader.SecureVerify = row.verify;
+    uploader.Passive = row.passive;
+    if (row.uploads) {
+      UploadSample(uploader, server, local);
+      uploader.Disconnect();
+      const std::vector<std::string> commands = server.Commands();
+      EXPECT_EQ(Count(commands, "AUTH TLS"), 1) << Join(commands);
+      EXPECT_EQ(Count(commands, "PROT P"), 1) << "data connections must be private:\n" << Join(commands);
+      EXPECT_EQ(Count(commands, "SIZE"), 3) << "each store is checked:\n" << Join(commands);
+      // An active data connection needs a libcurl that can protect it.
+      const bool passive = row.passive || !TrkFtpUploader::ActiveTlsWorks();
+      EXPECT_EQ(Count(commands, passive ? "EPSV" : "EPRT"), 3) << Join(commands);
+      continue;
+    }
+    try {
+      uploader.PutFile(local.Write("x.txt", "x"), server.writable_dir() + "x.txt", 1);
+      ADD_FAILURE() << "stored although the connection should have failed";
+    } catch (const TrkError& error) {
+      EXPECT_EQ(std::string(error.what()), "[Error]Connect to 127.0.0.1 failure");
+    }
+    EXPECT_EQ(uploader.FailCount, 1);
+    const std::vector<std::string> commands = server.Commands();
+    // Two attempts on the usual schedule (tries 1), each starting afresh.
+    EXPECT_EQ(Count(commands, row.secure ? "AUTH TLS" : "USER"), 2) << Join(commands);
+    EXPECT_EQ(Count(commands, "STOR"), 0) << Join(commands);
+    if (row.secure) {
+      EXPECT_EQ(Count(commands, "USER"), 0) << "account sent in clear:\n" << Join(commands);
+    }
+  }
+}
+
+// A capture of the control connection: in clear the password shows (so the
+// capture does see it), over TLS it does not, while the upload succeeds.
+TEST(FtpConnectionOptionsTest, SecureKeepsThePasswordOffTheWire) {
+  for (Kind kind : {Kind::kPyftpdlib, Kind::kVsftpdTls}) {
+    const bool secure = kind == Kind::kVsftpdTls;
+    SCOPED_TRACE(KindName(kind));
+    FtpServer server(kind);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    RecordingRelay relay(server.port());
+    testing_support::TempDir local;
+    {
+      TrkFtpUploader uploader;
+      Account(uploader, server, relay.port());
+      uploader.Passive = true;  // data connections go straight to the server
+      uploader.Secure = secure;
+      uploader.SecureVerify = false;
+      uploader.PutFile(local.Write("x.txt", "over the relay"), server.writable_dir() + "x.txt", 0);
+    }
+    EXPECT_EQ(ServerFile(server, server.writable_dir() + "x.txt"), "over the relay");
+    const std::string sent = relay.ClientBytes();
+    EXPECT_EQ(sent.find(server.password()) != std::string::npos, !secure)
+        << "password in clear: " << !secure << ", captured " << sent.size() << " bytes";
+    EXPECT_EQ(sent.rfind("AUTH TLS\r\n", 0) == 0, secure) << "captured: " << sent.substr(0, 40);
+  }
+}
+
+// The project's options reach the session of every worker.
+TEST(FtpConnectionOptionsTest, ProjectOptionsSetTheSession) {
+  struct Row {
+    const char* secure_verify;  // empty: not set (default True)
+    bool uploads;
+  };
+  for (Row row : {Row{"False", true}, Row{"", false}}) {
+    SCOPED_TRACE(std::string("SecureVerify=") + row.secure_verify);
+    FtpServer server(Kind::kVsftpdTls);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    SyncProject site(&server);
+    site.Set("Passive", "True");
+    site.Set("Secure", "True");
+    site.Set("SecureVerify", row.secure_verify);
+    site.Set("TryTimes", "0");
+    testing_support::TempDir local;
+    const std::string file = local.Write("page.html", "<p>");
+    RunResult run = site.RunFiles({file}, server.writable_dir());
+    const std::string remote = server.writable_dir() + "page.html";
+    EXPECT_EQ(run[file].text, row.uploads ? remote : "[Error]Connect to 127.0.0.1 failure");
+    EXPECT_EQ(ServerFile(server, remote), row.uploads ? "<p>" : "<missing " + remote + ">");
+    const std::vector<std::string> commands = server.Commands();
+    EXPECT_EQ(Count(commands, "EPSV") + Count(commands, "PASV"), row.uploads ? 1 : 0) << Join(commands);
+  }
+}
+
+}  // namespace
