@@ -151,7 +151,8 @@ TEST_F(FaultsSlow, KilledAtRandomMomentsLeavesEveryFileWholeAndALaterRunFinishes
   StartServer();
   DROPVAN_REQUIRE_FTP_SERVER(*server_);
   TempDir project_dir;
-  MakeSite(2500, project_dir.path());
+  // Large enough that the tenth run still has files left when it is killed.
+  MakeSite(5000, project_dir.path());
   std::mt19937 moments(20261208);
   int kills = 0;
   auto start = Clock::now();
