@@ -1,5 +1,6 @@
 #include "select/match.h"
 
+#include <optional>
 #include <vector>
 
 #include "select/regex.h"
@@ -37,6 +38,16 @@ const TRegex& Compiled(const std::string& pattern) {
   return cache.Get(pattern);
 }
 
+// Whether `text` matches `pattern`; nothing when the engine cannot tell (a
+// pattern it rejects, a match over its limits).
+std::optional<bool> TryMatch(const std::string& text, const std::string& pattern) {
+  try {
+    return Compiled(pattern).IsMatch(text);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 bool TrkMatchBase::Match(const std::string& text, const std::string& pattern) const {
@@ -47,11 +58,7 @@ bool TrkMatchBase::Match(const std::string& text, const std::string& pattern) co
 
 bool TrkMatch::Match(const std::string& text, const std::string& pattern) const {
   // A filter that cannot decide must not hide files: any failure lets the file through.
-  try {
-    return Compiled(pattern).IsMatch(text);
-  } catch (...) {
-    return true;
-  }
+  return TryMatch(text, pattern).value_or(true);
 }
 
 bool TrkMatchBase::Excludes(const std::string& text, const std::string& pattern) const {
@@ -61,9 +68,5 @@ bool TrkMatchBase::Excludes(const std::string& text, const std::string& pattern)
 }
 
 bool TrkMatch::Excludes(const std::string& text, const std::string& pattern) const {
-  try {
-    return Compiled(pattern).IsMatch(text);
-  } catch (...) {
-    return false;
-  }
+  return TryMatch(text, pattern).value_or(false);
 }

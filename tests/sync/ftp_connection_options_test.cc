@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dropvan_run.h"
+#include "session_account.h"
 #include "project/error.h"
 #include "project/text_file.h"
 #include "support/ftp_server.h"
@@ -60,17 +61,7 @@ std::string Join(const std::vector<std::string>& lines) {
   return text;
 }
 
-// A session pointed at `server` (at `port` when given), with test-size waits.
-void Account(TrkFtpUploader& uploader, const FtpServer& server, int port = 0) {
-  uploader.Server = server.host();
-  uploader.Port = port != 0 ? port : server.port();
-  uploader.User = server.user();
-  uploader.Password = server.password();
-  uploader.RetryWait = 50ms;
-  uploader.ConnectTimeout = 3s;
-  uploader.ReplyTimeout = 3s;
-  uploader.StallTimeout = 3s;
-}
+using dropvan_testing::Account;
 
 // Uploads a binary file into a new folder, a program (stored under a
 // temporary name, then renamed) and a second file over the same connection,

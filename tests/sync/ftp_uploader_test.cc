@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "project/error.h"
+#include "session_account.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 
@@ -63,17 +64,7 @@ int CountVerb(const FtpServer& server, const std::string& verb) {
 
 class FtpUploaderTest : public ::testing::Test {
  protected:
-  // Points `uploader` at `server` with waits and time-outs short enough for tests.
-  static void Account(TrkFtpUploader& uploader, const FtpServer& server) {
-    uploader.Server = server.host();
-    uploader.Port = server.port();
-    uploader.User = server.user();
-    uploader.Password = server.password();
-    uploader.RetryWait = 50ms;
-    uploader.ConnectTimeout = 3s;
-    uploader.ReplyTimeout = 3s;
-    uploader.StallTimeout = 3s;
-  }
+  static void Account(TrkFtpUploader& uploader, const FtpServer& server) { dropvan_testing::Account(uploader, server); }
 
   std::string Local(const std::string& name, const std::string& content) {
     return local_.Write(name, content);
