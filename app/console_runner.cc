@@ -40,12 +40,7 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     throw TrkError("Target is empty");
   }
   RequireSourceFolder(source);
-  try {
-    TrkBatch::RequireValidExclude(project_.GetOption("Exclude"));
-  } catch (const TrkError&) {
-    WriteLog("");
-    throw;
-  }
+  RequireValidExclude();
   batch_->Start(source, target, subfolders);
   convertor_ = TrkConvertor::CreateWorkers(*batch_, project_.GetTargetDir(),
                                            [this](TrkBatch& batch, TrkNode& item) { ItemDone(batch, item); });
@@ -56,18 +51,11 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     throw TrkError(store.Refusal());
   }
 
-  TrkPendingWorkers& pending = TrkPendingWorkers::Process();
-  pending.Set(convertor_->WorkerNumber());
+  TrkPendingWorkers::Process().Set(convertor_->WorkerNumber());
   workers_started_ = true;
   convertor_->StartAll();
   info_.AddCount("C", 0, 1);
-  {
-    // Only people watching a terminal get the line; cron mail and logs stay as they were.
-    std::unique_ptr<TrkProgressLine> progress;
-    if (TrkProgressLine::WantedOn(STDERR_FILENO)) progress = std::make_unique<TrkProgressLine>(*batch_, STDERR_FILENO);
-    pending.WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
-    WaitForWorkersToLetGo();
-  }
+  WaitForTheRun();
   Finish();
   std::string unsaved;
   {
@@ -75,6 +63,23 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     unsaved = store.EndRun();
   }
   if (!unsaved.empty()) throw TrkError(unsaved);
+}
+
+void TrkMain::RequireValidExclude() const {
+  try {
+    TrkBatch::RequireValidExclude(project_.GetOption("Exclude"));
+  } catch (const TrkError&) {
+    WriteLog("");
+    throw;
+  }
+}
+
+void TrkMain::WaitForTheRun() const {
+  // Only people watching a terminal get the line; cron mail and logs stay as they were.
+  std::unique_ptr<TrkProgressLine> progress;
+  if (TrkProgressLine::WantedOn(STDERR_FILENO)) progress = std::make_unique<TrkProgressLine>(*batch_, STDERR_FILENO);
+  TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(kPollMilliseconds));
+  WaitForWorkersToLetGo();
 }
 
 void TrkMain::RequireSourceFolder(const std::string& source) const {

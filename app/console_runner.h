@@ -66,6 +66,11 @@ class TrkMain {
   // Throws, after writing the log empty, when the folder part of `source` (the
   // current folder when it has none) does not exist or cannot be listed.
   void RequireSourceFolder(const std::string& source) const;
+  // Throws, after writing the log empty, when Exclude is no valid expression.
+  void RequireValidExclude() const;
+  // Until every worker has ended and let go, with the progress line drawn
+  // meanwhile when standard error is a terminal.
+  void WaitForTheRun() const;
   // After the pending-worker count reached 0: waits until each worker has ended
   // and its thread has dropped its reference to it.
   void WaitForWorkersToLetGo() const;
