@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -98,6 +99,11 @@ unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num;
 constexpr unsigned kFirstDataPort = 61000;
 constexpr unsigned kLastDataPort = 65535;
 constexpr unsigned kDataPortWindow = 64;
+// How far the window moves on each transfer: more than its width, so that the
+// next transfer never gets the port the last one used (even when another
+// program holds the first ports of a window), and prime to the number of
+// window starts, so that every start comes round once in 4,472 transfers.
+constexpr unsigned kDataPortStride = 67;
 
 }  // namespace
 
@@ -236,7 +242,7 @@ class TrkFtpUploader::Session {
   bool PassiveData() const { return owner_.Passive || (owner_.Secure && !ActiveTlsWorks()); }
 
   // The active data connection's listening ports for the next transfer: a
-  // window of kDataPortWindow ports that moves on by one each transfer, over
+  // window of kDataPortWindow ports that moves on each transfer, over
   // ports the kernel does not hand out by itself. Asking the kernel for any
   // free port instead (port 0) costs milliseconds per transfer once thousands
   // of earlier data connections wait in TIME-WAIT; a port of our choosing is
@@ -245,7 +251,8 @@ class TrkFtpUploader::Session {
     if (local_ip_.empty()) return "-";
     static std::atomic<unsigned> next{0};
     constexpr unsigned kSpan = kLastDataPort - kFirstDataPort + 1 - kDataPortWindow;
-    const unsigned first = kFirstDataPort + next.fetch_add(1, std::memory_order_relaxed) % kSpan;
+    static_assert(std::gcd(kDataPortStride, kSpan) == 1 && kDataPortStride > kDataPortWindow);
+    const unsigned first = kFirstDataPort + next.fetch_add(kDataPortStride, std::memory_order_relaxed) % kSpan;
     const std::string host = local_ip_.find(':') != std::string::npos ? "[" + local_ip_ + "]" : local_ip_;
     return host + ":" + std::to_string(first) + "-" + std::to_string(first + kDataPortWindow - 1);
   }
