@@ -40,8 +40,12 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     throw TrkError("Target is empty");
   }
   RequireSourceFolder(source);
-  RequireValidExclude();
-  batch_->Start(source, target, subfolders);
+  try {
+    batch_->Start(source, target, subfolders);  // refuses an invalid Exclude before it searches
+  } catch (const TrkError&) {
+    WriteLog("");
+    throw;
+  }
   convertor_ = TrkConvertor::CreateWorkers(*batch_, project_.GetTargetDir(),
                                            [this](TrkBatch& batch, TrkNode& item) { ItemDone(batch, item); });
   TrkUploadStore& store = TrkUploadStore::Process();
@@ -63,15 +67,6 @@ void TrkMain::Run(const TrkMatchBase* filter) {
     unsaved = store.EndRun();
   }
   if (!unsaved.empty()) throw TrkError(unsaved);
-}
-
-void TrkMain::RequireValidExclude() const {
-  try {
-    TrkBatch::RequireValidExclude(project_.GetOption("Exclude"));
-  } catch (const TrkError&) {
-    WriteLog("");
-    throw;
-  }
 }
 
 void TrkMain::WaitForTheRun() const {

@@ -66,8 +66,6 @@ class TrkMain {
   // Throws, after writing the log empty, when the folder part of `source` (the
   // current folder when it has none) does not exist or cannot be listed.
   void RequireSourceFolder(const std::string& source) const;
-  // Throws, after writing the log empty, when Exclude is no valid expression.
-  void RequireValidExclude() const;
   // Until every worker has ended and let go, with the progress line drawn
   // meanwhile when standard error is a terminal.
   void WaitForTheRun() const;

@@ -102,9 +102,6 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // The name-filter test: the path must fit the mask and, when set, RegExt, and
   // must not match Exclude (when the search has started with one).
   bool Accepts(const std::string& path) const;
-  // Throws TrkError naming the problem when `exclude` is set and is not a
-  // valid regular expression.
-  static void RequireValidExclude(const std::string& exclude);
   // Turns a "file:" text into a local path; any other text comes back unchanged.
   // "file:///C:/web/x.html" -> "C:/web/x.html" (on Windows "C:\web\x.html");
   // "file://server/share/p.html" -> "//server/share/p.html" (Windows: "\\server\share\p.html").
@@ -130,6 +127,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
  private:
   friend class TrkBatchLock;
   void Execute();  // the search thread's body
+  // Throws TrkError naming the problem when `exclude` is set and is not a
+  // valid regular expression.
+  static void RequireValidExclude(const std::string& exclude);
 
   TrkProject& project_;
   const TrkMatchBase* const filter_;  // not owned; null: every file passes

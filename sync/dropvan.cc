@@ -94,9 +94,9 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
     return;  // handed back untouched: another worker may be at it already
   } catch (const TrkError& e) {
     // The file stays unrecorded, so the next run tries it again.
-    item.ResultText = WithNetrcWarning(e.what());
+    item.ResultText = e.what();
     item.State = TrkNode::kFailure;
-    batch.RecordFailure(item.ResultText);
+    batch.RecordFailure(e.what());
   }
   logins_->FileDone(WorkerNumber());
 }
@@ -116,25 +116,22 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   const bool upload = !options.GetBool("NoUpload", false);
   if (options.GetBool("DryRun", false)) return DryRunResult(item.FileName, remote_path, recorded, sync_all, md5);
   std::string digest;
+  int64_t sent = 0;
   if (upload && (recorded.empty() || sync_all)) {
     // Uploaded whatever its content: no digest needs to come first. An
     // unreadable file fails as its digest would have.
     TrkFileUtils::CheckReadable(item.FileName);
     if (!port_failure_.empty()) throw TrkError(port_failure_);
-    digest = UploadAndDigest(item.FileName, remote_path, md5);
+    digest = UploadAndDigest(item.FileName, remote_path, md5, sent);
   } else {
     digest = md5.DigestFileHex(item.FileName);
     if (recorded == digest && !sync_all) return kFileIdentical;
     if (upload) {
       if (!port_failure_.empty()) throw TrkError(port_failure_);
-      Uploader->PutFile(item.FileName, remote_path, TryTimes);
+      sent = Uploader->PutFile(item.FileName, remote_path, TryTimes);
     }
   }
-  if (upload) {
-    std::error_code no_size;  // a file gone since its transfer counts nothing
-    const uintmax_t size = std::filesystem::file_size(item.FileName, no_size);
-    if (!no_size) batch.AddBytesSent(size);
-  }
+  batch.AddBytesSent(static_cast<uint64_t>(sent));
   {
     TrkBatchLock lock(batch);
     store.Recorded(key, digest, item.FileName);
@@ -151,11 +148,12 @@ std::string TrkDropvan::DryRunResult(const std::string& local_path, const std::s
   return "Would upload to " + remote_path;
 }
 
-std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5) {
+std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5,
+                                        int64_t& sent) {
   std::error_code error;
   if (std::filesystem::file_size(local_path, error) < kParallelDigestBytes || error) {
     // Small: digested from the bytes as they are sent, in one read.
-    Uploader->PutFile(local_path, remote_path, TryTimes, &md5);
+    sent = Uploader->PutFile(local_path, remote_path, TryTimes, &md5);
     return md5.DigestText();
   }
   // Large: digested on a thread of its own while the transfer runs, so the
@@ -163,7 +161,7 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
   std::future<std::string> digest =
       std::async(std::launch::async, [&local_path] { return TrkMD5().DigestFileHex(local_path); });
   try {
-    Uploader->PutFile(local_path, remote_path, TryTimes);
+    sent = Uploader->PutFile(local_path, remote_path, TryTimes);
   } catch (...) {
     digest.wait();
     throw;
@@ -199,7 +197,7 @@ std::string TrkDropvan::Destination(const TrkOptions& options, const std::string
 void TrkDropvan::UseNetrc() {
   if (!Uploader->Password.empty()) return;
   const TrkNetrcLookup lookup = TrkReadNetrc(TrkFtpUploader::HostPart(Uploader->Server), Uploader->User);
-  netrc_warning_ = lookup.warning;
+  Uploader->ConnectNote = lookup.warning;  // only a failed login can come from the ignored file
   if (!lookup.entry.found) return;
   if (Uploader->User.empty()) Uploader->User = lookup.entry.login;
   Uploader->Password = lookup.entry.password;
@@ -234,12 +232,6 @@ bool TrkDropvan::AwaitLoginRoom() {
     if (now.openings != seen.openings) return true;
     seen = now;
   }
-}
-
-std::string TrkDropvan::WithNetrcWarning(const std::string& message) const {
-  // Only a failed login can come from the ignored file; other failures stay as they are.
-  if (netrc_warning_.empty() || !message.starts_with(TrkFtpUploader::kConnectFailurePrefix)) return message;
-  return message + " (" + netrc_warning_ + ")";
 }
 
 void TrkDropvan::UseRecord() {

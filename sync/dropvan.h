@@ -82,12 +82,11 @@ class TrkDropvan : public TrkConvertor {
   // With no Password, takes the password (and, with no User, the user) for the
   // Server from the user's .netrc.
   void UseNetrc();
-  // A connect failure's message with the reason the .netrc was ignored, if it was.
-  std::string WithNetrcWarning(const std::string& message) const;
   // Uploads a file whose upload does not depend on its digest, and returns
   // the digest of its content, read once for a small file and in parallel with
-  // the transfer for one of kParallelDigestBytes or more.
-  std::string UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5);
+  // the transfer for one of kParallelDigestBytes or more. `sent` gets the bytes stored.
+  std::string UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5,
+                              int64_t& sent);
   static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
   // A dry run's decision for one file (option "DryRun"): "File identical." or
   // "Would upload to " + the remote path; nothing is sent or recorded.
@@ -103,6 +102,4 @@ class TrkDropvan : public TrkConvertor {
   std::shared_ptr<TrkRunLogins> logins_;
   // The run's progress as this worker's last login attempt began (worker's thread).
   TrkRunLogins::Mark login_began_;
-  // Why the user's .netrc was not used; empty when it was, or says nothing here.
-  std::string netrc_warning_;
 };

@@ -315,15 +315,16 @@ class TrkFtpUploader::Session {
 TrkFtpUploader::TrkFtpUploader() = default;
 TrkFtpUploader::~TrkFtpUploader() = default;
 
-void TrkFtpUploader::PutFile(const std::string& local_path, const std::string& remote_path, int tries,
-                             TrkMD5* sent_digest) {
+int64_t TrkFtpUploader::PutFile(const std::string& local_path, const std::string& remote_path, int tries,
+                                TrkMD5* sent_digest) {
   if (HasControlChar(remote_path)) throw TrkError(kBadRemoteName);
   for (;;) {
     Connect(Server, User, Password, Port, tries);
-    std::optional<std::string> failure = StoreWhole(local_path, AbsolutePath(remote_path), sent_digest);
+    int64_t stored = 0;
+    std::optional<std::string> failure = StoreWhole(local_path, AbsolutePath(remote_path), sent_digest, stored);
     if (!failure) {
       if (sent_digest != nullptr) sent_digest->Final();
-      return;
+      return stored;
     }
     if (tries <= 0) throw TrkError(kUploadFailure + *failure);
     // A failed store may have left the connection unusable: start afresh.
@@ -340,7 +341,8 @@ std::string TrkFtpUploader::AbsolutePath(const std::string& remote_path) const {
 }
 
 std::optional<std::string> TrkFtpUploader::StoreWhole(const std::string& local_path,
-                                                      const std::string& target, TrkMD5* sent_digest) {
+                                                      const std::string& target, TrkMD5* sent_digest,
+                                                      int64_t& stored) {
   // Without its login folder a relative path would land wherever the server's
   // current folder happens to be.
   if (target.empty()) return std::string(" (the server did not tell its login folder)");
@@ -352,6 +354,7 @@ std::optional<std::string> TrkFtpUploader::StoreWhole(const std::string& local_p
   std::string size_reply;
   if (!session_->Upload(local_path, name, sent, size_reply, sent_digest)) return std::string();
   if (std::optional<std::string> failure = CheckStoredSize(name, sent, size_reply)) return failure;
+  stored = sent;
   if (name != target) return MoveInto(name, target);
   return std::nullopt;
 }
@@ -416,7 +419,8 @@ void TrkFtpUploader::Connect(const std::string& server, const std::string& user,
       continue;
     }
     ++FailCount;
-    throw TrkError("[Error]Connect to " + HostPart(server) + " failure");
+    const std::string note = ConnectNote.empty() ? "" : " (" + ConnectNote + ")";
+    throw TrkError("[Error]Connect to " + HostPart(server) + " failure" + note);
   }
 }
 

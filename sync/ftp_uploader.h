@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_set>
 
 #include "project/error.h"
@@ -54,8 +53,9 @@ class TrkFtpUploader {
   // With `sent_digest`, the file's bytes are digested as they are sent: on
   // return its DigestText is the digest of what the successful store sent, so
   // a file is read once, not once for the digest and once more for the transfer.
-  void PutFile(const std::string& local_path, const std::string& remote_path, int tries,
-               TrkMD5* sent_digest = nullptr);
+  // Returns the bytes of the store that counted.
+  int64_t PutFile(const std::string& local_path, const std::string& remote_path, int tries,
+                  TrkMD5* sent_digest = nullptr);
 
   // Makes sure a logged-in connection exists: at most tries + 1 attempts,
   // RetryWait apart. After three given-up cycles it fails at once, without
@@ -76,9 +76,6 @@ class TrkFtpUploader {
   // failed store (which reconnects) checks afresh. Leaves the server's current
   // directory wherever it was last changed to. Never fails and reports nothing.
   void ForceDir(const std::string& directory);
-
-  // How every connect failure's message begins.
-  static constexpr std::string_view kConnectFailurePrefix = "[Error]Connect to ";
 
   // The part of `path` before its last "/" (or "\" on Windows, where it
   // separates too); empty when it holds none.
@@ -114,6 +111,9 @@ class TrkFtpUploader {
   // self-signed one, say), which leaves the connection open to an impostor.
   // A handshake or certificate that fails is a failed connect.
   bool SecureVerify = true;
+  // Why a login may fail, said in parentheses after a given-up connect's
+  // message (a credentials file that was not used); empty: nothing to say.
+  std::string ConnectNote;
 
   // Wait between connect attempts.
   std::chrono::milliseconds RetryWait{10000};
@@ -144,10 +144,11 @@ class TrkFtpUploader {
   // `remote_path` made absolute against the login folder; empty when it is
   // relative and the server did not tell that folder. Needs a session.
   std::string AbsolutePath(const std::string& remote_path) const;
-  // One attempt at putting the file whole at `target`: nothing on success,
-  // else the reason to quote (empty for a plain broken transfer).
+  // One attempt at putting the file whole at `target`: nothing on success
+  // (`stored` then holds its bytes), else the reason to quote (empty for a
+  // plain broken transfer).
   std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target,
-                                        TrkMD5* sent_digest);
+                                        TrkMD5* sent_digest, int64_t& stored);
   // Whether `reply`, the server's answer to SIZE right after the store, says
   // that all `sent` bytes are there.
   std::optional<std::string> CheckStoredSize(const std::string& name, int64_t sent, const std::string& reply);
