@@ -24,6 +24,10 @@ line, so a test can see how the client copes with a server that misbehaves:
   --drop-at CMD[,N]   close the control connection without a reply when CMD
                       arrives, the first time (or the first N times)
   --no-size           answer SIZE with 502, as a server without SIZE does
+  --answer VERB[#N]=REPLY
+                      answer every VERB (or only the N-th, counted over all
+                      sessions from 1) with REPLY instead of carrying it out;
+                      may be given more than once
   --max-sessions N    answer "421 Too many connections" and close any control
                       connection beyond N at once (-1: every connection)
   --reply-delay S     handle every command S seconds after it arrived (other
@@ -73,6 +77,8 @@ class Faults:
     drop_at = ""
     drop_at_times = 0
     no_size = False
+    answers = {}  # (VERB, N or 0 for every one) -> reply
+    verbs_seen = collections.Counter()
     max_sessions = 0
     reply_delay = 0.0
     seed = 0
@@ -227,6 +233,12 @@ class Handler(FTPHandler):
         if self.authenticated and chance("command", line, Faults.drop_commands):
             return self._drop(shown)
         self._pending = shown
+        Faults.verbs_seen[cmd] += 1
+        answer = Faults.answers.get((cmd, Faults.verbs_seen[cmd])) or Faults.answers.get((cmd, 0))
+        if answer:
+            if cmd == "RNTO":
+                self._rnfr = None  # as after any RNTO, refused or not
+            return self.respond(answer)
         super().pre_process_command(line, cmd, arg)
 
     def _delayed_command(self, line, cmd, arg):
@@ -321,6 +333,7 @@ def main():
     parser.add_argument("--refuse-rnto-existing", action="store_true")
     parser.add_argument("--drop-at", default="")
     parser.add_argument("--no-size", action="store_true")
+    parser.add_argument("--answer", action="append", default=[])
     parser.add_argument("--max-sessions", type=int, default=0)
     parser.add_argument("--reply-delay", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=0)
@@ -338,6 +351,10 @@ def main():
         command, _, times = args.drop_at.partition(",")
         Faults.drop_at = command.strip().upper()
         Faults.drop_at_times = int(times) if times else 1
+    for answer in args.answer:
+        verb, _, reply = answer.partition("=")
+        verb, _, nth = verb.partition("#")
+        Faults.answers[(verb.upper(), int(nth or 0))] = reply
     if args.trace:
         Faults.trace = open(args.trace, "ab")
 

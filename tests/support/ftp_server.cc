@@ -53,6 +53,7 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
     flags.insert(flags.end(), {"--drop-at", faults.drop_at + "," + std::to_string(faults.drop_at_times)});
   }
   on("--no-size", faults.no_size);
+  for (const std::string& answer : faults.answers) flags.insert(flags.end(), {"--answer", answer});
   count("--max-sessions", faults.max_sessions);
   share("--reply-delay", faults.reply_delay);
   flags.insert(flags.end(), {"--seed", std::to_string(faults.seed)});

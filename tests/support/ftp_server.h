@@ -26,6 +26,9 @@ struct FtpFaults {
   std::string drop_at;        // close the control connection without reply on this command ...
   int drop_at_times = 1;      // ... the first N times it arrives
   bool no_size = false;       // answer SIZE with 502, as a server without it
+  // Replies given instead of carrying a command out: "VERB=REPLY" for every
+  // VERB, "VERB#N=REPLY" for the N-th one ("SIZE=550 Gone.", "PWD=502 No.").
+  std::vector<std::string> answers;
   int max_sessions = 0;       // above 0: answer 421 and close beyond N sessions at once; -1 every session
   double reply_delay = 0;     // seconds each command waits before the server handles it
   // Shares of random faults, drawn from `seed`: with the same seed a stored

@@ -130,6 +130,29 @@ const Scenario kScenarios[] = {
     {.name = "ServerWithoutSizeIsTrusted",
      .faults = Faults([](FtpFaults& f) { f.no_size = true; }),
      .files = {{"a.txt", "alpha"}, {"setup.exe", kExe}}},
+    {.name = "StoredFileTheServerCannotFind",
+     .faults = Faults([](FtpFaults& f) { f.answers = {"SIZE=550 No such file."}; }),
+     .files = {{"a.txt", "alpha"}},
+     .failing = {"a.txt"}},
+    // The live program was moved aside, then the new one was refused its name.
+    {.name = "LiveProgramPutBackWhenTheNewOneCannotTakeItsPlace",
+     .faults = Faults([](FtpFaults& f) { f.answers = {"RNTO#1=550 Exists.", "RNTO#3=550 Refused."}; }),
+     .files = {{"setup.exe", kExe}},
+     .on_server_before = {{"www/setup.exe", "live version"}},
+     .on_server_after = {{"www/setup.exe", "live version"}},
+     .failing = {"setup.exe"},
+     .options = {{"TryTimes", "0"}}},
+    // Relative paths would land wherever the server's current folder is.
+    {.name = "NoLoginFolderToldFailsRelativeTargets",
+     .faults = Faults([](FtpFaults& f) { f.answers = {"PWD=502 Not implemented."}; }),
+     .files = {{"a.txt", "a"}, {"sub/b.txt", "b"}},
+     .failing = {"a.txt", "sub/b.txt"},
+     .target = "up/"},
+    {.name = "LoginFolderToldWithoutAPath",
+     .faults = Faults([](FtpFaults& f) { f.answers = {"PWD=257 You are somewhere."}; }),
+     .files = {{"a.txt", "a"}},
+     .failing = {"a.txt"},
+     .target = "up/"},
 };
 #pragma GCC diagnostic pop
 
