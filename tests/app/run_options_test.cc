@@ -87,6 +87,8 @@ TEST_F(RunOptionsTest, DryRunDecidesAsARunWouldButSendsAndRecordsNothing) {
   EXPECT_EQ(ReadWholeFile(Served("a.txt").string()), "first") << "a dry run changed the server's copy";
   EXPECT_EQ(ReadWholeFile(project_ + ".ini"), record) << "a dry run changed the record";
   EXPECT_FALSE(fs::exists(project_ + ".ini.old")) << "a dry run wrote the record's backup";
+  ASSERT_EQ(0, Run({"DryRun=True", "IsSyncAll=True"}).exit_code);
+  EXPECT_EQ(SortedLog().back(), Line("sub/b.txt", "Would upload to " + Remote() + "/sub/b.txt")) << "IsSyncAll";
 }
 
 TEST_F(RunOptionsTest, ExcludeLeavesOutMatchingFilesAndNeverEntersMatchingFolders) {

@@ -238,8 +238,11 @@ TEST_F(BatchTest, FailureTextsDifferingInCaseAreKeptOnceAsFirstSpelled) {
   batch->RecordFailure("[ERROR]upload FILE failure");
   batch->RecordFailure("[Error]Connect to x failure");
   batch->RecordSuccess();
+  batch->AddBytesSent(3);
+  batch->AddBytesSent(4);
   EXPECT_EQ(batch->Failed(), 3);
   EXPECT_EQ(batch->Succeeded(), 1);
+  EXPECT_EQ(batch->BytesSent(), 7u) << "the bytes of every file sent";
   EXPECT_EQ(batch->ErrorTexts(),
             (std::vector<std::string>{"[Error]Upload file failure", "[Error]Connect to x failure"}));
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <set>
 #include <stdexcept>
 
@@ -283,6 +284,19 @@ TEST_F(ConvertorTest, EndWorkRunsOnTheWorkerBeforeTheEndEventAndTheCount) {
   WaitForEnd(first);
   EXPECT_EQ(order, (std::vector<std::string>{"work pending=1", "end pending=1"}));
   EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
+}
+
+TEST_F(ConvertorTest, TheLastWorkersEndWakesTheOwnersWaitAtOnce) {
+  // The worker ends once the owner waits: only its wake-up ends a wait that polls hourly.
+  log_->on_end_work = [](TrkConvertor&) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+  Fill(*batch_, 1);
+  Run(MakeChain(1));
+  auto woken = std::make_shared<std::promise<void>>();
+  std::thread([woken] {
+    TrkPendingWorkers::Process().WaitForZero(std::chrono::hours(1));
+    woken->set_value();
+  }).detach();
+  EXPECT_EQ(woken->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
 }
 
 // Serves calls on the test's thread, as a window's event loop would.

@@ -131,6 +131,7 @@ TEST(RegexTest, CatastrophicBacktrackingStopsAtTheLimit) {
   EXPECT_THROW(Regex::IsMatch("^(\\w+\\s?)*$", kRegexNone, text), ERegexException);
   TrkMatch filter;
   EXPECT_TRUE(filter.Match(text, "^(a|aa)+$")) << "a match over the limits counts as a match in the filter";
+  EXPECT_FALSE(filter.Excludes(text, "^(a|aa)+$")) << "but never hides a file";
   // Not a timing test: only a guard so that a missing limit fails instead of hanging.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
@@ -162,6 +163,7 @@ TEST(RegexTest, Utf8TextsAreCharactersNotBytes) {
   EXPECT_TRUE(Regex::IsMatch("\\.txt$", kRegexNone, "/srv/caf\xe9/a.txt"));
   EXPECT_TRUE(Regex::IsMatch("caf\xe9", kRegexNone, "/srv/caf\xe9/a.txt"));
   EXPECT_TRUE(Regex::IsMatch("^r.sum.$", kRegexNone, "r\xe9sum\xe9")) << "read byte by byte";
+  EXPECT_TRUE(Regex::IsMatch("^a...b$", kRegexNone, "a\xed\xa0\x80" "b")) << "a surrogate is no UTF-8 either";
   EXPECT_FALSE(Regex::IsMatch("^..$", kRegexNone, "\xc3\xa9")) << "valid UTF-8 is read as characters only";
 }
 

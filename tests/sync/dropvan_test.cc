@@ -242,8 +242,10 @@ TEST_F(DropvanServerTest, KeepTargetSubdirsFalsePutsEveryFileInTheTarget) {
 TEST_F(DropvanServerTest, SingleFilesGoStraightIntoTheTarget) {
   START_SERVER();
   Source source({{"sub/a.txt", "alpha"}, {"b.txt", "beta"}});
-  RunResult run = site->RunFiles({source.Path("sub/a.txt"), source.Path("b.txt")}, "/drop/");
+  RunResult run = site->RunFiles({source.Path("sub/a.txt"), source.Path("b.txt"), source.Path("sub")}, "/drop/");
   EXPECT_EQ(run[source.Path("sub/a.txt")].text, "/drop/a.txt");
+  EXPECT_EQ(run[source.Path("sub")].text, "Cannot open file \"" + source.Path("sub") + "\". Is a directory")
+      << "a file that cannot be read fails as its read would, before any transfer";
   EXPECT_EQ(ServerFile(*server, "drop/a.txt"), "alpha");
   EXPECT_EQ(ServerFile(*server, "drop/b.txt"), "beta");
 }
