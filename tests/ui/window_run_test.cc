@@ -76,6 +76,8 @@ TEST_F(WindowTest, StopDropsTheBatchAndTheNextUploadListsAfresh) {
   Open();
   FillIn(server);
   QTest::mouseClick(window_->bCreate, Qt::LeftButton);
+  // Rows to keep: a Stop at once may end the listing before it found a file.
+  window_->Batch()->WaitForSearch();
   QTest::mouseClick(window_->bSearchConvert, Qt::LeftButton);  // Stop
   WaitUntilIdle();
   EXPECT_EQ(nullptr, window_->Batch());
