@@ -58,6 +58,17 @@ TEST_F(WindowTest, DaemonRepeatsUntilStopWhileTheWindowStaysResponsive) {
   QTest::qWait(600);
   EXPECT_EQ("3", info_.Count("C")) << "a run started after Stop";
   EXPECT_TRUE(window_->isVisible()) << "Stop keeps the window open";
+
+  // Upload starts the repetition again. Stop is pressed during its first
+  // repeated run: Pause turns on when a run has started, and the Stop comes
+  // from the event loop after that, as a person's click would.
+  QObject::connect(window_->aPause, &QAction::changed, window_.get(), [this] {
+    if (window_->aPause->isEnabled() && info_.Count("C") == "5") window_->aStop->trigger();
+  }, Qt::QueuedConnection);
+  window_->aConvert->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return info_.Count("C") == "5" && !window_->IsRunning(); }, 20000))
+      << "Upload did not start the repetition again";
+  EXPECT_FALSE(window_->IsWaitingToRepeat()) << "Stop during a run must end the repetition";
 }
 
 TEST_F(WindowTest, CaptionNamesTheProjectFileOrNone) {
