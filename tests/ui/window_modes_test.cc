@@ -69,6 +69,15 @@ TEST_F(WindowTest, DaemonRepeatsUntilStopWhileTheWindowStaysResponsive) {
   ASSERT_TRUE(QTest::qWaitFor([this] { return info_.Count("C") == "5" && !window_->IsRunning(); }, 20000))
       << "Upload did not start the repetition again";
   EXPECT_FALSE(window_->IsWaitingToRepeat()) << "Stop during a run must end the repetition";
+
+  // Upload by hand in the pause ends the pause; so does closing the window.
+  window_->aConvert->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return window_->IsWaitingToRepeat(); }, 20000));
+  window_->aConvert->trigger();
+  EXPECT_FALSE(window_->IsWaitingToRepeat()) << "Upload in the pause left it on";
+  ASSERT_TRUE(QTest::qWaitFor([this] { return window_->IsWaitingToRepeat(); }, 20000));
+  window_->close();
+  EXPECT_FALSE(window_->IsWaitingToRepeat()) << "closing left the pause on";
 }
 
 TEST_F(WindowTest, CaptionNamesTheProjectFileOrNone) {
@@ -91,6 +100,7 @@ TEST_F(WindowTest, RecentProjectsAreListedAndThoseGoneAreGrey) {
   Open();  // starts with the last one, "kept"
   window_->aNew->trigger();
   window_->pm2Popup();
+  window_->pm2Popup();  // each popup lists them afresh
   const QList<QAction*> entries = window_->pm2->actions();
   ASSERT_EQ(2, entries.size());
   EXPECT_EQ(kept, entries[0]->text().toStdString()) << "the latest first";
@@ -129,6 +139,7 @@ TEST_F(WindowTest, TargetsThatCannotBeAFolderAreShortenedBeforeTheRun) {
   };
   for (const Row& row : {Row{"/www", "/www/"}, Row{"/www/*.html", "/www/"}, Row{"/www/pages/a?.html", "/www/pages/"},
                          Row{"/www/abcdef:x/y", "/www/"}, Row{"/abcdefghij:x/y", "/"}, Row{"x*", ""},
+                         Row{"/abcdefghi:x/y", "/"}, Row{"/abcdefgh:x/y", "/abcdefgh:x/y/"},
                          Row{file, site_.dir()}}) {
     Open();
     window_->eSource->clear();  // the run stops at the empty source, after the target's turn

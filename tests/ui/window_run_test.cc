@@ -1,8 +1,13 @@
 // Runs from the window against the real FTP test server: rows, Pause, Stop,
-// repeated runs and the end of a run with several workers.
+// repeated runs, what a run keeps from change, the end of a run with several
+// workers, and the dispatcher that hands the workers' ends to the window.
 #include <QTest>
 #include <filesystem>
+#include <stdexcept>
+#include <thread>
 
+#include "ui/frm_cfg.h"
+#include "ui/gui_dispatcher.h"
 #include "ui/status_bar.h"
 #include "window_fixture.h"
 
@@ -133,6 +138,17 @@ TEST_F(WindowTest, ClosingDuringARunStopsTheWorkersAndWaitsForThem) {
   window_->show();
   QTest::mouseClick(window_->bCreate, Qt::LeftButton);
   std::weak_ptr<TrkBatch> batch = window_->Batch();
+  // The run reads the batch and the project: drops change neither, and Config may not either.
+  for (const std::string& name : {work_.Write("other.batch-dropvan", "Server=ftp.test\r\n"), site_.dir() + "f0.txt"}) {
+    window_->FilesDropped(window_->lViewer->viewport(), {QString::fromStdString(name)});
+  }
+  EXPECT_EQ(batch.lock(), window_->Batch()) << "a drop replaced the batch being run";
+  EXPECT_EQ(server.host(), window_->eServer->text().toStdString()) << "a dropped project was opened";
+  QTimer::singleShot(0, [this] {
+    EXPECT_FALSE(window_->Cfg()->btnOk->isEnabled()) << "Config's Ok during a run";
+    window_->Cfg()->close();
+  });
+  window_->aConfigExecute();
   window_->close();
 
   EXPECT_FALSE(window_->IsRunning()) << "close returned before the workers ended";
@@ -147,6 +163,21 @@ TEST_F(WindowTest, AWebAddressAsSourceIsOneRow) {
   window_->aSearchExecute();
   window_->Model().Refresh();
   EXPECT_THAT(Rows(), ElementsAre("0 http://example.test/index.html => "));
+}
+
+// What a worker's call throws reaches the handler, with its message, and the
+// worker goes on to its next call.
+TEST(GuiDispatcherTest, AWorkersErrorsReachTheHandlerWithTheirMessages) {
+  QObject receiver;
+  std::vector<std::string> errors;
+  TrkGuiDispatcher dispatcher(&receiver, [&](const std::string& message) { errors.push_back(message); });
+  std::thread worker([&] {
+    dispatcher.RunOnMain([] { throw std::runtime_error("550 Permission denied"); });
+    dispatcher.RunOnMain([] { throw 550; });
+  });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return errors.size() == 2; }, 10000)) << "the worker was never served";
+  worker.join();
+  EXPECT_THAT(errors, ElementsAre("550 Permission denied", "Unknown error"));
 }
 
 }  // namespace
