@@ -148,6 +148,8 @@ TEST_F(ProgramTest, FailureExitCodeIsTheExitCodeOfARunWithFailedFiles) {
       {"", true, 0},                         // as before: failures still exit 0
       {"FailureExitCode=2", true, 2},        // the recommended setting
       {"FailureExitCode=0", true, 0},
+      {"FailureExitCode=255", true, 255},    // the largest exit code there is
+      {"FailureExitCode=256", true, 1},      // would reach the shell as 0
       {"FailureExitCode=300", true, 1},      // no exit code: still not success
       {"FailureExitCode=-1", true, 1},
       {"FailureExitCode=2", false, 0},       // nothing failed

@@ -152,11 +152,15 @@ TEST_F(RunOptionsTest, NetrcGivesTheAccountAProjectLeavesOut) {
   }
 }
 
-// Runs `exe project` with its standard error on a new pseudo-terminal, as a
-// person starting it by hand would; returns what the terminal received.
-std::string RunOnTerminal(const std::string& exe, const std::string& project, const std::string& cwd) {
+// Runs `exe project` with its standard error on a new pseudo-terminal `columns`
+// wide, as a person starting it by hand would; returns what the terminal received.
+std::string RunOnTerminal(const std::string& exe, const std::string& project, const std::string& cwd,
+                          unsigned short columns) {
   int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
     execl(exe.c_str(), exe.c_str(), project.c_str(), static_cast<char*>(nullptr));
@@ -179,9 +183,15 @@ TEST_F(RunOptionsTest, AProgressLineOnATerminalOnlyAndClearedAtTheEnd) {
   EXPECT_EQ(piped.err, "") << "standard error is no terminal: nothing more is written";
 
   fs::remove(project_ + ".ini");
-  const std::string shown = RunOnTerminal(app_.exe(), project_, work_.dir());
-  ASSERT_NE(shown.find(" files"), std::string::npos) << "no progress line: " << shown;
+  // No wider than the shortest line ("0 of 0+ files"): every drawing is cut.
+  constexpr size_t kColumns = 13;
+  const std::string shown = RunOnTerminal(app_.exe(), project_, work_.dir(), kColumns);
+  ASSERT_NE(shown.find(" of "), std::string::npos) << "no progress line: " << shown;
   EXPECT_EQ(shown.rfind("\r\x1b[K"), shown.size() - 4) << "the line is not cleared at the end: " << shown;
+  for (size_t at = shown.find('\r'); at < shown.size() - 4; at = shown.find('\r', at + 1)) {
+    const std::string drawn = shown.substr(at + 1, shown.find("\x1b[K", at) - at - 1);
+    EXPECT_EQ(drawn.size(), kColumns - 1) << "cut to leave the last column free: " << drawn;
+  }
   EXPECT_EQ(shown.find('\n'), std::string::npos) << "the line must be redrawn in place: " << shown;
   EXPECT_EQ(ReadCrLfLines(log_).size(), 30u) << "the run itself is unchanged";
 }
