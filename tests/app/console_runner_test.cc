@@ -153,11 +153,12 @@ TEST_F(ConsoleRunnerTest, EmptyRunWritesAnEmptyLogAndNoReport) {
 }
 
 TEST_F(ConsoleRunnerTest, EmptyLogFileOptionWritesNoLog) {
-  site_.Write("a.txt", "a");
+  site_.Write("a.txt", "fail:[Error]x");
   Set("LogFile", "");
   Run();
   EXPECT_EQ(1u, runner_.Lines().size());
   EXPECT_FALSE(std::filesystem::exists(log_));
+  EXPECT_EQ(1u, links_.size()) << "a single failed file is reported too, log or not";
 }
 
 TEST_F(ConsoleRunnerTest, EmptyTargetIsRefusedBeforeAnyFileIsTouched) {

@@ -192,7 +192,8 @@ TEST_F(ProgramTest, HttpInCapitalsStillRunsInTheConsole) {
 TEST_F(ProgramTest, OptionsOnTheCommandLineSeparatedByCommaAndSemicolon) {
   // The default project would write another log, had it been loaded.
   app_.WriteProject(app_.DefaultProject(), ConsoleProject(work_.dir() + "default.log"));
-  const std::string arg = "-p:PureConsole=1;Source=" + site_.dir() + "*.*,Target=/www/;LogFile=" + log_;
+  // A log named without a folder goes to the current folder.
+  const std::string arg = "-p:PureConsole=1;Source=" + site_.dir() + "*.*,Target=/www/;LogFile=run.log";
   ProcessResult run = app_.Run({arg}, work_.path().string());
 
   EXPECT_EQ(0, run.exit_code) << run.err;

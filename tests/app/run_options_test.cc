@@ -4,6 +4,7 @@
 // for the account, and a progress line when a person watches a terminal. Real
 // runs of the program against pyftpdlib on 127.0.0.1.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -124,6 +125,7 @@ TEST_F(RunOptionsTest, ExcludeLeavesOutMatchingFilesAndNeverEntersMatchingFolder
 
 TEST_F(RunOptionsTest, InvalidExcludeRefusesTheRunBeforeAnythingIsListed) {
   site_.Write("a.txt", "a");
+  work_.Write("run.log", "Success => an earlier run\r\n");
   ProcessResult run = Run({"Exclude=(unclosed"});
   EXPECT_EQ(1, run.exit_code);
   EXPECT_NE(run.err.find("Exclude is not a valid regular expression"), std::string::npos) << run.err;
@@ -162,7 +164,9 @@ std::string RunOnTerminal(const std::string& exe, const std::string& project, co
   size.ws_col = columns;
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
+    // Standard output sent elsewhere: the line is for standard error's terminal.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, STDOUT_FILENO) < 0 || chdir(cwd.c_str()) != 0) _exit(126);
     execl(exe.c_str(), exe.c_str(), project.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

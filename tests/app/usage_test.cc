@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <set>
+#include <sstream>
 
 #include "app/program.h"
 #include "dropvan_process.h"
@@ -57,6 +59,16 @@ TEST(UsageTest, HelpAndVersionAnswerOnStandardOutputAndWriteNothing) {
     EXPECT_EQ(row.writes, PathsBelow(app.dir()) != program_folder) << row.arg << ": files beside the program";
     EXPECT_TRUE(PathsBelow(home.path()).empty()) << row.arg << ": files in the configuration folder";
   }
+}
+
+// "dropvan --version >/dev/full" in a script must not pass for success.
+TEST(UsageTest, AnAnswerThatCannotBeWrittenExitsOne) {
+  const char* argv[] = {"dropvan", "--version", nullptr};
+  std::ostringstream err;
+  std::cout.setstate(std::ios::badbit);
+  const int exit_code = TrkProgramMain(2, argv, err);
+  std::cout.clear();
+  EXPECT_EQ(1, exit_code);
 }
 
 }  // namespace

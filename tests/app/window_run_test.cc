@@ -50,6 +50,7 @@ TEST(WindowRefusalTest, WithoutADisplayOrTheLibraryItSaysHowToRunWithoutAWindow)
   for (const Row& row : {Row{"", true, "cannot open the window: no display (DISPLAY is not set)"},
                          Row{"DISPLAY=:dropvan-test", true,
                              "cannot open the window: the display \":dropvan-test\" does not answer"},
+                         Row{"QT_QPA_PLATFORM=xcb", true, "cannot open the window: no display (DISPLAY is not set)"},
                          Row{"QT_QPA_PLATFORM=offscreen", false, "cannot load the window"}}) {
     DropvanCopy app;
     if (!row.env.empty()) app.SetEnv(row.env);

@@ -60,7 +60,8 @@ TEST(UsageCountersTest, CounterTextListsCapitalEntriesInOrder) {
   counters.Add("C", 0, 3);
   counters.Set("x", "9");
   counters.Add("H", 0, 1);
-  EXPECT_EQ("r12c3h1", counters.CounterText());
+  counters.Set("Z", "4");
+  EXPECT_EQ("r12c3h1z4", counters.CounterText());
 }
 
 TEST(UsageCountersTest, FormatMarkDoesNotTouchCapitalV) {
