@@ -7,7 +7,7 @@
 #include "project/ascii.h"
 #include "project/options.h"
 #include "project/platform.h"
-#include "select/match.h"
+#include "select/name_filter.h"
 #include "select/regex.h"
 #include "select/search.h"
 
@@ -49,29 +49,23 @@ std::string TrkBatch::UrlToPath(const std::string& text) {
   return path;
 }
 
-void TrkBatch::RequireValidExclude(const std::string& exclude) {
-  if (exclude.empty()) return;
-  try {
-    Regex::Create(exclude, kRegexIgnoreCase | kRegexDotAll);
-  } catch (const ERegexException& e) {
-    // Matching would fail for every path; better said than a run of surprises.
-    throw TrkError("Exclude is not a valid regular expression (" + std::string(e.what()) + "): " + exclude);
-  }
-}
-
 void TrkBatch::Start(const std::string& source, const std::string& target, bool recurse) {
-  RequireValidExclude(project_.GetOption("Exclude"));
+  std::string s = UrlToPath(source);
+  size_t sep = trk_platform::LastSeparator(s);
+  std::string mask = sep == std::string::npos ? s : s.substr(sep + 1);
+  // Compiled once for the listing; throws for an invalid Exclude before anything is searched.
+  auto name_filter =
+      std::make_shared<const TrkNameFilter>(mask, project_.GetOption("RegExt"), project_.GetOption("Exclude"));
   std::string target_dir = UrlToPath(target);
   if (project_.PathDelimiter == '\\' && !target_dir.empty()) {
     std::error_code ignored;  // a local target that cannot be made fails later, per file
     std::filesystem::create_directories(target_dir, ignored);
   }
-  std::string s = UrlToPath(source);
-  size_t sep = trk_platform::LastSeparator(s);
 
   std::lock_guard<std::recursive_mutex> lock(mu_);
   target_dir_ = target_dir;
-  mask_ = sep == std::string::npos ? s : s.substr(sep + 1);
+  mask_ = std::move(mask);
+  name_filter_ = std::move(name_filter);
   source_dir_ = sep == std::string::npos ? std::string() : s.substr(0, sep + 1);
   recurse_ = recurse;
   if (SearchDone() || search_started_) return;
@@ -85,16 +79,15 @@ void TrkBatch::Start(const std::string& source, const std::string& target, bool 
 }
 
 void TrkBatch::Execute() {
-  std::string folder, mask, exclude;
+  std::string folder, mask;
   bool recurse;
+  std::shared_ptr<const TrkNameFilter> name_filter;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    reg_ext_ = project_.GetOption("RegExt");
-    exclude_ = project_.GetOption("Exclude");
-    exclude = exclude_;
     folder = source_dir_;
     mask = mask_;
     recurse = recurse_;
+    name_filter = name_filter_;
   }
   skip_hidden_ = TrkParseBool(project_.GetOption("SkipHidden"), false);
   auto add = [this](const std::string& path) {
@@ -106,8 +99,8 @@ void TrkBatch::Execute() {
   };
   // A folder the user excluded is not even walked: node_modules can hold more
   // files than the site itself.
-  auto skip_folder = [this, &exclude](const std::string& path) {
-    return !exclude.empty() && filter_ != nullptr && filter_->Excludes(path, exclude);
+  auto skip_folder = [this, &name_filter](const std::string& path) {
+    return filter_ != nullptr && name_filter->SkipsFolder(path);
   };
   try {
     SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_, skip_folder);
@@ -123,17 +116,13 @@ void TrkBatch::WaitForSearch() {
 
 bool TrkBatch::Accepts(const std::string& path) const {
   if (filter_ == nullptr) return true;
-  std::string mask, reg_ext, exclude;
+  std::shared_ptr<const TrkNameFilter> name_filter;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    mask = mask_;
-    reg_ext = reg_ext_;
-    exclude = exclude_;
+    name_filter = name_filter_;
   }
-  bool result = filter_->Match(path, MaskToPattern(mask));
-  if (result && !reg_ext.empty()) result = filter_->Match(path, reg_ext);
-  if (result && !exclude.empty()) result = !filter_->Excludes(path, exclude);
-  return result;
+  // Single files handed to a batch that never listed have no mask: every one passes.
+  return name_filter == nullptr || name_filter->Accepts(path);
 }
 
 void TrkBatch::Add(const std::string& path) {

@@ -13,6 +13,7 @@
 #include "project/project.h"
 
 class TrkMatchBase;
+class TrkNameFilter;
 
 // The work items of a batch, in Index order. A deque so that references to items
 // stay valid while the list grows.
@@ -99,8 +100,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   const TrkItemList& LockList();
   void UnlockList();
 
-  // The name-filter test: the path must fit the mask and, when set, RegExt, and
-  // must not match Exclude (when the search has started with one).
+  // The name-filter test: with a filter, the path must pass the listing's
+  // TrkNameFilter (mask, RegExt and Exclude, compiled by Start); a batch that
+  // never listed lets every path pass.
   bool Accepts(const std::string& path) const;
   // Turns a "file:" text into a local path; any other text comes back unchanged.
   // "file:///C:/web/x.html" -> "C:/web/x.html" (on Windows "C:\web\x.html");
@@ -119,6 +121,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   std::string SourceDir() const;
   std::string TargetDir() const;
   void SetTargetDir(const std::string& target);  // stores UrlToPath(target)
+  // Part of the design's batch; no program path reads them.
   std::string Mask() const;
   bool Recurse() const;
 
@@ -127,9 +130,6 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
  private:
   friend class TrkBatchLock;
   void Execute();  // the search thread's body
-  // Throws TrkError naming the problem when `exclude` is set and is not a
-  // valid regular expression.
-  static void RequireValidExclude(const std::string& exclude);
 
   TrkProject& project_;
   const TrkMatchBase* const filter_;  // not owned; null: every file passes
@@ -143,8 +143,8 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   int failed_ = 0;                    // guarded by mu_
   std::vector<std::string> error_texts_;  // guarded by mu_
   std::string mask_;                  // guarded by mu_
-  std::string reg_ext_;               // guarded by mu_; read when the search starts
-  std::string exclude_;               // guarded by mu_; read when the search starts
+  // Guarded by mu_; set by Start, then only read (outside mu_) through a copy.
+  std::shared_ptr<const TrkNameFilter> name_filter_;
   bool skip_hidden_ = false;          // search thread only
   bool recurse_ = false;              // guarded by mu_
   std::string source_dir_;            // guarded by mu_

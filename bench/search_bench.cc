@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "select/match.h"
+#include "select/name_filter.h"
 #include "select/regex.h"
 #include "bench_tree.h"
 #include "select/search.h"
@@ -32,13 +32,11 @@ BENCHMARK(BM_SearchFolder100k)->Unit(benchmark::kMillisecond);
 void BM_SearchFolderFiltered100k(benchmark::State& state) {
   const std::string& tree = Tree();
   std::atomic<bool> stop{false};
-  TrkMatch filter;
-  const std::string mask = MaskToPattern("*.txt");
+  const TrkNameFilter filter("*.txt", "", "");
   size_t passed = 0;
   for (auto _ : state) {
     passed = 0;
-    SearchFolder(tree, "*.*", true, false, [&](const std::string& path) { passed += filter.Match(path, mask); },
-                 stop);
+    SearchFolder(tree, "*.*", true, false, [&](const std::string& path) { passed += filter.Accepts(path); }, stop);
   }
   state.counters["passed"] = static_cast<double>(passed);
 }

@@ -29,6 +29,8 @@ class TrkOptions {
   // A non-empty value replaces the first matching line in place or is appended;
   // an empty value removes the first matching line.
   void Set(std::string_view key, std::string_view value);
+  // Writes "True" or "False", as the design writes Booleans; no program path
+  // writes one yet.
   void SetBool(std::string_view key, bool value);
   // Removes the first line whose key matches, if any.
   void Remove(std::string_view key);

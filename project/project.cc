@@ -10,6 +10,7 @@
 #include "project/error.h"
 #include "project/platform.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 
 namespace {
 

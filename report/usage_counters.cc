@@ -7,6 +7,7 @@
 
 #include "project/error.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "project/error.h"
-#include "project/text_file.h"
+#include "project/whole_file.h"
 
 namespace {
 
@@ -35,47 +35,6 @@ class FdCloser {
  private:
   int fd_;
 };
-
-// Opens `path` for reading and returns the descriptor with the file's size.
-// Folders are refused as a read of them would: they hold no bytes to read. The
-// open never blocks, so a FIFO without a writer cannot hang the caller.
-int OpenForReading(const std::string& path, size_t* size) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) throw TrkError(CannotOpen(path, errno));
-  struct stat info;
-  int error = fstat(fd, &info) != 0 ? errno : (S_ISDIR(info.st_mode) ? EISDIR : 0);
-  if (error != 0) {
-    close(fd);
-    throw TrkError(CannotOpen(path, error));
-  }
-  // Only regular files have a meaningful size; anything else reads as empty.
-  *size = S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0;
-  // Non-blocking reads only differ for pipes and devices; a regular file keeps
-  // the flag and saves two system calls per file.
-  if (!S_ISREG(info.st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
-}
-
-// Reads exactly `count` bytes into `out`; a file that ends early or fails is a
-// stream error.
-void ReadExactly(int fd, char* out, size_t count) {
-  while (count > 0) {
-    ssize_t n = read(fd, out, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw TrkError("Stream read error");
-    out += n;
-    count -= static_cast<size_t>(n);
-  }
-}
-
-void WriteFully(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw TrkError("Stream write error");
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-}
 
 void CreateParentFolders(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -119,34 +78,14 @@ void ReplaceWhole(const std::string& path, std::string_view data) {
 
 std::string TrkFileUtils::ReadAll(const std::string& path, int element_size) {
   (void)element_size;  // every element size keeps all of the file's bytes
-  size_t size = 0;
-  int fd = OpenForReading(path, &size);
-  FdCloser closer(fd);
-  std::string data(size, '\0');
-  ReadExactly(fd, data.data(), size);
-  return data;
+  return ReadFileContent(path);
 }
 
-void TrkFileUtils::CheckReadable(const std::string& path) {
-  size_t size = 0;
-  close(OpenForReading(path, &size));
-}
+void TrkFileUtils::CheckReadable(const std::string& path) { CheckFileReadable(path); }
 
 void TrkFileUtils::ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
                               size_t piece_size) {
-  if (piece_size == 0) piece_size = 1;
-  size_t size = 0;
-  int fd = OpenForReading(path, &size);
-  FdCloser closer(fd);
-  // The size at opening decides what is read, as with ReadAll, so both see the
-  // same bytes of a file that grows meanwhile.
-  std::vector<char> piece(std::min(piece_size, size));
-  while (size > 0) {
-    size_t count = std::min(piece.size(), size);
-    ReadExactly(fd, piece.data(), count);
-    consume(std::string_view(piece.data(), count));
-    size -= count;
-  }
+  ReadFilePieces(path, consume, piece_size);
 }
 
 void TrkFileUtils::WriteAll(const std::string& path, std::string_view data, int element_size, bool append) {
@@ -158,7 +97,7 @@ void TrkFileUtils::WriteAll(const std::string& path, std::string_view data, int 
   }
   int fd = OpenForAppend(path);
   FdCloser closer(fd);
-  WriteFully(fd, data);
+  if (!WriteFully(fd, data)) throw TrkError("Stream write error");
 }
 
 namespace {

@@ -5,8 +5,10 @@
 #include <string>
 #include <string_view>
 
-// Whole-file operations shared by the modules. Every call opens its own handle
-// and shares nothing, so any number of threads may call at once.
+// The file operations of the file selection: reading a listed file whole or in
+// pieces (done by project/whole_file.h, the one owner of whole-file I/O) and a
+// file's date. Every call opens its own handle and shares nothing, so any number
+// of threads may call at once.
 class TrkFileUtils {
  public:
   // The file's bytes. Throws TrkError "Cannot open file "%s". %s" when the file
@@ -22,6 +24,7 @@ class TrkFileUtils {
   static void ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
                          size_t piece_size = 1 << 20);
 
+  // Part of the design's file utilities; no program path writes through it.
   // Writes `data` to `path`, creating missing parent folders. Without `append`
   // the file is replaced atomically (a temporary file beside it, then renamed), so
   // a crash or a full disk never leaves a truncated file. Throws TrkError

@@ -2,14 +2,15 @@
 
 #include <string>
 
-// The name filter's test. The base lets everything through.
+// The process-wide name filter. Its presence turns the name test of listings on
+// (a batch without one lets every file pass); each listing compiles its mask,
+// RegExt and Exclude once into a TrkNameFilter. The base lets everything through.
 class TrkMatchBase {
  public:
   virtual ~TrkMatchBase() = default;
+  // The design's test of one path against one pattern; no program path calls
+  // it, listings test through their TrkNameFilter.
   virtual bool Match(const std::string& text, const std::string& pattern) const;
-  // Whether `text` matches the exclusion `pattern`; unlike Match, a test that
-  // cannot decide says no, so that a failure never hides a file.
-  virtual bool Excludes(const std::string& text, const std::string& pattern) const;
 };
 
 // Regular-expression test, letter case ignored. Any error (a pattern the engine
@@ -18,5 +19,4 @@ class TrkMatchBase {
 class TrkMatch : public TrkMatchBase {
  public:
   bool Match(const std::string& text, const std::string& pattern) const override;
-  bool Excludes(const std::string& text, const std::string& pattern) const override;
 };

@@ -15,6 +15,7 @@
 #include "project/ascii.h"
 #include "project/error.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "select/file_utils.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "support/temp_dir.h"
 #include "sync/upload_record.h"
 

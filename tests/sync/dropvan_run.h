@@ -19,6 +19,7 @@
 #include "batch/pending_workers.h"
 #include "project/platform.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "sync/dropvan.h"

@@ -10,6 +10,7 @@
 #include "dropvan_run.h"
 #include "project/platform.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 

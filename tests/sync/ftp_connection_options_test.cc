@@ -22,6 +22,7 @@
 #include "session_account.h"
 #include "project/error.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "sync/ftp_uploader.h"

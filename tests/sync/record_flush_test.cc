@@ -18,6 +18,7 @@
 #include "dropvan_run.h"
 #include "project/project.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "support/temp_dir.h"
 #include "sync/upload_record.h"
 

@@ -15,6 +15,7 @@
 
 #include "dropvan_run.h"
 #include "project/text_file.h"
+#include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/record_truth.h"
 #include "support/temp_dir.h"

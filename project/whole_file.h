@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Files read and written whole: the one place of the program that opens a file
+// for it. Every call opens its own descriptor and shares nothing, so any number
+// of threads may call at once. Errors are TrkError naming the file and the
+// system's reason.
+
+// The program's own text files (project, recent list, counters, .netrc). Only
+// regular files (or links to them) are read: a FIFO, device or socket is refused
+// at once rather than waited on, as its open or read could block forever.
+// Throws "Cannot open file "%s". %s" or "Cannot read file "%s". %s".
+std::string ReadFileBytes(const std::string& path);
+
+// The user's files (what is uploaded) and the upload record: the bytes the file
+// holds as it is opened, while other processes may go on reading and writing it.
+// A FIFO, device or socket reads as empty, without waiting for a writer. Throws
+// "Cannot open file "%s". %s" (a folder included) or "Stream read error" when the
+// file ends before the size it had at opening.
+std::string ReadFileContent(const std::string& path);
+// ReadFileContent in pieces of at most `piece_size` bytes handed to `consume`,
+// so that no file is held in memory whole.
+void ReadFilePieces(const std::string& path, const std::function<void(std::string_view)>& consume,
+                    size_t piece_size = 1 << 20);
+// Throws as ReadFileContent would when the file cannot be opened for reading.
+void CheckFileReadable(const std::string& path);
+
+// Replaces `path` with `data` atomically: the data goes to a temporary file beside
+// the target, is flushed to disk, and is then renamed over the target, so that a
+// crash or a full disk never leaves a truncated file. Missing parent folders are
+// created. A symbolic link is followed, and a device or FIFO is written in place,
+// so that neither node is ever replaced; so is an existing file in a folder where
+// no temporary file may be made (only then can a failed write leave it cut short).
+// Throws TrkError when the file cannot be written (a file we may not write
+// included); the previous content of `path` is then left as it was.
+//
+// An existing file keeps its permission bits exactly, whatever the umask. A new
+// file is created with `new_file_mode` less the umask; files holding secrets pass
+// 0600 so that they are never readable by others, not even for a moment.
+void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode = 0666);
+
+// Writes all of `data` to the open descriptor `fd`; false on any error (errno
+// then says which).
+bool WriteFully(int fd, std::string_view data);
