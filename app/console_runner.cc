@@ -16,7 +16,7 @@
 #include "project/text_file.h"
 #include "report/failure_report.h"
 #include "report/info.h"
-#include "sync/upload_record.h"
+#include "sync/upload_store.h"
 
 TrkMain::TrkMain(TrkProject& project, TrkInfo& info) : project_(project), info_(info) {}
 

@@ -14,7 +14,7 @@
 #include "report/info.h"
 #include "select/match.h"
 #include "sync/dropvan.h"
-#include "sync/upload_record.h"
+#include "sync/upload_store.h"
 #include "ui/window_entry.h"
 
 TrkProductIdentity TrkDropvanIdentity() { return TrkProductIdentity{kTrkTitle, kTrkProgramKey, kTrkVersion}; }

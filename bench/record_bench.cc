@@ -15,13 +15,12 @@
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
-#include "batch/pending_workers.h"
 #include "project/project.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "sync/dropvan.h"
 #include "sync/md5.h"
-#include "sync/upload_record.h"
+#include "sync/upload_store.h"
 
 namespace {
 
@@ -47,9 +46,8 @@ int RunOnce(TrkProject& project, const std::string& source_dir) {
   auto batch = TrkBatch::Create(project, nullptr);
   batch->Start(source_dir + "*.*", "/www/", true);
   auto chain = TrkConvertor::CreateWorkers(*batch, "/www/", nullptr);
-  TrkPendingWorkers::Process().Set(chain->WorkerNumber());
   chain->StartAll();
-  TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(1));
+  chain->WaitUntilLetGo(std::chrono::seconds(2));
   batch->WaitForSearch();
   return batch->Succeeded();
 }

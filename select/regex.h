@@ -19,6 +19,7 @@ enum TrkRegexOptions : unsigned { kRegexNone = 0, kRegexIgnoreCase = 1, kRegexMu
 
 // One compiled expression, shared by reference. Matching is a search (the pattern
 // may match anywhere in the text) with a match limit, so no pattern can hang.
+// Immutable once made: any number of threads may match with one at once.
 class TRegex {
  public:
   class Impl;

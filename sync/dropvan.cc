@@ -11,8 +11,8 @@
 #include "project/platform.h"
 #include "select/file_utils.h"
 #include "sync/md5.h"
-#include "sync/netrc.h"
-#include "sync/upload_record.h"
+#include "sync/account.h"
+#include "sync/upload_store.h"
 
 namespace {
 
@@ -43,20 +43,18 @@ std::string PercentEscaped(const std::string& text, std::string_view also) {
 TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
     : TrkConvertor(batch, number, std::move(on_item_done)),
       TryTimes(batch.Project().Options().GetInt("TryTimes", 3)),
-      Uploader(std::make_unique<TrkFtpUploader>()) {
+      Uploader(std::make_unique<TrkUploader>()) {
   const TrkOptions& options = batch.Project().Options();
-  Uploader->Server = options.Get("Server");
-  Uploader->User = options.Get("User");
-  Uploader->Password = options.Get("Password");
-  UseNetrc();
-  Uploader->Passive = options.GetBool("Passive", false);
-  Uploader->Secure = options.GetBool("Secure", false);
-  Uploader->SecureVerify = options.GetBool("SecureVerify", true);
-  const std::string port = options.Get("Port");
-  Uploader->Port = port.empty() ? 21 : TrkParseInt(port, -1);
-  if (Uploader->Port < 0 || Uploader->Port > 65535) {
-    port_failure_ = TrkFtpUploader::BadPortMessage(Uploader->Server, port);
-  }
+  const TrkAccount account = TrkAccount::FromOptions(options);
+  Uploader->Server = account.server;
+  Uploader->User = account.user;
+  Uploader->Password = account.password;
+  Uploader->Port = account.port;
+  Uploader->ConnectNote = account.connect_note;
+  port_failure_ = account.port_failure;
+  Uploader->Settings.Passive = options.GetBool("Passive", false);
+  Uploader->Settings.Secure = options.GetBool("Secure", false);
+  Uploader->Settings.SecureVerify = options.GetBool("SecureVerify", true);
   UseRecord();
   ShareLogins();
 }
@@ -105,12 +103,8 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   TrkUploadStore& store = TrkUploadStore::Process();
   TrkMD5 md5;  // this file's own
   const std::string key = md5.DigestHex(trk_platform::PathKeyText(item.FileName));
-  std::string recorded;
-  {
-    TrkBatchLock lock(batch);
-    if (!store.Refusal().empty()) throw TrkError(store.Refusal());
-    recorded = store.Find(key);
-  }
+  if (const std::string refusal = store.Refusal(); !refusal.empty()) throw TrkError(refusal);
+  const std::string recorded = store.Find(key);
   const TrkOptions& options = batch.Project().Options();
   const bool sync_all = options.GetBool("IsSyncAll", false);
   const bool upload = !options.GetBool("NoUpload", false);
@@ -132,10 +126,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
     }
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
-  {
-    TrkBatchLock lock(batch);
-    store.Recorded(key, digest, item.FileName);
-  }
+  store.Recorded(key, digest, item.FileName);
   return remote_path;
 }
 
@@ -170,18 +161,7 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
 }
 
 void TrkDropvan::EndWork() {
-  TrkUploadStore& store = TrkUploadStore::Process();
-  TrkUploadStore::RunEnd end;  // the timer and the rest when this is the run's last worker
-  {
-    TrkBatchLock lock(Batch());
-    end = store.WorkerEnded();
-  }
-  // Outside the batch lock: the timer may be waiting for it to save.
-  if (end.timer.joinable()) {
-    end.timer.request_stop();
-    end.timer.join();
-  }
-  if (end.rest) store.Write(*end.rest);
+  TrkUploadStore::Process().WorkerEnded();
   Uploader->Disconnect();
   logins_->Set(WorkerNumber(), TrkRunLogins::State::kEnded);
 }
@@ -190,17 +170,8 @@ std::string TrkDropvan::Destination(const TrkOptions& options, const std::string
   std::string port = options.Get("Port");
   if (port.empty()) port = "21";
   return "ftp://" + PercentEscaped(options.Get("User"), "@:/") + "@" +
-         PercentEscaped(TrkFtpUploader::HostPart(options.Get("Server")), "/") + ":" + PercentEscaped(port, "/") +
+         PercentEscaped(TrkUploader::HostPart(options.Get("Server")), "/") + ":" + PercentEscaped(port, "/") +
          PercentEscaped(target_dir, "");
-}
-
-void TrkDropvan::UseNetrc() {
-  if (!Uploader->Password.empty()) return;
-  const TrkNetrcLookup lookup = TrkReadNetrc(TrkFtpUploader::HostPart(Uploader->Server), Uploader->User);
-  Uploader->ConnectNote = lookup.warning;  // only a failed login can come from the ignored file
-  if (!lookup.entry.found) return;
-  if (Uploader->User.empty()) Uploader->User = lookup.entry.login;
-  Uploader->Password = lookup.entry.password;
 }
 
 void TrkDropvan::ShareLogins() {
@@ -235,13 +206,11 @@ bool TrkDropvan::AwaitLoginRoom() {
 }
 
 void TrkDropvan::UseRecord() {
-  // No worker thread runs yet; the lock keeps the store's one contract anyway.
-  TrkBatchLock lock(Batch());
   TrkUploadStore& store = TrkUploadStore::Process();
   if (WorkerNumber() == 1) {
     const TrkOptions& options = Batch().Project().Options();
     store.Load(Batch().Project().FileName(), Destination(options, Batch().TargetDir()),
                options.GetBool("DryRun", false));
   }
-  store.WorkerCreated(Batch());
+  store.WorkerCreated();
 }

@@ -6,10 +6,11 @@
 
 #include "batch/convertor.h"
 
+#include "sync/run_logins.h"
+#include "sync/uploader.h"
+
 class TrkMD5;
 class TrkOptions;
-#include "sync/ftp_uploader.h"
-#include "sync/run_logins.h"
 
 // The sync convertor: for each file of a run, uploads it through this worker's
 // own FTP session unless the upload record shows its content was uploaded
@@ -24,7 +25,7 @@ class TrkOptions;
 class TrkDropvan : public TrkConvertor {
  public:
   // Builds the rest of the chain first (base constructor), then reads the
-  // options "TryTimes", "Server", "User", "Password" and "Port", then, in the
+  // options "TryTimes", the account (TrkAccount) and the connection's, then, in the
   // worker numbered 1 (completed before any other), loads the upload record,
   // and registers with the record as one of the run's workers.
   TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done);
@@ -60,7 +61,7 @@ class TrkDropvan : public TrkConvertor {
   const int32_t TryTimes;
   // This worker's session, owned from construction to destruction. Derived
   // classes (tests) may adjust its waits and time-outs in their constructor.
-  const std::unique_ptr<TrkFtpUploader> Uploader;
+  const std::unique_ptr<TrkUploader> Uploader;
 
  private:
   // Reloads the process's upload record from the project's record file (only
@@ -71,7 +72,7 @@ class TrkDropvan : public TrkConvertor {
   // built first) and hooks this worker's session to it.
   void ShareLogins();
   // The session's answer to a login the server turned away with 421 (see
-  // TrkFtpUploader::OnTooManyConnections). While other workers of the run are
+  // TrkUploader::OnTooManyConnections). While other workers of the run are
   // still logging in or working unconnected, waits until a file is done or a
   // connection let go and asks for another attempt; once every other running
   // worker is logged in or turned away, hands the item back and throws
@@ -79,9 +80,6 @@ class TrkDropvan : public TrkConvertor {
   // opens a connection, lets the refusal count as a failed attempt. A stopped
   // worker hands its item back too.
   bool AwaitLoginRoom();
-  // With no Password, takes the password (and, with no User, the user) for the
-  // Server from the user's .netrc.
-  void UseNetrc();
   // Uploads a file whose upload does not depend on its digest, and returns
   // the digest of its content, read once for a small file and in parallel with
   // the transfer for one of kParallelDigestBytes or more. `sent` gets the bytes stored.

@@ -7,7 +7,8 @@
 // curl and lftp read: "machine <host> login <user> password <secret>" entries
 // (tokens separated by blanks or line breaks, in any order after "machine"),
 // one "default" entry for any other host, and "macdef" macros (skipped to the
-// next empty line). A token may be double-quoted with backslash escapes.
+// next empty line). A token may be double-quoted with backslash escapes. The
+// functions below keep no state; any thread may call them.
 struct TrkNetrcEntry {
   std::string login;
   std::string password;

@@ -6,7 +6,7 @@
 #include <map>
 #include <mutex>
 
-#include "sync/ftp_uploader.h"
+#include "sync/uploader.h"
 
 // Where the login of each worker of one run stands, shared by the run's
 // workers, so that a worker whose login a server that limits connections

@@ -1,275 +1,198 @@
 #include "sync/upload_record.h"
 
-#include <fcntl.h>
-#ifndef _WIN32
-#include <sys/file.h>
-#include <unistd.h>
-#endif
+#include <cstring>
 
-#include <algorithm>
-#include <filesystem>
-#include <thread>
-#include <utility>
-
-#include "batch/batch.h"
 #include "project/ascii.h"
-#include "project/error.h"
-#include "project/text_file.h"
-#include "project/whole_file.h"
-#include "select/file_utils.h"
 
 namespace {
 
-// A locked or briefly replaced record file often reads fine a moment later.
-constexpr std::chrono::milliseconds kLoadRetryPause{100};
+constexpr size_t kDigestDigits = 32;
 
-bool AllDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Whether `name` is a temporary file of a save of the file named `base`:
-// ReplaceFile names them `base` + ".tmp" + the process id + "-" + a counter.
-bool IsTemporaryOf(std::string_view name, std::string_view base) {
-  if (!name.starts_with(base) || !name.substr(base.size()).starts_with(".tmp")) return false;
-  std::string_view rest = name.substr(base.size() + 4);
-  size_t dash = rest.find('-');
-  return dash != std::string_view::npos && AllDigits(rest.substr(0, dash)) && AllDigits(rest.substr(dash + 1));
-}
-
-// Removes the temporary files that saves of `names` (all in one folder),
-// interrupted by a crash or a full disk, left beside them. Only called with the
-// project's run lock held, so no save of ours is writing one.
-void RemoveStaleTemporaries(const std::vector<std::string>& names) {
-  namespace fs = std::filesystem;
-  const fs::path first(names.front());
-  const fs::path folder = first.parent_path().empty() ? fs::path(".") : first.parent_path();
-  std::vector<std::string> bases;
-  for (const std::string& name : names) bases.push_back(fs::path(name).filename().string());
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string entry = it->path().filename().string();
-    if (std::none_of(bases.begin(), bases.end(), [&](const std::string& base) { return IsTemporaryOf(entry, base); })) {
-      continue;
-    }
-    std::error_code ignored;
-    fs::remove(it->path(), ignored);
+// Digit values by byte: 0-15 for upper-case digits, 16-31 (value + 16) for
+// lower-case ones, 255 for anything else. A table, not comparisons: the digits
+// of a digest are random, so branches on them are mispredicted half the time.
+constexpr std::array<uint8_t, 256> kDigitValues = [] {
+  std::array<uint8_t, 256> values{};
+  values.fill(255);
+  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<uint8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    values['A' + i] = static_cast<uint8_t>(10 + i);
+    values['a' + i] = static_cast<uint8_t>(26 + i);
   }
+  return values;
+}();
+
+// Decodes 32 hexadecimal digits. With `upper_only` a lower-case digit fails it,
+// so that only a text that AppendHex gives back exactly is taken.
+bool DecodeDigest(std::string_view hex, bool upper_only, std::array<uint8_t, 16>& out) {
+  if (hex.size() != kDigestDigits) return false;
+  const uint8_t limit = upper_only ? 16 : 32;
+  for (size_t i = 0; i < 16; ++i) {
+    const uint8_t high = kDigitValues[static_cast<uint8_t>(hex[2 * i])];
+    const uint8_t low = kDigitValues[static_cast<uint8_t>(hex[2 * i + 1])];
+    if (high >= limit || low >= limit) return false;
+    out[i] = static_cast<uint8_t>(((high & 15) << 4) | (low & 15));
+  }
+  return true;
+}
+
+void AppendHex(const std::array<uint8_t, 16>& digest, std::string& out) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  const size_t at = out.size();
+  out.resize(at + kDigestDigits);
+  char* hex = out.data() + at;
+  for (uint8_t byte : digest) {
+    *hex++ = kDigits[byte >> 4];
+    *hex++ = kDigits[byte & 15];
+  }
+}
+
+size_t Hash(const std::array<uint8_t, 16>& digest) {
+  uint64_t low, high;
+  std::memcpy(&low, digest.data(), 8);
+  std::memcpy(&high, digest.data() + 8, 8);
+  return static_cast<size_t>(low ^ (high * 0x9E3779B97F4A7C15ull));
 }
 
 }  // namespace
 
-TrkUploadStore& TrkUploadStore::Process() {
-  static TrkUploadStore store;
-  return store;
+void TrkUploadRecord::Clear() {
+  // Swapped, not cleared, so that a window that runs many projects gives the
+  // memory of a large record back.
+  std::vector<Line>().swap(lines_);
+  std::vector<std::string>().swap(texts_);
+  std::vector<uint32_t>().swap(digest_slots_);
+  digest_names_ = 0;
+  std::unordered_map<std::string, uint32_t>().swap(name_index_);
 }
 
-void TrkUploadStore::Load(const std::string& project_file, const std::string& destination, bool read_only) {
-  project_file_ = project_file;
-  read_only_ = read_only;
-  refusal_.clear();
-  UploadRecord.Clear();
-  UploadList.Clear();
-  changes_ = 0;
-  written_ = 0;
-  last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
-  workers_ = 0;     // the run's workers register after this
-  {
-    std::lock_guard<std::mutex> lock(save_mu_);
-    save_error_.clear();
+void TrkUploadRecord::Assign(const std::vector<std::string>& lines) {
+  Clear();
+  lines_.resize(lines.size());
+  for (size_t at = 0; at < lines.size(); ++at) {
+    const std::string_view text = lines[at];
+    const size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+      SetLine(lines_[at], text, {}, false);
+      continue;
+    }
+    SetLine(lines_[at], text.substr(0, equals), text.substr(equals + 1), true);
+    const Line& line = lines_[at];
+    if (line.digest_name) {
+      IndexDigest(static_cast<uint32_t>(at), line.key);
+    } else {
+      IndexName(static_cast<uint32_t>(at), text.substr(0, equals));
+    }
   }
-  const std::string record_file = RecordFileName(project_file);
-  held_elsewhere_ = !LockRun(project_file);
-  if (held_elsewhere_) {
-    refusal_ = "Another run of this project is using its upload record \"" + record_file +
-               "\"; try again once it has ended.";
+}
+
+std::string TrkUploadRecord::Find(std::string_view key) const {
+  const int64_t at = Locate(key);
+  if (at < 0) return {};
+  const Line& line = lines_[at];
+  std::string value;
+  if (line.text == kDigestsOnly) {
+    AppendHex(line.value, value);
+  } else {
+    const std::string& text = texts_[line.text];
+    value = text.substr(text.find('=') + 1);
+  }
+  return value;
+}
+
+void TrkUploadRecord::Put(std::string_view key, std::string_view value) {
+  const int64_t at = Locate(key);
+  if (at >= 0) return SetLine(lines_[at], key, value, true);
+  const auto next = static_cast<uint32_t>(lines_.size());
+  lines_.emplace_back();
+  SetLine(lines_.back(), key, value, true);
+  const Line& line = lines_.back();
+  if (line.digest_name) {
+    IndexDigest(next, line.key);
+  } else {
+    IndexName(next, key.substr(0, key.find('=')));
+  }
+}
+
+void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
+  Line compact;
+  if (has_equals && DecodeDigest(name, true, compact.key) && DecodeDigest(value, true, compact.value)) {
+    // A line that had a text keeps its slot, emptied: positions of the others stay.
+    if (line.text != kDigestsOnly) std::string().swap(texts_[line.text]);
+    compact.digest_name = true;
+    line = compact;
     return;
   }
-  if (!read_only) RemoveStaleTemporaries({record_file, BackupFileName(project_file), UploadListFileName(project_file)});
-  std::string error;
-  for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
-    if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
-    UploadRecord.Clear();
-    if (TryRead(record_file, destination, error)) return;
-  }
-  refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
-             "). The run is refused so that the record is not overwritten.";
-}
-
-bool TrkUploadStore::LockRun(const std::string& project_file) {
-  ReleaseRunLock();
-#ifndef _WIN32
-  lock_fd_ = open(LockFileName(project_file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  // A folder that cannot hold the lock file cannot hold a record either; the
-  // save will say so.
-  if (lock_fd_ < 0) return true;
-  if (flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return true;
-  ReleaseRunLock();
-  return false;
-#else
-  (void)project_file;
-  return true;
-#endif
-}
-
-void TrkUploadStore::ReleaseRunLock() {
-#ifndef _WIN32
-  if (lock_fd_ >= 0) close(lock_fd_);  // drops the lock
-#endif
-  lock_fd_ = -1;
-}
-
-bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& destination,
-                             std::string& error) {
-  std::error_code status_error;
-  if (!std::filesystem::exists(record_file, status_error) && !status_error) {
-    std::vector<std::string> none;
-    UseDestination(none, destination);
-    UploadRecord.Assign(std::move(none));
-    return true;
-  }
-  try {
-    std::string bytes = TrkFileUtils::ReadAll(record_file);
-    try {
-      if (!read_only_) ReplaceFile(BackupFileName(project_file_), bytes);
-    } catch (const TrkError&) {
-      // The backup is a courtesy; the record itself is untouched.
-    }
-    std::vector<std::string> lines = SplitLines(bytes);
-    UseDestination(lines, destination);
-    UploadRecord.Assign(std::move(lines));  // indexed once: a record may hold a million lines
-    return true;
-  } catch (const TrkError& e) {
-    error = e.what();
-  }
-  // Gone between the look and the read: a missing record is the first run.
-  return !std::filesystem::exists(record_file, status_error) && !status_error;
-}
-
-void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::string& destination) {
-  if (destination.empty()) return;
-  const std::string header = std::string(kDestinationPrefix) + destination;
-  auto named = std::find_if(lines.begin(), lines.end(),
-                            [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
-  if (named != lines.end() && *named == header) return;
-  if (named == lines.end()) {
-    // An earlier version's record, now taken for this destination, is saved even
-    // by a run that records nothing: left without the line, it would be taken
-    // for the next run's destination too, whichever that is.
-    if (!lines.empty()) ++changes_;
+  std::string text(name);
+  if (has_equals) text.append("=").append(value);
+  line.digest_name = has_equals && DecodeDigest(name.substr(0, name.find('=')), false, line.key);
+  if (line.text == kDigestsOnly) {
+    line.text = static_cast<uint32_t>(texts_.size());
+    texts_.push_back(std::move(text));
   } else {
-    // A record of another destination says nothing about this one: only its
-    // lines of no entry stay.
-    std::erase_if(lines, [](const std::string& line) {
-      return line.starts_with(kDestinationPrefix) || line.find('=') != std::string::npos;
-    });
-  }
-  lines.insert(lines.begin(), header);
-}
-
-void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
-  UploadRecord.Put(key, digest);
-  UploadList.Append(local_path);
-  ++changes_;
-  if (workers_ > 0) {
-    ScheduleSave();
-  } else if (std::chrono::steady_clock::now() - last_save_.load() >= kSaveInterval) {
-    Flush();
+    texts_[line.text] = std::move(text);
   }
 }
 
-std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
-  if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
-  return TrkRecordSnapshot{changes_, RecordFileName(project_file_), UploadRecord.Text(),
-                           UploadListFileName(project_file_), UploadList.Text()};
-}
-
-void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
-  std::lock_guard<std::mutex> lock(save_mu_);
-  if (snapshot.changes <= written_) return;
-  try {
-    ReplaceFile(snapshot.record_file, snapshot.record_text);
-    ReplaceFile(snapshot.list_file, snapshot.list_text);
-    written_ = snapshot.changes;
-    save_error_.clear();
-  } catch (const TrkError& e) {
-    // The run goes on; the lists in memory are written whole by the next save.
-    save_error_ = e.what();
+int64_t TrkUploadRecord::Locate(std::string_view name) const {
+  Digest digest;
+  if (DecodeDigest(name, false, digest)) {
+    if (digest_slots_.empty()) return -1;
+    return static_cast<int64_t>(digest_slots_[DigestSlot(digest)]) - 1;
   }
-  // Measured from the end, so that even a slow disk spends most of the run
-  // recording rather than saving.
-  last_save_ = std::chrono::steady_clock::now();
+  auto found = name_index_.find(TrkUpperAscii(name));
+  return found == name_index_.end() ? -1 : static_cast<int64_t>(found->second);
 }
 
-void TrkUploadStore::Flush() {
-  if (std::optional<TrkRecordSnapshot> snapshot = TakeSnapshot()) Write(*snapshot);
-}
-
-std::string TrkUploadStore::EndRun() {
-  ReleaseRunLock();
-  const std::string unsaved = SaveFailure();
-  if (unsaved.empty()) return unsaved;
-  return "The upload record \"" + RecordFileName(project_file_) + "\" could not be saved (" + unsaved +
-         "); the files of this run will be uploaded again.";
-}
-
-std::string TrkUploadStore::SaveFailure() const {
-  if (read_only_ || changes_ == written_) return "";
-  std::lock_guard<std::mutex> lock(save_mu_);
-  return save_error_.empty() ? "it was not written" : save_error_;
-}
-
-void TrkUploadStore::WorkerCreated(TrkBatch& batch) {
-  ++workers_;
-  std::lock_guard<std::mutex> lock(timer_mu_);
-  batch_ = batch.weak_from_this();
-}
-
-TrkUploadStore::RunEnd TrkUploadStore::WorkerEnded() {
-  if (workers_ == 0 || --workers_ > 0) return {};
-  RunEnd end;
-  end.rest = TakeSnapshot();
-  std::lock_guard<std::mutex> lock(timer_mu_);
-  batch_.reset();
-  save_due_ = false;
-  end.timer = std::move(timer_);
-  return end;
-}
-
-void TrkUploadStore::ScheduleSave() {
-  std::lock_guard<std::mutex> lock(timer_mu_);
-  const std::chrono::steady_clock::time_point at = last_save_.load() + kSaveInterval;
-  // Most files of a busy run find their save already due at the same time:
-  // waking the timer for each would cost a system call per file for nothing.
-  if (save_due_ && save_at_ == at && timer_.joinable()) return;
-  save_due_ = true;
-  save_at_ = at;
-  if (!timer_.joinable()) timer_ = std::jthread([this](std::stop_token stop) { RunTimer(stop); });
-  timer_cv_.notify_one();
-}
-
-void TrkUploadStore::RunTimer(std::stop_token stop) {
-  std::unique_lock<std::mutex> lock(timer_mu_);
-  while (timer_cv_.wait(lock, stop, [this] { return save_due_; })) {
-    // A save made meanwhile moves save_at_ later; wait for the latest. The wait
-    // reads its end time unlocked, so it gets a copy.
-    for (auto at = save_at_; std::chrono::steady_clock::now() < at; at = save_at_) {
-      timer_cv_.wait_until(lock, stop, at, [&] { return save_at_ != at; });
-      if (stop.stop_requested()) return;
-    }
-    save_due_ = false;
-    std::shared_ptr<TrkBatch> batch = batch_.lock();
-    lock.unlock();
-    std::optional<TrkRecordSnapshot> snapshot;
-    if (batch != nullptr) {
-      TrkBatchLock batch_lock(*batch);
-      snapshot = TakeSnapshot();
-    }
-    batch.reset();
-    if (snapshot) Write(*snapshot);  // outside the batch lock: no worker waits for the disk
-    lock.lock();
-    if (snapshot && written_ < snapshot->changes && !batch_.expired()) {
-      save_due_ = true;  // failed: try again after the interval
-      save_at_ = last_save_.load() + kSaveInterval;
-    }
+size_t TrkUploadRecord::DigestSlot(const Digest& digest) const {
+  const size_t mask = digest_slots_.size() - 1;
+  for (size_t slot = Hash(digest) & mask;; slot = (slot + 1) & mask) {
+    const uint32_t entry = digest_slots_[slot];
+    if (entry == 0 || lines_[entry - 1].key == digest) return slot;
   }
+}
+
+void TrkUploadRecord::IndexDigest(uint32_t at, const Digest& digest) {
+  if (digest_slots_.empty()) digest_slots_.resize(16);
+  uint32_t& entry = digest_slots_[DigestSlot(digest)];
+  if (entry != 0) return;  // an earlier line has the name
+  entry = at + 1;
+  if (++digest_names_ * 2 <= digest_slots_.size()) return;
+  std::vector<uint32_t> old(digest_slots_.size() * 2, 0);
+  old.swap(digest_slots_);
+  for (uint32_t moved : old) {
+    if (moved != 0) digest_slots_[DigestSlot(lines_[moved - 1].key)] = moved;
+  }
+}
+
+void TrkUploadRecord::IndexName(uint32_t at, std::string_view name) {
+  name_index_.emplace(TrkUpperAscii(name), at);  // keeps an earlier line of the name
+}
+
+void TrkUploadRecord::AppendLine(const Line& line, std::string& out) const {
+  if (line.text != kDigestsOnly) {
+    out += texts_[line.text];
+    return;
+  }
+  AppendHex(line.key, out);
+  out += '=';
+  AppendHex(line.value, out);
+}
+
+std::vector<std::string> TrkUploadRecord::Lines() const {
+  std::vector<std::string> lines(lines_.size());
+  for (size_t at = 0; at < lines_.size(); ++at) AppendLine(lines_[at], lines[at]);
+  return lines;
+}
+
+std::string TrkUploadRecord::Text() const {
+  size_t size = lines_.size() * (2 * kDigestDigits + 3);
+  for (const std::string& text : texts_) size += text.size();
+  std::string out;
+  out.reserve(size);
+  for (const Line& line : lines_) {
+    AppendLine(line, out);
+    out += "\r\n";
+  }
+  return out;
 }

@@ -12,7 +12,7 @@
 #include "report/failure_report.h"
 #include "report/info.h"
 #include "report/result_lines.h"
-#include "sync/upload_record.h"
+#include "sync/upload_store.h"
 #include "ui/frm_main.h"
 #include "ui/gui_dispatcher.h"
 #include "ui/list_model.h"

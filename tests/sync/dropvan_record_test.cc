@@ -11,7 +11,7 @@
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/temp_dir.h"
-#include "sync/upload_record.h"
+#include "sync/upload_store.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
-#include "batch/pending_workers.h"
 #include "project/platform.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
@@ -34,9 +33,9 @@ class QuickDropvan : public TrkDropvan {
   QuickDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
       : TrkDropvan(batch, number, std::move(on_item_done)) {
     Uploader->RetryWait = std::chrono::milliseconds(50);
-    Uploader->ConnectTimeout = std::chrono::seconds(3);
-    Uploader->ReplyTimeout = std::chrono::seconds(3);
-    Uploader->StallTimeout = std::chrono::seconds(1);
+    Uploader->Settings.ConnectTimeout = std::chrono::seconds(3);
+    Uploader->Settings.ReplyTimeout = std::chrono::seconds(3);
+    Uploader->Settings.StallTimeout = std::chrono::seconds(1);
   }
 };
 
@@ -110,10 +109,9 @@ class SyncProject {
 
   RunResult Run(TrkBatch& batch, const std::string& target) {
     auto chain = TrkConvertor::CreateWorkers(batch, target, nullptr);
-    TrkPendingWorkers::Process().Set(chain->WorkerNumber());
     chain->StartAll();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-    while (TrkPendingWorkers::Process().Get() > 0) {
+    while (!AllEnded(*chain)) {
       if (std::chrono::steady_clock::now() > deadline) {
         ADD_FAILURE() << "the run did not end within 3 minutes";
         chain->StopAll();
@@ -128,6 +126,13 @@ class SyncProject {
     result.succeeded = batch.Succeeded();
     result.failed = batch.Failed();
     return result;
+  }
+
+  static bool AllEnded(const TrkConvertor& first) {
+    for (const TrkConvertor* worker = &first; worker != nullptr; worker = worker->NextWorker()) {
+      if (!worker->Ended()) return false;
+    }
+    return true;
   }
 
   testing_support::TempDir folder_;

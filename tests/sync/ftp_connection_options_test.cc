@@ -25,7 +25,7 @@
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
-#include "sync/ftp_uploader.h"
+#include "sync/uploader.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ using dropvan_testing::Account;
 // Uploads a binary file into a new folder, a program (stored under a
 // temporary name, then renamed) and a second file over the same connection,
 // and checks that each arrived whole. Returns the folder used.
-std::string UploadSample(TrkFtpUploader& uploader, const FtpServer& server,
+std::string UploadSample(TrkUploader& uploader, const FtpServer& server,
                          const testing_support::TempDir& local) {
   const std::string www = server.writable_dir() + "www/";
   const std::string bytes = Binary(200000);
@@ -186,9 +186,9 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
     DROPVAN_REQUIRE_FTP_SERVER(server);
     testing_support::TempDir local;
     {
-      TrkFtpUploader uploader;
+      TrkUploader uploader;
       Account(uploader, server);
-      uploader.Passive = row.passive;
+      uploader.Settings.Passive = row.passive;
       UploadSample(uploader, server, local);
     }
     const std::vector<std::string> commands = server.Commands();
@@ -222,11 +222,11 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     FtpServer server(row.kind);
     DROPVAN_REQUIRE_FTP_SERVER(server);
     testing_support::TempDir local;
-    TrkFtpUploader uploader;
+    TrkUploader uploader;
     Account(uploader, server);
-    uploader.Secure = row.secure;
-    uploader.SecureVerify = row.verify;
-    uploader.Passive = row.passive;
+    uploader.Settings.Secure = row.secure;
+    uploader.Settings.SecureVerify = row.verify;
+    uploader.Settings.Passive = row.passive;
     if (row.uploads) {
       UploadSample(uploader, server, local);
       uploader.Disconnect();
@@ -235,7 +235,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
       EXPECT_EQ(Count(commands, "PROT P"), 1) << "data connections must be private:\n" << Join(commands);
       EXPECT_EQ(Count(commands, "SIZE"), 3) << "each store is checked:\n" << Join(commands);
       // An active data connection needs a libcurl that can protect it.
-      const bool passive = row.passive || !TrkFtpUploader::ActiveTlsWorks();
+      const bool passive = row.passive || !TrkCurlActiveTlsWorks();
       EXPECT_EQ(Count(commands, passive ? "EPSV" : "EPRT"), 3) << Join(commands);
       continue;
     }
@@ -267,11 +267,11 @@ TEST(FtpConnectionOptionsTest, SecureKeepsThePasswordOffTheWire) {
     RecordingRelay relay(server.port());
     testing_support::TempDir local;
     {
-      TrkFtpUploader uploader;
+      TrkUploader uploader;
       Account(uploader, server, relay.port());
-      uploader.Passive = true;  // data connections go straight to the server
-      uploader.Secure = secure;
-      uploader.SecureVerify = false;
+      uploader.Settings.Passive = true;  // data connections go straight to the server
+      uploader.Settings.Secure = secure;
+      uploader.Settings.SecureVerify = false;
       uploader.PutFile(local.Write("x.txt", "over the relay"), server.writable_dir() + "x.txt", 0);
     }
     EXPECT_EQ(ServerFile(server, server.writable_dir() + "x.txt"), "over the relay");

@@ -14,13 +14,12 @@
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
-#include "batch/pending_workers.h"
 #include "dropvan_run.h"
 #include "project/project.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/temp_dir.h"
-#include "sync/upload_record.h"
+#include "sync/upload_store.h"
 
 namespace {
 
@@ -85,16 +84,15 @@ TEST(RecordFlushTest, FileRecordedRightAfterASaveIsWrittenWhileTheWorkerIsBusy) 
   for (const char* name : {"first", "second", "third-hold"}) batch->Add(source.dir() + name);
   batch->MarkSearchDone();
   auto chain = TrkConvertor::CreateWorkers(*batch, "/www/", nullptr);
-  TrkPendingWorkers::Process().Set(chain->WorkerNumber());
   chain->StartAll();
 
   // "first" is saved at once; "second" follows within the save interval and
   // waits for the timed save while the worker holds "third-hold".
   const std::string second = RecordLine(source.dir() + "second", "2");
   const bool written = AppearsSoon(project.RecordFile(), second);
-  const bool still_held = TrkPendingWorkers::Process().Get() == 1;
+  const bool still_held = !chain->Ended();
   open.set_value();
-  TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(5));
+  chain->WaitUntilLetGo(std::chrono::seconds(2));
 
   EXPECT_TRUE(still_held) << "the worker ended before the check, so it proves nothing";
   EXPECT_TRUE(written) << "a recorded file stayed unsaved for " << kPatience.count()
@@ -104,74 +102,42 @@ TEST(RecordFlushTest, FileRecordedRightAfterASaveIsWrittenWhileTheWorkerIsBusy) 
   EXPECT_EQ(batch->Succeeded(), 3);
 }
 
-// The store driven directly, as a run's workers drive it, under a real batch's lock.
+// The store driven directly, as a run's workers drive it.
 class StoreFlushTest : public ::testing::Test {
  protected:
-  StoreFlushTest() {
-    project_.PathDelimiter = '/';
-    project_.SetFileName(project_file);
-  }
-  // The end of a worker as TrkDropvan::EndWork runs it.
-  void EndWorker() {
-    TrkUploadStore::RunEnd end;
-    {
-      TrkBatchLock lock(*batch);
-      end = store.WorkerEnded();
-    }
-    if (end.timer.joinable()) {
-      end.timer.request_stop();
-      end.timer.join();
-    }
-    if (end.rest) store.Write(*end.rest);
-  }
-
   TempDir folder;
   std::string project_file = (folder.path() / "site.batch-dropvan").string();
   std::string record_file = project_file + ".ini";
-  TrkProject project_{(folder.path() / "dropvan").string()};
-  std::shared_ptr<TrkBatch> batch = TrkBatch::Create(project_, nullptr);
   TrkUploadStore& store = TrkUploadStore::Process();
 };
 
 TEST_F(StoreFlushTest, DeferredRecordIsSavedWithoutAnotherFileOrAWorkerEnd) {
-  {
-    TrkBatchLock lock(*batch);
-    store.Load(project_file);
-    store.WorkerCreated(*batch);
-    store.WorkerCreated(*batch);
-    store.Recorded("AAAA", "1", "/src/a");  // the first save of a run is made at once
-  }
+  store.Load(project_file);
+  store.WorkerCreated();
+  store.WorkerCreated();
+  store.Recorded("AAAA", "1", "/src/a");  // the first save of a run is made at once
   ASSERT_TRUE(AppearsSoon(record_file, "AAAA=1")) << "the run's first record was never saved";
-  {
-    TrkBatchLock lock(*batch);
-    store.Recorded("BBBB", "2", "/src/b");
-    ASSERT_EQ(LinesOf(record_file), std::vector<std::string>{"AAAA=1"})
-        << "the second file came too late to test the deferred save";
-  }
+  store.Recorded("BBBB", "2", "/src/b");
+  ASSERT_EQ(LinesOf(record_file), std::vector<std::string>{"AAAA=1"})
+      << "the second file came too late to test the deferred save";
   EXPECT_TRUE(AppearsSoon(record_file, "BBBB=2")) << "the deferred record was never saved";
   EXPECT_TRUE(AppearsSoon(project_file + ".log", "/src/b")) << "the upload list was not saved with it";
-  EndWorker();
-  {
-    TrkBatchLock lock(*batch);
-    store.Recorded("CCCC", "3", "/src/c");  // the other worker is still at work
-  }
+  store.WorkerEnded();
+  store.Recorded("CCCC", "3", "/src/c");  // the other worker is still at work
   EXPECT_TRUE(AppearsSoon(record_file, "CCCC=3")) << "the first worker's end stopped the timed save";
-  EndWorker();
+  store.WorkerEnded();
 }
 
 TEST_F(StoreFlushTest, RefusedRecordIsNeverWrittenByTheTimedSave) {
   fs::create_directories(record_file);
-  {
-    TrkBatchLock lock(*batch);
-    store.Load(project_file);
-    store.WorkerCreated(*batch);
-    store.Recorded("AAAA", "1", "/src/a");
-    store.Recorded("BBBB", "2", "/src/b");
-  }
+  store.Load(project_file);
+  store.WorkerCreated();
+  store.Recorded("AAAA", "1", "/src/a");
+  store.Recorded("BBBB", "2", "/src/b");
   std::this_thread::sleep_for(TrkUploadStore::kSaveInterval * 3);
   EXPECT_TRUE(fs::is_directory(record_file));
   EXPECT_FALSE(fs::exists(project_file + ".log"));
-  EndWorker();
+  store.WorkerEnded();
 }
 
 }  // namespace

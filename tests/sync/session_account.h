@@ -3,22 +3,22 @@
 #include <chrono>
 
 #include "support/ftp_server.h"
-#include "sync/ftp_uploader.h"
+#include "sync/uploader.h"
 
 namespace dropvan_testing {
 
 // Points `uploader` at `server` (at `port` when given) with waits and time-outs
 // short enough for tests: the schedule stays the same, only shorter.
-inline void Account(TrkFtpUploader& uploader, const testing_support::FtpServer& server, int port = 0) {
+inline void Account(TrkUploader& uploader, const testing_support::FtpServer& server, int port = 0) {
   using std::chrono::milliseconds;
   uploader.Server = server.host();
   uploader.Port = port != 0 ? port : server.port();
   uploader.User = server.user();
   uploader.Password = server.password();
   uploader.RetryWait = milliseconds(50);
-  uploader.ConnectTimeout = milliseconds(3000);
-  uploader.ReplyTimeout = milliseconds(3000);
-  uploader.StallTimeout = milliseconds(3000);
+  uploader.Settings.ConnectTimeout = milliseconds(3000);
+  uploader.Settings.ReplyTimeout = milliseconds(3000);
+  uploader.Settings.StallTimeout = milliseconds(3000);
 }
 
 }  // namespace dropvan_testing

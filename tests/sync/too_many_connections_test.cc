@@ -10,7 +10,7 @@
 
 #include "project/error.h"
 #include "support/ftp_server.h"
-#include "sync/ftp_uploader.h"
+#include "sync/uploader.h"
 #include "sync/run_logins.h"
 
 namespace {
@@ -53,7 +53,7 @@ TEST_P(LoginRefusalTest, OnlyA421ReachesTheHookAndTheHookDecidesWhetherItCounts)
   faults.refuse_login = c.refuse_login;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader session;
+  TrkUploader session;
   session.RetryWait = std::chrono::milliseconds(10);
   int calls = 0, attempts = 0;
   std::vector<TrkLoginState> told;

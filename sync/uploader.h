@@ -9,6 +9,8 @@
 #include <unordered_set>
 
 #include "project/error.h"
+#include "sync/curl_ftp_session.h"
+#include "sync/transfer_session.h"
 
 class TrkMD5;
 
@@ -22,22 +24,23 @@ class TrkServerBusy : public TrkError {
   TrkServerBusy() : TrkError("[Error]The server takes no more connections") {}
 };
 
-// One worker's connection to the FTP server (active mode unless Passive,
-// binary transfer, in clear unless Secure).
-// It connects at the first PutFile, keeps the connection from file to file,
-// creates missing remote directories, and retries failed connects and stores
-// within the budget the caller gives. Errors are TrkError with the messages
+// The upload rules of one worker, over its own session with the server (a
+// TrkTransferSession; FTP through libcurl unless NewSession says otherwise):
+// it connects at the first PutFile, keeps the connection from file to file,
+// creates missing remote directories, checks each store's size, stores programs
+// under a temporary name, and retries failed connects and stores within the
+// budget the caller gives. Errors are TrkError with the messages
 // "[Error]Connect to <server> failure" and "[Error]Upload file failure".
 //
 // Thread safety: a session is used by one thread at a time; sessions of
 // different threads are independent connections and run in parallel.
 // Destroying a session closes its connection.
-class TrkFtpUploader {
+class TrkUploader {
  public:
-  TrkFtpUploader();
-  ~TrkFtpUploader();
-  TrkFtpUploader(const TrkFtpUploader&) = delete;
-  TrkFtpUploader& operator=(const TrkFtpUploader&) = delete;
+  TrkUploader();
+  ~TrkUploader();
+  TrkUploader(const TrkUploader&) = delete;
+  TrkUploader& operator=(const TrkUploader&) = delete;
 
   // Uploads `local_path` to `remote_path` ("/" separated; absolute, or relative
   // to the folder the login lands in, whatever folder earlier files left
@@ -84,8 +87,6 @@ class TrkFtpUploader {
   static std::string HostPart(const std::string& server);
   // The connect failure for a port text that is no port number.
   static std::string BadPortMessage(const std::string& server, const std::string& port);
-  // Whether the libcurl in use can protect an active data connection with TLS.
-  static bool ActiveTlsWorks();
 
   // Connect cycles given up since creation or the last Disconnect.
   int32_t FailCount = 0;
@@ -96,34 +97,17 @@ class TrkFtpUploader {
   int32_t Port = 21;
   std::string Server;
   std::string User;
-  // Passive data connections (EPSV, then PASV when the server refuses EPSV)
-  // instead of active ones. For clients behind a firewall or NAT that the
-  // server cannot connect back to.
-  bool Passive = false;
-  // Explicit TLS (AUTH TLS) on the control connection and every data
-  // connection; a server that refuses it fails the connect, so the account
-  // never crosses the network in clear. Data connections are passive, whatever
-  // Passive says, with a libcurl whose active ones cannot use TLS (see
-  // ActiveTlsWorks).
-  bool Secure = false;
-  // With Secure: the server's certificate must verify against the system's
-  // trust store and name the server. False accepts any certificate (a
-  // self-signed one, say), which leaves the connection open to an impostor.
-  // A handshake or certificate that fails is a failed connect.
-  bool SecureVerify = true;
+  // How the session reaches the server: data connection mode, TLS, time-outs.
+  // Read when a session is made (at a connect after Disconnect).
+  TrkSessionSettings Settings;
+  // Makes a session; the libcurl FTP session unless replaced.
+  std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings&)> NewSession = TrkNewCurlFtpSession;
   // Why a login may fail, said in parentheses after a given-up connect's
   // message (a credentials file that was not used); empty: nothing to say.
   std::string ConnectNote;
 
   // Wait between connect attempts.
   std::chrono::milliseconds RetryWait{10000};
-  // Limit for opening the connection and logging in.
-  std::chrono::milliseconds ConnectTimeout{30000};
-  // Limit for any one reply of the server (and for the server to open the
-  // active data connection). Whole seconds; less than one counts as one.
-  std::chrono::milliseconds ReplyTimeout{60000};
-  // A transfer that moves no byte for this long is broken. Whole seconds.
-  std::chrono::milliseconds StallTimeout{60000};
 
   // Told, on the session's thread, as a login attempt starts and ends and as
   // the connection is let go, so that the sessions of a run know which of them
@@ -137,8 +121,6 @@ class TrkFtpUploader {
   std::function<bool()> OnTooManyConnections;
 
  private:
-  class Session;
-
   // Changes the server's current directory; true when the server accepted it.
   bool ChangeDir(const std::string& directory);
   // `remote_path` made absolute against the login folder; empty when it is
@@ -149,14 +131,11 @@ class TrkFtpUploader {
   // plain broken transfer).
   std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target,
                                         TrkMD5* sent_digest, int64_t& stored);
-  // Whether `reply`, the server's answer to SIZE right after the store, says
-  // that all `sent` bytes are there.
-  std::optional<std::string> CheckStoredSize(const std::string& name, int64_t sent, const std::string& reply);
+  // Nothing when the server's account of the stored file, asked right after
+  // the store, says that all the bytes sent are there; else the reason to quote.
+  static std::optional<std::string> CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store);
+  // Renames the stored `name` over the live `target` (see PutFile).
   std::optional<std::string> MoveInto(const std::string& name, const std::string& target);
-  // RNFR + RNTO: whether the server renamed; nothing when the connection failed.
-  std::optional<bool> Rename(const std::string& from, const std::string& to);
-  bool TryLogin(const std::string& server, const std::string& user, const std::string& password,
-                int port);
   // One login attempt, told to OnLoginState. True when the server turned it
   // away with 421 and OnTooManyConnections asks for another attempt at once.
   bool LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password,
@@ -165,7 +144,7 @@ class TrkFtpUploader {
   // Notes `directory` and its parents as existing on this connection.
   void KnowDir(const std::string& directory);
 
-  std::unique_ptr<Session> session_;  // the client handle; null until first needed
+  std::unique_ptr<TrkTransferSession> session_;  // null until first needed, and after Disconnect
   bool logged_in_ = false;
   // Directories this connection found or made (absolute). Saves a CWD per file.
   std::unordered_set<std::string> known_dirs_;

@@ -1,4 +1,4 @@
-#include "sync/ftp_uploader.h"
+#include "sync/uploader.h"
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -66,9 +66,9 @@ int CountVerb(const FtpServer& server, const std::string& verb) {
   return static_cast<int>(Sequence(server, {verb}).size());
 }
 
-class FtpUploaderTest : public ::testing::Test {
+class UploaderTest : public ::testing::Test {
  protected:
-  static void Account(TrkFtpUploader& uploader, const FtpServer& server) { dropvan_testing::Account(uploader, server); }
+  static void Account(TrkUploader& uploader, const FtpServer& server) { dropvan_testing::Account(uploader, server); }
 
   std::string Local(const std::string& name, const std::string& content) {
     return local_.Write(name, content);
@@ -77,28 +77,28 @@ class FtpUploaderTest : public ::testing::Test {
   testing_support::TempDir local_;
 };
 
-TEST(FtpUploaderParentDir, CutsAtTheLastSeparator) {
-  EXPECT_EQ(TrkFtpUploader::ParentDir("/www/img/a.png"), "/www/img");
-  EXPECT_EQ(TrkFtpUploader::ParentDir("/www"), "");
-  EXPECT_EQ(TrkFtpUploader::ParentDir("a.png"), "");
+TEST(UploaderParentDir, CutsAtTheLastSeparator) {
+  EXPECT_EQ(TrkUploader::ParentDir("/www/img/a.png"), "/www/img");
+  EXPECT_EQ(TrkUploader::ParentDir("/www"), "");
+  EXPECT_EQ(TrkUploader::ParentDir("a.png"), "");
 #ifdef _WIN32
-  EXPECT_EQ(TrkFtpUploader::ParentDir("www\\img\\a.png"), "www\\img");
+  EXPECT_EQ(TrkUploader::ParentDir("www\\img\\a.png"), "www\\img");
 #else
-  EXPECT_EQ(TrkFtpUploader::ParentDir("www\\img\\a.png"), "") << "a backslash is part of a POSIX name";
+  EXPECT_EQ(TrkUploader::ParentDir("www\\img\\a.png"), "") << "a backslash is part of a POSIX name";
 #endif
-  EXPECT_EQ(TrkFtpUploader::ParentDir("/www/img/"), "/www/img");
+  EXPECT_EQ(TrkUploader::ParentDir("/www/img/"), "/www/img");
 }
 
 // --- Storing files ---------------------------------------------------------
 
-TEST_F(FtpUploaderTest, StoresFilesByteForByteOverOneConnection) {
+TEST_F(UploaderTest, StoresFilesByteForByteOverOneConnection) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::string bytes = AllBytes();
   std::string big(3 << 20, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
   {
-    TrkFtpUploader uploader;
+    TrkUploader uploader;
     Account(uploader, server);
     uploader.PutFile(Local("a.bin", bytes), "/www/a.bin", 3);
     uploader.PutFile(Local("big.bin", big), "/www/big.bin", 3);
@@ -114,11 +114,11 @@ TEST_F(FtpUploaderTest, StoresFilesByteForByteOverOneConnection) {
   EXPECT_EQ(server.Commands().back(), "QUIT") << "destroying the session must log off";
 }
 
-TEST_F(FtpUploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
+TEST_F(UploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directory(server.root() / "www");
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("f.txt", "deep"), "/www/sub/deeper/f.txt", 0);
 
@@ -135,12 +135,12 @@ TEST_F(FtpUploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
   EXPECT_EQ(Sequence(server, {"CWD", "MKD"}).size(), 5u) << Join(server.Commands());
 }
 
-TEST_F(FtpUploaderTest, AFailedStoreForgetsTheDirectoriesTheConnectionKnew) {
+TEST_F(UploaderTest, AFailedStoreForgetsTheDirectoriesTheConnectionKnew) {
   FtpFaults faults;
   faults.refuse_stor = 1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("f.txt", "x"), "/www/f.txt", 1);
 
@@ -173,10 +173,10 @@ int HoldPort(int port) {
   return -1;
 }
 
-TEST_F(FtpUploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
+TEST_F(UploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   for (const char* name : {"a", "b"}) uploader.PutFile(Local(name, name), std::string("/") + name, 0);
   std::vector<int> ports = DataPorts(server);
@@ -197,10 +197,10 @@ TEST_F(FtpUploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
   EXPECT_EQ(ReadServerFile(server, "/c"), "c");
 }
 
-TEST_F(FtpUploaderTest, FileAtTheRootChecksNoDirectory) {
+TEST_F(UploaderTest, FileAtTheRootChecksNoDirectory) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("top.txt", "top"), "/top.txt", 0);
   EXPECT_EQ(ReadServerFile(server, "/top.txt"), "top");
@@ -209,11 +209,11 @@ TEST_F(FtpUploaderTest, FileAtTheRootChecksNoDirectory) {
 
 // A relative target is under the login folder for every file, whatever folder
 // the previous file's directory check left current.
-TEST_F(FtpUploaderTest, RelativeTargetIsUnderTheLoginFolderForEveryFile) {
+TEST_F(UploaderTest, RelativeTargetIsUnderTheLoginFolderForEveryFile) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("a.txt", "first"), "rel/a.txt", 0);
   uploader.PutFile(Local("b.txt", "abs"), "/www/b.txt", 0);    // leaves "/www" current
@@ -231,12 +231,12 @@ TEST_F(FtpUploaderTest, RelativeTargetIsUnderTheLoginFolderForEveryFile) {
   EXPECT_EQ(Sequence(server, {"CWD", "MKD", "STOR"}), expected) << Join(server.Commands());
 }
 
-TEST_F(FtpUploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
+TEST_F(UploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
   std::ofstream(server.root() / "www" / "setup.EXE") << "old program";
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("setup.EXE", "new program"), "/www/setup.EXE", 0);
   uploader.PutFile(Local("tool.exe", "tool"), "/www/tool.exe", 0);
@@ -255,7 +255,7 @@ TEST_F(FtpUploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
       << Join(server.Commands());
 }
 
-TEST_F(FtpUploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
+TEST_F(UploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   const std::vector<std::string> names = {
@@ -263,7 +263,7 @@ TEST_F(FtpUploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged)
       "/www/what?.txt",     "/www/semi;type=a.txt",  "/www/+&=@!$',()[]~.txt",
       "/www/\xC3\xBCnic\xC3\xB6" "de \xE2\x82\xAC.txt", "/www/sp ace dir/x y.txt",
       "/www/sub/../dots.txt"};
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   for (size_t i = 0; i < names.size(); ++i) {
     uploader.PutFile(Local("f" + std::to_string(i), names[i]), names[i], 0);
@@ -276,10 +276,10 @@ TEST_F(FtpUploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged)
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(stores[i], "125 STOR " + names[i]);
 }
 
-TEST_F(FtpUploaderTest, LineBreakInRemoteNameIsRefusedBeforeAnythingIsSent) {
+TEST_F(UploaderTest, LineBreakInRemoteNameIsRefusedBeforeAnythingIsSent) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   std::string local = Local("x.txt", "x");
   for (std::string name : {"/www/a\r\nDELE /victim.txt", "/www/a\nb.txt", "/www\r/a.txt"}) {
@@ -295,11 +295,11 @@ TEST_F(FtpUploaderTest, LineBreakInRemoteNameIsRefusedBeforeAnythingIsSent) {
 }
 
 // Wrapping a port into range would reach some other service of the server.
-TEST_F(FtpUploaderTest, PortOutsideTheRangeFailsAtOnceNamingIt) {
+TEST_F(UploaderTest, PortOutsideTheRangeFailsAtOnceNamingIt) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   for (int port : {server.port() + 65536, -1, 70000}) {
-    TrkFtpUploader uploader;
+    TrkUploader uploader;
     Account(uploader, server);
     uploader.Server = "user:pw@" + server.host();
     uploader.Port = port;
@@ -314,7 +314,7 @@ TEST_F(FtpUploaderTest, PortOutsideTheRangeFailsAtOnceNamingIt) {
   EXPECT_TRUE(server.Trace().empty()) << Join(server.Commands());
 }
 
-TEST_F(FtpUploaderTest, SessionsOfSeveralThreadsUploadInParallel) {
+TEST_F(UploaderTest, SessionsOfSeveralThreadsUploadInParallel) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   constexpr int kThreads = 4, kFiles = 8;
@@ -323,7 +323,7 @@ TEST_F(FtpUploaderTest, SessionsOfSeveralThreadsUploadInParallel) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       try {
-        TrkFtpUploader uploader;
+        TrkUploader uploader;
         Account(uploader, server);
         for (int f = 0; f < kFiles; ++f) {
           std::string name = "t" + std::to_string(t) + "/f" + std::to_string(f);
@@ -347,12 +347,12 @@ TEST_F(FtpUploaderTest, SessionsOfSeveralThreadsUploadInParallel) {
 
 // --- Connect failures and the retry budget -----------------------------------
 
-TEST_F(FtpUploaderTest, RefusedLoginWithNoRetriesFailsAfterOneAttemptWithoutWaiting) {
+TEST_F(UploaderTest, RefusedLoginWithNoRetriesFailsAfterOneAttemptWithoutWaiting) {
   FtpFaults faults;
   faults.refuse_login = -1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.RetryWait = 20s;  // any wait would show in the elapsed time
   auto start = Clock::now();
@@ -370,12 +370,12 @@ TEST_F(FtpUploaderTest, RefusedLoginWithNoRetriesFailsAfterOneAttemptWithoutWait
   EXPECT_EQ(uploader.FailCount, 2);
 }
 
-TEST_F(FtpUploaderTest, ConnectRetriesOnTheScheduleThenGivesUpAtOnceAfterThreeCycles) {
+TEST_F(UploaderTest, ConnectRetriesOnTheScheduleThenGivesUpAtOnceAfterThreeCycles) {
   FtpFaults faults;
   faults.refuse_login = -1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.RetryWait = 100ms;
   std::string local = Local("x.txt", "x");
@@ -405,12 +405,12 @@ TEST_F(FtpUploaderTest, ConnectRetriesOnTheScheduleThenGivesUpAtOnceAfterThreeCy
   EXPECT_EQ(CountVerb(server, "PASS"), 13);
 }
 
-TEST_F(FtpUploaderTest, LoginRefusedTwiceThenAcceptedWithinBudget) {
+TEST_F(UploaderTest, LoginRefusedTwiceThenAcceptedWithinBudget) {
   FtpFaults faults;
   faults.refuse_login = 2;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("x.txt", "x"), "/x.txt", 3);
   EXPECT_EQ(ReadServerFile(server, "/x.txt"), "x");
@@ -420,12 +420,12 @@ TEST_F(FtpUploaderTest, LoginRefusedTwiceThenAcceptedWithinBudget) {
 
 // --- Store failures ------------------------------------------------------------
 
-TEST_F(FtpUploaderTest, RefusedStoreIsRetriedOnAFreshConnection) {
+TEST_F(UploaderTest, RefusedStoreIsRetriedOnAFreshConnection) {
   FtpFaults faults;
   faults.refuse_stor = 1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("x.txt", "payload"), "/x.txt", 1);
   EXPECT_EQ(ReadServerFile(server, "/x.txt"), "payload");
@@ -435,12 +435,12 @@ TEST_F(FtpUploaderTest, RefusedStoreIsRetriedOnAFreshConnection) {
   EXPECT_EQ(trace.back().session, 2) << "the retry must reconnect:\n" << Join(server.Commands());
 }
 
-TEST_F(FtpUploaderTest, RefusedStoreWithNoRetryFails) {
+TEST_F(UploaderTest, RefusedStoreWithNoRetryFails) {
   FtpFaults faults;
   faults.refuse_stor = 1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   try {
     uploader.PutFile(Local("x.txt", "payload"), "/x.txt", 0);
@@ -452,12 +452,12 @@ TEST_F(FtpUploaderTest, RefusedStoreWithNoRetryFails) {
   EXPECT_EQ(uploader.FailCount, 0);
 }
 
-TEST_F(FtpUploaderTest, RefusedDirectoryCreationFailsTheStoreOnEveryTry) {
+TEST_F(UploaderTest, RefusedDirectoryCreationFailsTheStoreOnEveryTry) {
   FtpFaults faults;
   faults.refuse_mkd = true;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   EXPECT_THROW(uploader.PutFile(Local("x.txt", "x"), "/new/x.txt", 1), TrkError);
   EXPECT_EQ(Sequence(server, {"MKD", "STOR"}),
@@ -465,16 +465,16 @@ TEST_F(FtpUploaderTest, RefusedDirectoryCreationFailsTheStoreOnEveryTry) {
                                       "550 STOR /new/x.txt"}));
 }
 
-TEST_F(FtpUploaderTest, StalledTransferTimesOutAndTheRetrySucceeds) {
+TEST_F(UploaderTest, StalledTransferTimesOutAndTheRetrySucceeds) {
   FtpFaults faults;
   faults.stall = 1;
   faults.stall_seconds = 10;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
-  uploader.ReplyTimeout = 1s;
-  uploader.StallTimeout = 1s;
+  uploader.Settings.ReplyTimeout = 1s;
+  uploader.Settings.StallTimeout = 1s;
   auto start = Clock::now();
   uploader.PutFile(Local("x.txt", "after the stall"), "/x.txt", 1);
   EXPECT_LT(Clock::now() - start, 8s) << "the stall was waited out instead of timed out";
@@ -484,17 +484,17 @@ TEST_F(FtpUploaderTest, StalledTransferTimesOutAndTheRetrySucceeds) {
 
 // A file larger than the socket buffers: the client itself sees the data stop
 // moving, not just a missing reply.
-TEST_F(FtpUploaderTest, TransferThatStopsMovingMidwayIsBroken) {
+TEST_F(UploaderTest, TransferThatStopsMovingMidwayIsBroken) {
   FtpFaults faults;
   faults.stall = 1;
   faults.stall_seconds = 30;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::string big(48 << 20, 'z');
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
-  uploader.ReplyTimeout = 30s;
-  uploader.StallTimeout = 1s;
+  uploader.Settings.ReplyTimeout = 30s;
+  uploader.Settings.StallTimeout = 1s;
   auto start = Clock::now();
   uploader.PutFile(Local("big.bin", big), "/big.bin", 1);
   EXPECT_LT(Clock::now() - start, 25s) << "the stalled transfer was not broken off";
@@ -502,26 +502,26 @@ TEST_F(FtpUploaderTest, TransferThatStopsMovingMidwayIsBroken) {
   EXPECT_EQ(CountVerb(server, "STOR"), 2);
 }
 
-TEST_F(FtpUploaderTest, StalledTransferWithNoRetryFails) {
+TEST_F(UploaderTest, StalledTransferWithNoRetryFails) {
   FtpFaults faults;
   faults.stall = 1;
   faults.stall_seconds = 10;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
-  uploader.ReplyTimeout = 1s;
-  uploader.StallTimeout = 1s;
+  uploader.Settings.ReplyTimeout = 1s;
+  uploader.Settings.StallTimeout = 1s;
   EXPECT_THROW(uploader.PutFile(Local("x.txt", "x"), "/x.txt", 0), TrkError);
 }
 
-TEST_F(FtpUploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
+TEST_F(UploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
   FtpFaults faults;
   faults.drop_after = 7;  // USER PASS PWD CWD EPRT TYPE STOR: the first file's commands
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("a.txt", "one"), "/www/a.txt", 3);
   uploader.PutFile(Local("b.txt", "two"), "/www/b.txt", 3);
@@ -536,12 +536,12 @@ TEST_F(FtpUploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
 
 // --- vsftpd --------------------------------------------------------------------
 
-TEST_F(FtpUploaderTest, UploadsToVsftpd) {
+TEST_F(UploaderTest, UploadsToVsftpd) {
   FtpServer server(FtpServer::Kind::kVsftpd);
   DROPVAN_REQUIRE_FTP_SERVER(server);
   const std::string www = server.writable_dir() + "www";
   std::string bytes = AllBytes();
-  TrkFtpUploader uploader;
+  TrkUploader uploader;
   Account(uploader, server);
   uploader.PutFile(Local("a.bin", bytes), www + "/sub/a.bin", 0);
   uploader.PutFile(Local("b.txt", "b"), www + "/sub/with space #1%.txt", 0);

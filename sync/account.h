@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class TrkOptions;
+
+// The account a run's workers log in with, from the project's options Server,
+// User, Password and Port. When Password is empty, the password (and, when User
+// is empty, the user) for the Server comes from the user's .netrc. A plain
+// value, read once by each worker as it is built.
+struct TrkAccount {
+  std::string server;
+  std::string user;
+  std::string password;
+  int32_t port = 21;  // 0 is the protocol's usual port
+  // The connect failure every upload ends in when Port is no port number;
+  // empty when it is one.
+  std::string port_failure;
+  // Why a login may fail, told after a given-up connect's message: a .netrc
+  // that was not used because others may read it. Empty: nothing to tell.
+  std::string connect_note;
+
+  static TrkAccount FromOptions(const TrkOptions& options);
+};

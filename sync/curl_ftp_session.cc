@@ -1,0 +1,322 @@
+#include "sync/curl_ftp_session.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+#include "sync/data_ports.h"
+#include "sync/ftp_text.h"
+#include "sync/md5.h"
+
+namespace {
+
+using trk_ftp::BaseUrl;
+using trk_ftp::HasControlChar;
+using trk_ftp::ReplyCode;
+using trk_ftp::UrlPath;
+
+long WholeSeconds(std::chrono::milliseconds limit) {
+  return std::max<long>(1, static_cast<long>((limit.count() + 999) / 1000));
+}
+
+// Collects the server's final reply lines ("NNN text") of one request; libcurl
+// hands every FTP reply line to the header callback.
+size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
+  std::string_view line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  bool final_line = line.size() >= 4 && line[3] == ' ' &&
+                    std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
+  if (final_line) static_cast<std::vector<std::string>*>(replies)->emplace_back(line);
+  return size * count;
+}
+
+
+// The local file of a store, and the digest of what has been read of it.
+struct LocalFile {
+  FILE* in;
+  TrkMD5* digest;  // null: no digest wanted
+};
+
+size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
+  auto* file = static_cast<LocalFile*>(data);
+  size_t got = std::fread(buffer, size, count, file->in);
+  if (got == 0 && std::ferror(file->in)) return CURL_READFUNC_ABORT;
+  if (file->digest != nullptr) file->digest->Update(buffer, got * size);
+  return got;
+}
+
+#ifndef _WIN32
+// The active data connection's listening socket is the one socket libcurl
+// opens for port 0 (it binds the chosen port afterwards). Letting it reuse the
+// address lets it take a port whose earlier data connections wait in TIME-WAIT.
+curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
+  int type = address->socktype;
+#ifdef SOCK_CLOEXEC
+  type |= SOCK_CLOEXEC;  // no child process of ours inherits a connection
+#endif
+  curl_socket_t s = socket(address->family, type, address->protocol);
+  if (s == CURL_SOCKET_BAD) return s;
+  const sockaddr* sa = &address->addr;
+  bool listener = (sa->sa_family == AF_INET &&
+                   reinterpret_cast<const sockaddr_in*>(sa)->sin_port == 0) ||
+                  (sa->sa_family == AF_INET6 &&
+                   reinterpret_cast<const sockaddr_in6*>(sa)->sin6_port == 0);
+  if (listener) {
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
+  return s;
+}
+#endif
+
+std::once_flag global_init_once;
+
+// The libcurl in use, as 0xXXYYZZ.
+unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
+
+// What a reply to SIZE says of the stored file.
+TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::Stored stored) {
+  using Size = TrkTransferSession::SizeAnswer;
+  if (reply.empty()) return stored;  // kNone
+  const long code = ReplyCode(reply);
+  if (code == 500 || code == 502) {
+    stored.size = Size::kUnknown;
+  } else if (code != 213) {
+    stored.size = Size::kMissing;
+  } else {
+    stored.size = Size::kHeld;
+    stored.held = reply.substr(4, reply.find_first_not_of("0123456789", 4) - 4);
+  }
+  return stored;
+}
+
+// One FTP connection through a libcurl easy handle. Its connection cache holds
+// the logged-in control connection between requests; destroying the handle
+// closes the connection (QUIT). Every request is a fresh set of options on the
+// same handle, so nothing of one leaks into the next.
+class TrkCurlFtpSession : public TrkTransferSession {
+ public:
+  explicit TrkCurlFtpSession(const TrkSessionSettings& settings) : settings_(settings) {
+    std::call_once(global_init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    curl_ = curl_easy_init();
+  }
+  ~TrkCurlFtpSession() override {
+    if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  }
+  TrkCurlFtpSession(const TrkCurlFtpSession&) = delete;
+  TrkCurlFtpSession& operator=(const TrkCurlFtpSession&) = delete;
+
+  bool valid() const { return curl_ != nullptr; }
+
+  // A request with no body on the root.
+  bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
+    base_url_ = BaseUrl(server, port);
+    user_ = user;
+    password_ = password;
+    entry_path_.clear();
+    turned_away_ = false;
+    if (base_url_.empty() || HasControlChar(user) || HasControlChar(password)) return false;
+    Prepare("/");
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    if (curl_easy_perform(curl_) != CURLE_OK) {
+      // libcurl ends on a 421 at any point of the login (greeting, USER, PASS)
+      // with CURLE_OPERATION_TIMEDOUT; only the reply code tells it apart.
+      long code = 0;
+      turned_away_ = curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 421;
+      return false;
+    }
+    char* local_ip = nullptr;
+    local_ip_.clear();
+    if (curl_easy_getinfo(curl_, CURLINFO_LOCAL_IP, &local_ip) == CURLE_OK && local_ip != nullptr) {
+      local_ip_ = local_ip;
+    }
+    // libcurl asks for the login folder (PWD) as it logs in.
+    char* entry = nullptr;
+    if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry != nullptr) {
+      entry_path_ = entry;
+    }
+    return true;
+  }
+
+  bool TurnedAway() const override { return turned_away_; }
+  const std::string& EntryPath() const override { return entry_path_; }
+
+  bool ChangeDir(const std::string& directory) override { return Command({"CWD " + directory}) / 100 == 2; }
+  bool MakeDir(const std::string& directory) override { return Command({"MKD " + directory}) / 100 == 2; }
+  void Delete(const std::string& path) override { Command({"DELE " + path}); }
+
+  std::optional<bool> Rename(const std::string& from, const std::string& to) override {
+    std::vector<std::string> replies = Replies({"RNFR " + from, "RNTO " + to});
+    if (replies.empty()) return std::nullopt;
+    return ReplyCode(replies[0]) == 350 && ReplyCode(replies[1]) / 100 == 2;
+  }
+
+  Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
+    Stored stored;
+    curl_off_t sent = 0;
+    std::string size_reply;
+    stored.transferred = Upload(local_path, remote, sent, size_reply, digest);
+    stored.sent = sent;
+    return stored.transferred ? SizeOf(size_reply, stored) : stored;
+  }
+
+ private:
+  // Sends `commands` in order, going on past refusals. Returns the server's
+  // final reply line to each, or nothing when the connection failed.
+  std::vector<std::string> Replies(const std::vector<std::string>& commands) {
+    curl_slist* quote = nullptr;
+    for (const std::string& command : commands) {
+      if (HasControlChar(command)) {
+        curl_slist_free_all(quote);
+        return {};
+      }
+      // The "*" prefix: a refusal is a result here, not a broken connection.
+      quote = curl_slist_append(quote, ("*" + command).c_str());
+    }
+    std::vector<std::string> replies;
+    Prepare("/");
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
+    CURLcode result = curl_easy_perform(curl_);
+    curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(quote);
+    // A reconnect within the request adds login replies before the commands'.
+    if (result != CURLE_OK || replies.size() < commands.size()) return {};
+    replies.erase(replies.begin(), replies.end() - static_cast<long>(commands.size()));
+    return replies;
+  }
+
+  // The reply code to the last of `commands`, or 0 when the connection failed.
+  long Command(const std::vector<std::string>& commands) {
+    std::vector<std::string> replies = Replies(commands);
+    return replies.empty() ? 0 : ReplyCode(replies.back());
+  }
+
+  // Stores the local file, then asks the server for the stored file's size on
+  // the same connection, still in binary type. `sent` gets the number of bytes
+  // that went out, `size_reply` the server's reply to SIZE (empty when none came).
+  bool Upload(const std::string& local_path, const std::string& remote_name, curl_off_t& sent,
+              std::string& size_reply, TrkMD5* digest) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(local_path, error);
+    if (error) return false;
+    FILE* in = std::fopen(local_path.c_str(), "rb");
+    if (in == nullptr) return false;
+    std::vector<std::string> replies;
+    // The "*" prefix: a refused SIZE is a result here, not a failed transfer.
+    curl_slist* after = curl_slist_append(nullptr, ("*SIZE " + remote_name).c_str());
+    Prepare(UrlPath(remote_name));
+    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
+    LocalFile file{in, digest};
+    if (digest != nullptr) digest->Init();
+    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
+    curl_easy_setopt(curl_, CURLOPT_READDATA, &file);
+    curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
+    // Passive: no data port at all, libcurl then asks the server for one.
+    const std::string data_port = PassiveData() ? "" : TrkDataPorts::Next(local_ip_);
+    if (!data_port.empty()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
+    CURLcode result = curl_easy_perform(curl_);
+    if (result == CURLE_FTP_PORT_FAILED && !data_port.empty() && data_port != "-") {
+      // Every port of the window was taken: the kernel's choice, as before.
+      replies.clear();
+      std::rewind(in);
+      if (digest != nullptr) digest->Init();
+      curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
+      result = curl_easy_perform(curl_);
+    }
+    curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
+    curl_slist_free_all(after);
+    std::fclose(in);
+    sent = 0;
+    curl_easy_getinfo(curl_, CURLINFO_SIZE_UPLOAD_T, &sent);
+    // SIZE is the last command of the request, sent only after a whole transfer.
+    size_reply = result == CURLE_OK && !replies.empty() ? replies.back() : "";
+    return result == CURLE_OK;
+  }
+
+  bool PassiveData() const { return settings_.Passive || (settings_.Secure && !TrkCurlActiveTlsWorks()); }
+
+  // Every request starts from the same options, so nothing of an earlier one
+  // (upload, quote list) leaks into the next; the connection survives the reset.
+  void Prepare(const std::string& url_path) {
+    curl_easy_reset(curl_);
+    std::string url = base_url_ + url_path;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
+    // Without CURLOPT_FTPPORT libcurl is passive (EPSV, then PASV).
+    if (!PassiveData()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
+    SetSecurity();
+    curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.ConnectTimeout.count()));
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(settings_.ReplyTimeout));
+    curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(settings_.ReplyTimeout.count()));
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, WholeSeconds(settings_.StallTimeout));
+#ifndef _WIN32
+    curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+#endif
+  }
+
+  // TLS as the owner asks. Every request sets the same, so the logged-in
+  // connection (whose TLS settings must match) is reused from request to request.
+  void SetSecurity() {
+    if (!settings_.Secure) return;
+    // CURLUSESSL_ALL: a server that refuses TLS on the control or a data
+    // connection fails the request; nothing goes on in clear.
+    curl_easy_setopt(curl_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(curl_, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    // libcurl before 8.9.0 closes a data connection without reading what the
+    // server sent last; under TLS 1.3 that is the session tickets sent after
+    // the handshake, so the close resets the connection and the server may
+    // lose an upload's end (vsftpd: "426 Failure reading network stream").
+    // TLS 1.2 sends nothing after its handshake.
+    if (CurlVersion() < 0x080900) {
+      curl_easy_setopt(curl_, CURLOPT_SSLVERSION,
+                       static_cast<long>(CURL_SSLVERSION_DEFAULT) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    }
+    if (settings_.SecureVerify) return;
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+
+  const TrkSessionSettings settings_;
+  CURL* curl_ = nullptr;  // owned
+  std::string base_url_, user_, password_;
+  std::string entry_path_;    // of the current login
+  bool turned_away_ = false;  // the last Login got 421
+  std::string local_ip_;      // this end of the control connection, for the data listener
+};
+
+}  // namespace
+
+std::unique_ptr<TrkTransferSession> TrkNewCurlFtpSession(const TrkSessionSettings& settings) {
+  auto session = std::make_unique<TrkCurlFtpSession>(settings);
+  if (!session->valid()) return nullptr;
+  return session;
+}
+
+bool TrkCurlActiveTlsWorks() {
+  // libcurl 7.87.0 to 7.88.x accept an active data connection without TLS
+  // even when TLS is asked for: the server's TLS handshake then breaks the
+  // transfer (curl issue 10666, mended in 8.0.0).
+  return CurlVersion() < 0x075700 || CurlVersion() >= 0x080000;
+}

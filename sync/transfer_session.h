@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class TrkMD5;
+
+// How a session reaches its server, beside the account.
+struct TrkSessionSettings {
+  // Passive data connections instead of active ones (FTP).
+  bool Passive = false;
+  // Explicit TLS on the control connection and every data connection (FTP).
+  bool Secure = false;
+  // With Secure: the server's certificate must verify and name the server.
+  bool SecureVerify = true;
+  // Limit for opening the connection and logging in.
+  std::chrono::milliseconds ConnectTimeout{30000};
+  // Limit for any one reply of the server. Whole seconds; less than one counts as one.
+  std::chrono::milliseconds ReplyTimeout{60000};
+  // A transfer that moves no byte for this long is broken. Whole seconds.
+  std::chrono::milliseconds StallTimeout{60000};
+};
+
+// One connection to a server, as the upload rules (TrkUploader) use it: log in,
+// find and make folders, store a file and learn what the server then holds,
+// rename and delete. An implementation speaks one protocol; the rules above it
+// (size check, temporary names, known folders, retries) hold for every one.
+//
+// Paths are absolute remote paths ("/" separated), except where the rules pass
+// on a relative one the server resolves against its login folder.
+//
+// Thread safety: one thread at a time. Destroying a session closes its
+// connection.
+class TrkTransferSession {
+ public:
+  // What the server answered when asked for a stored file's size, right after
+  // the store and on the same connection.
+  enum class SizeAnswer {
+    kNone,     // no answer came: the connection failed
+    kUnknown,  // the server has no way to tell (an FTP server without SIZE)
+    kMissing,  // the server cannot find the file
+    kHeld,     // the server holds `held` bytes of it
+  };
+  struct Stored {
+    bool transferred = false;  // every byte went out and the server took the transfer
+    int64_t sent = 0;          // the bytes that went out
+    SizeAnswer size = SizeAnswer::kNone;
+    std::string held;          // with kHeld: the size as the server wrote it
+  };
+
+  virtual ~TrkTransferSession() = default;
+
+  // Opens the connection and logs in; false when either failed. `port` 0 is
+  // the protocol's usual port.
+  virtual bool Login(const std::string& server, int port, const std::string& user, const std::string& password) = 0;
+  // Whether the last failed Login was turned away for want of room: the server
+  // takes no more connections now (FTP's 421).
+  virtual bool TurnedAway() const = 0;
+  // The folder the login landed in; empty when the server did not tell.
+  virtual const std::string& EntryPath() const = 0;
+
+  // Whether the server accepted `directory` as its current folder.
+  virtual bool ChangeDir(const std::string& directory) = 0;
+  // Whether the server made `directory`.
+  virtual bool MakeDir(const std::string& directory) = 0;
+  // Stores the local file at `remote`. With `digest`, the bytes are digested
+  // as they go out (Init, then Update; the caller finishes it).
+  virtual Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) = 0;
+  // Whether the server renamed `from` to `to`; nothing when the connection failed.
+  virtual std::optional<bool> Rename(const std::string& from, const std::string& to) = 0;
+  // Asks the server to delete `path`; a refusal is not told.
+  virtual void Delete(const std::string& path) = 0;
+};

@@ -1,0 +1,253 @@
+#include "sync/upload_store.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+#include "project/error.h"
+#include "project/text_file.h"
+#include "project/whole_file.h"
+#include "select/file_utils.h"
+
+namespace {
+
+// A locked or briefly replaced record file often reads fine a moment later.
+constexpr std::chrono::milliseconds kLoadRetryPause{100};
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether `name` is a temporary file of a save of the file named `base`:
+// ReplaceFile names them `base` + ".tmp" + the process id + "-" + a counter.
+bool IsTemporaryOf(std::string_view name, std::string_view base) {
+  if (!name.starts_with(base) || !name.substr(base.size()).starts_with(".tmp")) return false;
+  std::string_view rest = name.substr(base.size() + 4);
+  size_t dash = rest.find('-');
+  return dash != std::string_view::npos && AllDigits(rest.substr(0, dash)) && AllDigits(rest.substr(dash + 1));
+}
+
+// Removes the temporary files that saves of `names` (all in one folder),
+// interrupted by a crash or a full disk, left beside them. Only called with the
+// project's run lock held, so no save of ours is writing one.
+void RemoveStaleTemporaries(const std::vector<std::string>& names) {
+  namespace fs = std::filesystem;
+  const fs::path first(names.front());
+  const fs::path folder = first.parent_path().empty() ? fs::path(".") : first.parent_path();
+  std::vector<std::string> bases;
+  for (const std::string& name : names) bases.push_back(fs::path(name).filename().string());
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string entry = it->path().filename().string();
+    if (std::none_of(bases.begin(), bases.end(), [&](const std::string& base) { return IsTemporaryOf(entry, base); })) {
+      continue;
+    }
+    std::error_code ignored;
+    fs::remove(it->path(), ignored);
+  }
+}
+
+}  // namespace
+
+TrkUploadStore& TrkUploadStore::Process() {
+  static TrkUploadStore store;
+  return store;
+}
+
+TrkUploadStore::TrkUploadStore() : saver_([this] { return SaveNow(); }, kSaveInterval) {}
+
+TrkUploadStore::~TrkUploadStore() { saver_.Stop(); }
+
+void TrkUploadStore::Load(const std::string& project_file, const std::string& destination, bool read_only) {
+  std::lock_guard<std::mutex> lock(mu_);
+  project_file_ = project_file;
+  read_only_ = read_only;
+  refusal_.clear();
+  UploadRecord.Clear();
+  UploadList.Clear();
+  changes_ = 0;
+  written_ = 0;
+  last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
+  workers_ = 0;     // the run's workers register after this
+  {
+    std::lock_guard<std::mutex> save_lock(save_mu_);
+    save_error_.clear();
+  }
+  const std::string record_file = RecordFileName(project_file);
+  held_elsewhere_ = !run_lock_.Take(LockFileName(project_file));
+  if (held_elsewhere_) {
+    refusal_ = "Another run of this project is using its upload record \"" + record_file +
+               "\"; try again once it has ended.";
+    return;
+  }
+  if (!read_only) RemoveStaleTemporaries({record_file, BackupFileName(project_file), UploadListFileName(project_file)});
+  std::string error;
+  for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
+    if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
+    UploadRecord.Clear();
+    if (TryRead(record_file, destination, error)) return;
+  }
+  refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
+             "). The run is refused so that the record is not overwritten.";
+}
+
+std::string TrkUploadStore::Refusal() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return refusal_;
+}
+
+bool TrkUploadStore::HeldElsewhere() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return held_elsewhere_;
+}
+
+bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& destination,
+                             std::string& error) {
+  std::error_code status_error;
+  if (!std::filesystem::exists(record_file, status_error) && !status_error) {
+    std::vector<std::string> none;
+    UseDestination(none, destination);
+    UploadRecord.Assign(std::move(none));
+    return true;
+  }
+  try {
+    std::string bytes = TrkFileUtils::ReadAll(record_file);
+    try {
+      if (!read_only_) ReplaceFile(BackupFileName(project_file_), bytes);
+    } catch (const TrkError&) {
+      // The backup is a courtesy; the record itself is untouched.
+    }
+    std::vector<std::string> lines = SplitLines(bytes);
+    UseDestination(lines, destination);
+    UploadRecord.Assign(std::move(lines));  // indexed once: a record may hold a million lines
+    return true;
+  } catch (const TrkError& e) {
+    error = e.what();
+  }
+  // Gone between the look and the read: a missing record is the first run.
+  return !std::filesystem::exists(record_file, status_error) && !status_error;
+}
+
+void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::string& destination) {
+  if (destination.empty()) return;
+  const std::string header = std::string(kDestinationPrefix) + destination;
+  auto named = std::find_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
+  if (named != lines.end() && *named == header) return;
+  if (named == lines.end()) {
+    // An earlier version's record, now taken for this destination, is saved even
+    // by a run that records nothing: left without the line, it would be taken
+    // for the next run's destination too, whichever that is.
+    if (!lines.empty()) ++changes_;
+  } else {
+    // A record of another destination says nothing about this one: only its
+    // lines of no entry stay.
+    std::erase_if(lines, [](const std::string& line) {
+      return line.starts_with(kDestinationPrefix) || line.find('=') != std::string::npos;
+    });
+  }
+  lines.insert(lines.begin(), header);
+}
+
+std::string TrkUploadStore::Find(std::string_view key) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return UploadRecord.Find(key);
+}
+
+void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
+  std::optional<TrkRecordSnapshot> now;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    UploadRecord.Put(key, digest);
+    UploadList.Append(local_path);
+    ++changes_;
+    const auto due = last_save_.load() + kSaveInterval;
+    if (workers_ > 0) {
+      saver_.ScheduleAt(due);
+    } else if (std::chrono::steady_clock::now() >= due) {
+      now = TakeSnapshot();
+    }
+  }
+  if (now) Write(*now);
+}
+
+std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
+  if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
+  return TrkRecordSnapshot{changes_, RecordFileName(project_file_), UploadRecord.Text(),
+                           UploadListFileName(project_file_), UploadList.Text()};
+}
+
+void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
+  std::lock_guard<std::mutex> lock(save_mu_);
+  if (snapshot.changes <= written_) return;
+  try {
+    ReplaceFile(snapshot.record_file, snapshot.record_text);
+    ReplaceFile(snapshot.list_file, snapshot.list_text);
+    written_ = snapshot.changes;
+    save_error_.clear();
+  } catch (const TrkError& e) {
+    // The run goes on; the lists in memory are written whole by the next save.
+    save_error_ = e.what();
+  }
+  // Measured from the end, so that even a slow disk spends most of the run
+  // recording rather than saving.
+  last_save_ = std::chrono::steady_clock::now();
+}
+
+void TrkUploadStore::Flush() {
+  std::optional<TrkRecordSnapshot> snapshot;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    snapshot = TakeSnapshot();
+  }
+  if (snapshot) Write(*snapshot);
+}
+
+bool TrkUploadStore::SaveNow() {
+  std::optional<TrkRecordSnapshot> snapshot;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    snapshot = TakeSnapshot();
+  }
+  if (!snapshot) return true;
+  Write(*snapshot);  // outside mu_: no worker waits for the disk
+  return written_ >= snapshot->changes;
+}
+
+std::string TrkUploadStore::EndRun() {
+  std::lock_guard<std::mutex> lock(mu_);
+  run_lock_.Release();
+  const std::string unsaved = SaveFailureLocked();
+  if (unsaved.empty()) return unsaved;
+  return "The upload record \"" + RecordFileName(project_file_) + "\" could not be saved (" + unsaved +
+         "); the files of this run will be uploaded again.";
+}
+
+std::string TrkUploadStore::SaveFailure() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return SaveFailureLocked();
+}
+
+std::string TrkUploadStore::SaveFailureLocked() const {
+  if (read_only_ || changes_ == written_) return "";
+  std::lock_guard<std::mutex> lock(save_mu_);
+  return save_error_.empty() ? "it was not written" : save_error_;
+}
+
+void TrkUploadStore::WorkerCreated() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++workers_;
+}
+
+void TrkUploadStore::WorkerEnded() {
+  std::optional<TrkRecordSnapshot> rest;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (workers_ == 0 || --workers_ > 0) return;
+    rest = TakeSnapshot();
+  }
+  // Outside mu_: the saver's thread may be waiting for it to take a snapshot.
+  saver_.Stop();
+  if (rest) Write(*rest);
+}

@@ -1,0 +1,152 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sync/record_saver.h"
+#include "sync/run_lock.h"
+#include "sync/upload_list.h"
+#include "sync/upload_record.h"
+
+// What one save writes: the record and upload list as they stood at one moment.
+struct TrkRecordSnapshot {
+  uint64_t changes = 0;  // the store's change count it was taken at
+  std::string record_file, record_text;
+  std::string list_file, list_text;
+};
+
+// The process-wide upload record and upload list with their files, shared by
+// every sync convertor of every run. The files are named after the project
+// file: the record FileName + ".ini", its backup FileName + ".ini.old" (written,
+// never read) and the upload list FileName + ".log" (written, never read).
+//
+// The record describes one destination (server, port, user and target): its
+// first line "Destination: ..." names it. A run to another destination starts
+// from an empty record, since nothing it lists is known to be on that server; a
+// record without the line (from an earlier version) is taken to describe the
+// run's destination, and gets the line at its next save.
+//
+// One run of a process uses the store at a time; another process running the
+// same project is kept out by the run lock (TrkRunLock on FileName +
+// ".ini.lock"), held from Load until EndRun or the next Load.
+//
+// Saving: both files are rewritten whole, each replaced atomically, so a crash
+// or a full disk never leaves a truncated record. A save takes a snapshot under
+// the store's lock and writes it outside, so no worker ever waits for the disk.
+// While a run's workers are registered (WorkerCreated), every save of the run is
+// made by the saver's thread (TrkRecordSaver), the first at once and the next
+// ones at least kSaveInterval after the previous one ended; the run's last
+// worker to end writes whatever is left. A crash loses at most the last
+// interval's records, and those files are merely uploaded again at the next
+// run. A failed write keeps everything unsaved and is tried again. A store
+// driven without registered workers (tests, benchmarks) saves at once when a
+// save is due, and Flush writes the rest.
+//
+// Threads: every member may be called from any thread. mu_ guards the lists and
+// the run's state, save_mu_ orders the writes; mu_ is never held while writing,
+// nor while the saver's thread is stopped (it takes mu_ for its snapshots).
+class TrkUploadStore {
+ public:
+  static constexpr std::chrono::milliseconds kSaveInterval{200};
+  // Reads of a record file that exists but cannot be read, before giving up.
+  static constexpr int kLoadTries = 3;
+  // The first line of a record that names its destination.
+  static constexpr std::string_view kDestinationPrefix = "Destination: ";
+
+  // The one store of the process, created on first use (at start-up).
+  static TrkUploadStore& Process();
+
+  TrkUploadStore();
+  ~TrkUploadStore();
+  TrkUploadStore(const TrkUploadStore&) = delete;
+  TrkUploadStore& operator=(const TrkUploadStore&) = delete;
+
+  static std::string RecordFileName(const std::string& project_file) { return project_file + ".ini"; }
+  static std::string BackupFileName(const std::string& project_file) { return project_file + ".ini.old"; }
+  static std::string UploadListFileName(const std::string& project_file) { return project_file + ".log"; }
+  static std::string LockFileName(const std::string& project_file) { return project_file + ".ini.lock"; }
+
+  // The start of a run for the project file `project_file` and the run's
+  // `destination` (empty: any): takes the project's run lock, empties both
+  // lists, removes temporary files that an interrupted save left beside them,
+  // replaces the backup with the record file's bytes (failures ignored) and
+  // reads the record file when it exists. A record file that exists but still
+  // cannot be read after kLoadTries attempts makes the run refused (Refusal):
+  // carrying on with an empty record would overwrite it at the first save. So
+  // does a lock held by another process (HeldElsewhere); the files are then
+  // left alone. A `read_only` load (a dry run) writes nothing at all: no
+  // backup, no temporaries removed, and nothing is ever saved.
+  void Load(const std::string& project_file, const std::string& destination = "", bool read_only = false);
+  // Empty, or why the current run must not record anything (the message every
+  // file of the run fails with).
+  std::string Refusal() const;
+  // Another process holds the project's run lock.
+  bool HeldElsewhere() const;
+  // The end of a run, once every worker has ended: releases the run lock and
+  // returns, for the user, why the run's records are not all saved (the files
+  // are then uploaded again next time); empty when they are.
+  std::string EndRun();
+
+  // The recorded content digest for `key`; empty when the file was never recorded.
+  std::string Find(std::string_view key) const;
+  // Records an uploaded file (its key's line set to `digest`, its path appended
+  // to the upload list) and has it saved (see Saving above).
+  void Recorded(const std::string& key, const std::string& digest, std::string local_path);
+  // Writes whatever is unsaved, right here.
+  void Flush();
+  // Empty when every change is written; else why it is not.
+  std::string SaveFailure() const;
+
+  // A sync worker of the run was built (after the run's Load).
+  void WorkerCreated();
+  // A worker of the run ends. The last one stops the saver's thread and writes
+  // what is left, so the record is settled when the run's end is reported.
+  void WorkerEnded();
+
+  // The lists themselves, guarded by mu_: read them directly only while no run
+  // uses the store.
+  TrkUploadRecord UploadRecord;
+  TrkUploadList UploadList;
+
+ private:
+  // One attempt at reading the record file for `destination`: true when it is
+  // absent or was read. Under mu_.
+  bool TryRead(const std::string& record_file, const std::string& destination, std::string& error);
+  // Makes the record's `lines` describe `destination` (empty: any): a record of
+  // another one loses its entries. Under mu_.
+  void UseDestination(std::vector<std::string>& lines, const std::string& destination);
+  // What a save would write; nothing when everything is written or the run is
+  // refused. Under mu_.
+  std::optional<TrkRecordSnapshot> TakeSnapshot() const;
+  // Writes a snapshot unless a later one was written already. Not under mu_. A
+  // failed write is remembered (SaveFailure) and leaves the files as they were.
+  void Write(const TrkRecordSnapshot& snapshot);
+  // The saver's save: a snapshot, written. False when it could not be written.
+  bool SaveNow();
+  std::string SaveFailureLocked() const;  // under mu_
+
+  mutable std::mutex mu_;
+  std::string project_file_;  // guarded by mu_; of the last Load
+  std::string refusal_;       // guarded by mu_
+  bool held_elsewhere_ = false;  // guarded by mu_
+  bool read_only_ = false;       // guarded by mu_
+  uint64_t changes_ = 0;         // guarded by mu_; changes to the lists since the store was made
+  int workers_ = 0;              // guarded by mu_; the run's registered workers that have not ended
+  TrkRunLock run_lock_;          // guarded by mu_
+
+  // Written under save_mu_, read anywhere.
+  std::atomic<uint64_t> written_{0};  // the change count of the last written snapshot
+  std::atomic<std::chrono::steady_clock::time_point> last_save_{};  // when the last write ended
+  // Serialises writes, so an older snapshot never lands after a newer one.
+  mutable std::mutex save_mu_;
+  std::string save_error_;  // guarded by save_mu_: why the last write failed
+
+  // Last, so that its thread is stopped before the fields it uses go.
+  TrkRecordSaver saver_;
+};

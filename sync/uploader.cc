@@ -1,0 +1,175 @@
+#include "sync/uploader.h"
+
+#include <thread>
+
+#include "project/error.h"
+#include "sync/ftp_text.h"
+#include "sync/md5.h"
+
+namespace {
+
+using trk_ftp::EndsWithExe;
+using trk_ftp::HasControlChar;
+
+const char kUploadFailure[] = "[Error]Upload file failure";
+const char kBadRemoteName[] =
+    "[Error]Remote file name holds a line break or other control character";
+
+}  // namespace
+
+TrkUploader::TrkUploader() = default;
+TrkUploader::~TrkUploader() = default;
+
+int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& remote_path, int tries,
+                                TrkMD5* sent_digest) {
+  if (HasControlChar(remote_path)) throw TrkError(kBadRemoteName);
+  for (;;) {
+    Connect(Server, User, Password, Port, tries);
+    int64_t stored = 0;
+    std::optional<std::string> failure = StoreWhole(local_path, AbsolutePath(remote_path), sent_digest, stored);
+    if (!failure) {
+      if (sent_digest != nullptr) sent_digest->Final();
+      return stored;
+    }
+    if (tries <= 0) throw TrkError(kUploadFailure + *failure);
+    // A failed store may have left the connection unusable: start afresh.
+    Disconnect();
+    --tries;
+  }
+}
+
+std::string TrkUploader::AbsolutePath(const std::string& remote_path) const {
+  if (remote_path.empty() || remote_path.front() == '/') return remote_path;
+  const std::string& home = session_->EntryPath();
+  if (home.empty()) return "";
+  return home + (home.back() == '/' ? "" : "/") + remote_path;
+}
+
+std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path, const std::string& target,
+                                                   TrkMD5* sent_digest, int64_t& stored) {
+  // Without its login folder a relative path would land wherever the server's
+  // current folder happens to be.
+  if (target.empty()) return std::string(" (the server did not tell its login folder)");
+  ForceDir(ParentDir(target));
+  // A program is stored under another name first, so that a half-stored one
+  // never carries the name that users start.
+  const std::string name = EndsWithExe(target) ? target + "_" : target;
+  const TrkTransferSession::Stored store = session_->Store(local_path, name, sent_digest);
+  if (!store.transferred) return std::string();
+  if (std::optional<std::string> failure = CheckStoredSize(name, store)) return failure;
+  stored = store.sent;
+  if (name != target) return MoveInto(name, target);
+  return std::nullopt;
+}
+
+std::optional<std::string> TrkUploader::CheckStoredSize(const std::string& name,
+                                                        const TrkTransferSession::Stored& store) {
+  using Size = TrkTransferSession::SizeAnswer;
+  switch (store.size) {
+    case Size::kNone: return std::string();
+    case Size::kUnknown: return std::nullopt;  // trusted as the store's reply said
+    case Size::kMissing: return " (the server cannot find the stored file \"" + name + "\")";
+    case Size::kHeld: break;
+  }
+  if (store.held == std::to_string(store.sent)) return std::nullopt;
+  return " (the server holds " + store.held + " of " + std::to_string(store.sent) + " bytes of \"" + name + "\")";
+}
+
+std::optional<std::string> TrkUploader::MoveInto(const std::string& name, const std::string& target) {
+  const std::string refused = " (the server refused to rename \"" + name + "\" to \"" + target + "\")";
+  std::optional<bool> moved = session_->Rename(name, target);
+  if (!moved) return std::string();
+  if (*moved) return std::nullopt;
+  // Some servers will not rename over an existing file. The live one is moved
+  // aside rather than deleted, so that it can be put back when the new one
+  // still cannot take its place: it is missing only between two renames.
+  const std::string aside = target + "~dropvan";
+  session_->Delete(aside);  // left by an attempt that was cut off
+  moved = session_->Rename(target, aside);
+  if (!moved) return std::string();
+  if (!*moved) return refused;
+  moved = session_->Rename(name, target);
+  if (moved && *moved) {
+    session_->Delete(aside);
+    return std::nullopt;
+  }
+  session_->Rename(aside, target);
+  return moved ? refused : std::string();
+}
+
+void TrkUploader::Connect(const std::string& server, const std::string& user,
+                             const std::string& password, int port, int tries) {
+  // Wrapping it would reach some other service of the server.
+  if (port < 0 || port > 65535) throw TrkError(BadPortMessage(server, std::to_string(port)));
+  for (;;) {
+    if (FailCount < 3) {
+      if (!session_) session_ = NewSession(Settings);
+      if (!logged_in_ && session_ && LoginAgainAtOnce(server, user, password, port)) continue;
+    }
+    if (logged_in_) return;
+    // A session that has given up three cycles fails at once: waiting out
+    // the whole schedule without attempting anything would only stall the run.
+    if (tries > 0 && FailCount < 3) {
+      std::this_thread::sleep_for(RetryWait);
+      --tries;
+      continue;
+    }
+    ++FailCount;
+    const std::string note = ConnectNote.empty() ? "" : " (" + ConnectNote + ")";
+    throw TrkError("[Error]Connect to " + HostPart(server) + " failure" + note);
+  }
+}
+
+void TrkUploader::Disconnect() {
+  session_.reset();
+  if (logged_in_ && OnLoginState) OnLoginState(TrkLoginState::kLoggedOut);
+  logged_in_ = false;
+  known_dirs_.clear();
+  FailCount = 0;
+}
+
+void TrkUploader::ForceDir(const std::string& directory) {
+  if (directory.empty() || known_dirs_.count(directory) != 0) return;
+  if (ChangeDir(directory)) {
+    KnowDir(directory);
+    return;
+  }
+  ForceDir(ParentDir(directory));
+  if (session_ && session_->MakeDir(directory)) KnowDir(directory);
+}
+
+void TrkUploader::KnowDir(const std::string& directory) {
+  for (std::string level = directory; !level.empty() && known_dirs_.insert(level).second;) {
+    level = ParentDir(level);
+  }
+}
+
+std::string TrkUploader::BadPortMessage(const std::string& server, const std::string& port) {
+  return "[Error]Connect to " + HostPart(server) + " failure: port \"" + port +
+         "\" is not a port number (1-65535)";
+}
+
+std::string TrkUploader::HostPart(const std::string& server) {
+  size_t at = server.rfind('@');
+  return at == std::string::npos ? server : server.substr(at + 1);
+}
+
+std::string TrkUploader::ParentDir(const std::string& path) {
+#ifdef _WIN32
+  size_t slash = path.find_last_of("/\\");
+#else
+  // A backslash is an ordinary character of a POSIX name.
+  size_t slash = path.rfind('/');
+#endif
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool TrkUploader::ChangeDir(const std::string& directory) { return session_ && session_->ChangeDir(directory); }
+
+bool TrkUploader::LoginAgainAtOnce(const std::string& server, const std::string& user,
+                                      const std::string& password, int port) {
+  if (OnLoginState) OnLoginState(TrkLoginState::kConnecting);
+  logged_in_ = session_->Login(server, port, user, password);
+  if (OnLoginState) OnLoginState(logged_in_ ? TrkLoginState::kLoggedIn : TrkLoginState::kLoggedOut);
+  return !logged_in_ && session_->TurnedAway() && OnTooManyConnections && OnTooManyConnections();
+}
