@@ -35,6 +35,8 @@ TrkRunMode TrkChooseRunMode(const TrkProject& project);
 // making, so the console runner (and with it the run's workers) goes before the
 // name filter and the project, and the product information goes last, writing
 // the usage counters. The project writes its recent list as it goes.
+//
+// Threads: the main thread only; the runs it starts bring their own.
 class TrkProgram {
  public:
   // Start-up up to the command line: the application helper, the product

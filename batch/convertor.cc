@@ -5,7 +5,6 @@
 #include <system_error>
 #include <thread>
 
-#include "batch/pending_workers.h"
 #include "project/error.h"
 
 TrkWorkBase::TrkWorkBase(TrkBatch& batch) : batch_(batch.shared_from_this()) {}
@@ -136,8 +135,6 @@ void TrkConvertor::DoTerminate() {
     // The end must still be reported, or the owner would wait forever.
   }
   RunEndEvent();
-  TrkBatchLock lock(Batch());
-  TrkPendingWorkers::Process().Lower();
 }
 
 void TrkConvertor::RunEndEvent() {

@@ -71,10 +71,10 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
 // whose constructor runs the base one first, the worker numbered 1 is complete
 // before any other finishes its constructor, and no thread runs yet.
 //
-// End of a worker, on its own thread and in this order: EndWork(); the end event,
-// through the dispatcher (waiting until the main thread has run it) or directly when
-// there is no dispatcher; then, under the batch lock, the pending-worker count is
-// lowered. No batch lock is held while the end event runs.
+// End of a worker, on its own thread and in this order: EndWork(); then the end
+// event, through the dispatcher (waiting until the main thread has run it) or
+// directly when there is no dispatcher. The owner counts the ends (TrkRun). No
+// batch lock is held while the end event runs.
 class TrkConvertor : public TrkWorkBase {
  public:
   static constexpr int kMaxThreads = 64;

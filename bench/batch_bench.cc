@@ -16,7 +16,6 @@
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
-#include "batch/pending_workers.h"
 #include "project/project.h"
 
 namespace {
@@ -28,13 +27,12 @@ void DrainOnce(int threads, int count, const std::vector<std::string>& names) {
   project.Options().Set("ThreadsCount", std::to_string(threads));
   auto batch = TrkBatch::Create(project, nullptr);
   auto first = TrkConvertor::CreateWorkers(*batch, "/www/", nullptr);
-  TrkPendingWorkers::Process().Set(first->WorkerNumber());
   first->StartAll();
   std::thread producer([&] {
     for (int i = 0; i + 1 < count; ++i) batch->Add(names[i]);
     batch->AddSingle(names[count - 1]);  // the last one also completes the list
   });
-  TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(1));
+  first->WaitUntilLetGo(std::chrono::seconds(2));
   producer.join();
   if (batch->Count() != count || !batch->IsExhausted()) std::abort();
 }
@@ -54,11 +52,10 @@ void IdleWait(int ms) {
   TrkProject project("");
   auto batch = TrkBatch::Create(project, nullptr);
   auto first = TrkConvertor::CreateWorkers(*batch, "/www/", nullptr);
-  TrkPendingWorkers::Process().Set(first->WorkerNumber());
   first->StartAll();
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   batch->MarkSearchDone();
-  TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(1));
+  first->WaitUntilLetGo(std::chrono::seconds(2));
 }
 
 void BM_IdleWorker2s(benchmark::State& state) {

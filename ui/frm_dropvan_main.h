@@ -8,7 +8,7 @@
 // The upload window the program shows: the main window with the FTP server's
 // address, port, user and password in the target row, the target a directory
 // on the server (no local folder dialog, no View), and the run action
-// "Up&load". Its behaviour is the main window's.
+// "Up&load". Its behaviour, ownership and threads are the main window's.
 class TrkFrmDropvanMain : public TrkFrmMain {
   Q_OBJECT
 

@@ -9,10 +9,10 @@
 #include <algorithm>
 
 #include "batch/batch.h"
-#include "batch/convertor.h"
 #include "project/project.h"
 #include "report/info.h"
 #include "report/link_opener.h"
+#include "run/run.h"
 #include "ui/dialogs.h"
 #include "ui/frm_cfg.h"
 #include "ui/gui_dispatcher.h"
@@ -88,7 +88,8 @@ TrkFrmMain::~TrkFrmMain() {
   project_.SaveDialog = nullptr;
   Retire(model_->Batch());
   model_->Show(nullptr);
-  batch_.reset();
+  run_.reset();
+  stopped_run_.reset();
   // Every batch's search uses the project, which outlives the window only as
   // long as the program runs.
   for (auto& batch : dropped_) batch->WaitForSearch();

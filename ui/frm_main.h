@@ -19,7 +19,6 @@
 #include "ui/frm_base.h"
 
 class TrkBatch;
-class TrkConvertor;
 class TrkDialogs;
 class TrkFrmAbout;
 class TrkFrmCfg;
@@ -30,6 +29,7 @@ class TrkListModel;
 class TrkMatchBase;
 class TrkProject;
 class TrkRowFeed;
+class TrkRun;
 class TrkStatusBar;
 class TrkWidgetControl;
 
@@ -107,9 +107,10 @@ class TrkFrmMain : public TrkFrmBase {
   void aAboutExecute();
 
   // State, for the program and its tests.
-  bool IsRunning() const { return workers_left_ > 0; }
+  bool IsRunning() const;
   bool IsWaitingToRepeat() const { return daemon_timer_.isActive(); }
-  const std::shared_ptr<TrkBatch>& Batch() const { return batch_; }
+  // The batch of the current listing; null when there is none.
+  std::shared_ptr<TrkBatch> Batch() const;
   TrkListModel& Model() const { return *model_; }
   TrkStatusBar& StatusBar() const { return *status_; }
   TrkFrmCfg* Cfg() const { return cfg_.get(); }
@@ -169,7 +170,7 @@ class TrkFrmMain : public TrkFrmBase {
   // written back into eTarget; empty when nothing is left of it.
   std::string NormaliseTarget();
   void StartWorkers(const std::string& target);
-  // The end-of-run report: usage counters and the failure report.
+  // The end of the run (TrkRun::Finish); an unsaved record is reported.
   void ReportRun();
   // Idle, running or waiting to repeat: which action each run button shows and
   // which actions may touch the batch.
@@ -199,13 +200,12 @@ class TrkFrmMain : public TrkFrmBase {
   TrkStatusBar* status_;  // owned by the window (Qt parent); under the list
   std::shared_ptr<TrkGuiDispatcher> dispatcher_;
 
-  std::shared_ptr<TrkBatch> batch_;         // FBatch
+  std::unique_ptr<TrkRun> run_;             // the current listing (FBatch) and its runs
+  std::unique_ptr<TrkRun> stopped_run_;     // a run stopped by Stop, released at the next listing
   std::shared_ptr<TrkRowFeed> feed_;        // the current batch's notes to the list
-  std::shared_ptr<TrkConvertor> convertor_; // FConvertor: the first worker of the last run
   std::vector<std::shared_ptr<TrkBatch>> dropped_;  // retired batches whose search still runs
   QTimer release_timer_;                    // looks at dropped_ now and then
   QTimer daemon_timer_;                     // the pause between repeated runs
-  int workers_left_ = 0;                    // FWorkersLeft
   bool stopped_ = false;                    // FStopped
   bool shown_ = false;                      // FShown
   bool closing_ = false;                    // the window waits for its run to end before it closes

@@ -5,14 +5,12 @@
 #include <filesystem>
 
 #include "batch/batch.h"
-#include "batch/convertor.h"
 #include "project/error.h"
 #include "project/platform.h"
 #include "project/project.h"
-#include "report/failure_report.h"
 #include "report/info.h"
 #include "report/result_lines.h"
-#include "sync/upload_store.h"
+#include "run/run.h"
 #include "ui/frm_main.h"
 #include "ui/gui_dispatcher.h"
 #include "ui/list_model.h"
@@ -56,10 +54,14 @@ bool TrkFrmMain::ListSource() {
   if (source.rfind("http", 0) == 0) {
     AddFile(source);  // a web address is one item
   } else {
-    batch_->Start(source, Text(eTarget), cSubdir->isChecked());
+    run_->List(source, Text(eTarget), cSubdir->isChecked());
   }
   return true;
 }
+
+bool TrkFrmMain::IsRunning() const { return run_ != nullptr && run_->Running(); }
+
+std::shared_ptr<TrkBatch> TrkFrmMain::Batch() const { return run_ == nullptr ? nullptr : run_->Batch(); }
 
 void TrkFrmMain::aSearchExecute() {
   if (IsRunning()) return;
@@ -68,10 +70,11 @@ void TrkFrmMain::aSearchExecute() {
 
 void TrkFrmMain::NewBatch() {
   std::shared_ptr<TrkBatch> shown = model_->Batch();
-  batch_ = TrkBatch::Create(project_, filter_);
-  feed_ = model_->Show(batch_);
+  stopped_run_.reset();
+  run_ = std::make_unique<TrkRun>(project_, info_, filter_);
+  feed_ = model_->Show(run_->Batch());
   std::shared_ptr<TrkRowFeed> feed = feed_;
-  batch_->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->ItemAdded(item); });
+  run_->Batch()->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->ItemAdded(item); });
   Retire(std::move(shown));
 }
 
@@ -91,8 +94,8 @@ void TrkFrmMain::ReleaseEndedSearches() {
 
 void TrkFrmMain::AddFile(const std::string& path) {
   SuggestTarget(LocalFolderPart(path));
-  if (batch_ == nullptr) NewBatch();
-  batch_->AddSingle(path);
+  if (run_ == nullptr) NewBatch();
+  run_->Add(path);
 }
 
 void TrkFrmMain::SuggestTarget(const std::string& folder) {
@@ -131,7 +134,7 @@ void TrkFrmMain::aConvertExecute() {
   project_.UpdateOptions(false);
   try {
     // A finished batch is never run again: a run after it lists afresh.
-    if ((batch_ == nullptr || batch_->IsExhausted()) && !ListSource()) return;
+    if ((run_ == nullptr || run_->Batch()->IsExhausted()) && !ListSource()) return;
   } catch (const std::exception&) {
     RunEnded();
     return;
@@ -141,16 +144,16 @@ void TrkFrmMain::aConvertExecute() {
 
 void TrkFrmMain::StartWorkers(const std::string& target) {
   std::shared_ptr<TrkRowFeed> feed = feed_;
-  convertor_ = TrkConvertor::CreateWorkers(*batch_, target,
-                                           [feed](TrkBatch&, TrkNode& item) { feed->ItemDone(item); });
+  TrkRun::Events events;
+  events.item_done = [feed](TrkBatch&, TrkNode& item) { feed->ItemDone(item); };
+  events.ended = [this] { OnFinish(); };
+  events.dispatcher = dispatcher_;
   ShowRunning();
-  workers_left_ = convertor_->WorkerNumber();
-  convertor_->SetOnEnd([this] { OnFinish(); }, dispatcher_);
   aStop->setEnabled(true);
   aPause->setEnabled(true);
-  convertor_->StartAll();
-  status_->Start(batch_);
-  info_.AddCount("C", 0, 1);
+  // A record another process holds fails every file with the reason, shown in its row.
+  run_->Start(target, std::move(events), TrkRun::HeldRecord::kFailEachFile);
+  status_->Start(run_->Batch());
   stopped_ = false;
 }
 
@@ -163,7 +166,7 @@ void TrkFrmMain::aPauseExecute() {
   if (!IsRunning()) return;
   aPause->setEnabled(false);
   aStop->setEnabled(false);
-  convertor_->StopAll();
+  run_->Pause();
   aStop->setData(0);
 }
 
@@ -176,35 +179,26 @@ void TrkFrmMain::aStopExecute() {
     ShowIdle();
     return;
   }
-  batch_->Terminate();
-  convertor_->StopAll();
+  run_->Stop();
   aStop->setData(1);
 }
 
 void TrkFrmMain::OnFinish() {
-  if (--workers_left_ > 0) return;
   model_->Refresh();  // every item's last state, before the list is written
   status_->Stop();
   ShowIdle();
   ReportRun();
   if (aStop->data().toInt() == 1) {
-    batch_.reset();  // the rows stay until the next listing
+    // The next run lists afresh; the rows stay until then. Kept, not released:
+    // this runs within the last worker's end, which the release would wait for.
+    stopped_run_ = std::move(run_);
     aStop->setData(0);
   }
   RunEnded();
 }
 
 void TrkFrmMain::ReportRun() {
-  info_.AddCount("A", 0, batch_->Count());
-  info_.AddCount("S", 0, batch_->Succeeded());
-  info_.AddCount("F", 0, batch_->Failed());
-  if (batch_->Failed() > 0) info_.OpenLink("", TrkFailureReportText(batch_->ErrorTexts()), "");
-  std::string unsaved;
-  {
-    // A console run from cron may use the project while the window stays open.
-    TrkBatchLock lock(*batch_);
-    unsaved = TrkUploadStore::Process().EndRun();
-  }
+  const std::string unsaved = run_->Finish();
   if (!unsaved.empty()) ReportError(unsaved);
 }
 
@@ -284,13 +278,13 @@ void TrkFrmMain::StopAndWait() {
   if (!IsRunning()) return;
   closing_ = true;
   stopped_ = true;
-  if (batch_ != nullptr) batch_->Terminate();
-  convertor_->StopAll();
+  TrkRun& run = *run_;  // the end of the run moves it to stopped_run_
+  run.Stop();
   aStop->setData(1);
   // The workers hand their ends to this thread: keep serving them.
   while (IsRunning()) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
   }
-  convertor_->WaitUntilLetGo(std::chrono::seconds(2));
+  run.WaitForEnd();
   closing_ = false;
 }

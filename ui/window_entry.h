@@ -12,7 +12,7 @@ class TrkProject;
 // Qt type.
 
 // What the program hands its window: the process-wide objects, all owned by the
-// program and outliving the window run.
+// program and outliving the window run, which uses them on its GUI thread.
 struct TrkWindowRun {
   TrkProject* project = nullptr;
   TrkInfo* info = nullptr;

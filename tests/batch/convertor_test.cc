@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <future>
 #include <set>
 #include <stdexcept>
 
-#include "batch/pending_workers.h"
 #include "fakes.h"
 
 using namespace batch_testing;
@@ -27,7 +25,6 @@ class ConvertorTest : public ::testing::Test {
   // Sets the end event (counted in log_) and the pending count, then starts.
   void Run(const std::shared_ptr<TrkConvertor>& first) {
     first->SetOnEnd([log = log_] { log->ends.fetch_add(1); }, nullptr);
-    TrkPendingWorkers::Process().Set(first->WorkerNumber());
     first->StartAll();
   }
   void WaitForEnd(const std::shared_ptr<TrkConvertor>& first) {
@@ -83,7 +80,6 @@ TEST_F(ConvertorTest, WorkersTakeItemsInIndexOrderEachExactlyOnce) {
   EXPECT_EQ(batch_->Succeeded(), 300);
   EXPECT_EQ(log_->DoneCount(), 300u);
   EXPECT_EQ(log_->ends.load(), 4);
-  EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
   EXPECT_TRUE(batch_->IsExhausted());
 }
 
@@ -96,7 +92,6 @@ TEST_F(ConvertorTest, OneItemThreeWorkersAllEndAndTheEndIsSeenAfterTheThird) {
   EXPECT_EQ(log_->DoneCount(), 1u);
   EXPECT_EQ(log_->ends.load(), 3);
   EXPECT_EQ(log_->end_works.load(), 3);
-  EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
 }
 
 TEST_F(ConvertorTest, EmptyBatchEndsEveryWorkerWithoutItemDone) {
@@ -147,7 +142,6 @@ TEST_F(ConvertorTest, OtherErrorEndsOnlyThatWorkerAndTheEndsStillAddUp) {
   Run(first);
   WaitForEnd(first);
   EXPECT_EQ(log_->ends.load(), 2);
-  EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
   EXPECT_EQ(batch_->Succeeded(), 49);
   EXPECT_EQ(log_->DoneCount(), 49u);
   TrkBatchLock lock(*batch_);
@@ -221,7 +215,6 @@ TEST_F(ConvertorTest, StopAllBeforeStartAllRunsNoItemButEveryEnd) {
   WaitForEnd(first);
   EXPECT_EQ(log_->AllTaken(), std::vector<int>{});
   EXPECT_EQ(log_->ends.load(), 3);
-  EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
 }
 
 TEST_F(ConvertorTest, StopAllAfterTheWorkersEndedIsHarmless) {
@@ -268,35 +261,19 @@ TEST_F(ConvertorTest, OwnerMayDropChainAndBatchWhileWorkersRun) {
   EXPECT_EQ(log_->ends.load(), 4);
 }
 
-TEST_F(ConvertorTest, EndWorkRunsOnTheWorkerBeforeTheEndEventAndTheCount) {
+TEST_F(ConvertorTest, EndWorkRunsOnTheWorkerBeforeTheEndEvent) {
   std::thread::id main_id = std::this_thread::get_id();
   std::vector<std::string> order;  // one worker: no lock needed beyond the events' own order
   log_->on_end_work = [&](TrkConvertor&) {
     EXPECT_NE(std::this_thread::get_id(), main_id);
-    order.push_back("work pending=" + std::to_string(TrkPendingWorkers::Process().Get()));
+    order.push_back("work");
   };
   Fill(*batch_, 2);
   auto first = MakeChain(1);
-  first->SetOnEnd([&] { order.push_back("end pending=" + std::to_string(TrkPendingWorkers::Process().Get())); },
-                  nullptr);
-  TrkPendingWorkers::Process().Set(1);
+  first->SetOnEnd([&] { order.push_back("end"); }, nullptr);
   first->StartAll();
   WaitForEnd(first);
-  EXPECT_EQ(order, (std::vector<std::string>{"work pending=1", "end pending=1"}));
-  EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
-}
-
-TEST_F(ConvertorTest, TheLastWorkersEndWakesTheOwnersWaitAtOnce) {
-  // The worker ends once the owner waits: only its wake-up ends a wait that polls hourly.
-  log_->on_end_work = [](TrkConvertor&) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
-  Fill(*batch_, 1);
-  Run(MakeChain(1));
-  auto woken = std::make_shared<std::promise<void>>();
-  std::thread([woken] {
-    TrkPendingWorkers::Process().WaitForZero(std::chrono::hours(1));
-    woken->set_value();
-  }).detach();
-  EXPECT_EQ(woken->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(order, (std::vector<std::string>{"work", "end"}));
 }
 
 // Serves calls on the test's thread, as a window's event loop would.

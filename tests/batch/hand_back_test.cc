@@ -8,7 +8,6 @@
 #include <mutex>
 #include <vector>
 
-#include "batch/pending_workers.h"
 #include "fakes.h"
 
 using namespace batch_testing;
@@ -83,7 +82,6 @@ TEST(ConvertorHandBackTest, ItemsGivenBackAreDoneOnceByTheOthersWithOneItemDoneE
       std::lock_guard<std::mutex> lock(events_mu);
       events.push_back(item.Index);
     });
-    TrkPendingWorkers::Process().Set(first->WorkerNumber());
     first->StartAll();
     ASSERT_TRUE(WaitUntil([&] { return AllEnded(first.get()); })) << "the workers did not all end";
 
@@ -93,7 +91,6 @@ TEST(ConvertorHandBackTest, ItemsGivenBackAreDoneOnceByTheOthersWithOneItemDoneE
     std::sort(events.begin(), events.end());
     EXPECT_EQ(events.size(), 50u);
     EXPECT_TRUE(std::adjacent_find(events.begin(), events.end()) == events.end()) << "an item got two events";
-    EXPECT_EQ(TrkPendingWorkers::Process().Get(), 0);
   }
 }
 

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "batch/convertor.h"
-#include "batch/pending_workers.h"
 #include "fakes.h"
 #include "select/match.h"
 #include "support/temp_dir.h"
@@ -35,10 +34,9 @@ TEST(BatchStressTest, ItemsAddedWhileEightWorkersDrainThem) {
     auto batch = TrkBatch::Create(project, nullptr);
     auto first = TrkConvertor::CreateWorkers(*batch, "/t/", ItemDoneInto(log));
     first->SetOnEnd([log] { log->ends.fetch_add(1); }, nullptr);
-    TrkPendingWorkers::Process().Set(first->WorkerNumber());
     first->StartAll();
     std::thread producer([&] { Fill(*batch, kItems); });
-    TrkPendingWorkers::Process().WaitForZero(std::chrono::milliseconds(1));
+    first->WaitUntilLetGo(std::chrono::seconds(2));
     producer.join();
     ExpectEveryItemOnce(*log, kItems);
     EXPECT_EQ(batch->Succeeded(), kItems);

@@ -1,0 +1,136 @@
+#include "run/run.h"
+
+#include <filesystem>
+
+#include "batch/batch.h"
+#include "batch/convertor.h"
+#include "project/error.h"
+#include "project/platform.h"
+#include "project/project.h"
+#include "project/text_file.h"
+#include "report/failure_report.h"
+#include "report/info.h"
+#include "sync/upload_store.h"
+
+namespace {
+
+// How long the end of a run waits for the workers' threads to let go of them:
+// they do so right after their end, but some other holder could keep one.
+constexpr std::chrono::seconds kLetGoLimit{2};
+
+}  // namespace
+
+TrkRun::TrkRun(TrkProject& project, TrkInfo& info, const TrkMatchBase* filter)
+    : project_(project), info_(info), batch_(TrkBatch::Create(project, filter)) {}
+
+TrkRun::~TrkRun() {
+  if (convertor_ != nullptr) WaitForEnd();
+}
+
+void TrkRun::RequireRunnable(const std::string& source, const std::string& target) {
+  // Checked as the workers will see it: a "file:" text with nothing after the
+  // scheme is as empty as no text at all.
+  if (TrkBatch::UrlToPath(target).empty()) throw TrkError("Target is empty");
+  const std::string path = TrkBatch::UrlToPath(source);
+  const size_t separator = trk_platform::LastSeparator(path);
+  const std::string folder = separator == std::string::npos ? "." : path.substr(0, separator + 1);
+  std::error_code error;
+  std::filesystem::directory_iterator listing(folder, error);
+  if (error) throw TrkError("Cannot list the source folder \"" + folder + "\": " + error.message());
+}
+
+void TrkRun::List(const std::string& source, const std::string& target, bool recurse) {
+  batch_->Start(source, target, recurse);
+}
+
+void TrkRun::Add(const std::string& path) { batch_->AddSingle(path); }
+
+void TrkRun::Start(const std::string& target, Events events, HeldRecord held) {
+  TrkItemEvent item_done = [this, done = std::move(events.item_done)](TrkBatch& batch, TrkNode& item) {
+    finished_.Append(item.Index);
+    if (done) done(batch, item);
+  };
+  convertor_ = TrkConvertor::CreateWorkers(*batch_, target, std::move(item_done));
+  TrkUploadStore& store = TrkUploadStore::Process();
+  if (held == HeldRecord::kRefuseTheRun && store.HeldElsewhere()) {
+    batch_->Terminate();
+    convertor_.reset();
+    throw TrkError(store.Refusal());
+  }
+  ended_ = std::move(events.ended);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    workers_left_ = convertor_->WorkerNumber();
+  }
+  convertor_->SetOnEnd([this] { WorkerEnded(); }, std::move(events.dispatcher));
+  convertor_->StartAll();
+  info_.AddCount("C", 0, 1);
+}
+
+bool TrkRun::Running() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return workers_left_ > 0;
+}
+
+void TrkRun::Pause() {
+  if (convertor_ != nullptr) convertor_->StopAll();
+}
+
+void TrkRun::Stop() {
+  batch_->Terminate();
+  Pause();
+}
+
+void TrkRun::WorkerEnded() {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    last = --workers_left_ == 0;
+    if (last) all_ended_.notify_all();
+  }
+  if (last && ended_) ended_();
+}
+
+void TrkRun::WaitForEnd() const {
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    all_ended_.wait(lock, [this] { return workers_left_ <= 0; });
+  }
+  WaitUntilLetGo();
+}
+
+void TrkRun::WaitUntilLetGo() const {
+  if (convertor_ != nullptr) convertor_->WaitUntilLetGo(kLetGoLimit);
+}
+
+std::string TrkRun::Finish() {
+  const int failed = batch_->Failed();
+  info_.AddCount("A", 0, batch_->Count());
+  info_.AddCount("S", 0, batch_->Succeeded());
+  info_.AddCount("F", 0, failed);
+  if (failed > 0) info_.OpenLink("", TrkFailureReportText(batch_->ErrorTexts()), "");
+  return TrkUploadStore::Process().EndRun();
+}
+
+std::vector<std::string> TrkRun::Lines() const { return SplitLines(LogText()); }
+
+std::string TrkRun::LogText() const {
+  std::string text;
+  const std::vector<int> order = finished_.Indices();
+  TrkBatchLock lock(*batch_);
+  const TrkItemList& items = lock.Items();
+  // Sized first: a text grown by doubling would hold up to twice the log.
+  size_t size = 0;
+  for (int index : order) size += items[index].FileName.size() + items[index].ResultText.size() + 17;
+  text.reserve(size);
+  for (int index : order) {
+    const TrkNode& item = items[index];
+    TrkAppendConsoleLine(text, item.State, item.FileName, item.ResultText);
+  }
+  return text;
+}
+
+void TrkRun::WriteLog(std::string_view text) const {
+  const std::string path = project_.GetOption("LogFile");
+  if (!path.empty()) TrkWriteLogText(path, text);
+}
