@@ -109,14 +109,17 @@ class TrkCurlFtpSession : public TrkTransferSession {
   explicit TrkCurlFtpSession(const TrkSessionSettings& settings) : settings_(settings) {
     std::call_once(global_init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     curl_ = curl_easy_init();
+    multi_ = curl_multi_init();
   }
   ~TrkCurlFtpSession() override {
+    // The connection lives in the multi handle's cache: its cleanup logs off.
     if (curl_ != nullptr) curl_easy_cleanup(curl_);
+    if (multi_ != nullptr) curl_multi_cleanup(multi_);
   }
   TrkCurlFtpSession(const TrkCurlFtpSession&) = delete;
   TrkCurlFtpSession& operator=(const TrkCurlFtpSession&) = delete;
 
-  bool valid() const { return curl_ != nullptr; }
+  bool valid() const { return curl_ != nullptr && multi_ != nullptr; }
 
   // A request with no body on the root.
   bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
@@ -128,7 +131,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     if (base_url_.empty() || HasControlChar(user) || HasControlChar(password)) return false;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-    if (curl_easy_perform(curl_) != CURLE_OK) {
+    if (Perform() != CURLE_OK) {
       // libcurl ends on a 421 at any point of the login (greeting, USER, PASS)
       // with CURLE_OPERATION_TIMEDOUT; only the reply code tells it apart.
       long code = 0;
@@ -189,7 +192,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
-    CURLcode result = curl_easy_perform(curl_);
+    CURLcode result = Perform();
     curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
     curl_slist_free_all(quote);
     // A reconnect within the request adds login replies before the commands'.
@@ -230,14 +233,14 @@ class TrkCurlFtpSession : public TrkTransferSession {
     // Passive: no data port at all, libcurl then asks the server for one.
     const std::string data_port = PassiveData() ? "" : TrkDataPorts::Next(local_ip_);
     if (!data_port.empty()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
-    CURLcode result = curl_easy_perform(curl_);
+    CURLcode result = Perform();
     if (result == CURLE_FTP_PORT_FAILED && !data_port.empty() && data_port != "-") {
       // Every port of the window was taken: the kernel's choice, as before.
       replies.clear();
       std::rewind(in);
       if (digest != nullptr) digest->Init();
       curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
-      result = curl_easy_perform(curl_);
+      result = Perform();
     }
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
     curl_slist_free_all(after);
@@ -247,6 +250,38 @@ class TrkCurlFtpSession : public TrkTransferSession {
     // SIZE is the last command of the request, sent only after a whole transfer.
     size_reply = result == CURLE_OK && !replies.empty() ? replies.back() : "";
     return result == CURLE_OK;
+  }
+
+  // curl_easy_perform, driven here. libcurl 7.88 can leave a transfer between
+  // two states with no socket or timer to wake it: after a passive reply on a
+  // reused FTP connection it starts the data connection only at its next
+  // call, which curl_easy_perform makes after up to a second of waiting. One
+  // more call right away moves it on; a file that took a second takes a
+  // millisecond.
+  CURLcode Perform() {
+    CURLcode result = CURLE_OK;
+    if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
+    int running = 1;
+    CURLMcode code = CURLM_OK;
+    for (;;) {
+      code = curl_multi_perform(multi_, &running);
+      if (code == CURLM_OK && running > 0) code = curl_multi_perform(multi_, &running);
+      if (code != CURLM_OK || running == 0) break;
+      code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      if (code != CURLM_OK) break;
+    }
+    result = code == CURLM_OK ? Result() : CURLE_FAILED_INIT;
+    curl_multi_remove_handle(multi_, curl_);
+    return result;
+  }
+
+  // The result of the transfer that just ended.
+  CURLcode Result() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE) return message->data.result;
+    }
+    return CURLE_FAILED_INIT;
   }
 
   bool PassiveData() const { return settings_.Passive || (settings_.Secure && !TrkCurlActiveTlsWorks()); }
@@ -299,7 +334,8 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   const TrkSessionSettings settings_;
-  CURL* curl_ = nullptr;  // owned
+  CURL* curl_ = nullptr;    // owned; the options of each request
+  CURLM* multi_ = nullptr;  // owned; runs the requests and keeps the connection
   std::string base_url_, user_, password_;
   std::string entry_path_;    // of the current login
   bool turned_away_ = false;  // the last Login got 421
