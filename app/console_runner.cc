@@ -9,7 +9,8 @@
 
 TrkMain::TrkMain(TrkProject& project, TrkInfo& info) : project_(project), info_(info) {}
 
-void TrkMain::Run(const TrkMatchBase* filter) {
+void TrkMain::Run(const TrkMatchBase* filter, std::ostream& err) {
+  err_ = &err;
   run_ = std::make_unique<TrkRun>(project_, info_, filter);
   List();
   run_->Start(project_.GetTargetDir(), {}, TrkRun::HeldRecord::kRefuseTheRun);
@@ -17,6 +18,7 @@ void TrkMain::Run(const TrkMatchBase* filter) {
   run_->Batch()->WaitForSearch();  // every listed file counted
   const std::string unsaved = run_->Finish();
   run_->WriteLog(run_->LogText());
+  TellFailureReasons();
   if (!unsaved.empty()) throw TrkError(unsaved);
 }
 
@@ -29,6 +31,13 @@ void TrkMain::List() {
     run_->WriteLog("");
     throw;
   }
+}
+
+void TrkMain::TellFailureReasons() const {
+  for (const auto& [reason, files] : run_->FailureReasons()) {
+    *err_ << files << (files == 1 ? " file" : " files") << " failed: " << reason << '\n';
+  }
+  err_->flush();
 }
 
 void TrkMain::WaitForTheRun() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,8 @@ class TrkMain {
   // LogFile is set) has been written empty. A project whose record another
   // process is using is refused before any worker starts. A run whose upload
   // record could not be saved throws after the log is written.
-  void Run(const TrkMatchBase* filter);
+  // Why files failed goes to `err` at the end (TellFailureReasons).
+  void Run(const TrkMatchBase* filter, std::ostream& err);
 
   // The run's console lines (the lines of its log) in the order in which the
   // items finished.
@@ -49,8 +51,12 @@ class TrkMain {
   // Until every worker has ended and let go, with the progress line drawn
   // meanwhile when standard error is a terminal.
   void WaitForTheRun() const;
+  // One line on standard error per distinct reason for failed files: "3 files
+  // failed: 553 Prohibited file name.", so that a cron mail says what to mend.
+  void TellFailureReasons() const;
 
   TrkProject& project_;
   TrkInfo& info_;
   std::unique_ptr<TrkRun> run_;
+  std::ostream* err_ = nullptr;  // during Run
 };

@@ -63,7 +63,7 @@ int TrkProgram::Run(std::ostream& err) {
   if (project_->ParseCommandLine(app_.Param()) == TrkProject::CommandLineResult::kExit) return 0;
   filter_ = std::make_unique<TrkMatch>();
   if (TrkChooseRunMode(*project_) == TrkRunMode::kWindow) return RunWindow(err);
-  main_->Run(filter_.get());
+  main_->Run(filter_.get(), err);
   return ConsoleExitCode();
 }
 

@@ -27,4 +27,7 @@ class TrkNode {
   const std::string FileName;
   // Set by the per-file operation: a remote path, a note or an error message.
   std::string ResultText;
+  // With a failure: why, in the words of the server or the library that told
+  // (TrkError::Reason); empty when the result says it all.
+  std::string Reason;
 };

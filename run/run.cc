@@ -1,6 +1,7 @@
 #include "run/run.h"
 
 #include <filesystem>
+#include <unordered_map>
 
 #include "batch/batch.h"
 #include "batch/convertor.h"
@@ -128,6 +129,20 @@ std::string TrkRun::LogText() const {
     TrkAppendConsoleLine(text, item.State, item.FileName, item.ResultText);
   }
   return text;
+}
+
+std::vector<std::pair<std::string, int>> TrkRun::FailureReasons() const {
+  std::vector<std::pair<std::string, int>> reasons;
+  std::unordered_map<std::string, size_t> at;
+  TrkBatchLock lock(*batch_);
+  for (const TrkNode& item : lock.Items()) {
+    if (item.State != TrkNode::kFailure) continue;
+    const std::string& reason = item.Reason.empty() ? item.ResultText : item.Reason;
+    const auto [found, added] = at.try_emplace(reason, reasons.size());
+    if (added) reasons.emplace_back(reason, 0);
+    ++reasons[found->second].second;
+  }
+  return reasons;
 }
 
 void TrkRun::WriteLog(std::string_view text) const {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "project/project.h"
@@ -103,6 +104,9 @@ class TrkRun {
   // the items finished, each followed by CR LF.
   std::string LogText() const;
   std::vector<std::string> Lines() const;
+  // Why the run's files failed: each distinct reason (a failed item's Reason,
+  // else its result text) with the number of files it hit, in item order.
+  std::vector<std::pair<std::string, int>> FailureReasons() const;
   // Writes `text` as the run log when LogFile is set. Throws TrkError when it
   // cannot be written.
   void WriteLog(std::string_view text) const;

@@ -1,19 +1,11 @@
 #include "sync/curl_ftp_session.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
-#include <string_view>
 #include <vector>
 
-#ifndef _WIN32
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
-
+#include "sync/curl_request.h"
 #include "sync/data_ports.h"
 #include "sync/ftp_text.h"
 #include "sync/md5.h"
@@ -29,18 +21,6 @@ long WholeSeconds(std::chrono::milliseconds limit) {
   return std::max<long>(1, static_cast<long>((limit.count() + 999) / 1000));
 }
 
-// Collects the server's final reply lines ("NNN text") of one request; libcurl
-// hands every FTP reply line to the header callback.
-size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
-  std::string_view line(data, size * count);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  bool final_line = line.size() >= 4 && line[3] == ' ' &&
-                    std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
-  if (final_line) static_cast<std::vector<std::string>*>(replies)->emplace_back(line);
-  return size * count;
-}
-
-
 // The local file of a store, and the digest of what has been read of it.
 struct LocalFile {
   FILE* in;
@@ -54,32 +34,6 @@ size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
   if (file->digest != nullptr) file->digest->Update(buffer, got * size);
   return got;
 }
-
-#ifndef _WIN32
-// The active data connection's listening socket is the one socket libcurl
-// opens for port 0 (it binds the chosen port afterwards). Letting it reuse the
-// address lets it take a port whose earlier data connections wait in TIME-WAIT.
-curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
-  int type = address->socktype;
-#ifdef SOCK_CLOEXEC
-  type |= SOCK_CLOEXEC;  // no child process of ours inherits a connection
-#endif
-  curl_socket_t s = socket(address->family, type, address->protocol);
-  if (s == CURL_SOCKET_BAD) return s;
-  const sockaddr* sa = &address->addr;
-  bool listener = (sa->sa_family == AF_INET &&
-                   reinterpret_cast<const sockaddr_in*>(sa)->sin_port == 0) ||
-                  (sa->sa_family == AF_INET6 &&
-                   reinterpret_cast<const sockaddr_in6*>(sa)->sin6_port == 0);
-  if (listener) {
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  }
-  return s;
-}
-#endif
-
-std::once_flag global_init_once;
 
 // The libcurl in use, as 0xXXYYZZ.
 unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
@@ -106,20 +60,11 @@ TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::
 // same handle, so nothing of one leaks into the next.
 class TrkCurlFtpSession : public TrkTransferSession {
  public:
-  explicit TrkCurlFtpSession(const TrkSessionSettings& settings) : settings_(settings) {
-    std::call_once(global_init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    curl_ = curl_easy_init();
-    multi_ = curl_multi_init();
-  }
-  ~TrkCurlFtpSession() override {
-    // The connection lives in the multi handle's cache: its cleanup logs off.
-    if (curl_ != nullptr) curl_easy_cleanup(curl_);
-    if (multi_ != nullptr) curl_multi_cleanup(multi_);
-  }
+  explicit TrkCurlFtpSession(const TrkSessionSettings& settings) : settings_(settings) {}
   TrkCurlFtpSession(const TrkCurlFtpSession&) = delete;
   TrkCurlFtpSession& operator=(const TrkCurlFtpSession&) = delete;
 
-  bool valid() const { return curl_ != nullptr && multi_ != nullptr; }
+  bool valid() const { return request_.valid(); }
 
   // A request with no body on the root.
   bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
@@ -131,11 +76,17 @@ class TrkCurlFtpSession : public TrkTransferSession {
     if (base_url_.empty() || HasControlChar(user) || HasControlChar(password)) return false;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-    if (Perform() != CURLE_OK) {
+    const CURLcode result = request_.Perform();
+    if (result != CURLE_OK) {
+      failure_ = request_.Failure(result);
       // libcurl ends on a 421 at any point of the login (greeting, USER, PASS)
-      // with CURLE_OPERATION_TIMEDOUT; only the reply code tells it apart.
+      // with CURLE_OPERATION_TIMEDOUT, and on a 530 greeting (a server that
+      // turns connections over its limit away so) with CURLE_WEIRD_SERVER_REPLY,
+      // where a refused password is CURLE_LOGIN_DENIED: only the reply code and
+      // the result together tell a full server from a wrong account.
       long code = 0;
-      turned_away_ = curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 421;
+      curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
+      turned_away_ = code == 421 || (code == 530 && result == CURLE_WEIRD_SERVER_REPLY);
       return false;
     }
     char* local_ip = nullptr;
@@ -152,6 +103,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   bool TurnedAway() const override { return turned_away_; }
+  const std::string& LastFailure() const override { return failure_; }
   const std::string& EntryPath() const override { return entry_path_; }
 
   bool ChangeDir(const std::string& directory) override { return Command({"CWD " + directory}) / 100 == 2; }
@@ -170,6 +122,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     std::string size_reply;
     stored.transferred = Upload(local_path, remote, sent, size_reply, digest);
     stored.sent = sent;
+    stored.refused = !stored.transferred && request_.Refused();
     return stored.transferred ? SizeOf(size_reply, stored) : stored;
   }
 
@@ -186,15 +139,14 @@ class TrkCurlFtpSession : public TrkTransferSession {
       // The "*" prefix: a refusal is a result here, not a broken connection.
       quote = curl_slist_append(quote, ("*" + command).c_str());
     }
-    std::vector<std::string> replies;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
-    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
-    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
-    CURLcode result = Perform();
+    const CURLcode result = request_.Perform();
     curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
     curl_slist_free_all(quote);
+    std::vector<std::string> replies = request_.Replies();
+    if (result != CURLE_OK) failure_ = request_.Failure(result);
     // A reconnect within the request adds login replies before the commands'.
     if (result != CURLE_OK || replies.size() < commands.size()) return {};
     replies.erase(replies.begin(), replies.end() - static_cast<long>(commands.size()));
@@ -217,7 +169,6 @@ class TrkCurlFtpSession : public TrkTransferSession {
     if (error) return false;
     FILE* in = std::fopen(local_path.c_str(), "rb");
     if (in == nullptr) return false;
-    std::vector<std::string> replies;
     // The "*" prefix: a refused SIZE is a result here, not a failed transfer.
     curl_slist* after = curl_slist_append(nullptr, ("*SIZE " + remote_name).c_str());
     Prepare(UrlPath(remote_name));
@@ -228,19 +179,16 @@ class TrkCurlFtpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_READDATA, &file);
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
-    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
-    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies);
     // Passive: no data port at all, libcurl then asks the server for one.
     const std::string data_port = PassiveData() ? "" : TrkDataPorts::Next(local_ip_);
     if (!data_port.empty()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
-    CURLcode result = Perform();
+    CURLcode result = request_.Perform();
     if (result == CURLE_FTP_PORT_FAILED && !data_port.empty() && data_port != "-") {
       // Every port of the window was taken: the kernel's choice, as before.
-      replies.clear();
       std::rewind(in);
       if (digest != nullptr) digest->Init();
       curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
-      result = Perform();
+      result = request_.Perform();
     }
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
     curl_slist_free_all(after);
@@ -248,40 +196,10 @@ class TrkCurlFtpSession : public TrkTransferSession {
     sent = 0;
     curl_easy_getinfo(curl_, CURLINFO_SIZE_UPLOAD_T, &sent);
     // SIZE is the last command of the request, sent only after a whole transfer.
+    const std::vector<std::string>& replies = request_.Replies();
     size_reply = result == CURLE_OK && !replies.empty() ? replies.back() : "";
+    if (result != CURLE_OK) failure_ = request_.Failure(result);
     return result == CURLE_OK;
-  }
-
-  // curl_easy_perform, driven here. libcurl 7.88 can leave a transfer between
-  // two states with no socket or timer to wake it: after a passive reply on a
-  // reused FTP connection it starts the data connection only at its next
-  // call, which curl_easy_perform makes after up to a second of waiting. One
-  // more call right away moves it on; a file that took a second takes a
-  // millisecond.
-  CURLcode Perform() {
-    CURLcode result = CURLE_OK;
-    if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
-    int running = 1;
-    CURLMcode code = CURLM_OK;
-    for (;;) {
-      code = curl_multi_perform(multi_, &running);
-      if (code == CURLM_OK && running > 0) code = curl_multi_perform(multi_, &running);
-      if (code != CURLM_OK || running == 0) break;
-      code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
-      if (code != CURLM_OK) break;
-    }
-    result = code == CURLM_OK ? Result() : CURLE_FAILED_INIT;
-    curl_multi_remove_handle(multi_, curl_);
-    return result;
-  }
-
-  // The result of the transfer that just ended.
-  CURLcode Result() {
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-      if (message->msg == CURLMSG_DONE) return message->data.result;
-    }
-    return CURLE_FAILED_INIT;
   }
 
   bool PassiveData() const { return settings_.Passive || (settings_.Secure && !TrkCurlActiveTlsWorks()); }
@@ -289,11 +207,8 @@ class TrkCurlFtpSession : public TrkTransferSession {
   // Every request starts from the same options, so nothing of an earlier one
   // (upload, quote list) leaks into the next; the connection survives the reset.
   void Prepare(const std::string& url_path) {
-    curl_easy_reset(curl_);
-    std::string url = base_url_ + url_path;
-    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    request_.Start(base_url_ + url_path);
     curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "ftp");
-    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
     curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
     // Without CURLOPT_FTPPORT libcurl is passive (EPSV, then PASV).
@@ -306,9 +221,6 @@ class TrkCurlFtpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(settings_.ReplyTimeout.count()));
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, WholeSeconds(settings_.StallTimeout));
-#ifndef _WIN32
-    curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
-#endif
   }
 
   // TLS as the owner asks. Every request sets the same, so the logged-in
@@ -334,11 +246,12 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   const TrkSessionSettings settings_;
-  CURL* curl_ = nullptr;    // owned; the options of each request
-  CURLM* multi_ = nullptr;  // owned; runs the requests and keeps the connection
+  TrkCurlRequest request_;
+  CURL* const curl_ = request_.handle();
   std::string base_url_, user_, password_;
   std::string entry_path_;    // of the current login
-  bool turned_away_ = false;  // the last Login got 421
+  bool turned_away_ = false;  // the last Login was turned away for want of room
+  std::string failure_;       // why the last failed request failed
   std::string local_ip_;      // this end of the control connection, for the data listener
 };
 

@@ -93,6 +93,7 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
   } catch (const TrkError& e) {
     // The file stays unrecorded, so the next run tries it again.
     item.ResultText = e.what();
+    item.Reason = e.Reason();
     item.State = TrkNode::kFailure;
     batch.RecordFailure(e.what());
   }

@@ -45,6 +45,7 @@ class TrkTransferSession {
   };
   struct Stored {
     bool transferred = false;  // every byte went out and the server took the transfer
+    bool refused = false;      // not transferred: the server refused the store for good
     int64_t sent = 0;          // the bytes that went out
     SizeAnswer size = SizeAnswer::kNone;
     std::string held;          // with kHeld: the size as the server wrote it
@@ -60,6 +61,10 @@ class TrkTransferSession {
   virtual bool TurnedAway() const = 0;
   // The folder the login landed in; empty when the server did not tell.
   virtual const std::string& EntryPath() const = 0;
+  // Why the last request that failed failed, for the user: the server's
+  // refusal ("553 Prohibited file name.") or the library's account of the
+  // connection ("SSL certificate problem: self-signed certificate").
+  virtual const std::string& LastFailure() const = 0;
 
   // Whether the server accepted `directory` as its current folder.
   virtual bool ChangeDir(const std::string& directory) = 0;

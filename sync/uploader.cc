@@ -31,11 +31,22 @@ int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& r
       if (sent_digest != nullptr) sent_digest->Final();
       return stored;
     }
-    if (tries <= 0) throw TrkError(kUploadFailure + *failure);
+    if (tries <= 0) throw TrkError(kUploadFailure + (failure->empty() ? "" : " (" + *failure + ")"), Reason(*failure));
     // A failed store may have left the connection unusable: start afresh.
     Disconnect();
     --tries;
   }
+}
+
+std::string TrkUploader::Reason(const std::string& detail) const {
+  if (!detail.empty()) return detail;
+  return session_ ? session_->LastFailure() : std::string();
+}
+
+TrkUploader::TemporaryNames TrkUploader::NamesFor(const std::string& target, bool short_names) {
+  if (!short_names) return {target + "_", target + "~dropvan"};
+  const std::string stem = ParentDir(target) + "/~dv" + TrkMD5().DigestHex(target).substr(0, 16);
+  return {stem + ".new", stem + ".old"};
 }
 
 std::string TrkUploader::AbsolutePath(const std::string& remote_path) const {
@@ -49,16 +60,23 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
                                                    TrkMD5* sent_digest, int64_t& stored) {
   // Without its login folder a relative path would land wherever the server's
   // current folder happens to be.
-  if (target.empty()) return std::string(" (the server did not tell its login folder)");
+  if (target.empty()) return std::string("the server did not tell its login folder");
   ForceDir(ParentDir(target));
   // A program is stored under another name first, so that a half-stored one
   // never carries the name that users start.
-  const std::string name = EndsWithExe(target) ? target + "_" : target;
-  const TrkTransferSession::Stored store = session_->Store(local_path, name, sent_digest);
+  const bool program = EndsWithExe(target);
+  TemporaryNames names = NamesFor(target, false);
+  TrkTransferSession::Stored store = session_->Store(local_path, program ? names.store : target, sent_digest);
+  if (program && store.refused) {
+    // A name at the server's limit has no room for the suffix: a short one.
+    names = NamesFor(target, true);
+    store = session_->Store(local_path, names.store, sent_digest);
+  }
+  const std::string name = program ? names.store : target;
   if (!store.transferred) return std::string();
   if (std::optional<std::string> failure = CheckStoredSize(name, store)) return failure;
   stored = store.sent;
-  if (name != target) return MoveInto(name, target);
+  if (program) return MoveInto(names, target);
   return std::nullopt;
 }
 
@@ -68,22 +86,23 @@ std::optional<std::string> TrkUploader::CheckStoredSize(const std::string& name,
   switch (store.size) {
     case Size::kNone: return std::string();
     case Size::kUnknown: return std::nullopt;  // trusted as the store's reply said
-    case Size::kMissing: return " (the server cannot find the stored file \"" + name + "\")";
+    case Size::kMissing: return "the server cannot find the stored file \"" + name + "\"";
     case Size::kHeld: break;
   }
   if (store.held == std::to_string(store.sent)) return std::nullopt;
-  return " (the server holds " + store.held + " of " + std::to_string(store.sent) + " bytes of \"" + name + "\")";
+  return "the server holds " + store.held + " of " + std::to_string(store.sent) + " bytes of \"" + name + "\"";
 }
 
-std::optional<std::string> TrkUploader::MoveInto(const std::string& name, const std::string& target) {
-  const std::string refused = " (the server refused to rename \"" + name + "\" to \"" + target + "\")";
+std::optional<std::string> TrkUploader::MoveInto(const TemporaryNames& names, const std::string& target) {
+  const std::string& name = names.store;
+  const std::string refused = "the server refused to rename \"" + name + "\" to \"" + target + "\"";
   std::optional<bool> moved = session_->Rename(name, target);
   if (!moved) return std::string();
   if (*moved) return std::nullopt;
   // Some servers will not rename over an existing file. The live one is moved
   // aside rather than deleted, so that it can be put back when the new one
   // still cannot take its place: it is missing only between two renames.
-  const std::string aside = target + "~dropvan";
+  const std::string& aside = names.aside;
   session_->Delete(aside);  // left by an attempt that was cut off
   moved = session_->Rename(target, aside);
   if (!moved) return std::string();
@@ -116,7 +135,7 @@ void TrkUploader::Connect(const std::string& server, const std::string& user,
     }
     ++FailCount;
     const std::string note = ConnectNote.empty() ? "" : " (" + ConnectNote + ")";
-    throw TrkError("[Error]Connect to " + HostPart(server) + " failure" + note);
+    throw TrkError("[Error]Connect to " + HostPart(server) + " failure" + note, connect_failure_);
   }
 }
 
@@ -170,6 +189,7 @@ bool TrkUploader::LoginAgainAtOnce(const std::string& server, const std::string&
                                       const std::string& password, int port) {
   if (OnLoginState) OnLoginState(TrkLoginState::kConnecting);
   logged_in_ = session_->Login(server, port, user, password);
+  if (!logged_in_) connect_failure_ = session_->LastFailure();
   if (OnLoginState) OnLoginState(logged_in_ ? TrkLoginState::kLoggedIn : TrkLoginState::kLoggedOut);
   return !logged_in_ && session_->TurnedAway() && OnTooManyConnections && OnTooManyConnections();
 }

@@ -48,9 +48,14 @@ class TrkUploader {
   // reports the stored file's size equal to the bytes sent (a server without
   // SIZE is trusted). A name ending in ".exe" (any case) is stored under the
   // name followed by "_" and then renamed over the live file, which is moved
-  // aside (name + "~dropvan", deleted afterwards, put back on failure) only when the
-  // server will not rename over it; a failed rename is a failed store. The file is stored at most tries + 1 times; the last failure's
-  // reason follows "[Error]Upload file failure" in parentheses. A remote path
+  // aside (name + "~dropvan", deleted afterwards, put back on failure) only when
+  // the server will not rename over it; a failed rename is a failed store. When
+  // the server refuses the temporary name (one at its length limit), the two
+  // names are short ones of the folder ("~dv" and 16 digits of the name's
+  // digest, then ".new" and ".old"). The file is stored at most tries + 1
+  // times. The last failure's detail follows "[Error]Upload file failure" in
+  // parentheses when the program has one, and the error's Reason says what the
+  // server or the connection said (both for a connect failure). A remote path
   // holding a control character (CR or LF would smuggle commands onto the
   // control connection) is refused before anything is sent.
   // With `sent_digest`, the file's bytes are digested as they are sent: on
@@ -126,16 +131,24 @@ class TrkUploader {
   // `remote_path` made absolute against the login folder; empty when it is
   // relative and the server did not tell that folder. Needs a session.
   std::string AbsolutePath(const std::string& remote_path) const;
+  // A program's names while it is stored: the new one's, and the live one's
+  // when moved aside (see PutFile).
+  struct TemporaryNames {
+    std::string store, aside;
+  };
+  static TemporaryNames NamesFor(const std::string& target, bool short_names);
   // One attempt at putting the file whole at `target`: nothing on success
-  // (`stored` then holds its bytes), else the reason to quote (empty for a
-  // plain broken transfer).
+  // (`stored` then holds its bytes), else the detail to quote (empty for a
+  // plain broken transfer, whose reason is the session's).
   std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target,
                                         TrkMD5* sent_digest, int64_t& stored);
   // Nothing when the server's account of the stored file, asked right after
-  // the store, says that all the bytes sent are there; else the reason to quote.
+  // the store, says that all the bytes sent are there; else the detail.
   static std::optional<std::string> CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store);
-  // Renames the stored `name` over the live `target` (see PutFile).
-  std::optional<std::string> MoveInto(const std::string& name, const std::string& target);
+  // Renames the stored program over the live `target` (see PutFile).
+  std::optional<std::string> MoveInto(const TemporaryNames& names, const std::string& target);
+  // The reason of a failed store whose detail is `detail`.
+  std::string Reason(const std::string& detail) const;
   // One login attempt, told to OnLoginState. True when the server turned it
   // away with 421 and OnTooManyConnections asks for another attempt at once.
   bool LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password,
@@ -146,6 +159,7 @@ class TrkUploader {
 
   std::unique_ptr<TrkTransferSession> session_;  // null until first needed, and after Disconnect
   bool logged_in_ = false;
+  std::string connect_failure_;  // why the last failed login failed
   // Directories this connection found or made (absolute). Saves a CWD per file.
   std::unordered_set<std::string> known_dirs_;
 };

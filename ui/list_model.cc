@@ -61,7 +61,7 @@ void TrkListModel::AppendRows(int count) {
     // The deque may be growing on the search thread: look items up under the
     // batch lock. The items themselves stay where they are.
     TrkBatchLock lock(*batch_);
-    for (int i = first; i < count; ++i) rows_.push_back(Row{&lock.Items()[i], TrkNode::kRunning, {}});
+    for (int i = first; i < count; ++i) rows_.push_back(Row{&lock.Items()[i], TrkNode::kRunning, {}, {}});
   }
   endInsertRows();
 }
@@ -77,6 +77,7 @@ void TrkListModel::UpdateRows(const std::vector<int>& done) {
     row.state = row.item->State;
     const std::string& text = row.item->ResultText;
     row.result = text.substr(0, text.find_first_of("\r\n"));
+    row.reason = row.item->Reason;
     low = std::min(low, index);
     high = std::max(high, index);
   }
@@ -95,6 +96,7 @@ QVariant TrkListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= static_cast<int>(rows_.size())) return {};
   const Row& row = rows_[index.row()];
   if (role == Qt::DecorationRole && index.column() == 0) return StateIcon(row.state);
+  if (role == Qt::ToolTipRole && !row.reason.empty()) return QString::fromStdString(row.reason);
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   if (index.column() == 1) return QString::fromStdString(row.item->FileName);
   if (index.column() == 2) return QString::fromStdString(row.result);

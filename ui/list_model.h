@@ -79,6 +79,7 @@ class TrkListModel : public QAbstractTableModel {
     const TrkNode* item;  // stays valid while batch_ is held
     int state;
     std::string result;   // first line of the item's result text
+    std::string reason;   // why it failed (the item's Reason): the row's tooltip
   };
   void AppendRows(int count);
   void UpdateRows(const std::vector<int>& done);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "app/program.h"
 #include "dropvan_process.h"
@@ -35,7 +36,7 @@ class ConsoleRunnerTest : public ::testing::Test {
     ScriptedConvertor::HoldFirst() = nullptr;
   }
   void Set(const std::string& key, const std::string& value) { project_.Options().Set(key, value); }
-  void Run() { runner_.Run(&filter_); }
+  void Run() { runner_.Run(&filter_, err_); }
 
   TempDir program_dir_;
   TempDir site_;
@@ -46,6 +47,7 @@ class ConsoleRunnerTest : public ::testing::Test {
   TrkProject project_{exe_};
   TrkMatch filter_;
   TrkMain runner_{project_, info_};
+  std::ostringstream err_;
 };
 
 TEST_F(ConsoleRunnerTest, TheLogHoldsTheRunsLinesAndAnEmptyRunGivesAnEmptyFile) {

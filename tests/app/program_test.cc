@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "dropvan_process.h"
@@ -123,6 +124,10 @@ TEST_F(ProgramTest, FailedFilesAreLoggedReportedAndStillExitZero) {
   ProcessResult run = app_.Run({ProjectFile(options)});
 
   EXPECT_EQ(0, run.exit_code) << run.err;
+  // Standard error says why, once for both files: a cron mail tells what to mend.
+  EXPECT_EQ(run.err.rfind("2 files failed: Failed to connect to 127.0.0.1 port " + std::to_string(ClosedPort()), 0),
+            0u) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   std::vector<std::string> lines = ReadCrLfLines(log_);
   ASSERT_EQ(2u, lines.size());
   for (const std::string& line : lines) {

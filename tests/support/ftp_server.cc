@@ -157,6 +157,8 @@ std::vector<std::string> VsftpdCommands(const std::string& log) {
 
 }  // namespace
 
+int UnusedPort() { return FreePort(); }
+
 FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
   if (kind == Kind::kPyftpdlib) {
     StartPyftpdlib(faults);

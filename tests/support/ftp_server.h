@@ -39,6 +39,9 @@ struct FtpFaults {
   double refuse_stores = 0;   // STORs answered 550
 };
 
+// A port on 127.0.0.1 that nobody listens on right now.
+int UnusedPort();
+
 // One command the pyftpdlib server received: its session (1, 2, ... in the
 // order of connection), the first reply code ("DROP" when the server closed
 // the connection instead), and the command line (PASS masked).

@@ -209,13 +209,15 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     Kind kind;
     bool secure, verify, passive;
     bool uploads;
+    const char* reason;  // the start of the failure's reason
   };
   const Row rows[] = {
-      {"self-signed certificate accepted, passive", Kind::kVsftpdTls, true, false, true, true},
-      {"self-signed certificate accepted, active", Kind::kVsftpdTls, true, false, false, true},
-      {"self-signed certificate verified and rejected", Kind::kVsftpdTls, true, true, true, false},
-      {"plain login to a server that demands TLS", Kind::kVsftpdTls, false, true, true, false},
-      {"TLS asked of a server without it", Kind::kPyftpdlib, true, false, true, false},
+      {"self-signed certificate accepted, passive", Kind::kVsftpdTls, true, false, true, true, ""},
+      {"self-signed certificate accepted, active", Kind::kVsftpdTls, true, false, false, true, ""},
+      {"self-signed certificate verified and rejected", Kind::kVsftpdTls, true, true, true, false,
+       "SSL certificate problem: self-signed certificate"},
+      {"plain login to a server that demands TLS", Kind::kVsftpdTls, false, true, true, false, "530 "},
+      {"TLS asked of a server without it", Kind::kPyftpdlib, true, false, true, false, "5"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -244,6 +246,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
       ADD_FAILURE() << "stored although the connection should have failed";
     } catch (const TrkError& error) {
       EXPECT_EQ(std::string(error.what()), "[Error]Connect to 127.0.0.1 failure");
+      EXPECT_EQ(error.Reason().rfind(row.reason, 0), 0u) << error.Reason();
     }
     EXPECT_EQ(uploader.FailCount, 1);
     const std::vector<std::string> commands = server.Commands();

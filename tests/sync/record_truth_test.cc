@@ -131,6 +131,8 @@ const Scenario kScenarios[] = {
     {.name = "ServerWithoutSizeIsTrusted",
      .faults = Faults([](FtpFaults& f) { f.no_size = true; }),
      .files = {{"a.txt", "alpha"}, {"setup.exe", kExe}}},
+    // Its temporary name would be one byte over the server's limit.
+    {.name = "ProgramWhoseNameFillsTheServersLimit", .files = {{std::string(251, 'p') + ".exe", kExe}}},
     {.name = "StoredFileTheServerCannotFind",
      .faults = Faults([](FtpFaults& f) { f.answers = {"SIZE=550 No such file."}; }),
      .files = {{"a.txt", "alpha"}},

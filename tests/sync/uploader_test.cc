@@ -452,6 +452,42 @@ TEST_F(UploaderTest, RefusedStoreWithNoRetryFails) {
   EXPECT_EQ(uploader.FailCount, 0);
 }
 
+// The result names the program's step; the reason names what the server or
+// the connection said, so the user knows what to mend.
+TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
+  struct Row {
+    const char* name;
+    void (*fault)(FtpFaults&);
+    int port_offset;  // non-zero: a port nobody listens on
+    std::string result, reason;
+  } rows[] = {
+      {"login refused", [](FtpFaults& f) { f.refuse_login = -1; }, 0, "[Error]Connect to 127.0.0.1 failure",
+       "530 Login refused by test."},
+      {"nobody listens", [](FtpFaults&) {}, 1, "[Error]Connect to 127.0.0.1 failure", "Failed to connect to 127.0.0.1"},
+      {"name refused", [](FtpFaults& f) { f.answers = {"STOR=553 Prohibited file name."}; }, 0,
+       "[Error]Upload file failure", "553 Prohibited file name."},
+      {"file lost", [](FtpFaults& f) { f.answers = {"SIZE=550 No such file."}; }, 0,
+       "[Error]Upload file failure (the server cannot find the stored file \"/x.txt\")",
+       "the server cannot find the stored file \"/x.txt\""},
+  };
+  for (const Row& row : rows) {
+    FtpFaults faults;
+    row.fault(faults);
+    FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    TrkUploader uploader;
+    Account(uploader, server);
+    if (row.port_offset != 0) uploader.Port = testing_support::UnusedPort();
+    try {
+      uploader.PutFile(Local("x.txt", "x"), "/x.txt", 0);
+      ADD_FAILURE() << row.name << ": stored";
+    } catch (const TrkError& error) {
+      EXPECT_EQ(std::string(error.what()), row.result) << row.name;
+      EXPECT_EQ(error.Reason().substr(0, row.reason.size()), row.reason) << row.name << ": " << error.Reason();
+    }
+  }
+}
+
 TEST_F(UploaderTest, RefusedDirectoryCreationFailsTheStoreOnEveryTry) {
   FtpFaults faults;
   faults.refuse_mkd = true;

@@ -1,0 +1,112 @@
+#include "sync/curl_request.h"
+
+#include <algorithm>
+#include <mutex>
+#include <string_view>
+
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+std::once_flag global_init_once;
+
+// Collects the server's final reply lines ("NNN text") of one request; libcurl
+// hands every FTP reply line to the header callback.
+size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
+  std::string_view line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  bool final_line = line.size() >= 4 && line[3] == ' ' &&
+                    std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
+  if (final_line) static_cast<std::vector<std::string>*>(replies)->emplace_back(line);
+  return size * count;
+}
+
+#ifndef _WIN32
+// The active data connection's listening socket is the one socket libcurl
+// opens for port 0 (it binds the chosen port afterwards). Letting it reuse the
+// address lets it take a port whose earlier data connections wait in TIME-WAIT.
+curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
+  int type = address->socktype;
+#ifdef SOCK_CLOEXEC
+  type |= SOCK_CLOEXEC;  // no child process of ours inherits a connection
+#endif
+  curl_socket_t s = socket(address->family, type, address->protocol);
+  if (s == CURL_SOCKET_BAD) return s;
+  const sockaddr* sa = &address->addr;
+  bool listener = (sa->sa_family == AF_INET && reinterpret_cast<const sockaddr_in*>(sa)->sin_port == 0) ||
+                  (sa->sa_family == AF_INET6 && reinterpret_cast<const sockaddr_in6*>(sa)->sin6_port == 0);
+  if (listener) {
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
+  return s;
+}
+#endif
+
+}  // namespace
+
+TrkCurlRequest::TrkCurlRequest() {
+  std::call_once(global_init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  curl_ = curl_easy_init();
+  multi_ = curl_multi_init();
+}
+
+TrkCurlRequest::~TrkCurlRequest() {
+  // The connection lives in the multi handle's cache: its cleanup closes it.
+  if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
+}
+
+void TrkCurlRequest::Start(const std::string& url) {
+  curl_easy_reset(curl_);
+  replies_.clear();
+  error_[0] = '\0';
+  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
+  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
+  curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies_);
+#ifndef _WIN32
+  curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+#endif
+}
+
+// libcurl 7.88 can leave a transfer between two states with no socket or timer
+// to wake it: after a passive reply on a reused FTP connection it starts the
+// data connection only at its next call, which curl_easy_perform makes after up
+// to a second of waiting. One more call right away moves it on; a file that
+// took a second takes a millisecond.
+CURLcode TrkCurlRequest::Perform() {
+  if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
+  int running = 1;
+  CURLMcode code = CURLM_OK;
+  for (;;) {
+    code = curl_multi_perform(multi_, &running);
+    if (code == CURLM_OK && running > 0) code = curl_multi_perform(multi_, &running);
+    if (code != CURLM_OK || running == 0) break;
+    code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    if (code != CURLM_OK) break;
+  }
+  const CURLcode result = code == CURLM_OK ? Result() : CURLE_FAILED_INIT;
+  curl_multi_remove_handle(multi_, curl_);
+  return result;
+}
+
+CURLcode TrkCurlRequest::Result() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+    if (message->msg == CURLMSG_DONE) return message->data.result;
+  }
+  return CURLE_FAILED_INIT;
+}
+
+bool TrkCurlRequest::Refused() const { return !replies_.empty() && replies_.back()[0] == '5'; }
+
+std::string TrkCurlRequest::Failure(CURLcode result) const {
+  if (!replies_.empty() && (replies_.back()[0] == '4' || Refused())) return replies_.back();
+  if (error_[0] != '\0') return error_;
+  return curl_easy_strerror(result);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+#include <vector>
+
+// The libcurl handles of one session, for the libcurl sessions of this folder
+// alone (no header outside sync/ includes this one): the easy handle that
+// carries a request's options and the multi handle that runs the requests and
+// keeps the session's connection in its cache between them. Destroying it
+// closes the connection (an FTP server is told QUIT).
+//
+// Not thread-safe: one session, one thread at a time.
+class TrkCurlRequest {
+ public:
+  TrkCurlRequest();
+  ~TrkCurlRequest();
+  TrkCurlRequest(const TrkCurlRequest&) = delete;
+  TrkCurlRequest& operator=(const TrkCurlRequest&) = delete;
+
+  bool valid() const { return curl_ != nullptr && multi_ != nullptr; }
+  // For setting the request's own options after Start.
+  CURL* handle() const { return curl_; }
+
+  // A new request on `url`: every option of the last one forgotten (the
+  // connection stays), then the ones every request has: no signals, sockets
+  // that no child process inherits, the server's replies collected.
+  void Start(const std::string& url);
+  // Runs the request (curl_easy_perform, driven here; see the .cc).
+  CURLcode Perform();
+
+  // The server's final reply lines ("NNN text") during the last request,
+  // login replies included (FTP; other protocols have none).
+  const std::vector<std::string>& Replies() const { return replies_; }
+  // Whether the server's last reply refused something for good (class 5).
+  bool Refused() const;
+  // Why the last request failed with `result`, for the user: the server's last
+  // refusal (a reply of class 4 or 5) when there is one, else libcurl's account.
+  std::string Failure(CURLcode result) const;
+
+ private:
+  CURLcode Result();
+
+  CURL* curl_ = nullptr;    // owned
+  CURLM* multi_ = nullptr;  // owned
+  char error_[CURL_ERROR_SIZE] = {};
+  std::vector<std::string> replies_;
+};
