@@ -200,6 +200,10 @@ bool TrkDropvan::AwaitLoginRoom() {
       return false;
     }
     if ((turn == Turn::kGiveWay || Terminated()) && HandBackItem()) throw TrkServerBusy();
+    if (turn == Turn::kRetrySoon) {
+      std::this_thread::sleep_for(kStopPoll);
+      return true;
+    }
     const TrkRunLogins::Mark now = logins_->WaitForChange(seen, kStopPoll);
     if (now.openings != seen.openings) return true;
     seen = now;

@@ -71,14 +71,15 @@ class TrkDropvan : public TrkConvertor {
   // Joins the run's login census (made by the worker numbered 1, which is
   // built first) and hooks this worker's session to it.
   void ShareLogins();
-  // The session's answer to a login the server turned away with 421 (see
-  // TrkUploader::OnTooManyConnections). While other workers of the run are
+  // The session's answer to a login the server turned away for want of room
+  // (see TrkUploader::OnTooManyConnections). While other workers of the run are
   // still logging in or working unconnected, waits until a file is done or a
   // connection let go and asks for another attempt; once every other running
   // worker is logged in or turned away, hands the item back and throws
   // TrkServerBusy, leaving the work to them; when no other worker holds or
-  // opens a connection, lets the refusal count as a failed attempt. A stopped
-  // worker hands its item back too.
+  // opens a connection, asks for another attempt after a short pause while a
+  // connection was let go moments ago (TrkRunLogins::kSettle), else lets the
+  // refusal count as a failed attempt. A stopped worker hands its item back too.
   bool AwaitLoginRoom();
   // Uploads a file whose upload does not depend on its digest, and returns
   // the digest of its content, read once for a small file and in parallel with

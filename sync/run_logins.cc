@@ -25,7 +25,10 @@ void TrkRunLogins::FileDone(int worker) {
 
 void TrkRunLogins::Changed(bool opening) {
   ++mark_.changes;
-  if (opening) ++mark_.openings;
+  if (opening) {
+    ++mark_.openings;
+    last_opening_ = std::chrono::steady_clock::now();
+  }
   changed_.notify_all();
 }
 
@@ -36,8 +39,10 @@ TrkRunLogins::Mark TrkRunLogins::Seen() const {
 
 TrkRunLogins::Turn TrkRunLogins::AfterRefusal(int worker) const {
   int logged_in = 0, connecting = 0, unconnected = 0;
+  bool just_opened = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    just_opened = mark_.openings > 0 && std::chrono::steady_clock::now() - last_opening_ < kSettle;
     for (const auto& [other, state] : states_) {
       if (other == worker) continue;
       logged_in += state == State::kLoggedIn;
@@ -45,8 +50,9 @@ TrkRunLogins::Turn TrkRunLogins::AfterRefusal(int worker) const {
       unconnected += state == State::kLoggedOut;
     }
   }
-  // Nobody else can be the reason for the refusal: waiting could last forever.
-  if (logged_in + connecting == 0) return Turn::kAsUsual;
+  // Nobody else can be the reason for the refusal: waiting could last forever,
+  // unless the server still counts a connection let go just now.
+  if (logged_in + connecting == 0) return just_opened ? Turn::kRetrySoon : Turn::kAsUsual;
   if (connecting + unconnected == 0) return Turn::kGiveWay;
   return Turn::kWait;
 }

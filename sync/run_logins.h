@@ -19,10 +19,16 @@ class TrkRunLogins {
 
   // What a turned-away worker does next.
   enum class Turn {
-    kAsUsual,   // no other worker holds or opens a connection: a failed login like any other
-    kGiveWay,   // every other running worker is logged in or turned away: leave the work to them
-    kWait,      // others are still logging in or working unconnected: wait for an opening
+    kAsUsual,    // no other worker holds or opens a connection: a failed login like any other
+    kGiveWay,    // every other running worker is logged in or turned away: leave the work to them
+    kWait,       // others are still logging in or working unconnected: wait for an opening
+    kRetrySoon,  // no other worker holds one, but one was let go moments ago: a server may
+                 // not have counted it out yet, so try again after a short pause
   };
+
+  // How long after a connection was let go a refusal still counts as the
+  // server's lagging count rather than as no room at all.
+  static constexpr std::chrono::milliseconds kSettle{2000};
 
   // Progress of the run as a worker last saw it.
   struct Mark {
@@ -52,4 +58,5 @@ class TrkRunLogins {
   mutable std::condition_variable changed_;
   std::map<int, State> states_;  // guarded by mu_
   Mark mark_;                    // guarded by mu_
+  std::chrono::steady_clock::time_point last_opening_{};  // guarded by mu_
 };

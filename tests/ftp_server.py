@@ -30,6 +30,10 @@ line, so a test can see how the client copes with a server that misbehaves:
                       may be given more than once
   --max-sessions N    answer "421 Too many connections" and close any control
                       connection beyond N at once (-1: every connection)
+  --turn-away REPLY   the greeting of a connection beyond --max-sessions
+                      ("530 ..." as proftpd answers)
+  --release-delay S   a closed session leaves the count of --max-sessions S
+                      seconds later, as a server whose count lags behind
   --reply-delay S     handle every command S seconds after it arrived (other
                       sessions are served meanwhile), as a slow server does
   --seed S            seed of the shares below: with the same seed a stored path
@@ -80,6 +84,8 @@ class Faults:
     answers = {}  # (VERB, N or 0 for every one) -> reply
     verbs_seen = collections.Counter()
     max_sessions = 0
+    turn_away = "421 Too many connections."
+    release_delay = 0.0
     reply_delay = 0.0
     seed = 0
     drop_commands = 0.0
@@ -190,7 +196,7 @@ class Handler(FTPHandler):
         self._live = False
         if Faults.max_sessions != 0 and Faults.live_sessions >= max(Faults.max_sessions, 0):
             self._pending = "(connect)"
-            self.respond("421 Too many connections.")
+            self.respond(Faults.turn_away)
             self.close()
             return
         Faults.live_sessions += 1
@@ -199,8 +205,15 @@ class Handler(FTPHandler):
     def close(self):
         if getattr(self, "_live", False):
             self._live = False
-            Faults.live_sessions -= 1
+            if Faults.release_delay > 0:
+                self.ioloop.call_later(Faults.release_delay, Handler._release)
+            else:
+                Handler._release()
         super().close()
+
+    @staticmethod
+    def _release():
+        Faults.live_sessions -= 1
 
     def take_cut(self):
         cut, self._cut = self._cut, None
@@ -335,6 +348,8 @@ def main():
     parser.add_argument("--no-size", action="store_true")
     parser.add_argument("--answer", action="append", default=[])
     parser.add_argument("--max-sessions", type=int, default=0)
+    parser.add_argument("--turn-away", default="421 Too many connections.")
+    parser.add_argument("--release-delay", type=float, default=0.0)
     parser.add_argument("--reply-delay", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--drop-commands", type=float, default=0.0)
@@ -344,7 +359,8 @@ def main():
 
     for name in ("refuse_login", "drop_after", "refuse_stor", "stall", "stall_seconds",
                  "refuse_mkd", "truncate_stor", "early_close", "refuse_rnto",
-                 "refuse_rnto_existing", "no_size", "max_sessions", "reply_delay", "seed",
+                 "refuse_rnto_existing", "no_size", "max_sessions", "turn_away", "release_delay",
+                 "reply_delay", "seed",
                  "drop_commands", "drop_transfers", "refuse_stores"):
         setattr(Faults, name, getattr(args, name))
     if args.drop_at:

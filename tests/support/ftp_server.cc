@@ -55,6 +55,8 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
   on("--no-size", faults.no_size);
   for (const std::string& answer : faults.answers) flags.insert(flags.end(), {"--answer", answer});
   count("--max-sessions", faults.max_sessions);
+  if (!faults.turn_away.empty()) flags.insert(flags.end(), {"--turn-away", faults.turn_away});
+  share("--release-delay", faults.release_delay);
   share("--reply-delay", faults.reply_delay);
   flags.insert(flags.end(), {"--seed", std::to_string(faults.seed)});
   share("--drop-commands", faults.drop_commands);
@@ -163,7 +165,7 @@ FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
   if (kind == Kind::kPyftpdlib) {
     StartPyftpdlib(faults);
   } else {
-    StartVsftpd(kind == Kind::kVsftpdTls);
+    StartVsftpd(kind == Kind::kVsftpdTls, faults);
   }
 }
 
@@ -208,7 +210,7 @@ void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
   }
 }
 
-void FtpServer::StartVsftpd(bool tls) {
+void FtpServer::StartVsftpd(bool tls, const FtpFaults& faults) {
   if (access(kVsftpd, X_OK) != 0) {
     missing_ = kVsftpd;
     return;
@@ -233,6 +235,7 @@ void FtpServer::StartVsftpd(bool tls) {
   fs::permissions(root() / "pub", fs::perms::all);
   writable_dir_ = "/pub/";
   std::string account = "secure_chroot_dir=/var/run/vsftpd/empty\n";
+  if (faults.max_sessions > 0) account += "max_per_ip=" + std::to_string(faults.max_sessions) + "\n";
   std::string conf = ReadText(std::string(DROPVAN_SOURCE_DIR) + "/tests/vsftpd.conf.in");
   Replace(conf, "@ROOT@", root().string());
   vsftpd_log_ = work_.path() / "vsftpd.log";

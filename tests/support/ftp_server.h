@@ -29,7 +29,10 @@ struct FtpFaults {
   // Replies given instead of carrying a command out: "VERB=REPLY" for every
   // VERB, "VERB#N=REPLY" for the N-th one ("SIZE=550 Gone.", "PWD=502 No.").
   std::vector<std::string> answers;
-  int max_sessions = 0;       // above 0: answer 421 and close beyond N sessions at once; -1 every session
+  int max_sessions = 0;       // above 0: turn away beyond N sessions at once; -1 every session (on vsftpd:
+                              // its per-address limit, max_per_ip)
+  std::string turn_away;      // the greeting of a session turned away; empty: "421 Too many connections."
+  double release_delay = 0;   // seconds a closed session still counts against max_sessions
   double reply_delay = 0;     // seconds each command waits before the server handles it
   // Shares of random faults, drawn from `seed`: with the same seed a stored
   // path meets the same store faults, whatever the order of the sessions.
@@ -91,7 +94,7 @@ class FtpServer {
 
  private:
   void StartPyftpdlib(const FtpFaults& faults);
-  void StartVsftpd(bool tls);
+  void StartVsftpd(bool tls, const FtpFaults& faults);
   // vsftpd's configuration lines for TLS, after making the certificate.
   std::string TlsLines();
   void Stop();
