@@ -128,7 +128,9 @@ TEST_F(WindowTest, TwoWorkersEndTheRunOnce) {
   // A failed row's tooltip says why, in the server's words.
   for (int row = 0; row < 6; ++row) {
     const QString tip = window_->Model().data(window_->Model().index(row, 2), Qt::ToolTipRole).toString();
-    if (rows[static_cast<size_t>(row)][0] == '2') EXPECT_EQ("550 STOR refused by test.", tip.toStdString());
+    if (rows[static_cast<size_t>(row)][0] == '2') {
+      EXPECT_EQ("550 STOR refused by test.", tip.toStdString());
+    }
   }
   EXPECT_TRUE(window_->aConvert->isEnabled());
   EXPECT_FALSE(window_->aStop->isEnabled());
