@@ -38,6 +38,16 @@ size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
 // The libcurl in use, as 0xXXYYZZ.
 unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
 
+// Whether FEAT's reply lists the UTF8 feature (a line " UTF8", any case).
+bool OffersUtf8(const std::vector<std::string>& lines) {
+  return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    std::string feature = line.substr(line.find_first_not_of(' ') == std::string::npos ? line.size()
+                                                                                    : line.find_first_not_of(' '));
+    std::transform(feature.begin(), feature.end(), feature.begin(), [](unsigned char c) { return std::toupper(c); });
+    return line.size() > 1 && line[0] == ' ' && feature == "UTF8";
+  });
+}
+
 // What a reply to SIZE says of the stored file.
 TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::Stored stored) {
   using Size = TrkTransferSession::SizeAnswer;
@@ -76,7 +86,11 @@ class TrkCurlFtpSession : public TrkTransferSession {
     if (base_url_.empty() || HasControlChar(user) || HasControlChar(password)) return false;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    curl_slist* feat = curl_slist_append(nullptr, "*FEAT");  // what the server offers; a refusal is no failure
+    curl_easy_setopt(curl_, CURLOPT_QUOTE, feat);
     const CURLcode result = request_.Perform();
+    curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(feat);
     if (result != CURLE_OK) {
       failure_ = request_.Failure(result);
       // libcurl ends on a 421 at any point of the login (greeting, USER, PASS)
@@ -99,6 +113,9 @@ class TrkCurlFtpSession : public TrkTransferSession {
     if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry != nullptr) {
       entry_path_ = entry;
     }
+    // A server that offers UTF8 may need to be told before it stores names
+    // as the bytes sent rather than in some code page of its own.
+    if (OffersUtf8(request_.AllReplyLines())) Command({"OPTS UTF8 ON"});
     return true;
   }
 

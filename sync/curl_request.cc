@@ -13,14 +13,17 @@ namespace {
 
 std::once_flag global_init_once;
 
-// Collects the server's final reply lines ("NNN text") of one request; libcurl
-// hands every FTP reply line to the header callback.
+// Collects the server's reply lines of one request; libcurl hands every FTP
+// reply line to the header callback.
+template <class Lines>
 size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
   std::string_view line(data, size * count);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  auto& lines = *static_cast<Lines*>(replies);
+  lines.all.emplace_back(line);
   bool final_line = line.size() >= 4 && line[3] == ' ' &&
                     std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
-  if (final_line) static_cast<std::vector<std::string>*>(replies)->emplace_back(line);
+  if (final_line) lines.final.emplace_back(line);
   return size * count;
 }
 
@@ -62,12 +65,12 @@ TrkCurlRequest::~TrkCurlRequest() {
 
 void TrkCurlRequest::Start(const std::string& url) {
   curl_easy_reset(curl_);
-  replies_.clear();
+  replies_ = {};
   error_[0] = '\0';
   curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
-  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply);
+  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply<ReplyLines>);
   curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies_);
 #ifndef _WIN32
   curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
@@ -103,10 +106,11 @@ CURLcode TrkCurlRequest::Result() {
   return CURLE_FAILED_INIT;
 }
 
-bool TrkCurlRequest::Refused() const { return !replies_.empty() && replies_.back()[0] == '5'; }
+bool TrkCurlRequest::Refused() const { return !replies_.final.empty() && replies_.final.back()[0] == '5'; }
 
 std::string TrkCurlRequest::Failure(CURLcode result) const {
-  if (!replies_.empty() && (replies_.back()[0] == '4' || Refused())) return replies_.back();
+  const std::vector<std::string>& final = replies_.final;
+  if (!final.empty() && (final.back()[0] == '4' || Refused())) return final.back();
   if (error_[0] != '\0') return error_;
   return curl_easy_strerror(result);
 }

@@ -32,7 +32,10 @@ class TrkCurlRequest {
 
   // The server's final reply lines ("NNN text") during the last request,
   // login replies included (FTP; other protocols have none).
-  const std::vector<std::string>& Replies() const { return replies_; }
+  const std::vector<std::string>& Replies() const { return replies_.final; }
+  // Every reply line of the last request, the inner lines of multi-line
+  // replies (FEAT's features) included, without their line ends.
+  const std::vector<std::string>& AllReplyLines() const { return replies_.all; }
   // Whether the server's last reply refused something for good (class 5).
   bool Refused() const;
   // Why the last request failed with `result`, for the user: the server's last
@@ -45,5 +48,7 @@ class TrkCurlRequest {
   CURL* curl_ = nullptr;    // owned
   CURLM* multi_ = nullptr;  // owned
   char error_[CURL_ERROR_SIZE] = {};
-  std::vector<std::string> replies_;
+  struct ReplyLines {
+    std::vector<std::string> final, all;
+  } replies_;
 };

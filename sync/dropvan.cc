@@ -167,12 +167,14 @@ void TrkDropvan::EndWork() {
   logins_->Set(WorkerNumber(), TrkRunLogins::State::kEnded);
 }
 
-std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir) {
+std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed) {
   std::string port = options.Get("Port");
   if (port.empty()) port = "21";
-  return "ftp://" + PercentEscaped(options.Get("User"), "@:/") + "@" +
-         PercentEscaped(TrkUploader::HostPart(options.Get("Server")), "/") + ":" + PercentEscaped(port, "/") +
-         PercentEscaped(target_dir, "");
+  std::string host = TrkUploader::HostPart(options.Get("Server"));
+  // An IPv6 address is bracketed, as in any URL, so its colons and the port's stay apart.
+  if (bracketed && host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  return "ftp://" + PercentEscaped(options.Get("User"), "@:/") + "@" + PercentEscaped(host, "/") + ":" +
+         PercentEscaped(port, "/") + PercentEscaped(target_dir, "");
 }
 
 void TrkDropvan::ShareLogins() {
@@ -214,8 +216,11 @@ void TrkDropvan::UseRecord() {
   TrkUploadStore& store = TrkUploadStore::Process();
   if (WorkerNumber() == 1) {
     const TrkOptions& options = Batch().Project().Options();
-    store.Load(Batch().Project().FileName(), Destination(options, Batch().TargetDir()),
-               options.GetBool("DryRun", false));
+    // Earlier versions wrote an IPv6 address unbracketed: the same destination.
+    const std::string destination = Destination(options, Batch().TargetDir());
+    const std::string earlier = Destination(options, Batch().TargetDir(), false);
+    store.Load(Batch().Project().FileName(), destination, options.GetBool("DryRun", false),
+               earlier != destination ? earlier : "");
   }
   store.WorkerCreated();
 }

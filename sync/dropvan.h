@@ -48,8 +48,9 @@ class TrkDropvan : public TrkConvertor {
                                 const std::string& target_dir, bool keep_subdirs);
 
   // The destination a run's record describes: "ftp://user@host:port" and the
-  // target directory, without any password, "=" and spaces escaped.
-  static std::string Destination(const TrkOptions& options, const std::string& target_dir);
+  // target directory, without any password, "=" and spaces escaped, an IPv6
+  // address in brackets unless `bracketed` is false (as earlier versions wrote it).
+  static std::string Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed = true);
 
  protected:
   // Closes the connection as the worker ends. The run's last worker stops the

@@ -59,7 +59,8 @@ TrkUploadStore::TrkUploadStore() : saver_([this] { return SaveNow(); }, kSaveInt
 
 TrkUploadStore::~TrkUploadStore() { saver_.Stop(); }
 
-void TrkUploadStore::Load(const std::string& project_file, const std::string& destination, bool read_only) {
+void TrkUploadStore::Load(const std::string& project_file, const std::string& destination, bool read_only,
+                          const std::string& earlier) {
   std::lock_guard<std::mutex> lock(mu_);
   project_file_ = project_file;
   read_only_ = read_only;
@@ -86,7 +87,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
-    if (TryRead(record_file, destination, error)) return;
+    if (TryRead(record_file, destination, earlier, error)) return;
   }
   refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
              "). The run is refused so that the record is not overwritten.";
@@ -103,11 +104,11 @@ bool TrkUploadStore::HeldElsewhere() const {
 }
 
 bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& destination,
-                             std::string& error) {
+                             const std::string& earlier, std::string& error) {
   std::error_code status_error;
   if (!std::filesystem::exists(record_file, status_error) && !status_error) {
     std::vector<std::string> none;
-    UseDestination(none, destination);
+    UseDestination(none, destination, earlier);
     UploadRecord.Assign(std::move(none));
     return true;
   }
@@ -119,7 +120,7 @@ bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& 
       // The backup is a courtesy; the record itself is untouched.
     }
     std::vector<std::string> lines = SplitLines(bytes);
-    UseDestination(lines, destination);
+    UseDestination(lines, destination, earlier);
     UploadRecord.Assign(std::move(lines));  // indexed once: a record may hold a million lines
     return true;
   } catch (const TrkError& e) {
@@ -129,12 +130,18 @@ bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& 
   return !std::filesystem::exists(record_file, status_error) && !status_error;
 }
 
-void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::string& destination) {
+void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::string& destination,
+                                    const std::string& earlier) {
   if (destination.empty()) return;
   const std::string header = std::string(kDestinationPrefix) + destination;
   auto named = std::find_if(lines.begin(), lines.end(),
                             [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
   if (named != lines.end() && *named == header) return;
+  if (named != lines.end() && !earlier.empty() && *named == std::string(kDestinationPrefix) + earlier) {
+    *named = header;
+    ++changes_;  // saved even by a run that records nothing
+    return;
+  }
   if (named == lines.end()) {
     // An earlier version's record, now taken for this destination, is saved even
     // by a run that records nothing: left without the line, it would be taken

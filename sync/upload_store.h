@@ -81,8 +81,11 @@ class TrkUploadStore {
   // carrying on with an empty record would overwrite it at the first save. So
   // does a lock held by another process (HeldElsewhere); the files are then
   // left alone. A `read_only` load (a dry run) writes nothing at all: no
-  // backup, no temporaries removed, and nothing is ever saved.
-  void Load(const std::string& project_file, const std::string& destination = "", bool read_only = false);
+  // backup, no temporaries removed, and nothing is ever saved. A record whose
+  // destination line names `earlier` (the same destination as an earlier
+  // version spelled it) is taken for `destination` and gets its line.
+  void Load(const std::string& project_file, const std::string& destination = "", bool read_only = false,
+            const std::string& earlier = "");
   // Empty, or why the current run must not record anything (the message every
   // file of the run fails with).
   std::string Refusal() const;
@@ -117,10 +120,11 @@ class TrkUploadStore {
  private:
   // One attempt at reading the record file for `destination`: true when it is
   // absent or was read. Under mu_.
-  bool TryRead(const std::string& record_file, const std::string& destination, std::string& error);
+  bool TryRead(const std::string& record_file, const std::string& destination, const std::string& earlier,
+               std::string& error);
   // Makes the record's `lines` describe `destination` (empty: any): a record of
   // another one loses its entries. Under mu_.
-  void UseDestination(std::vector<std::string>& lines, const std::string& destination);
+  void UseDestination(std::vector<std::string>& lines, const std::string& destination, const std::string& earlier);
   // What a save would write; nothing when everything is written or the run is
   // refused. Under mu_.
   std::optional<TrkRecordSnapshot> TakeSnapshot() const;

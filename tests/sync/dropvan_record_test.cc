@@ -199,10 +199,12 @@ TEST_F(UploadStoreTest, RecordOfAnotherDestinationStartsEmptyAndAnOldOneIsKept) 
       {"no destination line (an earlier version)", "; note\r\n" + kKey + "=D\r\n", "D"},
       {"other target", "Destination: ftp://u@h:21/old/\r\n; note\r\n" + kKey + "=D\r\n", ""},
       {"other server", "Destination: ftp://u@other:21/www/\r\n" + kKey + "=D\r\n", ""},
+      {"this destination as an earlier version spelled it", "Destination: ftp://u@H:21/www/\r\n" + kKey + "=D\r\n",
+       "D"},
   };
   for (const Row& row : rows) {
     std::ofstream(record_file, std::ios::binary | std::ios::trunc) << row.on_disk;
-    store.Load(project, here);
+    store.Load(project, here, false, "ftp://u@H:21/www/");
     EXPECT_EQ(store.Find(kKey), row.found) << row.name;
     EXPECT_EQ(ReadFileBytes(record_file), row.on_disk) << row.name << ": a load alone writes nothing";
     store.Flush();

@@ -9,6 +9,7 @@
 
 #include "dropvan_run.h"
 #include "project/platform.h"
+#include "project/options.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
@@ -79,6 +80,22 @@ TEST(DropvanRemotePathTest, KeepsTheSubfolderBelowTheSourceOrTakesTheNameAlone) 
   EXPECT_EQ(TrkDropvan::RemotePath("/site/img/a.png", "/site/", "/www/", true), "/www/img/a.png");
   EXPECT_EQ(TrkDropvan::RemotePath("/site/img/a.png", "/site/", "/www/", false), "/www/a.png");
   EXPECT_EQ(TrkDropvan::RemotePath("/site/a.png", "/site/", "/", true), "/a.png");
+}
+
+TEST(DropvanDestinationTest, NamesServerPortAndTargetWithAnIpv6AddressBracketed) {
+  struct Row {
+    const char* server;
+    bool bracketed;
+    std::string destination;
+  } rows[] = {{"h", true, "ftp://u@h:2121/up/"},
+              {"::1", true, "ftp://u@[::1]:2121/up/"},
+              {"[::1]", true, "ftp://u@[::1]:2121/up/"},
+              {"::1", false, "ftp://u@::1:2121/up/"}};  // as earlier versions wrote it
+  for (const Row& row : rows) {
+    TrkOptions options;
+    options.SetLines({"User=u", "Port=2121", "Server=" + std::string(row.server)});
+    EXPECT_EQ(TrkDropvan::Destination(options, "/up/", row.bracketed), row.destination) << row.server;
+  }
 }
 
 TEST(DropvanRemotePathTest, WithoutASourceFolderEveryFileGoesToTheTarget) {

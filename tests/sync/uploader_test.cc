@@ -109,6 +109,7 @@ TEST_F(UploaderTest, StoresFilesByteForByteOverOneConnection) {
   EXPECT_TRUE(std::filesystem::is_regular_file(server.root() / "empty.txt"));
   EXPECT_EQ(std::filesystem::file_size(server.root() / "empty.txt"), 0u);
   EXPECT_EQ(CountVerb(server, "USER"), 1) << "connection not kept:\n" << Join(server.Commands());
+  EXPECT_EQ(Sequence(server, {"OPTS"}).size(), 1u) << "a server that offers UTF8 is told to use it, once";
   EXPECT_EQ(CountVerb(server, "PASV") + CountVerb(server, "EPSV"), 0) << "passive mode used";
   EXPECT_EQ(Sequence(server, {"TYPE"}).front(), "200 TYPE I");
   EXPECT_EQ(server.Commands().back(), "QUIT") << "destroying the session must log off";
@@ -553,7 +554,7 @@ TEST_F(UploaderTest, StalledTransferWithNoRetryFails) {
 
 TEST_F(UploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
   FtpFaults faults;
-  faults.drop_after = 7;  // USER PASS PWD CWD EPRT TYPE STOR: the first file's commands
+  faults.drop_after = 9;  // USER PASS PWD FEAT OPTS CWD EPRT TYPE STOR: the first file's commands
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
@@ -564,8 +565,8 @@ TEST_F(UploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
   EXPECT_EQ(ReadServerFile(server, "/www/a.txt"), "one");
   EXPECT_EQ(ReadServerFile(server, "/www/b.txt"), "two");
   auto trace = server.Trace();
-  ASSERT_GE(trace.size(), 8u);
-  EXPECT_EQ(trace[7].code, "DROP") << "the fault did not hit between the files:\n"
+  ASSERT_GE(trace.size(), 10u);
+  EXPECT_EQ(trace[9].code, "DROP") << "the fault did not hit between the files:\n"
                                    << Join(server.Commands());
   EXPECT_EQ(uploader.FailCount, 0);
 }
@@ -588,6 +589,8 @@ TEST_F(UploaderTest, UploadsToVsftpd) {
   EXPECT_EQ(ReadServerFile(server, www + "/setup.exe"), "program");
   EXPECT_FALSE(std::filesystem::exists(server.root() / "pub/www/setup.exe_"));
   EXPECT_EQ(ReadServerFile(server, www + "/rel.txt"), "relative");
+  const std::vector<std::string> commands = server.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "OPTS UTF8 ON"), 0) << "vsftpd here offers no UTF8";
 }
 
 }  // namespace
