@@ -1,16 +1,19 @@
 #include "sync/account.h"
 
+#include "project/ascii.h"
 #include "project/options.h"
 #include "sync/netrc.h"
 #include "sync/uploader.h"
 
 TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   TrkAccount account;
-  account.server = options.Get("Server");
+  const std::string server = options.Get("Server");
+  account.protocol = IsSftp(server) ? TrkProtocol::kSftp : TrkProtocol::kFtp;
+  account.server = WithoutScheme(server);
   account.user = options.Get("User");
   account.password = options.Get("Password");
   const std::string port = options.Get("Port");
-  account.port = port.empty() ? 21 : TrkParseInt(port, -1);
+  account.port = !port.empty() ? TrkParseInt(port, -1) : account.protocol == TrkProtocol::kSftp ? 22 : 21;
   if (account.port < 0 || account.port > 65535) {
     account.port_failure = TrkUploader::BadPortMessage(account.server, port);
   }
@@ -22,3 +25,7 @@ TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   account.password = lookup.entry.password;
   return account;
 }
+
+bool TrkAccount::IsSftp(const std::string& server) { return TrkSameTextIgnoreCase(server.substr(0, 7), "sftp://"); }
+
+std::string TrkAccount::WithoutScheme(const std::string& server) { return IsSftp(server) ? server.substr(7) : server; }

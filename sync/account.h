@@ -3,17 +3,20 @@
 #include <cstdint>
 #include <string>
 
+#include "sync/transfer_session.h"
+
 class TrkOptions;
 
 // The account a run's workers log in with, from the project's options Server,
-// User, Password and Port. When Password is empty, the password (and, when User
+// User, Password and Port. A Server given as "sftp://host" selects SFTP. When Password is empty, the password (and, when User
 // is empty, the user) for the Server comes from the user's .netrc. A plain
 // value, read once by each worker as it is built.
 struct TrkAccount {
-  std::string server;
+  TrkProtocol protocol = TrkProtocol::kFtp;
+  std::string server;  // without the "sftp://"
   std::string user;
   std::string password;
-  int32_t port = 21;  // 0 is the protocol's usual port
+  int32_t port = 21;  // 0 is the protocol's usual port; Port absent: 21, or 22 for SFTP
   // The connect failure every upload ends in when Port is no port number;
   // empty when it is one.
   std::string port_failure;
@@ -22,4 +25,7 @@ struct TrkAccount {
   std::string connect_note;
 
   static TrkAccount FromOptions(const TrkOptions& options);
+  // Whether `server` names an SFTP server ("sftp://", any case), and the rest.
+  static bool IsSftp(const std::string& server);
+  static std::string WithoutScheme(const std::string& server);
 };

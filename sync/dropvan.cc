@@ -52,6 +52,8 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->Port = account.port;
   Uploader->ConnectNote = account.connect_note;
   port_failure_ = account.port_failure;
+  Uploader->Settings.Protocol = account.protocol;
+  Uploader->Settings.KeyFile = options.Get("KeyFile");
   Uploader->Settings.Passive = options.GetBool("Passive", false);
   Uploader->Settings.Secure = options.GetBool("Secure", false);
   Uploader->Settings.SecureVerify = options.GetBool("SecureVerify", true);
@@ -168,12 +170,14 @@ void TrkDropvan::EndWork() {
 }
 
 std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed) {
+  const std::string server = options.Get("Server");
+  const bool sftp = TrkAccount::IsSftp(server);
   std::string port = options.Get("Port");
-  if (port.empty()) port = "21";
-  std::string host = TrkUploader::HostPart(options.Get("Server"));
+  if (port.empty()) port = sftp ? "22" : "21";
+  std::string host = TrkUploader::HostPart(TrkAccount::WithoutScheme(server));
   // An IPv6 address is bracketed, as in any URL, so its colons and the port's stay apart.
   if (bracketed && host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-  return "ftp://" + PercentEscaped(options.Get("User"), "@:/") + "@" + PercentEscaped(host, "/") + ":" +
+  return (sftp ? "sftp://" : "ftp://") + PercentEscaped(options.Get("User"), "@:/") + "@" + PercentEscaped(host, "/") + ":" +
          PercentEscaped(port, "/") + PercentEscaped(target_dir, "");
 }
 

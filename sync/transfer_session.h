@@ -7,8 +7,12 @@
 
 class TrkMD5;
 
+// The protocols a session may speak.
+enum class TrkProtocol { kFtp, kSftp };
+
 // How a session reaches its server, beside the account.
 struct TrkSessionSettings {
+  TrkProtocol Protocol = TrkProtocol::kFtp;
   // Passive data connections instead of active ones (FTP).
   bool Passive = false;
   // Explicit TLS on the control connection and every data connection (FTP).
@@ -21,6 +25,13 @@ struct TrkSessionSettings {
   std::chrono::milliseconds ReplyTimeout{60000};
   // A transfer that moves no byte for this long is broken. Whole seconds.
   std::chrono::milliseconds StallTimeout{60000};
+  // SFTP: the private key to log in with; empty: the user's first of
+  // ~/.ssh/id_ed25519, id_ecdsa and id_rsa (a running ssh-agent and a password
+  // are tried as well).
+  std::string KeyFile;
+  // SFTP: the OpenSSH known_hosts file the server's host key must be in;
+  // empty: ~/.ssh/known_hosts.
+  std::string KnownHosts;
 };
 
 // One connection to a server, as the upload rules (TrkUploader) use it: log in,
@@ -57,8 +68,12 @@ class TrkTransferSession {
   // the protocol's usual port.
   virtual bool Login(const std::string& server, int port, const std::string& user, const std::string& password) = 0;
   // Whether the last failed Login was turned away for want of room: the server
-  // takes no more connections now (FTP's 421).
+  // takes no more connections now (FTP's 421), until another is let go.
   virtual bool TurnedAway() const = 0;
+  // Whether the last failed Login found the server too busy to talk, with
+  // room a moment later: sshd drops connections beyond its MaxStartups while
+  // others are still logging in.
+  virtual bool Busy() const { return false; }
   // The folder the login landed in; empty when the server did not tell.
   virtual const std::string& EntryPath() const = 0;
   // Why the last request that failed failed, for the user: the server's

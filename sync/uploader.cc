@@ -3,6 +3,8 @@
 #include <thread>
 
 #include "project/error.h"
+#include "sync/curl_ftp_session.h"
+#include "sync/curl_sftp_session.h"
 #include "sync/ftp_text.h"
 #include "sync/md5.h"
 
@@ -36,6 +38,10 @@ int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& r
     Disconnect();
     --tries;
   }
+}
+
+std::unique_ptr<TrkTransferSession> TrkUploader::NewCurlSession(const TrkSessionSettings& settings) {
+  return settings.Protocol == TrkProtocol::kSftp ? TrkNewCurlSftpSession(settings) : TrkNewCurlFtpSession(settings);
 }
 
 std::string TrkUploader::Reason(const std::string& detail) const {
@@ -120,10 +126,11 @@ void TrkUploader::Connect(const std::string& server, const std::string& user,
                              const std::string& password, int port, int tries) {
   // Wrapping it would reach some other service of the server.
   if (port < 0 || port > 65535) throw TrkError(BadPortMessage(server, std::to_string(port)));
+  const auto busy_until = std::chrono::steady_clock::now() + kBusyPatience;
   for (;;) {
     if (FailCount < 3) {
       if (!session_) session_ = NewSession(Settings);
-      if (!logged_in_ && session_ && LoginAgainAtOnce(server, user, password, port)) continue;
+      if (!logged_in_ && session_ && LoginAgainAtOnce(server, user, password, port, busy_until)) continue;
     }
     if (logged_in_) return;
     // A session that has given up three cycles fails at once: waiting out
@@ -185,11 +192,16 @@ std::string TrkUploader::ParentDir(const std::string& path) {
 
 bool TrkUploader::ChangeDir(const std::string& directory) { return session_ && session_->ChangeDir(directory); }
 
-bool TrkUploader::LoginAgainAtOnce(const std::string& server, const std::string& user,
-                                      const std::string& password, int port) {
+bool TrkUploader::LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password,
+                                   int port, std::chrono::steady_clock::time_point busy_until) {
   if (OnLoginState) OnLoginState(TrkLoginState::kConnecting);
   logged_in_ = session_->Login(server, port, user, password);
   if (!logged_in_) connect_failure_ = session_->LastFailure();
   if (OnLoginState) OnLoginState(logged_in_ ? TrkLoginState::kLoggedIn : TrkLoginState::kLoggedOut);
-  return !logged_in_ && session_->TurnedAway() && OnTooManyConnections && OnTooManyConnections();
+  if (logged_in_) return false;
+  if (session_->Busy() && std::chrono::steady_clock::now() < busy_until) {
+    std::this_thread::sleep_for(kBusyPause);
+    return true;
+  }
+  return session_->TurnedAway() && OnTooManyConnections && OnTooManyConnections();
 }

@@ -9,7 +9,6 @@
 #include <unordered_set>
 
 #include "project/error.h"
-#include "sync/curl_ftp_session.h"
 #include "sync/transfer_session.h"
 
 class TrkMD5;
@@ -88,6 +87,8 @@ class TrkUploader {
   // The part of `path` before its last "/" (or "\" on Windows, where it
   // separates too); empty when it holds none.
   static std::string ParentDir(const std::string& path);
+  // The libcurl session of `settings`' protocol.
+  static std::unique_ptr<TrkTransferSession> NewCurlSession(const TrkSessionSettings& settings);
   // `server` without a "user:password@" part, fit for messages.
   static std::string HostPart(const std::string& server);
   // The connect failure for a port text that is no port number.
@@ -105,8 +106,8 @@ class TrkUploader {
   // How the session reaches the server: data connection mode, TLS, time-outs.
   // Read when a session is made (at a connect after Disconnect).
   TrkSessionSettings Settings;
-  // Makes a session; the libcurl FTP session unless replaced.
-  std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings&)> NewSession = TrkNewCurlFtpSession;
+  // Makes a session: the libcurl one of the settings' protocol unless replaced.
+  std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings&)> NewSession = NewCurlSession;
   // Why a login may fail, said in parentheses after a given-up connect's
   // message (a credentials file that was not used); empty: nothing to say.
   std::string ConnectNote;
@@ -149,10 +150,16 @@ class TrkUploader {
   std::optional<std::string> MoveInto(const TemporaryNames& names, const std::string& target);
   // The reason of a failed store whose detail is `detail`.
   std::string Reason(const std::string& detail) const;
-  // One login attempt, told to OnLoginState. True when the server turned it
-  // away with 421 and OnTooManyConnections asks for another attempt at once.
-  bool LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password,
-                        int port);
+  // How long a connect goes on trying a server too busy to talk (see
+  // TrkTransferSession::Busy), a pause between tries, before such a refusal
+  // counts as a failed attempt.
+  static constexpr std::chrono::milliseconds kBusyPatience{3000};
+  static constexpr std::chrono::milliseconds kBusyPause{50};
+  // One login attempt, told to OnLoginState. True when another attempt is to
+  // follow at once: the server was busy (until `busy_until`), or it turned the
+  // login away for want of room and OnTooManyConnections asks for it.
+  bool LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password, int port,
+                        std::chrono::steady_clock::time_point busy_until);
 
   // Notes `directory` and its parents as existing on this connection.
   void KnowDir(const std::string& directory);

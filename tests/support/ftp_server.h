@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace testing_support {
@@ -41,9 +42,6 @@ struct FtpFaults {
   double drop_transfers = 0;  // STORs whose data connection is closed midway, answered 426
   double refuse_stores = 0;   // STORs answered 550
 };
-
-// A port on 127.0.0.1 that nobody listens on right now.
-int UnusedPort();
 
 // One command the pyftpdlib server received: its session (1, 2, ... in the
 // order of connection), the first reply code ("DROP" when the server closed

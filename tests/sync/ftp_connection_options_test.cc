@@ -25,6 +25,7 @@
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
+#include "sync/curl_ftp_session.h"
 #include "sync/uploader.h"
 
 namespace {

@@ -1,0 +1,169 @@
+// SFTP against a real OpenSSH sshd: the upload rules of FTP hold (size check,
+// temporary name and rename, folders, the record), a host key must be known,
+// and the usual ways of logging in work.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "dropvan_run.h"
+#include "project/error.h"
+#include "project/text_file.h"
+#include "project/whole_file.h"
+#include "support/server_process.h"
+#include "support/ssh_server.h"
+#include "support/temp_dir.h"
+#include "sync/uploader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dropvan_testing::RunResult;
+using dropvan_testing::SyncProject;
+using testing_support::SshServer;
+using testing_support::TempDir;
+
+std::string ServerFile(const fs::path& path) { return fs::is_regular_file(path) ? ReadFileBytes(path.string()) : "<missing>"; }
+
+TEST(SftpTest, ARunUploadsChecksRenamesAndRecordsAsOverFtp) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  setenv("HOME", server.home().c_str(), 1);  // the known_hosts and key a user has
+  const fs::path www = server.root() / "www";
+  fs::create_directories(www);
+  std::ofstream(www / "setup.exe") << "live version";
+  TempDir source;
+  const std::string binary(70000, '\xfe');
+  source.Write("a b.txt", "alpha");
+  source.Write("sub/deeper/b.bin", binary);
+  source.Write("setup.exe", "new version");
+  SyncProject site;
+  site.Set("Server", "sftp://127.0.0.1");
+  site.Set("User", server.user());
+  site.Set("Port", std::to_string(server.port()));
+  site.Set("ThreadsCount", "2");
+
+  RunResult first = site.RunFolder(source.dir(), www.string() + "/");
+  EXPECT_EQ(first.succeeded, 3) << first[source.dir() + "setup.exe"].text;
+  EXPECT_EQ(ServerFile(www / "a b.txt"), "alpha");
+  EXPECT_TRUE(ServerFile(www / "sub/deeper/b.bin") == binary) << "binary content altered";
+  EXPECT_EQ(ServerFile(www / "setup.exe"), "new version") << "renamed over the live program";
+  EXPECT_FALSE(fs::exists(www / "setup.exe_") || fs::exists(www / "setup.exe~dropvan")) << "a temporary name stayed";
+  EXPECT_EQ(site.RecordLines().size(), 3u);
+  EXPECT_EQ(SplitLines(ReadFileBytes(site.RecordFile())).front(),
+            "Destination: sftp://root@127.0.0.1:" + std::to_string(server.port()) + www.string() + "/");
+
+  RunResult second = site.RunFolder(source.dir(), www.string() + "/");
+  EXPECT_EQ(second[source.dir() + "sub/deeper/b.bin"].text, "File identical.");
+}
+
+// An uploader of the account of `server` over SFTP, with `known_hosts`.
+void SftpAccount(TrkUploader& uploader, const SshServer& server, const std::string& known_hosts) {
+  uploader.Settings.Protocol = TrkProtocol::kSftp;
+  uploader.Settings.KeyFile = server.key_file();
+  uploader.Settings.KnownHosts = known_hosts;
+  uploader.Server = "127.0.0.1";
+  uploader.User = server.user();
+  uploader.Port = server.port();
+}
+
+TEST(SftpTest, OnlyAKnownHostKeyIsTrustedAndTheRefusalSaysHowToAcceptIt) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  SshServer other;  // a host key that is not the server's
+  const std::string name = "[127.0.0.1]:" + std::to_string(server.port());
+  const std::string known = ReadFileBytes(server.known_hosts());
+  const std::string other_key = ReadFileBytes(other.known_hosts());
+  const std::string key = "(ssh-ed25519 " + server.HostKeyFingerprint() + ")";
+  TempDir work;
+  const std::string file = work.dir() + "known_hosts";
+  struct Row {
+    const char* what;
+    std::string known_hosts;
+    bool hashed;
+    std::string reason;  // empty: the upload goes through
+  } rows[] = {
+      {"known", known, false, ""},
+      {"known under a hashed name", known, true, ""},
+      {"unknown", "", false,
+       "the host key of " + name + " " + key + " is not in " + file +
+           "; if it is the server's, accept it with: ssh-keyscan -p " + std::to_string(server.port()) +
+           " 127.0.0.1 >> " + file},
+      {"changed", name + other_key.substr(other_key.find(' ')), false,
+       "the host key of " + name + " " + key + " is not the one " + file +
+           " holds for it: the server may be an impostor; if its key was changed on purpose, remove the old one "
+           "with: ssh-keygen -R '" + name + "' -f " + file + " and add the new one"},
+  };
+  for (const Row& row : rows) {
+    std::ofstream(file, std::ios::trunc) << row.known_hosts;
+    if (row.hashed) ASSERT_EQ(0, system(("ssh-keygen -q -H -f " + file + " >/dev/null 2>&1").c_str()));
+    TrkUploader uploader;
+    SftpAccount(uploader, server, file);
+    std::string reason;
+    try {
+      uploader.PutFile(work.Write("x.txt", row.what), (server.root() / "x.txt").string(), 0);
+    } catch (const TrkError& error) {
+      reason = error.Reason();
+      EXPECT_EQ(std::string(error.what()), "[Error]Connect to 127.0.0.1 failure") << row.what;
+    }
+    EXPECT_EQ(reason, row.reason) << row.what;
+  }
+}
+
+TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  TempDir work;
+  const std::string agent_socket = work.dir() + "agent";
+  ASSERT_EQ(0, system(("ssh-agent -a " + agent_socket + " >/dev/null && SSH_AUTH_SOCK=" + agent_socket +
+                       " ssh-add -q " + server.key_file() + " 2>/dev/null").c_str()));
+  const std::string empty_home = work.dir() + "nobody";
+  struct Row {
+    const char* what;
+    std::string home, key_file, agent;
+    bool logs_in;
+  } rows[] = {
+      {"key file given", empty_home, server.key_file(), "", true},
+      {"the user's own key", server.home(), "", "", true},
+      {"a running agent", empty_home, "", agent_socket, true},
+      {"no key at all", empty_home, "", "", false},
+  };
+  for (const Row& row : rows) {
+    setenv("HOME", row.home.c_str(), 1);
+    if (row.agent.empty()) unsetenv("SSH_AUTH_SOCK"); else setenv("SSH_AUTH_SOCK", row.agent.c_str(), 1);
+    TrkUploader uploader;
+    SftpAccount(uploader, server, server.known_hosts());
+    uploader.Settings.KeyFile = row.key_file;
+    bool stored = true;
+    try {
+      uploader.PutFile(work.Write("x.txt", row.what), (server.root() / "x.txt").string(), 0);
+    } catch (const TrkError& error) {
+      stored = false;
+      EXPECT_FALSE(row.logs_in) << row.what << ": " << error.what() << " (" << error.Reason() << ")";
+    }
+    EXPECT_EQ(stored, row.logs_in) << row.what;
+  }
+  system(("SSH_AUTH_SOCK=" + agent_socket + " ssh-agent -k >/dev/null 2>&1").c_str());
+}
+
+TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {
+  SshServer server(/*max_startups=*/1);
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  setenv("HOME", server.home().c_str(), 1);
+  TempDir source;
+  for (int i = 0; i < 40; ++i) source.Write("f" + std::to_string(i) + ".txt", std::to_string(i));
+  SyncProject site;
+  site.Set("Server", "sftp://127.0.0.1");
+  site.Set("User", server.user());
+  site.Set("Port", std::to_string(server.port()));
+  site.Set("ThreadsCount", "8");
+  site.Set("TryTimes", "0");
+  RunResult run = site.RunFolder(source.dir(), (server.root() / "www").string() + "/");
+  EXPECT_EQ(run.succeeded, 40);
+  EXPECT_EQ(run.failed, 0) << run[source.dir() + "f0.txt"].text;
+}
+
+}  // namespace
