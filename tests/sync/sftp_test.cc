@@ -99,7 +99,9 @@ TEST(SftpTest, OnlyAKnownHostKeyIsTrustedAndTheRefusalSaysHowToAcceptIt) {
   };
   for (const Row& row : rows) {
     std::ofstream(file, std::ios::trunc) << row.known_hosts;
-    if (row.hashed) ASSERT_EQ(0, system(("ssh-keygen -q -H -f " + file + " >/dev/null 2>&1").c_str()));
+    if (row.hashed) {
+      ASSERT_EQ(0, system(("ssh-keygen -q -H -f " + file + " >/dev/null 2>&1").c_str()));
+    }
     TrkUploader uploader;
     SftpAccount(uploader, server, file);
     std::string reason;
@@ -146,7 +148,7 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
     }
     EXPECT_EQ(stored, row.logs_in) << row.what;
   }
-  system(("SSH_AUTH_SOCK=" + agent_socket + " ssh-agent -k >/dev/null 2>&1").c_str());
+  EXPECT_EQ(0, system(("SSH_AUTH_SOCK=" + agent_socket + " ssh-agent -k >/dev/null 2>&1").c_str()));
 }
 
 TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {
