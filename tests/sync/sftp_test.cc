@@ -120,7 +120,9 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
   DROPVAN_REQUIRE_SSH_SERVER(server);
   TempDir work;
   const std::string agent_socket = work.dir() + "agent";
-  ASSERT_EQ(0, system(("ssh-agent -a " + agent_socket + " >/dev/null && SSH_AUTH_SOCK=" + agent_socket +
+  // The agent's variables are kept in a file so that the agent can be stopped at the end.
+  const std::string agent_env = work.dir() + "agent.env";
+  ASSERT_EQ(0, system(("ssh-agent -s -a " + agent_socket + " >" + agent_env + " && SSH_AUTH_SOCK=" + agent_socket +
                        " ssh-add -q " + server.key_file() + " 2>/dev/null").c_str()));
   const std::string empty_home = work.dir() + "nobody";
   struct Row {
@@ -148,7 +150,7 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
     }
     EXPECT_EQ(stored, row.logs_in) << row.what;
   }
-  EXPECT_EQ(0, system(("SSH_AUTH_SOCK=" + agent_socket + " ssh-agent -k >/dev/null 2>&1").c_str()));
+  EXPECT_EQ(0, system((". " + agent_env + " >/dev/null && ssh-agent -k >/dev/null 2>&1").c_str()));
 }
 
 TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {
