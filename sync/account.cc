@@ -8,12 +8,20 @@
 TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   TrkAccount account;
   const std::string server = options.Get("Server");
-  account.protocol = IsSftp(server) ? TrkProtocol::kSftp : TrkProtocol::kFtp;
+  TrkSessionSettings& settings = account.settings;
+  settings.Protocol = IsSftp(server) ? TrkProtocol::kSftp : TrkProtocol::kFtp;
+  settings.KeyFile = options.Get("KeyFile");
+  const bool passive = options.GetBool("Passive", false);
+  settings.Data = TrkSameTextIgnoreCase(options.Get("Passive"), "Auto") ? TrkDataConnection::kAuto
+                  : passive                                             ? TrkDataConnection::kPassive
+                                                                        : TrkDataConnection::kActive;
+  settings.Secure = options.GetBool("Secure", false);
+  settings.SecureVerify = options.GetBool("SecureVerify", true);
   account.server = WithoutScheme(server);
   account.user = options.Get("User");
   account.password = options.Get("Password");
   const std::string port = options.Get("Port");
-  account.port = !port.empty() ? TrkParseInt(port, -1) : account.protocol == TrkProtocol::kSftp ? 22 : 21;
+  account.port = !port.empty() ? TrkParseInt(port, -1) : settings.Protocol == TrkProtocol::kSftp ? 22 : 21;
   if (account.port < 0 || account.port > 65535) {
     account.port_failure = TrkUploader::BadPortMessage(account.server, port);
   }

@@ -8,11 +8,15 @@
 class TrkOptions;
 
 // The account a run's workers log in with, from the project's options Server,
-// User, Password and Port. A Server given as "sftp://host" selects SFTP. When Password is empty, the password (and, when User
-// is empty, the user) for the Server comes from the user's .netrc. A plain
-// value, read once by each worker as it is built.
+// User, Password and Port, and how they reach the server (Passive, Secure,
+// SecureVerify, KeyFile). A Server given as "sftp://host" selects SFTP. When
+// Password is empty, the password (and, when User is empty, the user) for the
+// Server comes from the user's .netrc. A plain value, read once by each worker
+// as it is built.
 struct TrkAccount {
-  TrkProtocol protocol = TrkProtocol::kFtp;
+  // Protocol, data connections ("Passive": True, False or Auto, any case), TLS
+  // and key; no profile (the owner shares one) and the default time-outs.
+  TrkSessionSettings settings;
   std::string server;  // without the "sftp://"
   std::string user;
   std::string password;

@@ -9,6 +9,7 @@
 #include "sync/data_ports.h"
 #include "sync/ftp_text.h"
 #include "sync/md5.h"
+#include "sync/server_profile.h"
 
 namespace {
 
@@ -48,6 +49,22 @@ bool OffersUtf8(const std::vector<std::string>& lines) {
   });
 }
 
+// Whether a failed active transfer failed for want of a data connection: the
+// server refused PORT/EPRT, could not connect back (425, 426 before any byte
+// went) or never did. Such a transfer may work passive.
+bool ActiveDataFailed(CURLcode result, long reply_code, curl_off_t sent) {
+  switch (result) {
+    case CURLE_FTP_PORT_FAILED:
+    case CURLE_FTP_ACCEPT_FAILED:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+      return true;
+    case CURLE_UPLOAD_FAILED:
+      return sent == 0 && (reply_code == 425 || reply_code == 426);
+    default:
+      return false;
+  }
+}
+
 // What a reply to SIZE says of the stored file.
 TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::Stored stored) {
   using Size = TrkTransferSession::SizeAnswer;
@@ -70,7 +87,9 @@ TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::
 // same handle, so nothing of one leaks into the next.
 class TrkCurlFtpSession : public TrkTransferSession {
  public:
-  explicit TrkCurlFtpSession(const TrkSessionSettings& settings) : settings_(settings) {}
+  explicit TrkCurlFtpSession(const TrkSessionSettings& settings)
+      : settings_(settings),
+        profile_(settings.Profile != nullptr ? settings.Profile : std::make_shared<TrkServerProfile>()) {}
   TrkCurlFtpSession(const TrkCurlFtpSession&) = delete;
   TrkCurlFtpSession& operator=(const TrkCurlFtpSession&) = delete;
 
@@ -196,17 +215,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_READDATA, &file);
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
-    // Passive: no data port at all, libcurl then asks the server for one.
-    const std::string data_port = PassiveData() ? "" : TrkDataPorts::Next(local_ip_);
-    if (!data_port.empty()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
-    CURLcode result = request_.Perform();
-    if (result == CURLE_FTP_PORT_FAILED && !data_port.empty() && data_port != "-") {
-      // Every port of the window was taken: the kernel's choice, as before.
-      std::rewind(in);
-      if (digest != nullptr) digest->Init();
-      curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
-      result = request_.Perform();
-    }
+    CURLcode result = Transfer(in, digest);
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
     curl_slist_free_all(after);
     std::fclose(in);
@@ -219,7 +228,56 @@ class TrkCurlFtpSession : public TrkTransferSession {
     return result == CURLE_OK;
   }
 
-  bool PassiveData() const { return settings_.Passive || (settings_.Secure && !TrkCurlActiveTlsWorks()); }
+  // Performs the prepared store: in the mode PassiveData says, then again in
+  // the fallbacks (the kernel's data port when every port of the window was
+  // taken; passive in auto mode when the active data connection failed).
+  CURLcode Transfer(FILE* in, TrkMD5* digest) {
+    const auto again = [&] {
+      std::rewind(in);
+      if (digest != nullptr) digest->Init();
+      return request_.Perform();
+    };
+    // Passive: no data port at all, libcurl then asks the server for one.
+    const std::string data_port = PassiveData() ? "" : TrkDataPorts::Next(local_ip_);
+    if (!data_port.empty()) curl_easy_setopt(curl_, CURLOPT_FTPPORT, data_port.c_str());
+    CURLcode result = request_.Perform();
+    if (result == CURLE_FTP_PORT_FAILED && !data_port.empty() && data_port != "-" && LastReplyCode() < 400) {
+      // Every port of the window was taken (the server refused nothing): the
+      // kernel's choice, as before.
+      curl_easy_setopt(curl_, CURLOPT_FTPPORT, "-");
+      result = again();
+    }
+    if (settings_.Data != TrkDataConnection::kAuto || data_port.empty()) return result;
+    curl_off_t sent = 0;
+    curl_easy_getinfo(curl_, CURLINFO_SIZE_UPLOAD_T, &sent);
+    if (!ActiveDataFailed(result, LastReplyCode(), sent)) {
+      if (result == CURLE_OK) profile_->Learn(TrkServerProfile::DataMode::kActive);
+      return result;
+    }
+    profile_->Learn(TrkServerProfile::DataMode::kPassive);
+    curl_easy_setopt(curl_, CURLOPT_FTPPORT, nullptr);
+    return again();
+  }
+
+  // The code of the server's last reply; 0 before any.
+  long LastReplyCode() const {
+    long code = 0;
+    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+  }
+
+  bool PassiveData() const {
+    if (settings_.Secure && !TrkCurlActiveTlsWorks()) return true;
+    if (settings_.Data == TrkDataConnection::kAuto) return profile_->Data() == TrkServerProfile::DataMode::kPassive;
+    return settings_.Data == TrkDataConnection::kPassive;
+  }
+
+  // How long an active data connection is waited for.
+  long AcceptWaitMs() const {
+    std::chrono::milliseconds wait = settings_.ReplyTimeout;
+    if (settings_.Data == TrkDataConnection::kAuto) wait = std::min(wait, kAutoAcceptWait);
+    return static_cast<long>(wait.count());
+  }
 
   // Every request starts from the same options, so nothing of an earlier one
   // (upload, quote list) leaks into the next; the connection survives the reset.
@@ -235,7 +293,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.ConnectTimeout.count()));
     curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(settings_.ReplyTimeout));
-    curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(settings_.ReplyTimeout.count()));
+    curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, AcceptWaitMs());
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, WholeSeconds(settings_.StallTimeout));
   }
@@ -263,6 +321,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   const TrkSessionSettings settings_;
+  const std::shared_ptr<TrkServerProfile> profile_;  // what auto mode learnt; shared with the run
   TrkCurlRequest request_;
   CURL* const curl_ = request_.handle();
   std::string base_url_, user_, password_;

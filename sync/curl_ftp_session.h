@@ -1,15 +1,25 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "sync/transfer_session.h"
 
 // An FTP session over libcurl (TrkCurlFtpSession, the one place of the program
-// that speaks to libcurl): active mode unless Passive (the data ports of
-// TrkDataPorts), binary transfers, explicit TLS when Secure. Each store asks
+// that speaks to libcurl): active data connections (the data ports of
+// TrkDataPorts) or passive ones as the settings say; in auto mode a transfer
+// whose active data connection fails (the PORT refused, a 425 or 426 before any
+// byte went, or no connection back within kAutoAcceptWait) is made again at once
+// in passive mode, and the profile learns it. Binary transfers, explicit TLS
+// when Secure. Each store asks
 // SIZE in the same request, so the answer comes over the same connection and in
 // binary type. Null when libcurl cannot make a handle.
 std::unique_ptr<TrkTransferSession> TrkNewCurlFtpSession(const TrkSessionSettings& settings);
+
+// In auto mode, how long an active transfer waits for the server to connect
+// back (at most the reply time-out): a server that can reach the program does
+// so at once.
+inline constexpr std::chrono::milliseconds kAutoAcceptWait{5000};
 
 // Whether the libcurl in use can protect an active data connection with TLS;
 // where it cannot, Secure data connections are passive whatever Passive says.

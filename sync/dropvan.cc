@@ -12,6 +12,7 @@
 #include "select/file_utils.h"
 #include "sync/md5.h"
 #include "sync/account.h"
+#include "sync/server_profile.h"
 #include "sync/upload_store.h"
 
 namespace {
@@ -52,13 +53,9 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->Port = account.port;
   Uploader->ConnectNote = account.connect_note;
   port_failure_ = account.port_failure;
-  Uploader->Settings.Protocol = account.protocol;
-  Uploader->Settings.KeyFile = options.Get("KeyFile");
-  Uploader->Settings.Passive = options.GetBool("Passive", false);
-  Uploader->Settings.Secure = options.GetBool("Secure", false);
-  Uploader->Settings.SecureVerify = options.GetBool("SecureVerify", true);
+  Uploader->Settings = account.settings;
   UseRecord();
-  ShareLogins();
+  JoinRun();
 }
 
 TrkDropvan::~TrkDropvan() = default;
@@ -181,11 +178,19 @@ std::string TrkDropvan::Destination(const TrkOptions& options, const std::string
          PercentEscaped(port, "/") + PercentEscaped(target_dir, "");
 }
 
-void TrkDropvan::ShareLogins() {
+void TrkDropvan::JoinRun() {
   TrkConvertor* first_built = this;
   while (first_built->NextWorker() != nullptr) first_built = first_built->NextWorker();
   auto* shared = dynamic_cast<TrkDropvan*>(first_built);
-  logins_ = shared != nullptr && shared != this ? shared->logins_ : std::make_shared<TrkRunLogins>();
+  const bool first = shared == nullptr || shared == this;
+  logins_ = first ? std::make_shared<TrkRunLogins>() : shared->logins_;
+  if (first) {
+    const TrkOptions& options = Batch().Project().Options();
+    Uploader->Settings.Profile = TrkServerProfile::Load(TrkServerProfile::FileName(Batch().Project().FileName()),
+                                                        Destination(options, ""), options.GetBool("DryRun", false));
+  } else {
+    Uploader->Settings.Profile = shared->Uploader->Settings.Profile;
+  }
   logins_->Join(WorkerNumber());
   Uploader->OnLoginState = [this](TrkLoginState state) {
     if (state == TrkLoginState::kConnecting) login_began_ = logins_->Seen();

@@ -69,9 +69,10 @@ class TrkDropvan : public TrkConvertor {
   // in the worker numbered 1, which every chain has and builds first), then
   // registers this worker with it (TrkUploadStore::WorkerCreated).
   void UseRecord();
-  // Joins the run's login census (made by the worker numbered 1, which is
-  // built first) and hooks this worker's session to it.
-  void ShareLogins();
+  // Joins what the run's workers share, made by the first built: the login
+  // census, hooked to this worker's session, and the destination's server
+  // profile (what auto mode learnt of its data connections, beside the record).
+  void JoinRun();
   // The session's answer to a login the server turned away for want of room
   // (see TrkUploader::OnTooManyConnections). While other workers of the run are
   // still logging in or working unconnected, waits until a file is done or a

@@ -2,19 +2,28 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 class TrkMD5;
+class TrkServerProfile;
 
 // The protocols a session may speak.
 enum class TrkProtocol { kFtp, kSftp };
 
+// How FTP data connections are made: the server connects back to the program
+// (active), the program connects to the server (passive), or active until the
+// server cannot connect back, then passive (auto).
+enum class TrkDataConnection { kActive, kPassive, kAuto };
+
 // How a session reaches its server, beside the account.
 struct TrkSessionSettings {
   TrkProtocol Protocol = TrkProtocol::kFtp;
-  // Passive data connections instead of active ones (FTP).
-  bool Passive = false;
+  TrkDataConnection Data = TrkDataConnection::kActive;
+  // With kAuto: what is known of the destination's data connections, shared by
+  // the sessions of a run; null: what this session alone learns.
+  std::shared_ptr<TrkServerProfile> Profile;
   // Explicit TLS on the control connection and every data connection (FTP).
   bool Secure = false;
   // With Secure: the server's certificate must verify and name the server.
