@@ -4,6 +4,7 @@
 #include <iostream>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "app/console_runner.h"
 #include "app/usage.h"
@@ -14,6 +15,7 @@
 #include "report/info.h"
 #include "select/match.h"
 #include "sync/dropvan.h"
+#include "sync/server_check.h"
 #include "sync/upload_store.h"
 #include "ui/window_entry.h"
 
@@ -83,11 +85,29 @@ int TrkProgram::RunWindow(std::ostream& err) {
   return TrkRunWindowLibrary(run, app_.ExeName(), err);
 }
 
+int TrkProgram::Check(std::ostream& out, std::ostream& err) {
+  if (app_.Param().empty()) {
+    err << "Usage: " << kTrkProgramKey << " --check PROJECT.batch-dropvan\n";
+    return 1;
+  }
+  project_->ParseCommandLine(app_.Param());
+  TrkServerCheck check(*project_, [&out](const std::string& line) { out << line << std::endl; });
+  return check.Run() ? 0 : 1;
+}
+
 int TrkProgramMain(int argc, const char* const* argv, std::ostream& err) {
   // Answered before any object exists: no project is read, no side file written.
   if (argc > 1 && argv[1] != nullptr && TrkWriteUsageAnswer(argv[1], std::cout)) return std::cout.good() ? 0 : 1;
+  const bool check = argc > 1 && argv[1] != nullptr && std::string(argv[1]) == "--check";
   std::string message;
   try {
+    if (check) {
+      // The check reads the project named after "--check" as a run would read it.
+      std::vector<const char*> rest(argv, argv + argc);
+      rest.erase(rest.begin() + 1);
+      TrkProgram program(argc - 1, rest.data());
+      return program.Check(std::cout, err);
+    }
     TrkProgram program(argc, argv);
     return program.Run(err);
   } catch (const std::exception& e) {

@@ -51,6 +51,10 @@ class TrkProgram {
   // makes the name filter, chooses the run mode and runs. Returns the exit code.
   // Errors that escape the console run reach the caller.
   int Run(std::ostream& err);
+  // "--check PROJECT": checks the project's server (TrkServerCheck), telling
+  // each finding on `out`. Returns 0 when an upload would work as configured,
+  // else 1 (a missing project is said on `err`).
+  int Check(std::ostream& out, std::ostream& err);
 
  private:
   // The window run, from the window library. Gives 1, said on `err`, when no

@@ -39,13 +39,24 @@ size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
 // The libcurl in use, as 0xXXYYZZ.
 unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
 
-// Whether FEAT's reply lists the UTF8 feature (a line " UTF8", any case).
-bool OffersUtf8(const std::vector<std::string>& lines) {
-  return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    std::string feature = line.substr(line.find_first_not_of(' ') == std::string::npos ? line.size()
-                                                                                    : line.find_first_not_of(' '));
+// The features a FEAT reply lists: the inner lines, which start with a blank,
+// between "211-" and "211 " (a greeting's inner lines may start so too).
+std::vector<std::string> FeatureLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> features;
+  bool in_feat = false;
+  for (const std::string& line : lines) {
+    if (line.rfind("211", 0) == 0) in_feat = line.size() > 3 && line[3] == '-';
+    const size_t start = line.find_first_not_of(' ');
+    if (in_feat && line[0] == ' ' && start != std::string::npos) features.push_back(line.substr(start));
+  }
+  return features;
+}
+
+// Whether the features list UTF8 (any case).
+bool OffersUtf8(const std::vector<std::string>& features) {
+  return std::any_of(features.begin(), features.end(), [](std::string feature) {
     std::transform(feature.begin(), feature.end(), feature.begin(), [](unsigned char c) { return std::toupper(c); });
-    return line.size() > 1 && line[0] == ' ' && feature == "UTF8";
+    return feature == "UTF8";
   });
 }
 
@@ -134,17 +145,19 @@ class TrkCurlFtpSession : public TrkTransferSession {
     }
     // A server that offers UTF8 may need to be told before it stores names
     // as the bytes sent rather than in some code page of its own.
-    if (OffersUtf8(request_.AllReplyLines())) Command({"OPTS UTF8 ON"});
+    features_ = FeatureLines(request_.AllReplyLines());
+    if (OffersUtf8(features_)) Command({"OPTS UTF8 ON"});
     return true;
   }
 
   bool TurnedAway() const override { return turned_away_; }
+  const std::vector<std::string>& Features() const override { return features_; }
   const std::string& LastFailure() const override { return failure_; }
   const std::string& EntryPath() const override { return entry_path_; }
 
   bool ChangeDir(const std::string& directory) override { return Command({"CWD " + directory}) / 100 == 2; }
   bool MakeDir(const std::string& directory) override { return Command({"MKD " + directory}) / 100 == 2; }
-  void Delete(const std::string& path) override { Command({"DELE " + path}); }
+  bool Delete(const std::string& path) override { return Command({"DELE " + path}) / 100 == 2; }
 
   std::optional<bool> Rename(const std::string& from, const std::string& to) override {
     std::vector<std::string> replies = Replies({"RNFR " + from, "RNTO " + to});
@@ -190,9 +203,13 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   // The reply code to the last of `commands`, or 0 when the connection failed.
+  // A refusal is the failure to tell.
   long Command(const std::vector<std::string>& commands) {
     std::vector<std::string> replies = Replies(commands);
-    return replies.empty() ? 0 : ReplyCode(replies.back());
+    if (replies.empty()) return 0;
+    const long code = ReplyCode(replies.back());
+    if (code >= 400) failure_ = replies.back();
+    return code;
   }
 
   // Stores the local file, then asks the server for the stored file's size on
@@ -326,6 +343,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   CURL* const curl_ = request_.handle();
   std::string base_url_, user_, password_;
   std::string entry_path_;    // of the current login
+  std::vector<std::string> features_;  // of the current login
   bool turned_away_ = false;  // the last Login was turned away for want of room
   std::string failure_;       // why the last failed request failed
   std::string local_ip_;      // this end of the control connection, for the data listener

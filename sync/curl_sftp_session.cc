@@ -150,7 +150,7 @@ class TrkCurlSftpSession : public TrkTransferSession {
   // A request without body on a folder opens it: it exists.
   bool ChangeDir(const std::string& directory) override { return Run(directory, nullptr); }
   bool MakeDir(const std::string& directory) override { return Run("/", ("mkdir " + Quoted(directory)).c_str()); }
-  void Delete(const std::string& path) override { Run("/", ("*rm " + Quoted(path)).c_str()); }
+  bool Delete(const std::string& path) override { return Run("/", ("rm " + Quoted(path)).c_str()); }
 
   std::optional<bool> Rename(const std::string& from, const std::string& to) override {
     if (Run("/", ("rename " + Quoted(from) + " " + Quoted(to)).c_str())) return true;

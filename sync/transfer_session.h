@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TrkMD5;
 class TrkServerProfile;
@@ -83,6 +84,9 @@ class TrkTransferSession {
   // room a moment later: sshd drops connections beyond its MaxStartups while
   // others are still logging in.
   virtual bool Busy() const { return false; }
+  // What the server said it offers as the last Login succeeded (FTP's FEAT:
+  // "SIZE", "UTF8", "EPSV", ...); empty when it said nothing.
+  virtual const std::vector<std::string>& Features() const { return no_features_; }
   // The folder the login landed in; empty when the server did not tell.
   virtual const std::string& EntryPath() const = 0;
   // Why the last request that failed failed, for the user: the server's
@@ -99,6 +103,9 @@ class TrkTransferSession {
   virtual Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) = 0;
   // Whether the server renamed `from` to `to`; nothing when the connection failed.
   virtual std::optional<bool> Rename(const std::string& from, const std::string& to) = 0;
-  // Asks the server to delete `path`; a refusal is not told.
-  virtual void Delete(const std::string& path) = 0;
+  // Whether the server deleted `path`.
+  virtual bool Delete(const std::string& path) = 0;
+
+ private:
+  const std::vector<std::string> no_features_;
 };

@@ -1,0 +1,201 @@
+#include "sync/server_check.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "batch/convertor.h"
+#include "project/error.h"
+#include "project/options.h"
+#include "project/project.h"
+#include "project/whole_file.h"
+#include "sync/curl_ftp_session.h"
+#include "sync/dropvan.h"
+#include "sync/server_profile.h"
+#include "sync/uploader.h"
+
+namespace {
+
+using Mode = TrkDataConnection;
+
+std::string Joined(const std::vector<std::string>& items, const std::string& separator) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
+  return text;
+}
+
+bool Offers(const std::vector<std::string>& features, const std::string& feature) {
+  return std::any_of(features.begin(), features.end(),
+                     [&](const std::string& line) { return line.rfind(feature, 0) == 0; });
+}
+
+// An active data connection that cannot be made is given up after this long.
+constexpr std::chrono::milliseconds kActiveProbeWait = 2 * kAutoAcceptWait;
+// A login turned away for want of room is tried again this often, this long.
+constexpr std::chrono::milliseconds kBusyPause{100};
+constexpr std::chrono::milliseconds kBusyPatience{3000};
+
+// A local file to store: small, and not all one byte, so a cut store shows.
+std::string WriteProbeFile() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dropvan-check-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) throw TrkError("Cannot create a probe file in " + path.substr(0, path.rfind('/')));
+  const bool written = WriteFully(fd, "Dropvan server check\n");
+  close(fd);
+  if (!written) throw TrkError("Cannot write the probe file " + path);
+  return path;
+}
+
+}  // namespace
+
+TrkServerCheck::TrkServerCheck(const TrkProject& project, Say say)
+    : project_(project), say_(std::move(say)), account_(TrkAccount::FromOptions(project.Options())) {
+  target_ = project.GetTarget();
+  if (!target_.empty() && target_.back() != '/') target_ += '/';
+  // A program's name: its store goes through the temporary name and the
+  // rename into place, as a program's does in a run.
+  probe_ = target_ + "dropvan-check-" + std::to_string(getpid()) + ".exe";
+  probe_file_ = WriteProbeFile();
+}
+
+TrkServerCheck::~TrkServerCheck() {
+  if (!probe_file_.empty()) std::remove(probe_file_.c_str());
+}
+
+bool TrkServerCheck::Run() {
+  say_("destination: " + TrkDropvan::Destination(project_.Options(), target_));
+  std::string failure = !account_.port_failure.empty() ? account_.port_failure
+                        : target_.empty()               ? "Target is empty"
+                                                        : "";
+  if (failure.empty()) {
+    std::unique_ptr<TrkTransferSession> first = LogIn("login");
+    if (first != nullptr) TellLogin(*first);
+    if (first == nullptr) failure = "no login";
+  }
+  if (failure.empty()) {
+    if (!CheckStores()) failure = "the probe was not stored";
+    if (stored_) CheckDelete();
+    CheckConnectionLimit();
+  }
+  say_("verdict: an upload would " + std::string(failure.empty() ? "work" : "fail") + " as configured" +
+       (failure.empty() ? "" : ": " + failure) + (advice_.empty() ? "" : "; use " + Joined(advice_, ", ")));
+  return failure.empty();
+}
+
+std::unique_ptr<TrkTransferSession> TrkServerCheck::LogIn(const std::string& what) {
+  std::unique_ptr<TrkTransferSession> session = TrkUploader::NewCurlSession(account_.settings);
+  if (session == nullptr) throw TrkError("Cannot start a network session");
+  if (session->Login(account_.server, account_.port, account_.user, account_.password)) return session;
+  std::string why = session->LastFailure();
+  if (session->TurnedAway()) why = "the server takes no more connections now (" + why + ")";
+  if (!account_.connect_note.empty()) why += " (" + account_.connect_note + ")";
+  say_(what + ": fails: " + why);
+  return nullptr;
+}
+
+void TrkServerCheck::TellLogin(const TrkTransferSession& session) {
+  const std::string& folder = session.EntryPath();
+  say_("login: works, as " + account_.user + (folder.empty() ? "" : ", in \"" + folder + "\""));
+  const TrkSessionSettings& settings = account_.settings;
+  if (settings.Protocol == TrkProtocol::kSftp) return;
+  const std::vector<std::string>& features = session.Features();
+  say_("features: " + (features.empty() ? "none listed" : Joined(features, ", ")));
+  if (settings.Secure) {
+    say_(std::string("TLS: every connection, the certificate ") +
+         (settings.SecureVerify ? "verified" : "not verified (SecureVerify=False)"));
+  } else if (Offers(features, "AUTH TLS")) {
+    say_("TLS: offered but not used: the password goes in clear");
+    advice_.push_back("Secure=True");
+  }
+}
+
+void TrkServerCheck::CheckConnectionLimit() {
+  const int wanted = TrkConvertor::ThreadsCount(project_);
+  std::vector<std::unique_ptr<TrkTransferSession>> open;
+  std::string refusal;
+  while (static_cast<int>(open.size()) < wanted && refusal.empty()) {
+    std::unique_ptr<TrkTransferSession> session = TrkUploader::NewCurlSession(account_.settings);
+    if (session == nullptr) break;
+    if (session->Login(account_.server, account_.port, account_.user, account_.password)) {
+      open.push_back(std::move(session));
+    } else {
+      refusal = session->LastFailure();
+    }
+  }
+  const int taken = static_cast<int>(open.size());
+  if (refusal.empty()) {
+    say_("connections: " + std::to_string(taken) + " at once (ThreadsCount=" + std::to_string(wanted) + ")");
+    return;
+  }
+  say_("connections: " + std::to_string(taken) + " at once, then refused: " + refusal);
+  // The run shares what the server takes, but each worker beyond waits for room.
+  advice_.push_back("ThreadsCount=" + std::to_string(taken));
+}
+
+bool TrkServerCheck::CheckStores() {
+  const TrkSessionSettings& settings = account_.settings;
+  if (settings.Protocol == TrkProtocol::kSftp) return StoreProbe(settings.Data, "probe file");
+  const bool active_possible = !settings.Secure || TrkCurlActiveTlsWorks();
+  const bool active = active_possible && StoreProbe(Mode::kActive, "active data connection");
+  if (!active_possible) say_("active data connection: not with TLS in this libcurl; passive is used");
+  const bool passive = StoreProbe(Mode::kPassive, "passive data connection");
+  if (settings.Data == Mode::kAuto && (active || passive)) {
+    std::shared_ptr<TrkServerProfile> profile = TrkServerProfile::Load(
+        TrkServerProfile::FileName(project_.FileName()), TrkDropvan::Destination(project_.Options(), ""));
+    profile->Learn(active ? TrkServerProfile::DataMode::kActive : TrkServerProfile::DataMode::kPassive);
+    say_(std::string("remembered for Passive=Auto: ") + TrkServerProfile::Text(profile->Data()) +
+         (profile->SaveFailure().empty() ? "" : " (not kept: " + profile->SaveFailure() + ")"));
+  }
+  const bool works = settings.Data == Mode::kAuto      ? active || passive
+                     : settings.Data == Mode::kPassive ? passive
+                                                       : active || (passive && !active_possible);
+  if (!works && passive) advice_.push_back("Passive=True");
+  if (!works && active) advice_.push_back("Passive=False");
+  return works;
+}
+
+bool TrkServerCheck::StoreProbe(Mode data, const std::string& what) {
+  TrkUploader uploader;
+  uploader.Server = account_.server;
+  uploader.User = account_.user;
+  uploader.Password = account_.password;
+  uploader.Port = account_.port;
+  uploader.Settings = account_.settings;
+  uploader.Settings.Data = data;
+  if (data == Mode::kActive) uploader.Settings.ReplyTimeout = std::min(uploader.Settings.ReplyTimeout, kActiveProbeWait);
+  // A server whose count of connections lags may still count the last one.
+  int turned_away = 0;
+  uploader.OnTooManyConnections = [&turned_away] {
+    std::this_thread::sleep_for(kBusyPause);
+    return ++turned_away * kBusyPause < kBusyPatience;
+  };
+  try {
+    // Stored twice: the second store renames over the first, as a run
+    // replacing a program does.
+    uploader.PutFile(probe_file_, probe_, 0);
+    uploader.PutFile(probe_file_, probe_, 0);
+    say_(what + ": works (store, size check, rename over \"" + probe_ + "\")");
+    stored_ = true;
+    return true;
+  } catch (const TrkError& error) {
+    say_(what + ": fails: " + error.what() + (error.Reason().empty() ? "" : ": " + error.Reason()));
+    return false;
+  }
+}
+
+void TrkServerCheck::CheckDelete() {
+  std::unique_ptr<TrkTransferSession> session = LogIn("delete");
+  if (session == nullptr) return;
+  if (session->Delete(probe_)) {
+    say_("delete: works");
+  } else {
+    // Uploads do not need it: a program's old copy that cannot be deleted stays beside it.
+    say_("delete: fails: " + session->LastFailure() + " (remove \"" + probe_ + "\" by hand)");
+  }
+}
