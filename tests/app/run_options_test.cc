@@ -135,17 +135,24 @@ TEST_F(RunOptionsTest, InvalidExcludeRefusesTheRunBeforeAnythingIsListed) {
 
 TEST_F(RunOptionsTest, NetrcGivesTheAccountAProjectLeavesOut) {
   site_.Write("a.txt", "a");
-  work_.Write("netrc", "machine 127.0.0.1 login " + server_.user() + " password " + server_.password() + "\n");
   const std::string netrc = work_.dir() + "netrc";
   app_.SetEnv("NETRC=" + netrc);
   struct Row {
     mode_t mode;
+    const char* password;  // the .netrc's; empty: the server's
+    bool in_project;       // the project gives the account itself
     bool uploaded;
-  } rows[] = {{0600, true}, {0644, false}};  // others may read it: not used
+  } rows[] = {
+      {0600, "", false, true},
+      {0644, "", false, false},       // others may read it: not used
+      {0600, "stale", true, true},    // the project's account comes first
+  };
   for (const Row& row : rows) {
+    work_.Write("netrc", "machine 127.0.0.1 login " + server_.user() + " password " +
+                             (*row.password != '\0' ? row.password : server_.password()) + "\n");
     chmod(netrc.c_str(), row.mode);
     fs::remove(project_ + ".ini");
-    ProcessResult run = Run({"TryTimes=0"}, false);
+    ProcessResult run = Run({"TryTimes=0"}, row.in_project);
     ASSERT_EQ(0, run.exit_code) << run.err;
     const std::vector<std::string> log = ReadCrLfLines(log_);
     ASSERT_EQ(log.size(), 1u);

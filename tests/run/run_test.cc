@@ -14,6 +14,8 @@
 #include "project/project.h"
 #include "report/info.h"
 #include "select/match.h"
+#include "sync/run_lock.h"
+#include "sync/upload_store.h"
 #include "support/recording_opener.h"
 #include "support/scripted_convertor.h"
 #include "support/temp_dir.h"
@@ -159,6 +161,39 @@ TEST_F(RunTest, NoWorkerThreadHoldsOnToARunThatIsGone) {
   // on that thread, racing the end of the process.
   EXPECT_TRUE(batch.expired()) << "the batch outlived its run";
   EXPECT_EQ(20, ScriptedConvertor::Converted()) << "the run went before its workers ended";
+}
+
+TEST_F(RunTest, StopEndsTheListingAndTheWorkers) {
+  constexpr int kFolders = 2000;  // far more than the listing gets through before the Stop
+  for (int i = 0; i < kFolders; ++i) site_.Write("f" + std::to_string(i) + "/a.txt", "a");
+  run_.List(site_.dir() + "*.*", "/www", true);
+  run_.Start("/www", {}, TrkRun::HeldRecord::kRefuseTheRun);
+  run_.Stop();
+  run_.WaitForEnd();
+  run_.Batch()->WaitForSearch();
+  EXPECT_LT(run_.Batch()->Count(), kFolders) << "the listing went on after the Stop";
+  EXPECT_LT(ScriptedConvertor::Converted(), kFolders) << "the workers went on after the Stop";
+}
+
+TEST_F(RunTest, ARecordThatAnotherRunHoldsRefusesTheRunBeforeAnyFile) {
+  site_.Write("a.txt", "a");
+  const std::string project_file = site_.dir() + "site.batch-dropvan";
+  TrkRunLock other;
+  ASSERT_TRUE(other.Take(TrkUploadStore::LockFileName(project_file)));
+  TrkUploadStore& store = TrkUploadStore::Process();
+  store.Load(project_file);  // as the run's first worker loads it
+  run_.List(site_.dir() + "*.*", "/www", false);
+  std::string refusal;
+  try {
+    run_.Start("/www", {}, TrkRun::HeldRecord::kRefuseTheRun);
+  } catch (const TrkError& e) {
+    refusal = e.what();
+  }
+  EXPECT_EQ(refusal.rfind("Another run of this project is using its upload record", 0), 0u) << refusal;
+  EXPECT_EQ(0, ScriptedConvertor::Converted());
+  other.Release();
+  store.Load(project_file);
+  store.EndRun();
 }
 
 TEST_F(RunTest, RefusesAnEmptyTargetAndASourceFolderThatCannotBeListed) {

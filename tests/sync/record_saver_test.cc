@@ -20,11 +20,17 @@ bool Reaches(const std::atomic<int>& saves, int count) {
 
 TEST(RecordSaverTest, SavesOnceWhenDueRetriesAFailureAndStopsWithoutTheSaveAskedFor) {
   std::atomic<int> saves{0};
-  TrkRecordSaver saver([&] { return ++saves != 1; }, 20ms);  // the first save fails
+  std::atomic<Clock::time_point> failed_at{};
+  TrkRecordSaver saver([&] {  // the first save fails
+    if (++saves != 1) return true;
+    failed_at = Clock::now();
+    return false;
+  }, 20ms);
   const auto start = Clock::now();
   for (int i = 0; i < 5; ++i) saver.ScheduleAt(start + 50ms);  // five files, one save due
   ASSERT_TRUE(Reaches(saves, 2)) << "the failed save was not tried again";
   EXPECT_GE(Clock::now() - start, 50ms) << "saved before it was due";
+  EXPECT_GE(Clock::now() - failed_at.load(), 20ms) << "a failed save was tried again at once";
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(saves, 2) << "saved with nothing asked for";
 
