@@ -6,6 +6,7 @@
 
 std::string TrkUsageText() {
   return std::string("Usage: ") + kTrkProgramKey + R"( [PROJECT.batch-dropvan | "-P:NAME=VALUE,..." | FOLDER | -I | -U]
+       dropvan --check PROJECT.batch-dropvan
        dropvan --help | --version
 
   PROJECT.batch-dropvan  run the project file (name=value lines); with PureConsole=True
@@ -14,6 +15,9 @@ std::string TrkUsageText() {
   FOLDER or FILE         open the window with it as the source
   (nothing)              open the window with the default project
   -I, -U                 the install and uninstall notices
+  --check PROJECT        check the project's server: login, data connections, a probe
+                         file stored, renamed and deleted in Target, the connection
+                         limit; a verdict and the settings to use (exit 0 or 1)
   --help                 this text
   --version              the program's version
 
@@ -22,12 +26,16 @@ Main options (all of them: man dropvan, or README.md):
   Target=/www/           server directory                        Server, Port, User, Password
   ThreadsCount=4         workers, one connection each           TryTimes=3   retries per file
   LogFile=PATH           one line per file                      PureConsole=True  no window
+  Server=sftp://HOST     SFTP (host key in ~/.ssh/known_hosts)   KeyFile=PATH  its key
+  Passive=True|Auto      passive data connections, or active until they fail
 
-Files: the upload record beside the project file (.ini, .ini.old, .ini.lock, .log);
+Files: the upload record beside the project file (.ini, .ini.old, .ini.lock, .log,
+and .servers for Passive=Auto);
 the recent list dropvan.log, usage counters dropvan.ext and default project
 dropvan.batch-dropvan beside the program, or in $XDG_CONFIG_HOME/dropvan
 (~/.config/dropvan) for an installed program or one whose folder cannot be written.
 
+Files that failed: one line per reason on standard error at the end ("2 files failed: 553 ...").
 Exit code 1: an error ended the run (the message is on standard error); man dropvan has all codes.
 )";
 }

@@ -12,6 +12,7 @@
 #include "dropvan_process.h"
 #include "project/project.h"
 #include "select/file_utils.h"
+#include "support/ftp_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -265,6 +266,34 @@ TEST_F(ProgramTest, InstallAndUninstallNoticesOpenTheirLinkAndEnd) {
 
   EXPECT_FALSE(std::filesystem::exists(log_)) << "a notice runs no project";
   EXPECT_EQ("", app_.Counter("C"));
+}
+
+// "--check PROJECT": the check's findings on standard output, its verdict as the exit code.
+TEST_F(ProgramTest, CheckReadsTheProjectAfterItAndExitsWithTheVerdict) {
+  testing_support::FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  const std::vector<std::string> account = {"Server=127.0.0.1", "Port=" + std::to_string(server.port()),
+                                            "User=" + server.user(), "Password=" + server.password(),
+                                            "Target=" + server.writable_dir() + "www"};
+  std::vector<std::string> closed = account;
+  closed[1] = "Port=" + std::to_string(ClosedPort());
+  struct Row {
+    std::vector<std::string> project;  // none: no project named
+    int exit_code;
+    std::string out_ends, err;
+  } rows[] = {
+      {account, 0, "verdict: an upload would work as configured\n", ""},
+      {closed, 1, "verdict: an upload would fail as configured: no login\n", ""},
+      {{}, 1, "", "Usage: dropvan --check PROJECT.batch-dropvan\n"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"--check"};
+    if (!row.project.empty()) args.push_back(ProjectFile(row.project));
+    ProcessResult run = app_.Run(args);
+    EXPECT_EQ(row.exit_code, run.exit_code) << run.out << run.err;
+    EXPECT_TRUE(run.out.ends_with(row.out_ends)) << run.out;
+    EXPECT_EQ(row.err, run.err);
+  }
 }
 
 TEST_F(ProgramTest, EmptyTargetUploadsNothingAndExitsOne) {
