@@ -212,6 +212,7 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
     DROPVAN_REQUIRE_FTP_SERVER(server);
     testing_support::TempDir local;
     const std::string profile_file = local.dir() + "site.servers";
+    TrkServerProfile::Load(profile_file, "ftp://elsewhere")->Learn(Learnt::kActive);  // kept as it is
     TrkServerProfile::Load(profile_file, "ftp://site")->Learn(row.remembered);
     {
       TrkUploader uploader;
@@ -229,6 +230,7 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
     EXPECT_LE(active, row.passive == 0 ? 3 : row.active * 2) << "active after it failed:\n" << Join(commands);
     EXPECT_EQ(Count(commands, "SIZE"), 3) << "each store is checked:\n" << Join(commands);
     EXPECT_EQ(TrkServerProfile::Load(profile_file, "ftp://site")->Data(), row.learnt);
+    EXPECT_EQ(TrkServerProfile::Load(profile_file, "ftp://elsewhere")->Data(), Learnt::kActive);
   }
 }
 

@@ -50,7 +50,7 @@ TEST(ServerCheckTest, TellsWhatWorksWhatFailsAndWhichSettingsToUse) {
       {"active refused, active configured", Kind::kPyftpdlib, {}, no_port, false,
        {"active data connection: fails: [Error]Upload file failure: 500 No.", "passive data connection: works",
         "verdict: an upload would fail as configured: the probe was not stored; use Passive=True"}},
-      {"active refused, auto remembers passive", Kind::kPyftpdlib, {"Passive=Auto"}, no_port, true,
+      {"active refused, auto remembers passive", Kind::kPyftpdlib, {"Passive=auto"}, no_port, true,
        {"remembered for Passive=Auto: Passive", "verdict: an upload would work as configured"}},
       {"a per-address limit below the workers", Kind::kVsftpd, {"Passive=True"}, limit, true,
        {"connections: 2 at once, then refused: 421 ",
