@@ -145,19 +145,23 @@ bool TrkServerCheck::CheckStores() {
   const bool active = active_possible && StoreProbe(Mode::kActive, "active data connection");
   if (!active_possible) say_("active data connection: not with TLS in this libcurl; passive is used");
   const bool passive = StoreProbe(Mode::kPassive, "passive data connection");
-  if (settings.Data == Mode::kAuto && (active || passive)) {
-    std::shared_ptr<TrkServerProfile> profile = TrkServerProfile::Load(
-        TrkServerProfile::FileName(project_.FileName()), TrkDropvan::Destination(project_.Options(), ""));
-    profile->Learn(active ? TrkServerProfile::DataMode::kActive : TrkServerProfile::DataMode::kPassive);
-    say_(std::string("remembered for Passive=Auto: ") + TrkServerProfile::Text(profile->Data()) +
-         (profile->SaveFailure().empty() ? "" : " (not kept: " + profile->SaveFailure() + ")"));
-  }
+  if (settings.Data == Mode::kAuto && (active || passive)) Remember(active);
   const bool works = settings.Data == Mode::kAuto      ? active || passive
                      : settings.Data == Mode::kPassive ? passive
                                                        : active || (passive && !active_possible);
   if (!works && passive) advice_.push_back("Passive=True");
   if (!works && active) advice_.push_back("Passive=False");
   return works;
+}
+
+void TrkServerCheck::Remember(bool active) {
+  const std::string file = TrkServerProfile::FileName(project_.FileName());
+  std::shared_ptr<TrkServerProfile> profile =
+      TrkServerProfile::Load(file, TrkDropvan::Destination(project_.Options(), ""));
+  profile->Learn(active ? TrkServerProfile::DataMode::kActive : TrkServerProfile::DataMode::kPassive);
+  const std::string not_kept = file.empty() ? "options without a project file" : profile->SaveFailure();
+  say_(std::string("remembered for Passive=Auto: ") + TrkServerProfile::Text(profile->Data()) +
+       (not_kept.empty() ? "" : " (not kept: " + not_kept + ")"));
 }
 
 bool TrkServerCheck::StoreProbe(Mode data, const std::string& what) {

@@ -44,6 +44,8 @@ class TrkServerCheck {
   // Stores the probe as a run would, once per data connection mode (FTP): true
   // when the configured mode works. Passive=Auto learns what was found.
   bool CheckStores();
+  // Keeps in the server profile which mode worked, as a run in auto mode would.
+  void Remember(bool active);
   // One store of the probe in `data` mode, said as `what`.
   bool StoreProbe(TrkDataConnection data, const std::string& what);
   // Deletes the probe; a refusal is told, but uploads do not need deletes.
