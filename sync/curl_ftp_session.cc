@@ -18,24 +18,6 @@ using trk_ftp::HasControlChar;
 using trk_ftp::ReplyCode;
 using trk_ftp::UrlPath;
 
-long WholeSeconds(std::chrono::milliseconds limit) {
-  return std::max<long>(1, static_cast<long>((limit.count() + 999) / 1000));
-}
-
-// The local file of a store, and the digest of what has been read of it.
-struct LocalFile {
-  FILE* in;
-  TrkMD5* digest;  // null: no digest wanted
-};
-
-size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
-  auto* file = static_cast<LocalFile*>(data);
-  size_t got = std::fread(buffer, size, count, file->in);
-  if (got == 0 && std::ferror(file->in)) return CURL_READFUNC_ABORT;
-  if (file->digest != nullptr) file->digest->Update(buffer, got * size);
-  return got;
-}
-
 // The libcurl in use, as 0xXXYYZZ.
 unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
 
@@ -225,12 +207,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     // The "*" prefix: a refused SIZE is a result here, not a failed transfer.
     curl_slist* after = curl_slist_append(nullptr, ("*SIZE " + remote_name).c_str());
     Prepare(UrlPath(remote_name));
-    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
-    LocalFile file{in, digest};
-    if (digest != nullptr) digest->Init();
-    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
-    curl_easy_setopt(curl_, CURLOPT_READDATA, &file);
-    curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    request_.UploadFrom(in, size, digest);
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
     CURLcode result = Transfer(in, digest);
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
@@ -309,10 +286,10 @@ class TrkCurlFtpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.ConnectTimeout.count()));
-    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(settings_.ReplyTimeout));
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, TrkCurlWholeSeconds(settings_.ReplyTimeout));
     curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, AcceptWaitMs());
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, WholeSeconds(settings_.StallTimeout));
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, TrkCurlWholeSeconds(settings_.StallTimeout));
   }
 
   // TLS as the owner asks. Every request sets the same, so the logged-in

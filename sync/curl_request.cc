@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #endif
 
+#include "sync/md5.h"
+
 namespace {
 
 std::once_flag global_init_once;
@@ -75,6 +77,27 @@ void TrkCurlRequest::Start(const std::string& url) {
 #ifndef _WIN32
   curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
 #endif
+}
+
+long TrkCurlWholeSeconds(std::chrono::milliseconds limit) {
+  return std::max<long>(1, static_cast<long>((limit.count() + 999) / 1000));
+}
+
+void TrkCurlRequest::UploadFrom(FILE* in, uint64_t size, TrkMD5* digest) {
+  upload_ = LocalFile{in, digest};
+  if (digest != nullptr) digest->Init();
+  curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
+  curl_easy_setopt(curl_, CURLOPT_READDATA, &upload_);
+  curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+}
+
+size_t TrkCurlRequest::ReadLocal(char* buffer, size_t size, size_t count, void* data) {
+  auto* file = static_cast<LocalFile*>(data);
+  size_t got = std::fread(buffer, size, count, file->in);
+  if (got == 0 && std::ferror(file->in)) return CURL_READFUNC_ABORT;
+  if (file->digest != nullptr) file->digest->Update(buffer, got * size);
+  return got;
 }
 
 // libcurl 7.88 can leave a transfer between two states with no socket or timer

@@ -2,8 +2,17 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+class TrkMD5;
+
+// A time-out in the whole seconds libcurl takes for some limits; less than one
+// second counts as one.
+long TrkCurlWholeSeconds(std::chrono::milliseconds limit);
 
 // The libcurl handles of one session, for the libcurl sessions of this folder
 // alone (no header outside sync/ includes this one): the easy handle that
@@ -27,6 +36,10 @@ class TrkCurlRequest {
   // connection stays), then the ones every request has: no signals, sockets
   // that no child process inherits, the server's replies collected.
   void Start(const std::string& url);
+  // Makes the request an upload of the open local file `in`, `size` bytes
+  // long, read from where it stands; with `digest`, the bytes are digested as
+  // they are read (Init here, then Update). Until the request's end.
+  void UploadFrom(FILE* in, uint64_t size, TrkMD5* digest);
   // Runs the request (curl_easy_perform, driven here; see the .cc).
   CURLcode Perform();
 
@@ -45,9 +58,17 @@ class TrkCurlRequest {
  private:
   CURLcode Result();
 
+  // The local file of an upload, and the digest of what has been read of it.
+  struct LocalFile {
+    FILE* in = nullptr;
+    TrkMD5* digest = nullptr;  // null: no digest wanted
+  };
+  static size_t ReadLocal(char* buffer, size_t size, size_t count, void* data);
+
   CURL* curl_ = nullptr;    // owned
   CURLM* multi_ = nullptr;  // owned
   char error_[CURL_ERROR_SIZE] = {};
+  LocalFile upload_;  // of the current request
   struct ReplyLines {
     std::vector<std::string> final, all;
   } replies_;

@@ -15,10 +15,6 @@ namespace {
 
 using trk_ftp::HasControlChar;
 
-long WholeSeconds(std::chrono::milliseconds limit) {
-  return std::max<long>(1, static_cast<long>((limit.count() + 999) / 1000));
-}
-
 std::string Home() {
   const char* home = std::getenv("HOME");
   return home != nullptr ? home : "";
@@ -94,20 +90,6 @@ std::string DefaultKeyFile() {
     if (access(path.c_str(), R_OK) == 0) return path;
   }
   return "";
-}
-
-// The local file of a store, and the digest of what has been read of it.
-struct LocalFile {
-  FILE* in;
-  TrkMD5* digest;  // null: no digest wanted
-};
-
-size_t ReadLocal(char* buffer, size_t size, size_t count, void* data) {
-  auto* file = static_cast<LocalFile*>(data);
-  size_t got = std::fread(buffer, size, count, file->in);
-  if (got == 0 && std::ferror(file->in)) return CURL_READFUNC_ABORT;
-  if (file->digest != nullptr) file->digest->Update(buffer, got * size);
-  return got;
 }
 
 // One SFTP connection through libcurl (libssh2). Each operation is a request
@@ -200,12 +182,7 @@ class TrkCurlSftpSession : public TrkTransferSession {
     FILE* in = std::fopen(local_path.c_str(), "rb");
     if (in == nullptr) return false;
     Prepare(remote);
-    LocalFile file{in, digest};
-    if (digest != nullptr) digest->Init();
-    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
-    curl_easy_setopt(curl_, CURLOPT_READDATA, &file);
-    curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    request_.UploadFrom(in, size, digest);
     const bool ok = Perform();
     std::fclose(in);
     curl_off_t uploaded = 0;
@@ -241,9 +218,9 @@ class TrkCurlSftpSession : public TrkTransferSession {
     curl_easy_setopt(curl_, CURLOPT_SSH_KEYFUNCTION, CheckHostKey);
     curl_easy_setopt(curl_, CURLOPT_SSH_KEYDATA, this);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.ConnectTimeout.count()));
-    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, WholeSeconds(settings_.ReplyTimeout));
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, TrkCurlWholeSeconds(settings_.ReplyTimeout));
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, WholeSeconds(settings_.StallTimeout));
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, TrkCurlWholeSeconds(settings_.StallTimeout));
   }
 
   // Only a host key that known_hosts names for the server is trusted; any
