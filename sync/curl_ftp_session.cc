@@ -95,6 +95,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     password_ = password;
     entry_path_.clear();
     turned_away_ = false;
+    login_denied_ = false;
     if (base_url_.empty() || HasControlChar(user) || HasControlChar(password)) return false;
     Prepare("/");
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
@@ -113,6 +114,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
       long code = 0;
       curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
       turned_away_ = code == 421 || (code == 530 && result == CURLE_WEIRD_SERVER_REPLY);
+      login_denied_ = code == 530 && result == CURLE_LOGIN_DENIED;
       return false;
     }
     char* local_ip = nullptr;
@@ -133,6 +135,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   bool TurnedAway() const override { return turned_away_; }
+  bool LoginDenied() const override { return login_denied_; }
   const std::vector<std::string>& Features() const override { return features_; }
   const std::string& LastFailure() const override { return failure_; }
   const std::string& EntryPath() const override { return entry_path_; }
@@ -322,6 +325,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   std::string entry_path_;    // of the current login
   std::vector<std::string> features_;  // of the current login
   bool turned_away_ = false;  // the last Login was turned away for want of room
+  bool login_denied_ = false;  // the last Login was refused at its password
   std::string failure_;       // why the last failed request failed
   std::string local_ip_;      // this end of the control connection, for the data listener
 };

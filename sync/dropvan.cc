@@ -197,6 +197,7 @@ void TrkDropvan::JoinRun() {
     logins_->Tell(WorkerNumber(), state);
   };
   Uploader->OnTooManyConnections = [this] { return AwaitLoginRoom(); };
+  Uploader->AccountProven = [this] { return AccountProven(); };
 }
 
 bool TrkDropvan::AwaitLoginRoom() {
@@ -219,6 +220,15 @@ bool TrkDropvan::AwaitLoginRoom() {
     if (now.openings != seen.openings) return true;
     seen = now;
   }
+}
+
+bool TrkDropvan::AccountProven() {
+  for (;;) {
+    const TrkRunLogins::Mark seen = logins_->Seen();
+    if (logins_->AnyLoggedIn() || !logins_->OthersConnecting(WorkerNumber()) || Terminated()) break;
+    logins_->WaitForChange(seen, kStopPoll);
+  }
+  return logins_->AnyLoggedIn();
 }
 
 void TrkDropvan::UseRecord() {

@@ -74,15 +74,20 @@ class TrkDropvan : public TrkConvertor {
   // profile (what auto mode learnt of its data connections, beside the record).
   void JoinRun();
   // The session's answer to a login the server turned away for want of room
-  // (see TrkUploader::OnTooManyConnections). While other workers of the run are
-  // still logging in or working unconnected, waits until a file is done or a
-  // connection let go and asks for another attempt; once every other running
-  // worker is logged in or turned away, hands the item back and throws
-  // TrkServerBusy, leaving the work to them; when no other worker holds or
+  // (see TrkUploader::OnTooManyConnections). Once another worker of the run
+  // holds a connection, hands the item back and throws TrkServerBusy, leaving
+  // the work to those that hold one (the worker then ends); while none holds
+  // one but others are logging in, waits until one of them is in or a
+  // connection is let go and asks for another attempt; when no other worker holds or
   // opens a connection, asks for another attempt after a short pause while a
   // connection was let go moments ago (TrkRunLogins::kSettle), else lets the
   // refusal count as a failed attempt. A stopped worker hands its item back too.
   bool AwaitLoginRoom();
+  // Whether the account has logged in to the server during the run (see
+  // TrkUploader::AccountProven). A login refused at its password while others
+  // are still logging in waits for them: the first logins of a run meet a
+  // limit that counts at the password (proftpd) before any of them is told.
+  bool AccountProven();
   // Uploads a file whose upload does not depend on its digest, and returns
   // the digest of its content, read once for a small file and in parallel with
   // the transfer for one of kParallelDigestBytes or more. `sent` gets the bytes stored.

@@ -6,6 +6,7 @@ void TrkRunLogins::Set(int worker, State state) {
   if (now == state) return;
   const bool opening = now == State::kLoggedIn;
   now = state;
+  any_logged_in_ = any_logged_in_ || state == State::kLoggedIn;
   Changed(opening);
 }
 
@@ -37,8 +38,21 @@ TrkRunLogins::Mark TrkRunLogins::Seen() const {
   return mark_;
 }
 
+bool TrkRunLogins::AnyLoggedIn() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return any_logged_in_;
+}
+
+bool TrkRunLogins::OthersConnecting(int worker) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [other, state] : states_) {
+    if (other != worker && state == State::kConnecting) return true;
+  }
+  return false;
+}
+
 TrkRunLogins::Turn TrkRunLogins::AfterRefusal(int worker) const {
-  int logged_in = 0, connecting = 0, unconnected = 0;
+  int logged_in = 0, connecting = 0;
   bool just_opened = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -47,13 +61,15 @@ TrkRunLogins::Turn TrkRunLogins::AfterRefusal(int worker) const {
       if (other == worker) continue;
       logged_in += state == State::kLoggedIn;
       connecting += state == State::kConnecting;
-      unconnected += state == State::kLoggedOut;
     }
   }
   // Nobody else can be the reason for the refusal: waiting could last forever,
   // unless the server still counts a connection let go just now.
   if (logged_in + connecting == 0) return just_opened ? Turn::kRetrySoon : Turn::kAsUsual;
-  if (connecting + unconnected == 0) return Turn::kGiveWay;
+  // Those that hold a connection take every file handed back. Waiting for
+  // room instead would keep this file from them, and every file they finish
+  // would send this worker back to be refused again.
+  if (logged_in > 0) return Turn::kGiveWay;
   return Turn::kWait;
 }
 

@@ -20,8 +20,8 @@ class TrkRunLogins {
   // What a turned-away worker does next.
   enum class Turn {
     kAsUsual,    // no other worker holds or opens a connection: a failed login like any other
-    kGiveWay,    // every other running worker is logged in or turned away: leave the work to them
-    kWait,       // others are still logging in or working unconnected: wait for an opening
+    kGiveWay,    // another worker holds a connection: leave the work to those that hold one
+    kWait,       // none holds one, but others are logging in: wait for an opening
     kRetrySoon,  // no other worker holds one, but one was let go moments ago: a server may
                  // not have counted it out yet, so try again after a short pause
   };
@@ -46,6 +46,11 @@ class TrkRunLogins {
   void FileDone(int worker);
 
   Mark Seen() const;
+  // Whether a worker of the run has logged in: the account is right, so a
+  // login refused at its password is the server's limit, not a wrong account.
+  bool AnyLoggedIn() const;
+  // Whether a worker other than `worker` is logging in now.
+  bool OthersConnecting(int worker) const;
   Turn AfterRefusal(int worker) const;
   // Waits until the run's progress passes `seen` or `limit` has passed, and
   // returns the progress then.
@@ -59,4 +64,5 @@ class TrkRunLogins {
   std::map<int, State> states_;  // guarded by mu_
   Mark mark_;                    // guarded by mu_
   std::chrono::steady_clock::time_point last_opening_{};  // guarded by mu_
+  bool any_logged_in_ = false;                            // guarded by mu_
 };

@@ -80,6 +80,10 @@ class TrkTransferSession {
   // Whether the last failed Login was turned away for want of room: the server
   // takes no more connections now (FTP's 421), until another is let go.
   virtual bool TurnedAway() const = 0;
+  // Whether the last failed Login was refused at its password (FTP's 530 to
+  // PASS): a wrong account, or a server that counts its connections only then
+  // (proftpd's MaxClientsPerHost); only the owner can tell which.
+  virtual bool LoginDenied() const { return false; }
   // Whether the last failed Login found the server too busy to talk, with
   // room a moment later: sshd drops connections beyond its MaxStartups while
   // others are still logging in.

@@ -203,5 +203,6 @@ bool TrkUploader::LoginAgainAtOnce(const std::string& server, const std::string&
     std::this_thread::sleep_for(kBusyPause);
     return true;
   }
-  return session_->TurnedAway() && OnTooManyConnections && OnTooManyConnections();
+  const bool full = session_->TurnedAway() || (session_->LoginDenied() && AccountProven && AccountProven());
+  return full && OnTooManyConnections && OnTooManyConnections();
 }

@@ -68,7 +68,7 @@ class TrkUploader {
   // RetryWait apart. After three given-up cycles it fails at once, without
   // attempting or waiting, until Disconnect. The error names the server without
   // any "user:password@" part. A port outside 0-65535 fails at once. A login
-  // refused with 421 is first handed to OnTooManyConnections.
+  // turned away for want of room (see AccountProven too) is first handed to OnTooManyConnections.
   void Connect(const std::string& server, const std::string& user, const std::string& password,
                int port, int tries);
 
@@ -125,6 +125,11 @@ class TrkUploader {
   // like any other (RetryWait, TryTimes). It may wait before answering, or
   // throw TrkServerBusy. Unset: counted like any other failure.
   std::function<bool()> OnTooManyConnections;
+  // Asked when the server refuses a login at its password: true when the
+  // account has been seen to work on this server (another session of the run
+  // logged in with it), so the refusal is the server's connection limit and
+  // goes to OnTooManyConnections. Unset: a refused account.
+  std::function<bool()> AccountProven;
 
  private:
   // Changes the server's current directory; true when the server accepted it.

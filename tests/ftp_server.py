@@ -85,6 +85,7 @@ class Faults:
     verbs_seen = collections.Counter()
     max_sessions = 0
     turn_away = "421 Too many connections."
+    turn_away_at_pass = False  # the limit is met at PASS (proftpd's MaxClientsPerHost), not at the greeting
     release_delay = 0.0
     reply_delay = 0.0
     seed = 0
@@ -94,6 +95,7 @@ class Faults:
     commands = 0
     sessions = 0
     live_sessions = 0
+    logged_in_sessions = 0  # with turn_away_at_pass
     trace = None
     # How often each (fault, key) pair has been drawn for; see chance().
     draws = collections.Counter()
@@ -194,7 +196,8 @@ class Handler(FTPHandler):
         self._pending = None
         self._cut = None
         self._live = False
-        if Faults.max_sessions != 0 and Faults.live_sessions >= max(Faults.max_sessions, 0):
+        if (Faults.max_sessions != 0 and not Faults.turn_away_at_pass
+                and Faults.live_sessions >= max(Faults.max_sessions, 0)):
             self._pending = "(connect)"
             self.respond(Faults.turn_away)
             self.close()
@@ -203,6 +206,9 @@ class Handler(FTPHandler):
         self._live = True
 
     def close(self):
+        if getattr(self, "_logged_in", False):
+            self._logged_in = False
+            Faults.logged_in_sessions -= 1
         if getattr(self, "_live", False):
             self._live = False
             if Faults.release_delay > 0:
@@ -246,6 +252,13 @@ class Handler(FTPHandler):
         if self.authenticated and chance("command", line, Faults.drop_commands):
             return self._drop(shown)
         self._pending = shown
+        if cmd == "PASS" and Faults.turn_away_at_pass and Faults.max_sessions != 0:
+            # Counted as it logs in, as proftpd counts its clients per host.
+            if Faults.logged_in_sessions >= max(Faults.max_sessions, 0):
+                self.respond(Faults.turn_away)
+                return self.close_when_done()
+            Faults.logged_in_sessions += 1
+            self._logged_in = True
         Faults.verbs_seen[cmd] += 1
         answer = Faults.answers.get((cmd, Faults.verbs_seen[cmd])) or Faults.answers.get((cmd, 0))
         if answer:
@@ -349,6 +362,7 @@ def main():
     parser.add_argument("--answer", action="append", default=[])
     parser.add_argument("--max-sessions", type=int, default=0)
     parser.add_argument("--turn-away", default="421 Too many connections.")
+    parser.add_argument("--turn-away-at-pass", action="store_true")
     parser.add_argument("--release-delay", type=float, default=0.0)
     parser.add_argument("--reply-delay", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=0)
@@ -359,7 +373,8 @@ def main():
 
     for name in ("refuse_login", "drop_after", "refuse_stor", "stall", "stall_seconds",
                  "refuse_mkd", "truncate_stor", "early_close", "refuse_rnto",
-                 "refuse_rnto_existing", "no_size", "max_sessions", "turn_away", "release_delay",
+                 "refuse_rnto_existing", "no_size", "max_sessions", "turn_away", "turn_away_at_pass",
+                 "release_delay",
                  "reply_delay", "seed",
                  "drop_commands", "drop_transfers", "refuse_stores"):
         setattr(Faults, name, getattr(args, name))

@@ -50,6 +50,7 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
   for (const std::string& answer : faults.answers) flags.insert(flags.end(), {"--answer", answer});
   count("--max-sessions", faults.max_sessions);
   if (!faults.turn_away.empty()) flags.insert(flags.end(), {"--turn-away", faults.turn_away});
+  if (faults.turn_away_at_pass) flags.push_back("--turn-away-at-pass");
   share("--release-delay", faults.release_delay);
   share("--reply-delay", faults.reply_delay);
   flags.insert(flags.end(), {"--seed", std::to_string(faults.seed)});

@@ -33,6 +33,7 @@ struct FtpFaults {
   int max_sessions = 0;       // above 0: turn away beyond N sessions at once; -1 every session (on vsftpd:
                               // its per-address limit, max_per_ip)
   std::string turn_away;      // the greeting of a session turned away; empty: "421 Too many connections."
+  bool turn_away_at_pass = false;  // turned away with that reply to PASS instead (proftpd's MaxClientsPerHost)
   double release_delay = 0;   // seconds a closed session still counts against max_sessions
   double reply_delay = 0;     // seconds each command waits before the server handles it
   // Shares of random faults, drawn from `seed`: with the same seed a stored

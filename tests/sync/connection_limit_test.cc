@@ -28,6 +28,7 @@ struct LimitCase {
   FtpServer::Kind kind;
   int max_sessions;      // -1: the server takes no session at all
   std::string turn_away;  // the greeting beyond the limit; empty: 421
+  bool at_pass;           // the limit is met at PASS instead, with that reply
   double release_delay;   // seconds a closed session still counts
   double reply_delay;     // seconds before the server handles each command
   int files;
@@ -36,14 +37,19 @@ struct LimitCase {
 };
 
 const LimitCase kCases[] = {
-    {"TwoSessionsSlowServer", FtpServer::Kind::kPyftpdlib, 2, "", 0, 0.002, 300, 3, true},
-    {"NoSessionAtAll", FtpServer::Kind::kPyftpdlib, -1, "", 0, 0.002, 40, 1, false},
-    // As proftpd answers a connection over its per-host limit.
-    {"TurnedAwayWith530", FtpServer::Kind::kPyftpdlib, 2, "530 Too many connections from your host.", 0, 0, 100,
-     0, true},
+    {"TwoSessionsSlowServer", FtpServer::Kind::kPyftpdlib, 2, "", false, 0, 0.002, 300, 3, true},
+    {"NoSessionAtAll", FtpServer::Kind::kPyftpdlib, -1, "", false, 0, 0.002, 40, 1, false},
+    // As proftpd answers a connection over MaxConnectionsPerHost ...
+    {"TurnedAwayWith530", FtpServer::Kind::kPyftpdlib, 2, "530 Too many connections from your host.", false, 0, 0,
+     100, 0, true},
+    // ... and over MaxClientsPerHost, once the password is sent: a wrong account to libcurl.
+    {"TurnedAwayAtThePassword", FtpServer::Kind::kPyftpdlib, 2,
+     "530 Sorry, the maximum number of clients (2) from your host are already connected.", true, 0, 0, 100, 0, true},
+    {"NoSessionAtAllAtThePassword", FtpServer::Kind::kPyftpdlib, -1, "530 Login incorrect.", true, 0, 0, 20, 0,
+     false},
     // The last files wait for room the others leave while the server still counts them.
-    {"FewerFilesThanWorkersAndACountThatLags", FtpServer::Kind::kPyftpdlib, 2, "", 0.3, 0, 3, 0, true},
-    {"VsftpdPerAddressLimit", FtpServer::Kind::kVsftpd, 2, "", 0, 0, 100, 0, true},
+    {"FewerFilesThanWorkersAndACountThatLags", FtpServer::Kind::kPyftpdlib, 2, "", false, 0.3, 0, 3, 0, true},
+    {"VsftpdPerAddressLimit", FtpServer::Kind::kVsftpd, 2, "", false, 0, 0, 100, 0, true},
 };
 
 // Failure messages name the case, not its bytes.
@@ -71,7 +77,10 @@ std::map<std::string, int> ConfirmedStores(const FtpServer& server) {
 int TurnedAway(const FtpServer& server) {
   const auto trace = server.Trace();
   return static_cast<int>(std::count_if(trace.begin(), trace.end(),
-                                        [](const auto& line) { return line.command == "(connect)"; }));
+                                        [](const auto& line) {
+                                          return line.command == "(connect)" ||
+                                                 (line.command.rfind("PASS", 0) == 0 && line.code == "530");
+                                        }));
 }
 
 TEST_P(ConnectionLimitTest, EightWorkersShareWhatTheServerTakes) {
@@ -79,6 +88,7 @@ TEST_P(ConnectionLimitTest, EightWorkersShareWhatTheServerTakes) {
   FtpFaults faults;
   faults.max_sessions = c.max_sessions;
   faults.turn_away = c.turn_away;
+  faults.turn_away_at_pass = c.at_pass;
   faults.release_delay = c.release_delay;
   faults.reply_delay = c.reply_delay;
   FtpServer server(c.kind, faults);

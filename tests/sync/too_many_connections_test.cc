@@ -26,6 +26,7 @@ struct RefusalCase {
   const char* name;
   int max_sessions;   // -1: every session turned away with 421
   int refuse_login;   // -1: every login refused with 530
+  bool proven;        // the account has logged in elsewhere in the run
   Hook hook;
   int hook_calls;
   int attempts;       // login attempts told to OnLoginState
@@ -33,13 +34,16 @@ struct RefusalCase {
 };
 
 const RefusalCase kRefusals[] = {
-    {"NoHookCountsA421LikeAnyFailure", -1, 0, Hook::kNone, 0, 3, "[Error]Connect to 127.0.0.1 failure"},
-    {"DecliningHookCountsIt", -1, 0, Hook::kDecline, 3, 3, "[Error]Connect to 127.0.0.1 failure"},
-    {"RetriesTheHookAsksForAreNotCounted", -1, 0, Hook::kRetryTwiceThenDecline, 5, 5,
+    {"NoHookCountsA421LikeAnyFailure", -1, 0, false, Hook::kNone, 0, 3, "[Error]Connect to 127.0.0.1 failure"},
+    {"DecliningHookCountsIt", -1, 0, false, Hook::kDecline, 3, 3, "[Error]Connect to 127.0.0.1 failure"},
+    {"RetriesTheHookAsksForAreNotCounted", -1, 0, false, Hook::kRetryTwiceThenDecline, 5, 5,
      "[Error]Connect to 127.0.0.1 failure"},
-    {"GivingWayEndsAtOnce", -1, 0, Hook::kGiveWay, 1, 1, "[Error]The server takes no more connections"},
-    {"OtherLoginRefusalsNeverReachTheHook", 0, -1, Hook::kGiveWay, 0, 3, "[Error]Connect to 127.0.0.1 failure"},
-    {"ServerWithRoomNeverReachesTheHook", 1, 0, Hook::kGiveWay, 0, 1, ""},
+    {"GivingWayEndsAtOnce", -1, 0, false, Hook::kGiveWay, 1, 1, "[Error]The server takes no more connections"},
+    {"OtherLoginRefusalsNeverReachTheHook", 0, -1, false, Hook::kGiveWay, 0, 3, "[Error]Connect to 127.0.0.1 failure"},
+    // A password refused to an account that works is the server's limit (proftpd's MaxClientsPerHost).
+    {"ARefusedPasswordOfAProvenAccountReachesTheHook", 0, -1, true, Hook::kGiveWay, 1, 1,
+     "[Error]The server takes no more connections"},
+    {"ServerWithRoomNeverReachesTheHook", 1, 0, false, Hook::kGiveWay, 0, 1, ""},
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
@@ -61,6 +65,7 @@ TEST_P(LoginRefusalTest, OnlyA421ReachesTheHookAndTheHookDecidesWhetherItCounts)
     attempts += state == TrkLoginState::kConnecting;
     told.push_back(state);
   };
+  session.AccountProven = [proven = c.proven] { return proven; };
   if (c.hook != Hook::kNone) {
     session.OnTooManyConnections = [&, hook = c.hook] {
       ++calls;
@@ -97,9 +102,10 @@ TEST(RunLoginsTest, ATurnedAwayWorkerWaitsGivesWayOrFailsAsUsualByWhatTheOthersD
       {{State::kLoggedOut, State::kTurnedAway, State::kEnded}, Turn::kAsUsual},
       {{State::kLoggedIn}, Turn::kGiveWay},
       {{State::kLoggedIn, State::kTurnedAway, State::kEnded}, Turn::kGiveWay},
-      {{State::kLoggedIn, State::kConnecting}, Turn::kWait},
-      {{State::kLoggedIn, State::kLoggedOut}, Turn::kWait},
+      {{State::kLoggedIn, State::kConnecting}, Turn::kGiveWay},
+      {{State::kLoggedIn, State::kLoggedOut}, Turn::kGiveWay},
       {{State::kConnecting, State::kTurnedAway}, Turn::kWait},
+      {{State::kConnecting, State::kLoggedOut}, Turn::kWait},
   };
   for (const TurnCase& c : cases) {
     TrkRunLogins logins;
