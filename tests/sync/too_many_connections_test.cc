@@ -122,6 +122,7 @@ TEST(RunLoginsTest, OnlyAConnectionLetGoOrAFileDoneOverOneIsAnOpening) {
   const auto openings = [&] { return logins.Seen().openings; };
   logins.FileDone(2);  // done without a connection: an identical file, a failed connect
   logins.Tell(2, TrkLoginState::kConnecting);
+  EXPECT_FALSE(logins.AnyLoggedIn());
   logins.Tell(2, TrkLoginState::kLoggedIn);
   EXPECT_EQ(openings(), 0u);
   logins.FileDone(2);
@@ -132,6 +133,7 @@ TEST(RunLoginsTest, OnlyAConnectionLetGoOrAFileDoneOverOneIsAnOpening) {
   EXPECT_EQ(logins.WaitForChange(seen, std::chrono::milliseconds(1)).changes, seen.changes);
   logins.Set(2, State::kEnded);
   EXPECT_EQ(openings(), 2u);
+  EXPECT_TRUE(logins.AnyLoggedIn()) << "the account stays proven after its connection went";
   EXPECT_GT(logins.WaitForChange(seen, std::chrono::milliseconds(1)).changes, seen.changes);
 }
 
