@@ -75,6 +75,7 @@ void TrkFrmMain::NewBatch() {
   feed_ = model_->Show(run_->Batch());
   std::shared_ptr<TrkRowFeed> feed = feed_;
   run_->Batch()->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->ItemAdded(item); });
+  status_->Watch(run_->Batch());
   Retire(std::move(shown));
 }
 

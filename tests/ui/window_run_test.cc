@@ -16,6 +16,8 @@ namespace ui_testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 testing_support::FtpFaults RefusedStores(int count) {
@@ -87,8 +89,12 @@ TEST_F(WindowTest, StopDropsTheBatchAndTheNextUploadListsAfresh) {
   WaitUntilIdle();
   EXPECT_EQ(nullptr, window_->Batch());
   EXPECT_FALSE(Rows().empty()) << "the rows stay until the next listing";
+  EXPECT_THAT(window_->StatusBar().Text().toStdString(), Not(HasSubstr("left"))) << "no run goes on";
 
   site_.Write("new.txt", "n");
+  window_->aSearchExecute();
+  EXPECT_TRUE(QTest::qWaitFor([this] { return window_->StatusBar().Text() == "31 files found"; }, 10000))
+      << "a new listing shows what it found, not the stopped run: " << window_->StatusBar().Text().toStdString();
   UploadAndWait();
   EXPECT_EQ(31u, Rows().size());
   EXPECT_EQ(31, window_->Batch()->Succeeded());
