@@ -2,8 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
+
+#include "sync/stop_sockets.h"
 
 // The libcurl handles of one session, for the libcurl sessions of this folder
 // alone (no header outside sync/ includes this one): the easy handle that
@@ -11,10 +15,18 @@
 // keeps the session's connection in its cache between them. Destroying it
 // closes the connection (an FTP server is told QUIT).
 //
-// Not thread-safe: one session, one thread at a time.
+// A stop requested on the token given ends the request being performed at
+// once, whatever it waits for (a connect, a login, a reply, a transfer), with
+// CURLE_ABORTED_BY_CALLBACK or a broken connection, and every later one before
+// it starts: it wakes Perform's wait, shuts the request's sockets down (which
+// ends the waits libcurl does inside a call, and libssh2's), and the progress
+// callback answers with an abort.
+//
+// Not thread-safe: one session, one thread at a time; only the stop comes
+// from another thread.
 class TrkCurlRequest {
  public:
-  TrkCurlRequest();
+  explicit TrkCurlRequest(std::stop_token stop = {});
   ~TrkCurlRequest();
   TrkCurlRequest(const TrkCurlRequest&) = delete;
   TrkCurlRequest& operator=(const TrkCurlRequest&) = delete;
@@ -45,8 +57,19 @@ class TrkCurlRequest {
  private:
   CURLcode Result();
 
+  // Wakes Perform's wait on the multi handle; curl_multi_wakeup is the one
+  // libcurl call safe from another thread.
+  struct WakeUp {
+    CURLM* multi;
+    void operator()() const { curl_multi_wakeup(multi); }
+  };
+
   CURL* curl_ = nullptr;    // owned
   CURLM* multi_ = nullptr;  // owned
+  const std::stop_token stop_;
+  TrkStopSockets sockets_;  // outlives curl_ and multi_, whose cleanup closes through it
+  // Ended before multi_ is cleaned up; may run on the stopping thread.
+  std::optional<std::stop_callback<WakeUp>> on_stop_;
   char error_[CURL_ERROR_SIZE] = {};
   struct ReplyLines {
     std::vector<std::string> final, all;

@@ -165,8 +165,8 @@ void TrkFrmMain::aSearchConvertExecute() {
 
 void TrkFrmMain::aPauseExecute() {
   if (!IsRunning()) return;
+  // Stop stays: a worker that finishes its file may take long (connect retries).
   aPause->setEnabled(false);
-  aStop->setEnabled(false);
   run_->Pause();
   aStop->setData(0);
 }
