@@ -1,5 +1,11 @@
 #include "ui/action_button.h"
 
+void TrkKeepAccelerator(QAction* action) {
+  action->setIconText(action->text());
+  // Unchanged icon texts stop the echo of this very change.
+  QObject::connect(action, &QAction::changed, action, [action] { action->setIconText(action->text()); });
+}
+
 TrkActionButton::TrkActionButton(QWidget* parent) : QToolButton(parent) {
   setToolButtonStyle(Qt::ToolButtonTextOnly);
   setFocusPolicy(Qt::StrongFocus);

@@ -4,6 +4,13 @@
 #include <QMetaObject>
 #include <QToolButton>
 
+// A button shows an action's icon text, and Qt escapes the "&" of an icon
+// text it takes from the text, so "Up&load" would show as "Up&&load": no
+// underlined letter, and Alt+L would type into the focused edit. Keeps
+// `action`'s icon text equal to its text from now on, so that every button
+// showing it (toolbar or TrkActionButton) has the accelerator.
+void TrkKeepAccelerator(QAction* action);
+
 // A button that shows one action at a time, taking its caption, hint, enabled
 // state and visibility from it, as the run buttons switch between Start and
 // Stop, and between the run action and Pause. GUI thread only.

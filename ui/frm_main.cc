@@ -98,6 +98,7 @@ TrkFrmMain::~TrkFrmMain() {
 QAction* TrkFrmMain::NewAction(const char* caption, const char* hint, const char* image,
                                void (TrkFrmMain::*handler)()) {
   auto* action = new QAction(caption, this);
+  TrkKeepAccelerator(action);
   if (*hint != '\0') action->setToolTip(hint);
   if (image != nullptr) action->setIcon(QIcon(QString(":/images/") + image + ".png"));
   connect(action, &QAction::triggered, this, [this, handler] { ProtectedCall(handler); });

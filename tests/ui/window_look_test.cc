@@ -1,0 +1,87 @@
+// The window as a person meets it: every caption with "&" is an accelerator
+// that shows its letter and runs its action from anywhere in the window.
+#include <QSignalSpy>
+#include <QTest>
+
+#include "ui/frm_cfg.h"
+#include "window_fixture.h"
+
+namespace ui_testing {
+namespace {
+
+// Alt with `key`, typed into `edit` as a person would; true when it ran
+// `action` rather than typing into the edit.
+bool AltRuns(QLineEdit* edit, Qt::Key key, QAction* action) {
+  const QString typed = edit->text() + QChar(key).toLower();
+  QSignalSpy triggered(action, &QAction::triggered);
+  edit->setFocus();
+  QTest::keyClick(edit, key, Qt::AltModifier);
+  // A button clicked by its accelerator shows the click first, for a moment.
+  return QTest::qWaitFor([&] { return triggered.count() == 1; }, 5000) && edit->text() != typed;
+}
+
+TEST_F(WindowTest, EveryCaptionWithAnAmpersandIsAnAcceleratorThatShowsItsLetter) {
+  // The first store hangs, so that the run is still going when Alt+P comes.
+  testing_support::FtpFaults hang;
+  hang.stall = 1;
+  hang.stall_seconds = 30;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, hang);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  Open();
+  window_->show();
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  struct Row {
+    QAction* action;
+    QAbstractButton* button;  // the one showing it
+    Qt::Key key;
+  };
+  const std::vector<Row> idle = {
+      {window_->aOpen, window_->tbOpen, Qt::Key_O},
+      {window_->aNew, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aNew)), Qt::Key_N},
+      {window_->aSave, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aSave)), Qt::Key_V},
+      {window_->aSaveAs, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aSaveAs)),
+       Qt::Key_A},
+      {window_->aUpdate, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aUpdate)),
+       Qt::Key_U},
+      {window_->aHelp, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aHelp)), Qt::Key_H},
+  };
+  for (const Row& row : idle) {
+    const QString caption = row.action->text();
+    SCOPED_TRACE(caption.toStdString());
+    ASSERT_NE(nullptr, row.button);
+    EXPECT_EQ(caption, row.button->text()) << "the button must show the caption with its \"&\"";
+    EXPECT_EQ(QKeySequence::mnemonic(caption), row.button->shortcut());
+    EXPECT_TRUE(AltRuns(window_->eSource, row.key, row.action));
+  }
+  // The run buttons: Upload while idle, Stop during the run it starts.
+  site_.Write("a.txt", "a");
+  FillIn(server);
+  for (const Row& row : {Row{window_->aConvert, window_->bCreate, Qt::Key_L},
+                         Row{window_->aStop, window_->bSearchConvert, Qt::Key_P}}) {
+    SCOPED_TRACE(row.action->text().toStdString());
+    EXPECT_EQ(row.action->text(), row.button->text());
+    EXPECT_TRUE(AltRuns(window_->ePassword, row.key, row.action));
+  }
+  EXPECT_EQ("Up&load", window_->aConvert->text().toStdString());
+  WaitUntilIdle();
+  EXPECT_EQ(nullptr, window_->Batch()) << "Stop did not stop the run";
+
+  // Config: "&Ok" applies what was typed.
+  QTimer::singleShot(0, [this] {
+    TrkFrmCfg* cfg = window_->Cfg();
+    cfg->txtCfg->setPlainText("Server=typed.test");
+    cfg->activateWindow();
+    if (QTest::qWaitFor([cfg] { return QApplication::activeWindow() == cfg; }, 5000)) {
+      QTest::keyClick(cfg->txtCfg, Qt::Key_O, Qt::AltModifier);
+    }
+    // The button shows the click for a moment first.
+    if (!QTest::qWaitFor([cfg] { return !cfg->isVisible(); }, 5000)) cfg->close();
+  });
+  window_->aConfigExecute();
+  EXPECT_FALSE(window_->Cfg()->isVisible());
+  EXPECT_EQ("typed.test", window_->eServer->text().toStdString());
+}
+
+}  // namespace
+}  // namespace ui_testing
