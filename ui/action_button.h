@@ -18,11 +18,16 @@ class TrkActionButton : public QToolButton {
   Q_OBJECT
 
  public:
-  explicit TrkActionButton(QWidget* parent = nullptr);
+  // `design_width`: the width the design gives the button for its font of
+  // 13-pixel lines; the button is that wide in proportion to its own font, or
+  // wider when a caption needs it, so switching actions does not resize it.
+  explicit TrkActionButton(QWidget* parent = nullptr, int design_width = 0);
+  QSize sizeHint() const override;
   // Shows `action` (not owned) instead of the one shown so far.
   void Show(QAction* action);
   QAction* Shown() const { return defaultAction(); }
 
  private:
+  const int design_width_;
   QMetaObject::Connection follow_;  // keeps the visibility in step with the action
 };

@@ -1,7 +1,10 @@
 // The window as a person meets it: every caption with "&" is an accelerator
-// that shows its letter and runs its action from anywhere in the window.
+// that shows its letter and runs its action from anywhere in the window, and
+// no control of a row overlaps another or is cut, whatever the font and scale.
 #include <QSignalSpy>
 #include <QTest>
+
+#include <QToolBar>
 
 #include "ui/frm_cfg.h"
 #include "window_fixture.h"
@@ -81,6 +84,45 @@ TEST_F(WindowTest, EveryCaptionWithAnAmpersandIsAnAcceleratorThatShowsItsLetter)
   window_->aConfigExecute();
   EXPECT_FALSE(window_->Cfg()->isVisible());
   EXPECT_EQ("typed.test", window_->eServer->text().toStdString());
+}
+
+// Each row's shown controls: none overlaps another, none reaches past the
+// row, and every caption has the width it needs, at the window's own font and
+// two larger ones, with both run buttons shown as during a run. CTest runs it
+// with QT_SCALE_FACTOR 1.5 and 2 too.
+TEST_F(WindowTest, NoControlOfARowOverlapsAnotherOrIsCutAtAnyFontSize) {
+  Open();
+  window_->bSearchConvert->Show(window_->aStop);
+  window_->eUser->setText("a.rather.long.user.name@example.test");
+  window_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  QFont font = window_->font();
+  for (const double points : {font.pointSizeF(), 12.0, 16.0}) {
+    font.setPointSizeF(points);
+    window_->setFont(font);
+    QTest::qWait(50);  // the layouts follow the font
+    for (QWidget* row : std::initializer_list<QWidget*>{window_->ToolBar, window_->pSource, window_->pTarget}) {
+      std::vector<QWidget*> shown;
+      for (QWidget* child : row->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child->isVisible()) shown.push_back(child);
+      }
+      for (size_t i = 0; i < shown.size(); ++i) {
+        const std::string name = shown[i]->objectName().toStdString() + " at " + std::to_string(points) + " pt";
+        EXPECT_TRUE(row->rect().contains(shown[i]->geometry())) << name << " reaches past its row";
+        if (qobject_cast<QLabel*>(shown[i]) || qobject_cast<QAbstractButton*>(shown[i])) {
+          EXPECT_GE(shown[i]->width(), shown[i]->sizeHint().width()) << name << " is cut";
+        }
+        for (size_t j = i + 1; j < shown.size(); ++j) {
+          EXPECT_FALSE(shown[i]->geometry().intersects(shown[j]->geometry()))
+              << name << " overlaps " << shown[j]->objectName().toStdString();
+        }
+      }
+    }
+    for (QAction* action : window_->ToolBar->actions()) {
+      EXPECT_TRUE(action->isSeparator() || window_->ToolBar->widgetForAction(action)->isVisible())
+          << action->text().toStdString() << " left the toolbar at " << points << " pt";
+    }
+  }
 }
 
 }  // namespace
