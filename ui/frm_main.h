@@ -119,6 +119,12 @@ class TrkFrmMain : public TrkFrmBase {
   // 1 when an unattended run could not write its log, else 0.
   int ExitCode() const { return exit_code_; }
 
+ signals:
+  // A run started (true) or the window is idle again (false).
+  void RunningChanged(bool running);
+
+ public:
+
   // Controls, named as the design names them.
   QToolBar* ToolBar;
   QToolButton* tbOpen;

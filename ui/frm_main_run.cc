@@ -250,6 +250,7 @@ void TrkFrmMain::ShowIdle() {
   aPause->setEnabled(false);
   aStop->setEnabled(false);
   EnableBatchActions(true);
+  emit RunningChanged(false);
 }
 
 void TrkFrmMain::ShowRunning() {
@@ -259,6 +260,7 @@ void TrkFrmMain::ShowRunning() {
   bCreate->Show(aPause);
   bSearchConvert->Show(aStop);
   EnableBatchActions(false);
+  emit RunningChanged(true);
 }
 
 void TrkFrmMain::ShowWaiting() {
