@@ -139,6 +139,7 @@ TEST_F(PackageTest, EachPackageHoldsItsFilesAndNeedsOnlyItsLibraries) {
       {"dropvan", "-c", "./usr/bin/dropvan\n", true},
       {"dropvan", "-c", "./usr/share/man/man1/dropvan.1.gz\n", true},
       {"dropvan", "-c", "./usr/share/doc/dropvan/README.md\n", true},
+      {"dropvan", "-c", "./usr/share/doc/dropvan/dropvan.pdf\n", true},
       {"dropvan", "-c", "dropvan-window.so", false},
       {"dropvan", "-f", "libcurl4", true},
       {"dropvan", "-f", "libpcre2-8-0", true},
@@ -168,6 +169,8 @@ TEST_F(PackageTest, InstalledProgramKeepsItsSideFilesInTheConfigurationFolderWhe
   EXPECT_EQ(std::string("exit 0\nDropvan ") + kTrkVersion + "\n", RunInstalled("--version", ""));
   EXPECT_EQ(0u, Shell("gzip -dc " + Quoted(root_ / "usr/share/man/man1/dropvan.1.gz")).out.find(".TH DROPVAN 1"))
       << "the manual page must be a gzip-compressed roff page";
+  EXPECT_EQ(0u, ReadWholeFile((root_ / "usr/share/doc/dropvan/dropvan.pdf").string()).find("%PDF-"))
+      << "the help file must be the manual as a PDF";
   fs::permissions(root_ / "usr/bin", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
   FtpServer server;
