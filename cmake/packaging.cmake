@@ -2,7 +2,8 @@
 #
 # `cmake --install build` puts the program in bin/, the window library in
 # lib/dropvan/ (where the program looks for it, from ../lib/dropvan/), the manual
-# page, the manual as a PDF (the help file) and the README. CPack makes one package per component: "dropvan" (the
+# page, the manual as a PDF (the help file) and the README; the window's
+# desktop files come from desktop.cmake. CPack makes one package per component: "dropvan" (the
 # program, the console run: no Qt) and "dropvan-window" (the window library), so a
 # server without a display installs no GUI library.
 
@@ -41,7 +42,7 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dropvan)
 set(CPACK_PACKAGE_VERSION ${DROPVAN_VERSION})
-set(CPACK_PACKAGE_CONTACT "Dropvan maintainers <dropvan@localhost>")
+set(CPACK_PACKAGE_CONTACT "Dropvan maintainers <maintainers@dropvan.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -71,4 +72,5 @@ set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_WINDOW_DESCRIPTION "window of the Dropvan FTP folder uploader
 The Qt window of dropvan, loaded only for a window run.")
 
+include(${CMAKE_CURRENT_LIST_DIR}/desktop.cmake)
 include(CPack)
