@@ -210,6 +210,11 @@ void TrkFrmMain::CreateRows() {
   bTarget = NewButton(target_row_, "bTarget", "Folder", "Choose a target folder to save the converted file(s)");
   bView = NewActionButton(target_row_, "bView", aView, 38);
   bSearchConvert = NewActionButton(target_row_, "bSearchConvert", aSearchConvert, 76);
+  // Its room is kept while it is hidden, so that the edits stay put when a
+  // run shows Stop there.
+  QSizePolicy keep_room = bSearchConvert->sizePolicy();
+  keep_room.setRetainSizeWhenHidden(true);
+  bSearchConvert->setSizePolicy(keep_room);
   bCreate = NewActionButton(target_row_, "bCreate", aConvert, 76);
   AlignLabelColumn();
   connect(bTarget, &QPushButton::clicked, this, [this] { ProtectedCall(&TrkFrmMain::bTargetClick); });
