@@ -210,8 +210,10 @@ TEST_F(PackageTest, PackagesPassLintianAndTheDesktopValidators) {
     std::string tool, command;
   } rows[] = {
       {"lintian", "lintian --fail-on error " + Quoted(Deb("dropvan")) + " " + Quoted(Deb("dropvan-window"))},
-      {"desktop-file-validate", "desktop-file-validate " + Quoted(share / "applications/example.dropvan.Dropvan.desktop")},
-      {"appstreamcli", "appstreamcli validate --no-net " + Quoted(share / "metainfo/example.dropvan.Dropvan.metainfo.xml")},
+      {"desktop-file-validate",
+       "desktop-file-validate " + Quoted(share / "applications/example.dropvan.Dropvan.desktop")},
+      {"appstreamcli",
+       "appstreamcli validate --no-net " + Quoted(share / "metainfo/example.dropvan.Dropvan.metainfo.xml")},
   };
   for (const Row& row : rows) {
     if (Shell("command -v " + row.tool).code != 0) {

@@ -206,7 +206,8 @@ TEST(SftpTest, AStopEndsTheWorkerWithinASecondWhateverItWaitsFor) {
     std::stop_source stop;
     uploader.Settings.Stop = stop.get_token();
     auto put = std::async(std::launch::async, [&] { uploader.PutFile(big, "/dev/null", 1); });
-    EXPECT_EQ(std::future_status::timeout, put.wait_for(std::chrono::seconds(2))) << row.waiting_for << ": ended by itself";
+    EXPECT_EQ(std::future_status::timeout, put.wait_for(std::chrono::seconds(2)))
+        << row.waiting_for << ": ended by itself";
     stop.request_stop();
     EXPECT_EQ(std::future_status::ready, put.wait_for(std::chrono::seconds(1))) << row.waiting_for;
     EXPECT_THROW(put.get(), TrkStopped) << row.waiting_for;

@@ -12,9 +12,10 @@
 namespace ui_testing {
 namespace {
 
-// Alt with `key`, typed into `edit` as a person would; true when it ran
-// `action` rather than typing into the edit.
-bool AltRuns(QLineEdit* edit, Qt::Key key, QAction* action) {
+// Alt with the letter of `action`'s caption, typed into `edit` as a person
+// would; true when it ran `action` rather than typing into the edit.
+bool AltRuns(QLineEdit* edit, QAction* action) {
+  const Qt::Key key = QKeySequence::mnemonic(action->text())[0].key();
   const QString typed = edit->text() + QChar(key).toLower();
   QSignalSpy triggered(action, &QAction::triggered);
   edit->setFocus();
@@ -30,45 +31,35 @@ TEST_F(WindowTest, EveryCaptionWithAnAmpersandIsAnAcceleratorThatShowsItsLetter)
   hang.stall_seconds = 30;
   FtpServer server(FtpServer::Kind::kPyftpdlib, hang);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  Open();
-  window_->show();
-  window_->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  site_.Write("a.txt", "a");
+  TrkFrmDropvanMain& w = Open();
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  const auto on_toolbar = [&w](QAction* action) {
+    return qobject_cast<QAbstractButton*>(w.ToolBar->widgetForAction(action));
+  };
   struct Row {
     QAction* action;
     QAbstractButton* button;  // the one showing it
-    Qt::Key key;
+    QLineEdit* focus;
   };
-  const std::vector<Row> idle = {
-      {window_->aOpen, window_->tbOpen, Qt::Key_O},
-      {window_->aNew, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aNew)), Qt::Key_N},
-      {window_->aSave, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aSave)), Qt::Key_V},
-      {window_->aSaveAs, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aSaveAs)),
-       Qt::Key_A},
-      {window_->aUpdate, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aUpdate)),
-       Qt::Key_U},
-      {window_->aHelp, qobject_cast<QAbstractButton*>(window_->ToolBar->widgetForAction(window_->aHelp)), Qt::Key_H},
-  };
-  for (const Row& row : idle) {
+  // New first (it empties the edits), Stop last: Upload starts the run it stops.
+  for (const Row& row : {Row{w.aNew, on_toolbar(w.aNew), w.eSource}, Row{w.aOpen, w.tbOpen, w.eTarget},
+                         Row{w.aSave, on_toolbar(w.aSave), w.eServer}, Row{w.aSaveAs, on_toolbar(w.aSaveAs), w.eUser},
+                         Row{w.aUpdate, on_toolbar(w.aUpdate), w.eSource}, Row{w.aHelp, on_toolbar(w.aHelp), w.eSource},
+                         Row{w.aConvert, w.bCreate, w.ePassword}, Row{w.aStop, w.bSearchConvert, w.ePassword}}) {
     const QString caption = row.action->text();
     SCOPED_TRACE(caption.toStdString());
     ASSERT_NE(nullptr, row.button);
     EXPECT_EQ(caption, row.button->text()) << "the button must show the caption with its \"&\"";
     EXPECT_EQ(QKeySequence::mnemonic(caption), row.button->shortcut());
-    EXPECT_TRUE(AltRuns(window_->eSource, row.key, row.action));
+    EXPECT_TRUE(AltRuns(row.focus, row.action));
+    if (row.action == w.aNew) FillIn(server);
   }
-  // The run buttons: Upload while idle, Stop during the run it starts.
-  site_.Write("a.txt", "a");
-  FillIn(server);
-  for (const Row& row : {Row{window_->aConvert, window_->bCreate, Qt::Key_L},
-                         Row{window_->aStop, window_->bSearchConvert, Qt::Key_P}}) {
-    SCOPED_TRACE(row.action->text().toStdString());
-    EXPECT_EQ(row.action->text(), row.button->text());
-    EXPECT_TRUE(AltRuns(window_->ePassword, row.key, row.action));
-  }
-  EXPECT_EQ("Up&load", window_->aConvert->text().toStdString());
+  EXPECT_EQ("Up&load", w.aConvert->text().toStdString());
   WaitUntilIdle();
-  EXPECT_EQ(nullptr, window_->Batch()) << "Stop did not stop the run";
+  EXPECT_EQ(nullptr, w.Batch()) << "Stop did not stop the run";
 
   // Config: "&Ok" applies what was typed.
   QTimer::singleShot(0, [this] {
