@@ -78,9 +78,34 @@ TEST_F(WindowTest, EveryCaptionWithAnAmpersandIsAnAcceleratorThatShowsItsLetter)
 }
 
 // Each row's shown controls: none overlaps another, none reaches past the
-// row, and every caption has the width it needs, at the window's own font and
-// two larger ones, with both run buttons shown as during a run. CTest runs it
-// with QT_SCALE_FACTOR 1.5 and 2 too.
+// row, every caption has its width, and the toolbar hides no button.
+void ExpectRowsWhole(const TrkFrmDropvanMain& window, const std::string& look) {
+  for (QWidget* row : std::initializer_list<QWidget*>{window.ToolBar, window.pSource, window.pTarget}) {
+    std::vector<QWidget*> shown;
+    for (QWidget* child : row->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (child->isVisible()) shown.push_back(child);
+    }
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const std::string name = shown[i]->objectName().toStdString() + " at " + look;
+      EXPECT_TRUE(row->rect().contains(shown[i]->geometry())) << name << " reaches past its row";
+      if (qobject_cast<QLabel*>(shown[i]) || qobject_cast<QAbstractButton*>(shown[i])) {
+        EXPECT_GE(shown[i]->width(), shown[i]->sizeHint().width()) << name << " is cut";
+      }
+      for (size_t j = i + 1; j < shown.size(); ++j) {
+        EXPECT_FALSE(shown[i]->geometry().intersects(shown[j]->geometry()))
+            << name << " overlaps " << shown[j]->objectName().toStdString();
+      }
+    }
+  }
+  for (QAction* action : window.ToolBar->actions()) {
+    EXPECT_TRUE(action->isSeparator() || window.ToolBar->widgetForAction(action)->isVisible())
+        << action->text().toStdString() << " left the toolbar at " << look;
+  }
+}
+
+// The rows are whole at the window's own font and two larger ones, at the
+// window's size and shrunk as far as it goes, with both run buttons shown as
+// during a run. CTest runs it with QT_SCALE_FACTOR 1.5 and 2 too.
 TEST_F(WindowTest, NoControlOfARowOverlapsAnotherOrIsCutAtAnyFontSize) {
   Open();
   window_->bSearchConvert->Show(window_->aStop);
@@ -88,30 +113,15 @@ TEST_F(WindowTest, NoControlOfARowOverlapsAnotherOrIsCutAtAnyFontSize) {
   window_->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
   QFont font = window_->font();
+  const QSize size = window_->size();
   for (const double points : {font.pointSizeF(), 12.0, 16.0}) {
-    font.setPointSizeF(points);
-    window_->setFont(font);
-    QTest::qWait(50);  // the layouts follow the font
-    for (QWidget* row : std::initializer_list<QWidget*>{window_->ToolBar, window_->pSource, window_->pTarget}) {
-      std::vector<QWidget*> shown;
-      for (QWidget* child : row->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        if (child->isVisible()) shown.push_back(child);
-      }
-      for (size_t i = 0; i < shown.size(); ++i) {
-        const std::string name = shown[i]->objectName().toStdString() + " at " + std::to_string(points) + " pt";
-        EXPECT_TRUE(row->rect().contains(shown[i]->geometry())) << name << " reaches past its row";
-        if (qobject_cast<QLabel*>(shown[i]) || qobject_cast<QAbstractButton*>(shown[i])) {
-          EXPECT_GE(shown[i]->width(), shown[i]->sizeHint().width()) << name << " is cut";
-        }
-        for (size_t j = i + 1; j < shown.size(); ++j) {
-          EXPECT_FALSE(shown[i]->geometry().intersects(shown[j]->geometry()))
-              << name << " overlaps " << shown[j]->objectName().toStdString();
-        }
-      }
-    }
-    for (QAction* action : window_->ToolBar->actions()) {
-      EXPECT_TRUE(action->isSeparator() || window_->ToolBar->widgetForAction(action)->isVisible())
-          << action->text().toStdString() << " left the toolbar at " << points << " pt";
+    for (const bool shrunk : {false, true}) {
+      font.setPointSizeF(points);
+      window_->setFont(font);
+      window_->resize(shrunk ? QSize(1, size.height()) : size);
+      QTest::qWait(50);  // the layouts follow the font and the size
+      const std::string look = std::to_string(points) + " pt" + (shrunk ? ", shrunk" : "");
+      ExpectRowsWhole(*window_, look);
     }
   }
 }
