@@ -78,7 +78,8 @@ TEST_F(WindowTest, EveryCaptionWithAnAmpersandIsAnAcceleratorThatShowsItsLetter)
 }
 
 // Each row's shown controls: none overlaps another, none reaches past the
-// row, every caption has its width, and the toolbar hides no button.
+// row, every caption has its width, the toolbar hides no button, and the port
+// edit has room for five digits.
 void ExpectRowsWhole(const TrkFrmDropvanMain& window, const std::string& look) {
   for (QWidget* row : std::initializer_list<QWidget*>{window.ToolBar, window.pSource, window.pTarget}) {
     std::vector<QWidget*> shown;
@@ -101,6 +102,9 @@ void ExpectRowsWhole(const TrkFrmDropvanMain& window, const std::string& look) {
     EXPECT_TRUE(action->isSeparator() || window.ToolBar->widgetForAction(action)->isVisible())
         << action->text().toStdString() << " left the toolbar at " << look;
   }
+  // A five-digit port stays readable: its digits and the edit's frame and margins.
+  EXPECT_GE(window.ePort->width(), window.ePort->fontMetrics().horizontalAdvance("65535") + 8)
+      << "the port edit is too narrow at " << look;
 }
 
 // The rows are whole at the window's own font and two larger ones, at the
