@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/progress_line.h"
+#include "app/stop_signals.h"
 #include "batch/batch.h"
 #include "project/error.h"
 #include "project/project.h"
@@ -11,13 +12,17 @@ TrkMain::TrkMain(TrkProject& project, TrkInfo& info) : project_(project), info_(
 
 void TrkMain::Run(const TrkMatchBase* filter, std::ostream& err) {
   err_ = &err;
+  TrkStopSignals signals;
   run_ = std::make_unique<TrkRun>(project_, info_, filter);
   List();
-  run_->Start(project_.GetTargetDir(), {}, TrkRun::HeldRecord::kRefuseTheRun);
-  WaitForTheRun();
+  TrkRun::Events events;
+  events.ended = [&signals] { signals.RunEnded(); };
+  run_->Start(project_.GetTargetDir(), std::move(events), TrkRun::HeldRecord::kRefuseTheRun);
+  WaitForTheRun(signals);
   run_->Batch()->WaitForSearch();  // every listed file counted
   const std::string unsaved = run_->Finish();
   run_->WriteLog(run_->LogText());
+  stop_signal_ = TrkStopSignals::Caught();
   TellFailureReasons();
   if (!unsaved.empty()) throw TrkError(unsaved);
 }
@@ -40,12 +45,13 @@ void TrkMain::TellFailureReasons() const {
   err_->flush();
 }
 
-void TrkMain::WaitForTheRun() const {
+void TrkMain::WaitForTheRun(TrkStopSignals& signals) const {
   // Only people watching a terminal get the line; cron mail and logs stay as they were.
   std::unique_ptr<TrkProgressLine> progress;
   if (TrkProgressLine::WantedOn(STDERR_FILENO)) {
     progress = std::make_unique<TrkProgressLine>(*run_->Batch(), STDERR_FILENO);
   }
+  while (signals.Wait() != 0) run_->Stop();
   run_->WaitForEnd();
 }
 

@@ -11,11 +11,14 @@ class TrkBatch;
 class TrkInfo;
 class TrkMatchBase;
 class TrkProject;
+class TrkStopSignals;
 
 // The console run: the project's run (TrkRun) from its start to its log,
 // without a window. It lists the project's source, starts the run, waits for
 // it with the progress line drawn when standard error is a terminal, and ends
-// it: counters, failure report, the record, then the run log.
+// it: counters, failure report, the record, then the run log. SIGINT or
+// SIGTERM stops the run at once (TrkRun::Stop) and the run still ends so:
+// what was uploaded is recorded and logged.
 //
 // Ownership: one instance lives for the whole process; it owns the run. The
 // project and the product information are not owned and must outlive it.
@@ -44,13 +47,16 @@ class TrkMain {
   std::vector<std::string> Lines() const;
   // The run's batch; null before Run.
   std::shared_ptr<TrkBatch> Batch() const;
+  // SIGINT or SIGTERM when one stopped the last Run; else 0.
+  int StopSignal() const { return stop_signal_; }
 
  private:
   // Lists the source; throws, after writing the log empty, when the run is refused.
   void List();
   // Until every worker has ended and let go, with the progress line drawn
   // meanwhile when standard error is a terminal.
-  void WaitForTheRun() const;
+  // A signal meanwhile stops the run.
+  void WaitForTheRun(TrkStopSignals& signals) const;
   // One line on standard error per distinct reason for failed files: "3 files
   // failed: 553 Prohibited file name.", so that a cron mail says what to mend.
   void TellFailureReasons() const;
@@ -59,4 +65,5 @@ class TrkMain {
   TrkInfo& info_;
   std::unique_ptr<TrkRun> run_;
   std::ostream* err_ = nullptr;  // during Run
+  int stop_signal_ = 0;
 };

@@ -70,6 +70,7 @@ int TrkProgram::Run(std::ostream& err) {
 }
 
 int TrkProgram::ConsoleExitCode() const {
+  if (main_->StopSignal() != 0) return 128 + main_->StopSignal();  // as the shell tells a signal
   if (main_->Batch() == nullptr || main_->Batch()->Failed() == 0) return 0;
   const int code = project_->Options().GetInt("FailureExitCode", 0);
   return (code < 0 || code > 255) ? 1 : code;

@@ -60,8 +60,9 @@ class TrkProgram {
   // The window run, from the window library. Gives 1, said on `err`, when no
   // window can be opened.
   int RunWindow(std::ostream& err);
-  // A finished console run's exit code: 0, or FailureExitCode when a file
-  // failed (a value outside 0-255 gives 1, so a failure never passes for success).
+  // A finished console run's exit code: 128 + the signal that stopped it, else
+  // 0, or FailureExitCode when a file failed (a value outside 0-255 gives 1, so
+  // a failure never passes for success).
   int ConsoleExitCode() const;
 
   const TrkApp app_;

@@ -3,8 +3,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "report/progress.h"
-
 namespace {
 
 // Back to the line's start, then the text, then erase what an earlier, longer
@@ -25,7 +23,7 @@ void WriteAll(int fd, const std::string& text) {
 bool TrkProgressLine::WantedOn(int fd) { return isatty(fd) == 1; }
 
 TrkProgressLine::TrkProgressLine(const TrkBatch& batch, int fd)
-    : batch_(batch), fd_(fd), start_(std::chrono::steady_clock::now()),
+    : batch_(batch), fd_(fd), start_(TrkProgressStartOf(batch)),
       thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 TrkProgressLine::~TrkProgressLine() {
@@ -37,7 +35,7 @@ TrkProgressLine::~TrkProgressLine() {
 void TrkProgressLine::Run(std::stop_token stop) {
   std::unique_lock<std::mutex> lock(mu_);
   while (!stop.stop_requested()) {
-    Draw(TrkProgressText(TrkProgressOf(batch_, start_)));
+    Draw(TrkProgressText(TrkProgressOf(batch_, start_, TrkProgressFigures::Stage::kRunning)));
     wake_.wait_for(lock, stop, kRedrawInterval, [] { return false; });
   }
 }

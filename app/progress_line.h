@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "report/progress.h"
+
 class TrkBatch;
 
 // A console run's progress on a terminal: one line, redrawn at most ten times
@@ -36,7 +38,7 @@ class TrkProgressLine {
 
   const TrkBatch& batch_;
   const int fd_;
-  const std::chrono::steady_clock::time_point start_;
+  const TrkProgressStart start_;
   std::mutex mu_;                       // for the waits between redraws only
   std::condition_variable_any wake_;
   std::jthread thread_;                 // last: stopped and joined first

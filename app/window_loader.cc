@@ -16,8 +16,10 @@
 
 namespace {
 
-const char kWithoutWindow[] = "; to run without a window, set PureConsole=True in the project "
-                              "(or give /P:PureConsole=True,Source=...,Target=...)";
+// A command line that works as it stands once the placeholders are filled in.
+const char kWithoutWindow[] =
+    "; to run without a window, set PureConsole=True in the project, or give the options as in: dropvan "
+    "\"-P:PureConsole=True,Source=/srv/site/*.*,Target=/www/,Server=ftp.example.org,User=deploy\"";
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);

@@ -100,6 +100,12 @@ void TrkConvertor::StopAll() {
   if (!Ended()) Terminate();
 }
 
+void TrkConvertor::AbortAll() {
+  for (TrkConvertor* worker = this; worker != nullptr; worker = worker->NextWorker()) {
+    if (!worker->Ended()) worker->Abort();
+  }
+}
+
 void TrkConvertor::WaitUntilLetGo(std::chrono::milliseconds limit) const {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point give_up = Clock::now() + limit;

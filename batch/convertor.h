@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "batch/batch.h"
@@ -34,6 +35,14 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   // The stop request; seen between items only.
   void Terminate() { terminated_.store(true, std::memory_order_release); }
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
+  // Terminate, and the item in hand is given up as soon as possible: work
+  // that may take long (a wait, a connect, a transfer) watches StopToken and
+  // ends at its request. Any thread.
+  void Abort() {
+    abort_.request_stop();
+    Terminate();
+  }
+  std::stop_token StopToken() const { return abort_.get_token(); }
   // True once the end sequence has run completely.
   bool Ended() const { return ended_.load(std::memory_order_acquire); }
 
@@ -56,6 +65,7 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   const std::shared_ptr<TrkBatch> batch_;
   TrkNode* item_ = nullptr;  // worker's thread only
   std::atomic<bool> terminated_{false};
+  std::stop_source abort_;  // thread-safe itself
   std::atomic<bool> started_{false};
   std::atomic<bool> ended_{false};
 };
@@ -102,6 +112,8 @@ class TrkConvertor : public TrkWorkBase {
   // Asks every worker of the chain to stop, the last first. Workers that have
   // ended are left alone. Main thread; errors are ignored.
   void StopAll();
+  // Aborts every worker of the chain that has not ended. Any thread.
+  void AbortAll();
 
   // Waits until every worker of the chain from this one down has ended and its
   // thread has let go of it, so that no thread of the run outlives the objects it
@@ -133,6 +145,10 @@ class TrkConvertor : public TrkWorkBase {
   // working on it) and count nothing. False, and nothing done, when the batch
   // hands out no more items: the worker must finish the item itself.
   bool HandBackItem();
+  // For ConvertFile, when the worker was aborted before the item was done:
+  // the item stays as it is, not done and not counted, and gets no item-done
+  // event, so nobody takes it for a finished file.
+  void LeaveItem() { handed_back_ = true; }
   // The derived class's part of a worker's end: runs first in the end sequence on
   // the worker's thread, outside the batch lock, once per worker, after its last
   // item (run complete, pause or stop, or an error that ended the worker). Release
@@ -146,7 +162,7 @@ class TrkConvertor : public TrkWorkBase {
 
   const int number_;
   const TrkItemEvent on_item_done_;
-  bool handed_back_ = false;                    // worker's thread only
+  bool handed_back_ = false;                    // or left; worker's thread only
   TrkEndEvent on_end_;                          // set before StartAll, then only read
   std::shared_ptr<TrkDispatcher> dispatcher_;   // set before StartAll, then only read
   std::shared_ptr<TrkConvertor> next_;          // set in the constructor, then only read

@@ -2,7 +2,8 @@
 #
 # `cmake --install build` puts the program in bin/, the window library in
 # lib/dropvan/ (where the program looks for it, from ../lib/dropvan/), the manual
-# page and the README. CPack makes one package per component: "dropvan" (the
+# page, the manual as a PDF (the help file) and the README; the window's
+# desktop files come from desktop.cmake. CPack makes one package per component: "dropvan" (the
 # program, the console run: no Qt) and "dropvan-window" (the window library), so a
 # server without a display installs no GUI library.
 
@@ -24,15 +25,24 @@ add_custom_command(OUTPUT ${man_page}
 add_custom_target(dropvan_man ALL DEPENDS ${man_page})
 install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT dropvan)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/dropvan COMPONENT dropvan)
+# The manual as a PDF, the help file that Help opens: beside the program in the
+# build, with the documentation once installed.
+find_program(GROFF groff REQUIRED)
+set(help_pdf ${CMAKE_BINARY_DIR}/dropvan.pdf)
+add_custom_command(OUTPUT ${help_pdf}
+  COMMAND ${GROFF} -man -Tpdf ${CMAKE_SOURCE_DIR}/docs/dropvan.1 > ${help_pdf}
+  DEPENDS ${CMAKE_SOURCE_DIR}/docs/dropvan.1 VERBATIM)
+add_custom_target(dropvan_help ALL DEPENDS ${help_pdf})
+install(FILES ${help_pdf} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/dropvan COMPONENT dropvan)
 # The package test packs the build it belongs to.
 if(TARGET app_slow_tests)
-  add_dependencies(app_slow_tests dropvan_man)
+  add_dependencies(app_slow_tests dropvan_man dropvan_help)
 endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dropvan)
 set(CPACK_PACKAGE_VERSION ${DROPVAN_VERSION})
-set(CPACK_PACKAGE_CONTACT "Dropvan maintainers <dropvan@localhost>")
+set(CPACK_PACKAGE_CONTACT "Dropvan maintainers <maintainers@dropvan.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -62,4 +72,5 @@ set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_WINDOW_DESCRIPTION "window of the Dropvan FTP folder uploader
 The Qt window of dropvan, loaded only for a window run.")
 
+include(${CMAKE_CURRENT_LIST_DIR}/desktop.cmake)
 include(CPack)

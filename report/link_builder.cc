@@ -43,10 +43,17 @@ std::string TrkLinkBuilder::SupportSubject() const {
 }
 
 std::string TrkLinkBuilder::HelpFile() const {
-  std::string chm = trk_platform::ChangeExtension(exe_path_, ".chm");
+  namespace fs = std::filesystem;
+  const std::string chm = trk_platform::ChangeExtension(exe_path_, ".chm");
+  const std::string pdf = trk_platform::ChangeExtension(exe_path_, ".pdf");
+  // A package puts the program in <prefix>/bin and its manual with the documentation.
+  const fs::path installed =
+      fs::path(exe_path_).parent_path().parent_path() / "share" / "doc" / identity_.key / fs::path(pdf).filename();
   std::error_code ignored;
-  if (std::filesystem::exists(chm, ignored)) return chm;
-  return trk_platform::ChangeExtension(exe_path_, ".pdf");
+  for (const fs::path& help : {fs::path(chm), fs::path(pdf), installed}) {
+    if (fs::exists(help, ignored)) return help.string();
+  }
+  return pdf;
 }
 
 std::string TrkLinkBuilder::WebLink(const std::string& page, const std::string& report, const std::string& extra,

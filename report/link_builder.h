@@ -24,7 +24,7 @@ class TrkLinkBuilder {
   TrkLinkBuilder(TrkProductIdentity identity, std::string exe_path, int32_t install_stamp);
 
   // Page "supports": the support mail with its subject line. Page "h": the help
-  // file, ".chm" when it exists, else ".pdf" whether or not that exists. Any other
+  // file (HelpFile). Any other
   // page: a web link; an empty page gives the home page, or the report address
   // when `report` is not empty. `counter_text` is the usage counters' short form
   // ("r12c3h1"). Values are inserted without escaping, as the server expects.
@@ -34,6 +34,9 @@ class TrkLinkBuilder {
   // "?subject=Support required for <title> <version> - <stamp>", the title's
   // first "&" written as "And" (mail programs drop a lone "&").
   std::string SupportSubject() const;
+  // The first that exists of the program's path with ".chm", with ".pdf", and
+  // the installed manual <prefix>/share/doc/<key>/<program>.pdf of a program in
+  // <prefix>/bin; when none exists, the program's path with ".pdf".
   std::string HelpFile() const;
   std::string WebLink(const std::string& page, const std::string& report, const std::string& extra,
                       const std::string& counter_text) const;

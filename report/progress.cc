@@ -19,14 +19,22 @@ std::string Duration(std::chrono::seconds total) {
 
 }  // namespace
 
-TrkProgressFigures TrkProgressOf(const TrkBatch& batch, std::chrono::steady_clock::time_point start) {
+TrkProgressStart TrkProgressStartOf(const TrkBatch& batch) {
+  return {std::chrono::steady_clock::now(), batch.Succeeded() + batch.Failed(), batch.BytesSent()};
+}
+
+TrkProgressFigures TrkProgressOf(const TrkBatch& batch, const TrkProgressStart& start,
+                                 TrkProgressFigures::Stage stage) {
   TrkProgressFigures figures;
+  figures.stage = stage;
   figures.listing_done = batch.SearchDone();  // read first: the count is then final
   figures.found = batch.Count();
   figures.failed = batch.Failed();
   figures.done = batch.Succeeded() + figures.failed;
   figures.bytes_sent = batch.BytesSent();
-  figures.elapsed = std::chrono::steady_clock::now() - start;
+  figures.run_done = figures.done - start.done;
+  figures.run_bytes = figures.bytes_sent - start.bytes_sent;
+  figures.elapsed = std::chrono::steady_clock::now() - start.time;
   return figures;
 }
 
@@ -42,16 +50,21 @@ std::string TrkByteSize(uint64_t bytes) {
 }
 
 std::string TrkProgressText(const TrkProgressFigures& figures) {
-  std::string text = std::to_string(figures.done) + " of " + std::to_string(figures.found) +
-                     (figures.listing_done ? "" : "+") + " files";
+  using Stage = TrkProgressFigures::Stage;
+  const std::string found = std::to_string(figures.found) + (figures.listing_done ? "" : "+");
+  if (figures.stage == Stage::kListed) return found + " files found";
+  std::string text = std::to_string(figures.done) + " of " + found + " files";
   if (figures.failed > 0) text += ", " + std::to_string(figures.failed) + " failed";
   const double seconds = std::chrono::duration<double>(figures.elapsed).count();
   if (figures.bytes_sent > 0) {
     text += ", " + TrkByteSize(figures.bytes_sent) + " sent";
-    if (seconds >= 1) text += " at " + TrkByteSize(static_cast<uint64_t>(figures.bytes_sent / seconds)) + "/s";
+    if (figures.run_bytes > 0 && seconds >= 1) {
+      text += " at " + TrkByteSize(static_cast<uint64_t>(figures.run_bytes / seconds)) + "/s";
+    }
   }
-  if (figures.listing_done && figures.done > 0 && figures.done < figures.found && seconds >= 1) {
-    const double left = seconds / figures.done * (figures.found - figures.done);
+  const bool pace_known = figures.run_done > 0 && seconds >= 1;
+  if (figures.stage == Stage::kRunning && figures.listing_done && pace_known && figures.done < figures.found) {
+    const double left = seconds / figures.run_done * (figures.found - figures.done);
     text += ", " + Duration(std::chrono::seconds(static_cast<long long>(left + 0.5))) + " left";
   }
   return text;

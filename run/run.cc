@@ -79,7 +79,7 @@ void TrkRun::Pause() {
 
 void TrkRun::Stop() {
   batch_->Terminate();
-  Pause();
+  if (convertor_ != nullptr) convertor_->AbortAll();
 }
 
 void TrkRun::WorkerEnded() {

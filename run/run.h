@@ -87,7 +87,9 @@ class TrkRun {
   // Asks the workers to stop after the item in hand; the batch keeps its
   // remaining items for the next Start.
   void Pause();
-  // As Pause, and the listing stops too.
+  // As Pause, and at once: the listing stops, and every worker gives up the
+  // file in hand whatever it is doing (a wait between connect attempts, a
+  // connect, a login, a transfer). Such a file stays unfinished and unrecorded.
   void Stop();
   // Returns once every worker has ended and its thread has let go of it. For an
   // owner without a dispatcher (with one, the owner's thread runs the ends).

@@ -319,7 +319,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
 
   const TrkSessionSettings settings_;
   const std::shared_ptr<TrkServerProfile> profile_;  // what auto mode learnt; shared with the run
-  TrkCurlRequest request_;
+  TrkCurlRequest request_{settings_.Stop};
   CURL* const curl_ = request_.handle();
   std::string base_url_, user_, password_;
   std::string entry_path_;    // of the current login

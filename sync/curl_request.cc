@@ -7,6 +7,7 @@
 #ifndef _WIN32
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include "sync/md5.h"
@@ -33,13 +34,19 @@ size_t KeepReply(char* data, size_t size, size_t count, void* replies) {
 // The active data connection's listening socket is the one socket libcurl
 // opens for port 0 (it binds the chosen port afterwards). Letting it reuse the
 // address lets it take a port whose earlier data connections wait in TIME-WAIT.
-curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
+// Every socket is noted in the request's TrkStopSockets (`sockets`), which
+// closes it too, so that a stop can shut it down from another thread.
+curl_socket_t OpenSocket(void* sockets, curlsocktype, struct curl_sockaddr* address) {
   int type = address->socktype;
 #ifdef SOCK_CLOEXEC
   type |= SOCK_CLOEXEC;  // no child process of ours inherits a connection
 #endif
   curl_socket_t s = socket(address->family, type, address->protocol);
   if (s == CURL_SOCKET_BAD) return s;
+  if (!static_cast<TrkStopSockets*>(sockets)->Opened(s)) {
+    close(s);
+    return CURL_SOCKET_BAD;
+  }
   const sockaddr* sa = &address->addr;
   bool listener = (sa->sa_family == AF_INET && reinterpret_cast<const sockaddr_in*>(sa)->sin_port == 0) ||
                   (sa->sa_family == AF_INET6 && reinterpret_cast<const sockaddr_in6*>(sa)->sin6_port == 0);
@@ -49,17 +56,30 @@ curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
   }
   return s;
 }
+
+int CloseSocket(void* sockets, curl_socket_t s) {
+  static_cast<TrkStopSockets*>(sockets)->Close(s);
+  return 0;
+}
 #endif
+
+// libcurl asks it about once a second even inside the waits it does not hand
+// back to Perform (an FTP server's reply after an upload): non-zero aborts.
+int AbortWhenStopped(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0;
+}
 
 }  // namespace
 
-TrkCurlRequest::TrkCurlRequest() {
+TrkCurlRequest::TrkCurlRequest(std::stop_token stop) : stop_(stop), sockets_(std::move(stop)) {
   std::call_once(global_init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   curl_ = curl_easy_init();
   multi_ = curl_multi_init();
+  if (multi_ != nullptr) on_stop_.emplace(stop_, WakeUp{multi_});
 }
 
 TrkCurlRequest::~TrkCurlRequest() {
+  on_stop_.reset();  // waits for a wake-up under way on another thread
   // The connection lives in the multi handle's cache: its cleanup closes it.
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
@@ -74,8 +94,14 @@ void TrkCurlRequest::Start(const std::string& url) {
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
   curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, KeepReply<ReplyLines>);
   curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies_);
+  curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, AbortWhenStopped);
+  curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &stop_);
 #ifndef _WIN32
   curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+  curl_easy_setopt(curl_, CURLOPT_OPENSOCKETDATA, &sockets_);
+  curl_easy_setopt(curl_, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+  curl_easy_setopt(curl_, CURLOPT_CLOSESOCKETDATA, &sockets_);
 #endif
 }
 
@@ -105,18 +131,22 @@ size_t TrkCurlRequest::ReadLocal(char* buffer, size_t size, size_t count, void* 
 // data connection only at its next call, which curl_easy_perform makes after up
 // to a second of waiting. One more call right away moves it on; a file that
 // took a second takes a millisecond.
+// A stop wakes the wait; the transfer is then removed unfinished, which closes
+// its connection without a word to the server (no QUIT that could hang).
 CURLcode TrkCurlRequest::Perform() {
+  if (stop_.stop_requested()) return CURLE_ABORTED_BY_CALLBACK;
   if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
   int running = 1;
   CURLMcode code = CURLM_OK;
   for (;;) {
     code = curl_multi_perform(multi_, &running);
     if (code == CURLM_OK && running > 0) code = curl_multi_perform(multi_, &running);
-    if (code != CURLM_OK || running == 0) break;
+    if (code != CURLM_OK || running == 0 || stop_.stop_requested()) break;
     code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
     if (code != CURLM_OK) break;
   }
-  const CURLcode result = code == CURLM_OK ? Result() : CURLE_FAILED_INIT;
+  CURLcode result = code == CURLM_OK ? Result() : CURLE_FAILED_INIT;
+  if (running > 0 && stop_.stop_requested()) result = CURLE_ABORTED_BY_CALLBACK;
   curl_multi_remove_handle(multi_, curl_);
   return result;
 }

@@ -5,8 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
+
+#include "sync/stop_sockets.h"
 
 class TrkMD5;
 
@@ -20,10 +24,18 @@ long TrkCurlWholeSeconds(std::chrono::milliseconds limit);
 // keeps the session's connection in its cache between them. Destroying it
 // closes the connection (an FTP server is told QUIT).
 //
-// Not thread-safe: one session, one thread at a time.
+// A stop requested on the token given ends the request being performed at
+// once, whatever it waits for (a connect, a login, a reply, a transfer), with
+// CURLE_ABORTED_BY_CALLBACK or a broken connection, and every later one before
+// it starts: it wakes Perform's wait, shuts the request's sockets down (which
+// ends the waits libcurl does inside a call, and libssh2's), and the progress
+// callback answers with an abort.
+//
+// Not thread-safe: one session, one thread at a time; only the stop comes
+// from another thread.
 class TrkCurlRequest {
  public:
-  TrkCurlRequest();
+  explicit TrkCurlRequest(std::stop_token stop = {});
   ~TrkCurlRequest();
   TrkCurlRequest(const TrkCurlRequest&) = delete;
   TrkCurlRequest& operator=(const TrkCurlRequest&) = delete;
@@ -64,9 +76,19 @@ class TrkCurlRequest {
     TrkMD5* digest = nullptr;  // null: no digest wanted
   };
   static size_t ReadLocal(char* buffer, size_t size, size_t count, void* data);
+  // Wakes Perform's wait on the multi handle; curl_multi_wakeup is the one
+  // libcurl call safe from another thread.
+  struct WakeUp {
+    CURLM* multi;
+    void operator()() const { curl_multi_wakeup(multi); }
+  };
 
   CURL* curl_ = nullptr;    // owned
   CURLM* multi_ = nullptr;  // owned
+  const std::stop_token stop_;
+  TrkStopSockets sockets_;  // outlives curl_ and multi_, whose cleanup closes through it
+  // Ended before multi_ is cleaned up; may run on the stopping thread.
+  std::optional<std::stop_callback<WakeUp>> on_stop_;
   char error_[CURL_ERROR_SIZE] = {};
   LocalFile upload_;  // of the current request
   struct ReplyLines {

@@ -250,7 +250,7 @@ class TrkCurlSftpSession : public TrkTransferSession {
   const TrkSessionSettings settings_;
   const std::string key_file_;     // empty: none of the usual ones exists
   const std::string known_hosts_;
-  TrkCurlRequest request_;
+  TrkCurlRequest request_{settings_.Stop};
   CURL* const curl_ = request_.handle();
   std::string base_url_, host_, user_, password_;
   int port_ = 22;

@@ -54,6 +54,7 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->ConnectNote = account.connect_note;
   port_failure_ = account.port_failure;
   Uploader->Settings = account.settings;
+  Uploader->Settings.Stop = StopToken();
   UseRecord();
   JoinRun();
 }
@@ -89,6 +90,9 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
     batch.RecordSuccess();
   } catch (const TrkServerBusy&) {
     return;  // handed back untouched: another worker may be at it already
+  } catch (const TrkStopped&) {
+    LeaveItem();  // neither stored nor failed: the next run sends it
+    return;
   } catch (const TrkError& e) {
     // The file stays unrecorded, so the next run tries it again.
     item.ResultText = e.what();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ struct TrkSessionSettings {
   // SFTP: the OpenSSH known_hosts file the server's host key must be in;
   // empty: ~/.ssh/known_hosts.
   std::string KnownHosts;
+  // A stop request ends whatever the session is doing at once (a connect, a
+  // login, a reply awaited, a transfer), and what it was doing fails.
+  std::stop_token Stop;
 };
 
 // One connection to a server, as the upload rules (TrkUploader) use it: log in,

@@ -1,5 +1,7 @@
 #include "sync/uploader.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "project/error.h"
@@ -33,6 +35,7 @@ int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& r
       if (sent_digest != nullptr) sent_digest->Final();
       return stored;
     }
+    ThrowIfStopped();
     if (tries <= 0) throw TrkError(kUploadFailure + (failure->empty() ? "" : " (" + *failure + ")"), Reason(*failure));
     // A failed store may have left the connection unusable: start afresh.
     Disconnect();
@@ -133,10 +136,11 @@ void TrkUploader::Connect(const std::string& server, const std::string& user,
       if (!logged_in_ && session_ && LoginAgainAtOnce(server, user, password, port, busy_until)) continue;
     }
     if (logged_in_) return;
+    ThrowIfStopped();  // a login the stop cut short is no failure of the server's
     // A session that has given up three cycles fails at once: waiting out
     // the whole schedule without attempting anything would only stall the run.
     if (tries > 0 && FailCount < 3) {
-      std::this_thread::sleep_for(RetryWait);
+      WaitBeforeRetry();
       --tries;
       continue;
     }
@@ -188,6 +192,17 @@ std::string TrkUploader::ParentDir(const std::string& path) {
   size_t slash = path.rfind('/');
 #endif
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void TrkUploader::ThrowIfStopped() const {
+  if (Settings.Stop.stop_requested()) throw TrkStopped();
+}
+
+void TrkUploader::WaitBeforeRetry() const {
+  std::mutex mu;
+  std::unique_lock<std::mutex> lock(mu);
+  std::condition_variable_any().wait_for(lock, Settings.Stop, RetryWait, [] { return false; });
+  ThrowIfStopped();
 }
 
 bool TrkUploader::ChangeDir(const std::string& directory) { return session_ && session_->ChangeDir(directory); }

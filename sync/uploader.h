@@ -23,6 +23,13 @@ class TrkServerBusy : public TrkError {
   TrkServerBusy() : TrkError("[Error]The server takes no more connections") {}
 };
 
+// Thrown by Connect and PutFile once Settings.Stop is requested: the file was
+// given up, neither stored nor failed.
+class TrkStopped : public TrkError {
+ public:
+  TrkStopped() : TrkError("[Error]Stopped") {}
+};
+
 // The upload rules of one worker, over its own session with the server (a
 // TrkTransferSession; FTP through libcurl unless NewSession says otherwise):
 // it connects at the first PutFile, keeps the connection from file to file,
@@ -112,7 +119,7 @@ class TrkUploader {
   // message (a credentials file that was not used); empty: nothing to say.
   std::string ConnectNote;
 
-  // Wait between connect attempts.
+  // Wait between connect attempts; a stop request (Settings.Stop) ends it.
   std::chrono::milliseconds RetryWait{10000};
 
   // Told, on the session's thread, as a login attempt starts and ends and as
@@ -165,6 +172,11 @@ class TrkUploader {
   // login away for want of room and OnTooManyConnections asks for it.
   bool LoginAgainAtOnce(const std::string& server, const std::string& user, const std::string& password, int port,
                         std::chrono::steady_clock::time_point busy_until);
+
+  // Throws TrkStopped once a stop is requested.
+  void ThrowIfStopped() const;
+  // RetryWait, or less when a stop is requested meanwhile; then ThrowIfStopped.
+  void WaitBeforeRetry() const;
 
   // Notes `directory` and its parents as existing on this connection.
   void KnowDir(const std::string& directory);

@@ -1,5 +1,6 @@
 #include "ui/frm_cfg.h"
 
+#include <QShortcut>
 #include <QShowEvent>
 
 #include "project/options.h"
@@ -8,6 +9,8 @@
 #include "ui/frm_main.h"
 
 namespace {
+
+const char kOkDuringARun[] = "A run is going on and reads these options: Ok is possible once it has ended";
 
 QPushButton* NewButton(QWidget* form, const char* name, const char* caption, int x) {
   auto* button = new QPushButton(caption, form);
@@ -41,6 +44,9 @@ TrkFrmCfg::TrkFrmCfg(TrkFrmMain& main, TrkInfo& info)
     close();
   });
   connect(btnCancel, &QPushButton::clicked, this, &QWidget::close);
+  // Escape is Cancel, wherever the focus is.
+  connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this, &QWidget::close);
+  connect(&main_, &TrkFrmMain::RunningChanged, this, &TrkFrmCfg::FollowRun);
   connect(btnHelp, &QPushButton::clicked, this, &TrkFrmCfg::btnHelpClick);
   setTabOrder(txtCfg, btnOk);
   setTabOrder(btnOk, btnCancel);
@@ -58,9 +64,14 @@ void TrkFrmCfg::FormShow() {
   QStringList lines;
   for (const std::string& line : project.Options().Lines()) lines << QString::fromStdString(line);
   txtCfg->setPlainText(lines.join('\n'));
-  // Replacing the options mid-run would change what the workers read.
-  btnOk->setEnabled(!main_.IsRunning());
+  FollowRun(main_.IsRunning());
   CentreOnScreen();
+}
+
+void TrkFrmCfg::FollowRun(bool running) {
+  // Replacing the options mid-run would change what the workers read.
+  btnOk->setEnabled(!running);
+  btnOk->setToolTip(running ? kOkDuringARun : "");
 }
 
 void TrkFrmCfg::btnOkClick() {

@@ -11,7 +11,8 @@ class TrkInfo;
 // The "Config" dialog: the project's whole option list as text, one
 // name=value line per option, to add, delete or change freely. It edits the
 // options in memory only; Save in the main window writes them. While a run is
-// going the options are shown but "&Ok" is disabled, since the run reads them.
+// going the options are shown but "&Ok" is disabled, since the run reads them,
+// and enabled as soon as the run ends. Escape closes it as Cancel does.
 //
 // Kept by the main window from its first use until the program ends. GUI thread.
 class TrkFrmCfg : public TrkFrmBase {
@@ -28,6 +29,8 @@ class TrkFrmCfg : public TrkFrmBase {
   // show the options.
   void btnOkClick();
   void btnHelpClick();
+  // "&Ok" disabled, with a hint that says why, while a run goes on.
+  void FollowRun(bool running);
 
   QPlainTextEdit* txtCfg;
   QPushButton *btnOk, *btnCancel, *btnHelp;

@@ -1,6 +1,7 @@
 #include "ui/frm_dropvan_main.h"
 
 #include <QProxyStyle>
+#include <algorithm>
 
 namespace {
 
@@ -14,13 +15,24 @@ class TrkStarPasswordStyle : public QProxyStyle {
   }
 };
 
+// Never too narrow for a five-digit port, whatever the font.
+class TrkPortEdit : public QLineEdit {
+ public:
+  QSize minimumSizeHint() const override {
+    QSize size = QLineEdit::minimumSizeHint();
+    const QMargins margins = textMargins() + contentsMargins();
+    size.setWidth(std::max(size.width(), fontMetrics().horizontalAdvance("65535") + margins.left() +
+                                             margins.right() + 2 * fontMetrics().averageCharWidth()));
+    return size;
+  }
+};
+
 }  // namespace
 
 TrkFrmDropvanMain::TrkFrmDropvanMain(TrkProject& project, TrkInfo& info, const TrkMatchBase* filter)
     : TrkFrmMain(project, info, filter) {
   setObjectName("rkFrmDropvanMain");
   target_is_local_ = false;
-  eTarget->setFixedWidth(126);
   eTarget->setText("/www/");
   bTarget->hide();
   aView->setVisible(false);
@@ -30,13 +42,14 @@ TrkFrmDropvanMain::TrkFrmDropvanMain(TrkProject& project, TrkInfo& info, const T
   bSourceFile->setToolTip("Choose file(s) and click \"Upload\" to upload them");
   lViewer->setToolTip("Drag & drop file(s) here and click \"Upload\" to upload them");
 
-  // The port edit is wider than the design's 20 pixels so that a five-digit
-  // port can be read; the server edit gives up the room.
-  eServer = NewLabelledEdit(pTarget, "eServer", "Server", 216, 124, &lblServer);
-  ePort = NewLabelledEdit(pTarget, "ePort", "Port", 372, 40, &lblPort);
+  // After eTarget, in the proportions of the design's widths; the port edit's
+  // share is wider than the design's 20 pixels, taken from the server's.
+  target_row_->setStretch(0, 126);
+  eServer = NewLabelledEdit(target_row_, 1, new QLineEdit, "eServer", "Server", 124, &lblServer);
+  ePort = NewLabelledEdit(target_row_, 2, new TrkPortEdit, "ePort", "Port", 40, &lblPort);
   ePort->setText("21");
-  eUser = NewLabelledEdit(pTarget, "eUser", "User", 442, 60, &lblUser);
-  ePassword = NewLabelledEdit(pTarget, "ePassword", "Password", 550, 76, &lblPassword);
+  eUser = NewLabelledEdit(target_row_, 3, new QLineEdit, "eUser", "User", 60, &lblUser);
+  ePassword = NewLabelledEdit(target_row_, 4, new QLineEdit, "ePassword", "Password", 76, &lblPassword);
   ePassword->setEchoMode(QLineEdit::Password);
   auto* stars = new TrkStarPasswordStyle;
   stars->setParent(ePassword);

@@ -1,6 +1,7 @@
 #include "ui/frm_main.h"
 
 #include <QCloseEvent>
+#include <QHBoxLayout>
 #include <QDropEvent>
 #include <QHeaderView>
 #include <QMimeData>
@@ -22,7 +23,9 @@
 
 namespace {
 
-constexpr int kControlHeight = 21;
+// Room between the groups of a row, and between a label and its edit.
+constexpr int kGroupGap = 8;
+constexpr int kLabelGap = 4;
 
 QFrame* NewPanel(QWidget* parent, const char* name, QFrame::Shadow shadow = QFrame::Plain) {
   auto* panel = new QFrame(parent);
@@ -32,18 +35,33 @@ QFrame* NewPanel(QWidget* parent, const char* name, QFrame::Shadow shadow = QFra
   return panel;
 }
 
-QPushButton* NewButton(QWidget* row, const char* name, const char* caption, const char* hint, int x, int width) {
-  auto* button = new QPushButton(caption, row);
+// The controls of `panel`, left to right, each as wide as its text needs at
+// least; the panel as high as its controls.
+QHBoxLayout* NewRow(QFrame* panel) {
+  panel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+  auto* row = new QHBoxLayout(panel);
+  row->setContentsMargins(kGroupGap, kLabelGap, kGroupGap, kLabelGap);
+  row->setSpacing(kGroupGap);
+  return row;
+}
+
+// Exactly as wide as its caption needs: never cut, never stretched.
+void KeepWhole(QWidget* widget) { widget->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed); }
+
+QPushButton* NewButton(QBoxLayout* row, const char* name, const char* caption, const char* hint) {
+  auto* button = new QPushButton(caption, row->parentWidget());
   button->setObjectName(name);
   button->setToolTip(hint);
-  button->setGeometry(x, 5, width, kControlHeight);
+  KeepWhole(button);
+  row->addWidget(button);
   return button;
 }
 
-TrkActionButton* NewActionButton(QWidget* row, const char* name, QAction* action, int x, int width) {
-  auto* button = new TrkActionButton(row);
+TrkActionButton* NewActionButton(QBoxLayout* row, const char* name, QAction* action, int design_width) {
+  auto* button = new TrkActionButton(row->parentWidget(), design_width);
   button->setObjectName(name);
-  button->setGeometry(x, 5, width, kControlHeight);
+  KeepWhole(button);
+  row->addWidget(button);
   button->Show(action);
   return button;
 }
@@ -98,6 +116,7 @@ TrkFrmMain::~TrkFrmMain() {
 QAction* TrkFrmMain::NewAction(const char* caption, const char* hint, const char* image,
                                void (TrkFrmMain::*handler)()) {
   auto* action = new QAction(caption, this);
+  TrkKeepAccelerator(action);
   if (*hint != '\0') action->setToolTip(hint);
   if (image != nullptr) action->setIcon(QIcon(QString(":/images/") + image + ".png"));
   connect(action, &QAction::triggered, this, [this, handler] { ProtectedCall(handler); });
@@ -132,6 +151,8 @@ void TrkFrmMain::CreateToolBar() {
   ToolBar->setIconSize(QSize(16, 16));
   ToolBar->setMovable(false);
   ToolBar->setFloatable(false);
+  // Never narrower than its buttons: none is hidden behind an overflow arrow.
+  ToolBar->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
   pm2 = new QMenu(this);
   pm2->setObjectName("pm2");
   connect(pm2, &QMenu::aboutToShow, this, [this] { ProtectedCall(&TrkFrmMain::pm2Popup); });
@@ -153,43 +174,49 @@ void TrkFrmMain::CreateToolBar() {
 
 void TrkFrmMain::CreateRows() {
   pAction = NewPanel(this, "pAction", QFrame::Sunken);
-  pAction->setFixedHeight(70);
+  pAction->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   auto* rows = new QVBoxLayout(pAction);
   rows->setContentsMargins(1, 1, 1, 1);
   rows->setSpacing(0);
   pSource = NewPanel(pAction, "pSource");
-  pSource->setFixedHeight(32);
   pSource->setToolTip("Choose or drag & drop source folder or file(s)");
   pTarget = NewPanel(pAction, "pTarget");
-  pTarget->setFixedHeight(30);
   pTarget->setToolTip("Choose or drag & drop target folder");
   pOthers = NewPanel(pAction, "pOthers");
+  pOthers->setFixedHeight(6);
   rows->addWidget(pSource);
   rows->addWidget(pTarget);
-  rows->addWidget(pOthers, 1);
+  rows->addWidget(pOthers);
   pSpacer = NewPanel(this, "pSpacer");
   pSpacer->setFixedHeight(2);
 
-  eSource = NewLabelledEdit(pSource, "eSource", "&Source", 50, 500, &lblSource);
-  bSource = NewButton(pSource, "bSource", "Folder", "Choose a folder and click \"Search\" to list files", 550, 38);
-  bSourceFile = NewButton(pSource, "bSourceFile", "Files", "Choose file(s) and click \"Convert\" to convert them",
-                          588, 38);
+  // The edits share what the buttons leave in the proportions of the
+  // design's widths.
+  QHBoxLayout* source_row = NewRow(pSource);
+  eSource = NewLabelledEdit(source_row, 0, new QLineEdit, "eSource", "&Source", 500, &lblSource);
+  bSource = NewButton(source_row, "bSource", "Folder", "Choose a folder and click \"Search\" to list files");
+  bSourceFile = NewButton(source_row, "bSourceFile", "Files", "Choose file(s) and click \"Convert\" to convert them");
   cSubdir = new QCheckBox("Su&b folders", pSource);
   cSubdir->setObjectName("cSubdir");
   cSubdir->setLayoutDirection(Qt::RightToLeft);  // the text left of the box
-  // Ends where the design's box ends; wider than its 72 pixels when the
-  // platform's font needs it, so the caption is never cut.
-  const int subdir_width = std::max(72, cSubdir->sizeHint().width());
-  cSubdir->setGeometry(706 - subdir_width, 7, subdir_width, 17);
-  bSearch = NewActionButton(pSource, "bSearch", aSearch, 710, 76);
+  KeepWhole(cSubdir);
+  source_row->addWidget(cSubdir);
+  bSearch = NewActionButton(source_row, "bSearch", aSearch, 76);
   connect(bSource, &QPushButton::clicked, this, [this] { ProtectedCall(&TrkFrmMain::bSourceClick); });
   connect(bSourceFile, &QPushButton::clicked, this, [this] { ProtectedCall(&TrkFrmMain::bSourceFileClick); });
 
-  eTarget = NewLabelledEdit(pTarget, "eTarget", "&Target", 50, 500, &lblTarget);
-  bTarget = NewButton(pTarget, "bTarget", "Folder", "Choose a target folder to save the converted file(s)", 550, 38);
-  bView = NewActionButton(pTarget, "bView", aView, 588, 38);
-  bSearchConvert = NewActionButton(pTarget, "bSearchConvert", aSearchConvert, 630, 76);
-  bCreate = NewActionButton(pTarget, "bCreate", aConvert, 710, 76);
+  target_row_ = NewRow(pTarget);
+  eTarget = NewLabelledEdit(target_row_, 0, new QLineEdit, "eTarget", "&Target", 500, &lblTarget);
+  bTarget = NewButton(target_row_, "bTarget", "Folder", "Choose a target folder to save the converted file(s)");
+  bView = NewActionButton(target_row_, "bView", aView, 38);
+  bSearchConvert = NewActionButton(target_row_, "bSearchConvert", aSearchConvert, 76);
+  // Its room is kept while it is hidden, so that the edits stay put when a
+  // run shows Stop there.
+  QSizePolicy keep_room = bSearchConvert->sizePolicy();
+  keep_room.setRetainSizeWhenHidden(true);
+  bSearchConvert->setSizePolicy(keep_room);
+  bCreate = NewActionButton(target_row_, "bCreate", aConvert, 76);
+  AlignLabelColumn();
   connect(bTarget, &QPushButton::clicked, this, [this] { ProtectedCall(&TrkFrmMain::bTargetClick); });
   for (QLineEdit* edit : {eSource, eTarget}) edit->installEventFilter(this);  // double-clicks
 
@@ -244,16 +271,33 @@ void TrkFrmMain::CreateList() {
   });
 }
 
-QLineEdit* TrkFrmMain::NewLabelledEdit(QWidget* row, const char* name, const char* caption, int x, int width,
-                                       QLabel** label) {
-  auto* edit = new QLineEdit(row);
+QLineEdit* TrkFrmMain::NewLabelledEdit(QHBoxLayout* row, int at, QLineEdit* edit, const char* name,
+                                       const char* caption, int share, QLabel** label) {
   edit->setObjectName(name);
-  edit->setGeometry(x, 5, width, kControlHeight);
-  *label = new QLabel(caption, row);
+  *label = new QLabel(caption);
+  (*label)->setObjectName(QString("lbl") + (name + 1));
   (*label)->setBuddy(edit);
-  const int label_width = (*label)->sizeHint().width();
-  (*label)->setGeometry(x - 4 - label_width, 5, label_width, kControlHeight);
+  (*label)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  (*label)->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+  auto* pair = new QHBoxLayout;
+  pair->setSpacing(kLabelGap);
+  pair->addWidget(*label);
+  pair->addWidget(edit, 1);
+  row->insertLayout(at, pair, share);
   return edit;
+}
+
+void TrkFrmMain::AlignLabelColumn() {
+  // The two rows' first edits start at the same place, as in the design.
+  const int width = std::max(lblSource->sizeHint().width(), lblTarget->sizeHint().width());
+  lblSource->setMinimumWidth(width);
+  lblTarget->setMinimumWidth(width);
+}
+
+void TrkFrmMain::changeEvent(QEvent* event) {
+  TrkFrmBase::changeEvent(event);
+  // The children have their new font by now.
+  if (event->type() == QEvent::FontChange) AlignLabelColumn();
 }
 
 void TrkFrmMain::SetDialogs(std::unique_ptr<TrkDialogs> dialogs) { dialogs_ = std::move(dialogs); }

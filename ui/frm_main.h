@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QLabel>
+#include <QHBoxLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -118,6 +119,12 @@ class TrkFrmMain : public TrkFrmBase {
   // 1 when an unattended run could not write its log, else 0.
   int ExitCode() const { return exit_code_; }
 
+ signals:
+  // A run started (true) or the window is idle again (false).
+  void RunningChanged(bool running);
+
+ public:
+
   // Controls, named as the design names them.
   QToolBar* ToolBar;
   QToolButton* tbOpen;
@@ -144,24 +151,33 @@ class TrkFrmMain : public TrkFrmBase {
   void BindOption(QWidget* widget, const std::string& hint);
   // Start-up: the bound controls, the start-up project, the caption, drops.
   void FormCreate();
-  // An edit at `x` of a row, its label ending 4 pixels left of it.
-  static QLineEdit* NewLabelledEdit(QWidget* row, const char* name, const char* caption, int x, int width,
-                                    QLabel** label);
+  // Puts `edit` (taken over) with a label of `caption` left of it into `row`
+  // at position `at`; the pair gets `share` of the room the row's fixed
+  // controls leave (the design's width of the edit). The label's accelerator
+  // focuses the edit.
+  static QLineEdit* NewLabelledEdit(QHBoxLayout* row, int at, QLineEdit* edit, const char* name,
+                                    const char* caption, int share, QLabel** label);
   // Lets `widget` take files dropped from the file manager (FilesDropped).
   void AcceptFileDrops(QWidget* widget);
 
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
   // False in a window whose target is no local folder: no folder dialog for it.
   bool target_is_local_ = true;
+  // The target row: the labelled eTarget first, then bTarget, bView,
+  // bSearchConvert and bCreate. Owned by pTarget.
+  QHBoxLayout* target_row_ = nullptr;
 
  private:
   void CreateActions();
   void CreateToolBar();
   void CreateRows();
   void CreateList();
+  // The labels of the two rows' first edits as wide as the wider of them.
+  void AlignLabelColumn();
   QAction* NewAction(const char* caption, const char* hint, const char* image, void (TrkFrmMain::*handler)());
 
   // The listing of aSearchExecute; false when it was refused (empty source).

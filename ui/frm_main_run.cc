@@ -75,6 +75,7 @@ void TrkFrmMain::NewBatch() {
   feed_ = model_->Show(run_->Batch());
   std::shared_ptr<TrkRowFeed> feed = feed_;
   run_->Batch()->SetOnItemAdded([feed](TrkBatch&, TrkNode& item) { feed->ItemAdded(item); });
+  status_->Watch(run_->Batch());
   Retire(std::move(shown));
 }
 
@@ -164,8 +165,8 @@ void TrkFrmMain::aSearchConvertExecute() {
 
 void TrkFrmMain::aPauseExecute() {
   if (!IsRunning()) return;
+  // Stop stays: a worker that finishes its file may take long (connect retries).
   aPause->setEnabled(false);
-  aStop->setEnabled(false);
   run_->Pause();
   aStop->setData(0);
 }
@@ -249,6 +250,7 @@ void TrkFrmMain::ShowIdle() {
   aPause->setEnabled(false);
   aStop->setEnabled(false);
   EnableBatchActions(true);
+  emit RunningChanged(false);
 }
 
 void TrkFrmMain::ShowRunning() {
@@ -258,6 +260,7 @@ void TrkFrmMain::ShowRunning() {
   bCreate->Show(aPause);
   bSearchConvert->Show(aStop);
   EnableBatchActions(false);
+  emit RunningChanged(true);
 }
 
 void TrkFrmMain::ShowWaiting() {

@@ -5,7 +5,6 @@
 #include <QProgressBar>
 
 #include "batch/batch.h"
-#include "report/progress.h"
 
 TrkStatusBar::TrkStatusBar(QWidget* parent) : QWidget(parent) {
   setObjectName("sbStatus");
@@ -22,19 +21,28 @@ TrkStatusBar::TrkStatusBar(QWidget* parent) : QWidget(parent) {
   connect(&timer_, &QTimer::timeout, this, &TrkStatusBar::Update);
 }
 
+void TrkStatusBar::Watch(std::shared_ptr<TrkBatch> batch) {
+  bar_->hide();
+  Follow(std::move(batch), TrkProgressFigures::Stage::kListed);
+}
+
 void TrkStatusBar::Start(std::shared_ptr<TrkBatch> batch) {
-  batch_ = std::move(batch);
-  start_ = std::chrono::steady_clock::now();
   bar_->show();
-  Update();
+  Follow(std::move(batch), TrkProgressFigures::Stage::kRunning);
+}
+
+void TrkStatusBar::Follow(std::shared_ptr<TrkBatch> batch, TrkProgressFigures::Stage stage) {
+  batch_ = std::move(batch);
+  if (batch_ != nullptr) start_ = TrkProgressStartOf(*batch_);
+  stage_ = stage;
   timer_.start();
+  Update();
 }
 
 void TrkStatusBar::Stop() {
-  timer_.stop();
+  stage_ = TrkProgressFigures::Stage::kEnded;
   Update();
   bar_->hide();
-  batch_.reset();
 }
 
 QString TrkStatusBar::Text() const { return text_->text(); }
@@ -42,9 +50,18 @@ QString TrkStatusBar::Text() const { return text_->text(); }
 bool TrkStatusBar::BarShown() const { return bar_->isVisibleTo(this); }
 
 void TrkStatusBar::Update() {
-  if (batch_ == nullptr) return;
-  const TrkProgressFigures figures = TrkProgressOf(*batch_, start_);
+  if (batch_ == nullptr) {
+    timer_.stop();
+    return;
+  }
+  const TrkProgressFigures figures = TrkProgressOf(*batch_, start_, stage_);
   text_->setText(QString::fromStdString(TrkProgressText(figures)));
   bar_->setRange(0, std::max(figures.found, 1));
   bar_->setValue(figures.done);
+  // Final figures need no redrawing, and the batch may go.
+  const bool final = stage_ == TrkProgressFigures::Stage::kEnded ||
+                     (stage_ == TrkProgressFigures::Stage::kListed && figures.listing_done);
+  if (!final) return;
+  timer_.stop();
+  batch_.reset();
 }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -83,6 +84,7 @@ class Child {
     pid_ = -1;
     return running;
   }
+  void Signal(int signal) const { kill(pid_, signal); }
   int Wait() {
     if (pid_ > 0 && Running()) waitpid(pid_, &status_, 0);
     pid_ = -1;
@@ -138,6 +140,12 @@ class FaultsSlow : public ::testing::Test {
     size_t lines = 0;
     for (std::string line; std::getline(in, line);) lines += line.find('=') != std::string::npos;
     return lines;
+  }
+
+  int Stores() const {
+    int count = 0;
+    for (const std::string& command : server_->Commands()) count += command.rfind("STOR", 0) == 0;
+    return count;
   }
 
   std::unique_ptr<FtpServer> server_;
@@ -272,6 +280,46 @@ TEST_F(FaultsSlow, SecondRunOfTheSameProjectLeavesAtOnce) {
   EXPECT_EQ(RemoteFilesDiffering(), 0);
   EXPECT_EQ(RecordLines(), files_.size());
   EXPECT_TRUE(RecordIsTruthful(project_, files_, server_->root()));
+}
+
+// SIGINT and SIGTERM stop a console run at once, whatever its workers are at
+// (two wait for replies to stores the server does not read), and the run
+// still ends as runs do: what went up is recorded and logged, nothing stopped
+// counts as failed, and the exit code tells the signal as shells expect.
+TEST_F(FaultsSlow, ASignalStopsTheRunWhichRecordsAndLogsWhatWentUp) {
+  struct Row {
+    int signal, exit_code;
+  };
+  for (const Row& row : {Row{SIGINT, 130}, Row{SIGTERM, 143}}) {
+    SCOPED_TRACE(strsignal(row.signal));
+    FtpFaults faults;
+    faults.stall = 2;
+    faults.stall_seconds = 60;
+    StartServer(faults);
+    DROPVAN_REQUIRE_FTP_SERVER(*server_);
+    TempDir project_dir;
+    files_.clear();
+    MakeSite(2000, project_dir.path());
+    Child run(app_, project_);
+    for (auto until = Clock::now() + std::chrono::seconds(20); Stores() < 40 && Clock::now() < until;) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_TRUE(run.Running()) << "the run ended before the signal";
+    const Clock::time_point signalled = Clock::now();
+    run.Signal(row.signal);
+    EXPECT_EQ(run.Wait(), row.exit_code);
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - signalled);
+    std::cout << strsignal(row.signal) << ": ended " << took.count() << " ms after the signal\n";
+    EXPECT_LT(took, milliseconds(1000)) << "the stop waited for the workers' stores";
+
+    const std::vector<std::string> log = testing_support::ReadCrLfLines(work_.dir() + "run.log");
+    EXPECT_EQ(0, std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.rfind("Success", 0) != 0; }))
+        << "a stopped file was logged as failed: " << (log.empty() ? "" : log.back());
+    EXPECT_GT(log.size(), 0u);
+    EXPECT_LT(log.size(), files_.size()) << "the run was not stopped";
+    EXPECT_EQ(RecordLines(), log.size()) << "every uploaded file is recorded, nothing else";
+    EXPECT_TRUE(RecordIsTruthful(project_, files_, server_->root()));
+  }
 }
 
 }  // namespace

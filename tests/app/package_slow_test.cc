@@ -139,6 +139,10 @@ TEST_F(PackageTest, EachPackageHoldsItsFilesAndNeedsOnlyItsLibraries) {
       {"dropvan", "-c", "./usr/bin/dropvan\n", true},
       {"dropvan", "-c", "./usr/share/man/man1/dropvan.1.gz\n", true},
       {"dropvan", "-c", "./usr/share/doc/dropvan/README.md\n", true},
+      {"dropvan", "-c", "./usr/share/doc/dropvan/dropvan.pdf\n", true},
+      {"dropvan", "-c", "./usr/share/doc/dropvan/copyright\n", true},
+      {"dropvan", "-c", "./usr/share/doc/dropvan/changelog.gz\n", true},
+      {"dropvan", "-c", "./usr/share/applications/", false},
       {"dropvan", "-c", "dropvan-window.so", false},
       {"dropvan", "-f", "libcurl4", true},
       {"dropvan", "-f", "libpcre2-8-0", true},
@@ -149,6 +153,13 @@ TEST_F(PackageTest, EachPackageHoldsItsFilesAndNeedsOnlyItsLibraries) {
     rows.push_back({"dropvan-window", "-c", "./usr/bin/", false});
     rows.push_back({"dropvan-window", "-f", std::string("dropvan (= ") + kTrkVersion + ")", true});
     rows.push_back({"dropvan-window", "-f", "libqt6widgets6", true});
+    for (const char* file : {"applications/example.dropvan.Dropvan.desktop", "mime/packages/dropvan.xml",
+                             "icons/hicolor/16x16/apps/example.dropvan.Dropvan.png",
+                             "icons/hicolor/256x256/apps/example.dropvan.Dropvan.png",
+                             "metainfo/example.dropvan.Dropvan.metainfo.xml", "doc/dropvan-window/copyright",
+                             "doc/dropvan-window/changelog.gz"}) {
+      rows.push_back({"dropvan-window", "-c", std::string("./usr/share/") + file + "\n", true});
+    }
   }
   for (const Row& row : rows) {
     ASSERT_TRUE(fs::exists(Deb(row.package))) << Deb(row.package) << " was not made:\n" << cpack_->out;
@@ -168,6 +179,8 @@ TEST_F(PackageTest, InstalledProgramKeepsItsSideFilesInTheConfigurationFolderWhe
   EXPECT_EQ(std::string("exit 0\nDropvan ") + kTrkVersion + "\n", RunInstalled("--version", ""));
   EXPECT_EQ(0u, Shell("gzip -dc " + Quoted(root_ / "usr/share/man/man1/dropvan.1.gz")).out.find(".TH DROPVAN 1"))
       << "the manual page must be a gzip-compressed roff page";
+  EXPECT_EQ(0u, ReadWholeFile((root_ / "usr/share/doc/dropvan/dropvan.pdf").string()).find("%PDF-"))
+      << "the help file must be the manual as a PDF";
   fs::permissions(root_ / "usr/bin", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
   FtpServer server;
@@ -184,6 +197,32 @@ TEST_F(PackageTest, InstalledProgramKeepsItsSideFilesInTheConfigurationFolderWhe
   EXPECT_EQ((std::set<std::string>{"dropvan.ext", "dropvan.log"}), NamesIn(config));
   EXPECT_EQ(project + "\r\n", ReadWholeFile((config / "dropvan.log").string())) << "the recent list";
   EXPECT_EQ(std::set<std::string>{"dropvan"}, NamesIn(root_ / "usr/bin")) << "files beside the installed program";
+}
+
+// Debian's and the desktop's own checks pass: lintian finds no error in either
+// package (its warnings are explained in packaging/README.md), the desktop entry
+// and the AppStream metadata validate (the latter without the network).
+TEST_F(PackageTest, PackagesPassLintianAndTheDesktopValidators) {
+  if (!DropvanCopy::WindowLibraryBuilt()) GTEST_SKIP() << "this build has no window";
+  Unpack({"dropvan-window"}, root_);
+  const fs::path share = root_ / "usr/share";
+  struct Row {
+    std::string tool, command;
+  } rows[] = {
+      {"lintian", "lintian --fail-on error " + Quoted(Deb("dropvan")) + " " + Quoted(Deb("dropvan-window"))},
+      {"desktop-file-validate",
+       "desktop-file-validate " + Quoted(share / "applications/example.dropvan.Dropvan.desktop")},
+      {"appstreamcli",
+       "appstreamcli validate --no-net " + Quoted(share / "metainfo/example.dropvan.Dropvan.metainfo.xml")},
+  };
+  for (const Row& row : rows) {
+    if (Shell("command -v " + row.tool).code != 0) {
+      ADD_FAILURE() << row.tool << " is missing (scripts/setup installs it)";
+      continue;
+    }
+    const ShellResult checked = Shell(row.command);
+    EXPECT_EQ(0, checked.code) << row.tool << ":\n" << checked.out;
+  }
 }
 
 TEST_F(PackageTest, InstalledProgramLoadsTheWindowFromTheLibraryFolder) {

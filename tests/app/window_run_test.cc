@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "app/program.h"
 #include "dropvan_process.h"
+#include "project/project.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 
@@ -60,6 +62,14 @@ TEST(WindowRefusalTest, WithoutADisplayOrTheLibraryItSaysHowToRunWithoutAWindow)
     EXPECT_TRUE(Contains(run.err, "Dropvan: " + row.says)) << row.env << ": " << run.err;
     EXPECT_TRUE(Contains(run.err, "PureConsole=True")) << "must name the console run: " << run.err;
     EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << "one line: " << run.err;
+    // The command line it gives runs in the console.
+    const size_t from = run.err.find("\"-P:");
+    ASSERT_NE(std::string::npos, from) << "no -P: command line: " << run.err;
+    TrkProject advised(app.exe());
+    TrkSetProjectIdentity(advised);
+    advised.ParseCommandLine(run.err.substr(from + 1, run.err.find('"', from + 1) - from - 1));
+    EXPECT_EQ(TrkRunMode::kConsole, TrkChooseRunMode(advised)) << run.err;
+    EXPECT_EQ("/www/", advised.GetTargetDir());
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "support/temp_dir.h"
 
 namespace {
@@ -63,12 +66,25 @@ TEST_F(LinkBuilderTest, NegativeStampIsWrittenWithItsSign) {
   EXPECT_EQ("https://dropvan.example?p=dropvan&v=2024.16.1026.3528&c=r1&i=-1", links.Build("", "", "", "r1"));
 }
 
-TEST_F(LinkBuilderTest, HelpFallsBackToPdfWhenNoChmExists) {
-  EXPECT_EQ(dir_.dir() + "dropvan.pdf", Build("h", "", "")) << "the .pdf is handed over even when missing";
-  dir_.Write("dropvan.pdf", "pdf");
-  EXPECT_EQ(dir_.dir() + "dropvan.pdf", Build("h", "", ""));
-  dir_.Write("dropvan.chm", "chm");
-  EXPECT_EQ(dir_.dir() + "dropvan.chm", Build("h", "", ""));
+// The help file is the first that exists of the .chm and the .pdf beside the
+// program (a build) and the installed manual; the .pdf beside it when none does.
+TEST(LinkBuilderHelpTest, HelpIsTheFirstHelpFileThatExists) {
+  const char kManual[] = "share/doc/dropvan/dropvan.pdf";
+  struct Row {
+    std::vector<const char*> present;
+    std::string help;
+  } rows[] = {
+      {{}, "bin/dropvan.pdf"},
+      {{kManual}, kManual},
+      {{kManual, "bin/dropvan.pdf"}, "bin/dropvan.pdf"},
+      {{kManual, "bin/dropvan.pdf", "bin/dropvan.chm"}, "bin/dropvan.chm"},
+  };
+  for (const Row& row : rows) {
+    testing_support::TempDir dir;
+    for (const char* file : row.present) dir.Write(file, "help");
+    TrkLinkBuilder links(Dropvan(), dir.dir() + "bin/dropvan", 0);
+    EXPECT_EQ(dir.dir() + row.help, links.Build("h", "", "", "")) << row.present.size() << " present";
+  }
 }
 
 TEST(LinkBuilderHelpTest, ProgramExtensionIsReplaced) {

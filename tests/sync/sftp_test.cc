@@ -6,14 +6,18 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <stop_token>
 
 #include "dropvan_run.h"
 #include "project/error.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/server_process.h"
+#include "support/silent_server.h"
 #include "support/ssh_server.h"
 #include "support/temp_dir.h"
 #include "sync/uploader.h"
@@ -168,6 +172,46 @@ TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {
   RunResult run = site.RunFolder(source.dir(), (server.root() / "www").string() + "/");
   EXPECT_EQ(run.succeeded, 40);
   EXPECT_EQ(run.failed, 0) << run[source.dir() + "f0.txt"].text;
+}
+
+// A stop ends an SFTP worker within a second whatever it waits for: the
+// greeting of a server that never answers, the pause before the next connect
+// attempt after a refused login, or a transfer that would take long (a sparse
+// file of 64 GiB into /dev/null). The file is then given up as stopped.
+TEST(SftpTest, AStopEndsTheWorkerWithinASecondWhateverItWaitsFor) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  testing_support::SilentServer silent;
+  TempDir work;
+  const std::string big = work.Write("big", "");
+  fs::resize_file(big, 64ULL << 30);
+  const std::string stranger = work.dir() + "stranger";  // a key sshd does not know
+  ASSERT_EQ(0, system(("ssh-keygen -q -t ed25519 -N '' -f " + stranger).c_str()));
+  setenv("HOME", work.dir().c_str(), 1);  // no key of the user's own
+  unsetenv("SSH_AUTH_SOCK");
+  struct Row {
+    const char* waiting_for;
+    int port;
+    std::string key_file;
+  } rows[] = {
+      {"a greeting", silent.port(), server.key_file()},
+      {"the next connect attempt", server.port(), stranger},
+      {"a transfer", server.port(), server.key_file()},
+  };
+  for (const Row& row : rows) {
+    TrkUploader uploader;
+    SftpAccount(uploader, server, server.known_hosts());
+    uploader.Port = row.port;
+    uploader.Settings.KeyFile = row.key_file;
+    std::stop_source stop;
+    uploader.Settings.Stop = stop.get_token();
+    auto put = std::async(std::launch::async, [&] { uploader.PutFile(big, "/dev/null", 1); });
+    EXPECT_EQ(std::future_status::timeout, put.wait_for(std::chrono::seconds(2)))
+        << row.waiting_for << ": ended by itself";
+    stop.request_stop();
+    EXPECT_EQ(std::future_status::ready, put.wait_for(std::chrono::seconds(1))) << row.waiting_for;
+    EXPECT_THROW(put.get(), TrkStopped) << row.waiting_for;
+  }
 }
 
 }  // namespace

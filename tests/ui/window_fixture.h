@@ -71,6 +71,7 @@ class WindowTest : public ::testing::Test {
       std::ofstream(project_file_) << Join(options);
       project_.SetFileName(project_file_);
     }
+    window_.reset();  // its end unbinds the project's controls: before the next window binds its own
     window_ = std::make_unique<TrkFrmDropvanMain>(project_, info_, &filter_);
     auto dialogs = std::make_unique<ScriptedDialogs>();
     dialogs_ = dialogs.get();

@@ -15,6 +15,7 @@ namespace ui_testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 std::string Caption(const QWidget& window) { return window.windowTitle().toStdString(); }
 
@@ -168,6 +169,41 @@ TEST_F(WindowTest, ConfigShowsWhatWasJustTypedAndOkWithNoTextEmptiesTheControls)
   EXPECT_FALSE(window_->cSubdir->isChecked());
   EXPECT_EQ("Dropvan - " + project_file_, Caption(*window_)) << "the project file stays";
   EXPECT_TRUE(project_.Options().Lines().empty());
+}
+
+// Config opened during a run: "&Ok" is disabled with a hint that says why and
+// enabled as soon as the run ends; Escape closes the dialog as Cancel does.
+TEST_F(WindowTest, ConfigDuringARunTakesOkOnlyOnceItEndsAndEscapeCancels) {
+  testing_support::FtpFaults hang;  // the store hangs until the run is stopped
+  hang.stall = 1;
+  hang.stall_seconds = 30;
+  FtpServer server(FtpServer::Kind::kPyftpdlib, hang);
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  Open();
+  FillIn(server);
+  window_->show();
+  QTest::mouseClick(window_->bCreate, Qt::LeftButton);
+  ASSERT_TRUE(window_->IsRunning());
+  std::vector<std::pair<bool, std::string>> ok;  // enabled, hint: during the run, after it
+  QTimer::singleShot(0, [&] {
+    TrkFrmCfg* cfg = window_->Cfg();
+    ok.emplace_back(cfg->btnOk->isEnabled(), cfg->btnOk->toolTip().toStdString());
+    window_->aStopExecute();
+    const bool ended = QTest::qWaitFor([&] { return !window_->IsRunning(); }, 5000);
+    if (ended) ok.emplace_back(cfg->btnOk->isEnabled(), cfg->btnOk->toolTip().toStdString());
+    cfg->txtCfg->setPlainText("Server=typed.test");
+    QTest::keyClick(cfg->txtCfg, Qt::Key_Escape);
+  });
+  window_->aConfigExecute();
+
+  EXPECT_FALSE(window_->Cfg()->isVisible()) << "Escape left Config open";
+  EXPECT_EQ(server.host(), window_->eServer->text().toStdString()) << "Escape applied the text";
+  ASSERT_EQ(2u, ok.size()) << "the stopped run did not end";
+  EXPECT_FALSE(ok[0].first) << "Ok during the run";
+  EXPECT_THAT(ok[0].second, HasSubstr("run")) << "no hint says why Ok is disabled";
+  EXPECT_TRUE(ok[1].first) << "Ok after the run ended";
+  EXPECT_EQ("", ok[1].second);
 }
 
 TEST_F(WindowTest, ExportTheListWritesRowsWithoutAResultAsRunning) {

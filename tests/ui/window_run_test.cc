@@ -3,10 +3,13 @@
 // workers, and the dispatcher that hands the workers' ends to the window.
 #include <QTest>
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
 
+#include "support/silent_server.h"
 #include "ui/frm_cfg.h"
 #include "ui/gui_dispatcher.h"
 #include "ui/status_bar.h"
@@ -16,6 +19,8 @@ namespace ui_testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 testing_support::FtpFaults RefusedStores(int count) {
@@ -60,6 +65,7 @@ TEST_F(WindowTest, PauseKeepsTheRowsAndUploadGoesOnWithTheRest) {
   EXPECT_EQ(window_->aStop, window_->bSearchConvert->Shown());
   EXPECT_TRUE(window_->bSearchConvert->isVisibleTo(window_.get())) << "Stop shows during a run";
   QTest::mouseClick(window_->bCreate, Qt::LeftButton);  // Pause
+  EXPECT_TRUE(window_->aStop->isEnabled() || !window_->IsRunning()) << "a pause must still be stoppable";
   WaitUntilIdle();
   const std::shared_ptr<TrkBatch> paused = window_->Batch();
   const int done_before = paused->Succeeded();
@@ -87,8 +93,12 @@ TEST_F(WindowTest, StopDropsTheBatchAndTheNextUploadListsAfresh) {
   WaitUntilIdle();
   EXPECT_EQ(nullptr, window_->Batch());
   EXPECT_FALSE(Rows().empty()) << "the rows stay until the next listing";
+  EXPECT_THAT(window_->StatusBar().Text().toStdString(), Not(HasSubstr("left"))) << "no run goes on";
 
   site_.Write("new.txt", "n");
+  window_->aSearchExecute();
+  EXPECT_TRUE(QTest::qWaitFor([this] { return window_->StatusBar().Text() == "31 files found"; }, 10000))
+      << "a new listing shows what it found, not the stopped run: " << window_->StatusBar().Text().toStdString();
   UploadAndWait();
   EXPECT_EQ(31u, Rows().size());
   EXPECT_EQ(31, window_->Batch()->Succeeded());
@@ -163,6 +173,46 @@ TEST_F(WindowTest, ClosingDuringARunStopsTheWorkersAndWaitsForThem) {
   EXPECT_LT(batch.lock()->Succeeded(), 200) << "the run was not stopped";
   window_.reset();
   EXPECT_TRUE(batch.expired()) << "the window kept its batch";
+}
+
+// Closing the window ends the run within a second whatever its worker waits
+// for: the pause between connect attempts after a refused password, or the
+// greeting of a server that never answers. The file is left as it was, not
+// failed.
+TEST_F(WindowTest, ClosingEndsTheRunWithinASecondWhateverTheWorkerWaitsFor) {
+  testing_support::FtpFaults refuse;
+  refuse.refuse_login = -1;
+  FtpServer refusing(FtpServer::Kind::kPyftpdlib, refuse);
+  DROPVAN_REQUIRE_FTP_SERVER(refusing);
+  testing_support::SilentServer silent;
+  site_.Write("a.txt", "a");
+  struct Row {
+    const char* waiting_for;
+    int port;
+    std::function<bool()> in_the_wait;
+  };
+  const auto login_refused = [&] {
+    const std::vector<std::string> commands = refusing.Commands();
+    return std::any_of(commands.begin(), commands.end(), [](const std::string& c) { return c.rfind("PASS", 0) == 0; });
+  };
+  for (const Row& row : {Row{"a greeting", silent.port(), [&] { return silent.Called(); }},
+                         Row{"the next connect attempt", refusing.port(), login_refused}}) {
+    SCOPED_TRACE(row.waiting_for);
+    Open();
+    FillIn(refusing);
+    window_->ePort->setText(QString::number(row.port));
+    window_->show();
+    QTest::mouseClick(window_->bCreate, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor(row.in_the_wait, 10000)) << "the worker never called";
+    QTest::qWait(300);  // into the wait
+    ASSERT_TRUE(window_->IsRunning());
+    const auto start = std::chrono::steady_clock::now();
+    window_->close();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(window_->IsRunning());
+    EXPECT_LT(took, std::chrono::seconds(1)) << "closing waited for the worker";
+    EXPECT_THAT(Rows(), ElementsAre("0 " + site_.dir() + "a.txt => "));
+  }
 }
 
 TEST_F(WindowTest, AWebAddressAsSourceIsOneRow) {

@@ -1,6 +1,7 @@
 // Takes pictures of the window as a user sees it: idle with a project, during
 // an upload to the FTP test server, and the Config and About windows. Run it
-// under Xvfb with scripts/screenshot; the pictures go into the folder given.
+// under Xvfb with scripts/screenshot; the pictures go into the folder given,
+// their names ending in the second argument (the scale they were taken at).
 #include <QApplication>
 #include <QDir>
 #include <QTest>
@@ -27,8 +28,10 @@ namespace {
 using testing_support::FtpServer;
 using testing_support::TempDir;
 
+QString suffix;  // before ".png" in every name
+
 bool Save(QWidget& widget, const QString& folder, const char* name) {
-  const QString path = QDir(folder).filePath(name);
+  const QString path = QDir(folder).filePath(QString(name).replace(".png", suffix + ".png"));
   const bool saved = widget.grab().save(path);
   std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
   return saved;
@@ -50,6 +53,7 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   Q_INIT_RESOURCE(images);
   const QString folder = argc > 1 ? argv[1] : ".";
+  suffix = argc > 2 ? argv[2] : "";
   TempDir work, site;
   MakeSite(site);
   // Two stores hang for a while and one is refused, so the picture catches
