@@ -115,5 +115,5 @@ class TrkTransferSession {
   virtual bool Delete(const std::string& path) = 0;
 
  private:
-  const std::vector<std::string> no_features_;
+  const std::vector<std::string> no_features_{};
 };
