@@ -206,3 +206,19 @@ void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file
   unlink(temp.c_str());
   throw TrkError("Cannot write file \"" + path + "\". " + SystemError(error));
 }
+
+void AppendToFile(const std::string& path, std::string_view data) {
+  for (;;) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      // Someone created it between the two calls: open it as an existing file.
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
+    }
+    if (fd < 0) throw TrkError(CannotOpen(path, errno));
+    FdCloser closer(fd);
+    if (!WriteFully(fd, data)) throw TrkError("Stream write error");
+    return;
+  }
+}

@@ -45,6 +45,10 @@ void CheckFileReadable(const std::string& path);
 // 0600 so that they are never readable by others, not even for a moment.
 void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode = 0666);
 
+// Appends `data` to `path`, creating a missing file (not its folders). Throws
+// "Cannot open file", "Cannot create file" or "Stream write error".
+void AppendToFile(const std::string& path, std::string_view data);
+
 // Writes all of `data` to the open descriptor `fd`; false on any error (errno
 // then says which).
 bool WriteFully(int fd, std::string_view data);

@@ -20,41 +20,10 @@ std::string CannotOpen(const std::string& path, int error) {
   return "Cannot open file \"" + path + "\". " + strerror(error);
 }
 
-std::string CannotCreate(const std::string& path, int error) {
-  return "Cannot create file \"" + path + "\". " + strerror(error);
-}
-
-// Closes the descriptor on every way out of a scope.
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() { close(fd_); }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  int fd_;
-};
-
 void CreateParentFolders(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   std::error_code ignored;  // the open that follows reports what matters
   if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
-}
-
-// Opens an existing file, or creates a missing one, for appending.
-int OpenForAppend(const std::string& path) {
-  for (;;) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT) {
-      if (fd < 0) throw TrkError(CannotOpen(path, errno));
-      return fd;
-    }
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) throw TrkError(CannotCreate(path, errno));
-    // Someone created it between the two calls: open it as an existing file.
-  }
 }
 
 // Whole-file replacement is the shared atomic one; what this adds are the
@@ -95,9 +64,7 @@ void TrkFileUtils::WriteAll(const std::string& path, std::string_view data, int 
     ReplaceWhole(path, data);
     return;
   }
-  int fd = OpenForAppend(path);
-  FdCloser closer(fd);
-  if (!WriteFully(fd, data)) throw TrkError("Stream write error");
+  AppendToFile(path, data);
 }
 
 namespace {
