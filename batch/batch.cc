@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "project/ascii.h"
+#include "project/error.h"
 #include "project/options.h"
 #include "project/platform.h"
 #include "select/name_filter.h"
@@ -136,6 +137,18 @@ void TrkBatch::Add(const std::string& path) {
   // next look, and a yield per item costs a system call (and, on a busy machine,
   // the rest of the time slice) for nothing.
   if (on_item_added_) on_item_added_(*this, *item);
+}
+
+TrkNode& TrkBatch::AddTaken(const std::string& path) {
+  TrkNode* item;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!IsExhausted()) throw TrkError("An item was added to a batch with items still to hand out");
+    item = &items_.emplace_back(static_cast<int>(items_.size()), path);
+    next_index_ = items_.size();
+  }
+  if (on_item_added_) on_item_added_(*this, *item);
+  return *item;
 }
 
 void TrkBatch::AddSingle(const std::string& path) {

@@ -64,6 +64,11 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // Appends an item for `path` when it passes the filter (Accepts), then raises
   // the item-added event. A waiting worker finds it within a millisecond.
   void Add(const std::string& path);
+  // Once the batch is exhausted (else TrkError): appends an item for `path`
+  // whatever the filter, handed out to the caller (no NextItem returns it),
+  // and raises the item-added event. Work a worker does beyond the listed
+  // files (its run's closing steps) so shows and counts as items of its own.
+  TrkNode& AddTaken(const std::string& path);
   // Add, then marks the list complete. For files the owner hands in one by one.
   void AddSingle(const std::string& path);
   // Marks the list complete without adding anything (an owner that handed in no file).

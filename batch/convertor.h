@@ -145,6 +145,11 @@ class TrkConvertor : public TrkWorkBase {
   // working on it) and count nothing. False, and nothing done, when the batch
   // hands out no more items: the worker must finish the item itself.
   bool HandBackItem();
+  // For EndWork: raises the item-done event for `item`, one the worker added
+  // (TrkBatch::AddTaken) and finished itself.
+  void ItemDone(TrkNode& item) {
+    if (on_item_done_) on_item_done_(Batch(), item);
+  }
   // For ConvertFile, when the worker was aborted before the item was done:
   // the item stays as it is, not done and not counted, and gets no item-done
   // event, so nobody takes it for a finished file.

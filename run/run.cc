@@ -11,6 +11,7 @@
 #include "project/text_file.h"
 #include "report/failure_report.h"
 #include "report/info.h"
+#include "sync/removals.h"
 #include "sync/upload_store.h"
 
 namespace {
@@ -40,6 +41,10 @@ void TrkRun::RequireRunnable(const std::string& source, const std::string& targe
   if (error) throw TrkError("Cannot list the source folder \"" + folder + "\": " + error.message());
 }
 
+void TrkRun::RequireStartable(const TrkProject& project, const std::string& target) {
+  TrkRemovalOptions::FromOptions(project.Options()).RequireOutside(TrkBatch::UrlToPath(target));
+}
+
 void TrkRun::List(const std::string& source, const std::string& target, bool recurse) {
   batch_->Start(source, target, recurse);
 }
@@ -47,6 +52,7 @@ void TrkRun::List(const std::string& source, const std::string& target, bool rec
 void TrkRun::Add(const std::string& path) { batch_->AddSingle(path); }
 
 void TrkRun::Start(const std::string& target, Events events, HeldRecord held) {
+  RequireStartable(project_, target);
   TrkItemEvent item_done = [this, done = std::move(events.item_done)](TrkBatch& batch, TrkNode& item) {
     finished_.Append(item.Index);
     if (done) done(batch, item);

@@ -71,6 +71,10 @@ class TrkRun {
   // (an unmounted disk must not pass for a folder with nothing to upload).
   static void RequireRunnable(const std::string& source, const std::string& target);
 
+  // Throws TrkError when the project's options refuse a run to `target`
+  // before anything happens: deleted files moved inside it (DeleteTo).
+  static void RequireStartable(const TrkProject& project, const std::string& target);
+
   // Lists `source` on the batch's search thread (see TrkBatch::Start). Throws
   // TrkError, before anything is listed, for an invalid Exclude.
   void List(const std::string& source, const std::string& target, bool recurse);
@@ -80,7 +84,8 @@ class TrkRun {
 
   // Starts ThreadsCount workers on the batch, sending its files to `target`,
   // and counts the run ("C"). Throws TrkError, with no worker started, when
-  // `held` refuses a project whose record another process is using.
+  // `held` refuses a project whose record another process is using, or
+  // RequireStartable refuses the run.
   void Start(const std::string& target, Events events, HeldRecord held);
   // Whether a started run has workers that have not ended.
   bool Running() const;

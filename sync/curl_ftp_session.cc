@@ -143,6 +143,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   bool ChangeDir(const std::string& directory) override { return Command({"CWD " + directory}) / 100 == 2; }
   bool MakeDir(const std::string& directory) override { return Command({"MKD " + directory}) / 100 == 2; }
   bool Delete(const std::string& path) override { return Command({"DELE " + path}) / 100 == 2; }
+  bool RemoveDir(const std::string& directory) override { return Command({"RMD " + directory}) / 100 == 2; }
 
   std::optional<bool> Rename(const std::string& from, const std::string& to) override {
     std::vector<std::string> replies = Replies({"RNFR " + from, "RNTO " + to});

@@ -133,6 +133,7 @@ class TrkCurlSftpSession : public TrkTransferSession {
   bool ChangeDir(const std::string& directory) override { return Run(directory, nullptr); }
   bool MakeDir(const std::string& directory) override { return Run("/", ("mkdir " + Quoted(directory)).c_str()); }
   bool Delete(const std::string& path) override { return Run("/", ("rm " + Quoted(path)).c_str()); }
+  bool RemoveDir(const std::string& directory) override { return Run("/", ("rmdir " + Quoted(directory)).c_str()); }
 
   std::optional<bool> Rename(const std::string& from, const std::string& to) override {
     if (Run("/", ("rename " + Quoted(from) + " " + Quoted(to)).c_str())) return true;

@@ -12,6 +12,7 @@
 #include "select/file_utils.h"
 #include "sync/md5.h"
 #include "sync/account.h"
+#include "sync/remover.h"
 #include "sync/server_profile.h"
 #include "sync/upload_store.h"
 
@@ -130,7 +131,8 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
     }
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
-  store.Recorded(key, digest, item.FileName);
+  // A file recorded without an upload (NoUpload) is never one to delete.
+  store.Recorded(key, digest, item.FileName, upload ? remote_path : "");
   return remote_path;
 }
 
@@ -165,9 +167,35 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
 }
 
 void TrkDropvan::EndWork() {
+  if (logins_->LastToEnd()) RemoveDeletedFiles();
   TrkUploadStore::Process().WorkerEnded();
   Uploader->Disconnect();
   logins_->Set(WorkerNumber(), TrkRunLogins::State::kEnded);
+}
+
+void TrkDropvan::RemoveDeletedFiles() {
+  TrkBatch& batch = Batch();
+  const TrkOptions& options = batch.Project().Options();
+  const TrkRemovalOptions removal = TrkRemovalOptions::FromOptions(options);
+  TrkUploadStore& store = TrkUploadStore::Process();
+  // An empty listing is an unmounted disk or a wrong Source far more often than
+  // a site whose every page was taken down.
+  const bool complete = batch.IsExhausted() && batch.Count() > 0 && !StopToken().stop_requested();
+  if (!removal.enabled || !complete || !store.Refusal().empty() || !port_failure_.empty()) return;
+  TrkRemover remover(removal, *Uploader, store, TryTimes, options.GetBool("DryRun", false));
+  auto report = [this, &batch](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
+    TrkNode& item = batch.AddTaken(local);
+    item.ResultText = text;
+    item.Reason = reason;
+    item.State = ok ? TrkNode::kSuccess : TrkNode::kFailure;
+    ok ? batch.RecordSuccess() : batch.RecordFailure(text);
+    ItemDone(item);
+  };
+  try {
+    remover.Run(batch.SourceDir(), batch.TargetDir(), report);
+  } catch (const TrkStopped&) {
+    // What was not deleted stays recorded for the next run.
+  }
 }
 
 std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed) {

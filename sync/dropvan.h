@@ -53,9 +53,11 @@ class TrkDropvan : public TrkConvertor {
   static std::string Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed = true);
 
  protected:
-  // Closes the connection as the worker ends. The run's last worker stops the
-  // record's timed save and writes what is left, so the owner finds the record
-  // settled when the run's end is reported.
+  // Closes the connection as the worker ends. The run's last worker first
+  // deletes what was removed locally (option "DeleteRemoved", see TrkRemover)
+  // when the run went through every file, then stops the record's timed save
+  // and writes what is left, so the owner finds the record settled when the
+  // run's end is reported.
   void EndWork() override;
 
   // The retry budget of every transfer (option "TryTimes", default 3).
@@ -98,6 +100,11 @@ class TrkDropvan : public TrkConvertor {
   // "Would upload to " + the remote path; nothing is sent or recorded.
   std::string DryRunResult(const std::string& local_path, const std::string& remote_path,
                            const std::string& recorded, bool sync_all, TrkMD5& md5);
+
+  // The closing deletions, on the run's last worker, once the run handed out
+  // every file of a listed folder that held any, unstopped; each file an item
+  // of its own in the run's list and log.
+  void RemoveDeletedFiles();
 
   // Steps under the error handler: returns the result text of a success.
   std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);

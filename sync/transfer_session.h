@@ -113,6 +113,9 @@ class TrkTransferSession {
   virtual std::optional<bool> Rename(const std::string& from, const std::string& to) = 0;
   // Whether the server deleted `path`.
   virtual bool Delete(const std::string& path) = 0;
+  // Whether the server removed the folder `directory`; servers refuse to
+  // remove one that is not empty.
+  virtual bool RemoveDir(const std::string& directory) = 0;
 
  private:
   const std::vector<std::string> no_features_{};

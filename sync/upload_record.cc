@@ -88,7 +88,7 @@ void TrkUploadRecord::Assign(const std::vector<std::string>& lines) {
 
 std::string TrkUploadRecord::Find(std::string_view key) const {
   const int64_t at = Locate(key);
-  if (at < 0) return {};
+  if (at < 0 || lines_[at].removed) return {};
   const Line& line = lines_[at];
   std::string value;
   if (line.text == kDigestsOnly) {
@@ -114,6 +114,13 @@ void TrkUploadRecord::Put(std::string_view key, std::string_view value) {
   }
 }
 
+bool TrkUploadRecord::Remove(std::string_view key) {
+  const int64_t at = Locate(key);
+  if (at < 0 || lines_[at].removed) return false;
+  lines_[at].removed = true;
+  return true;
+}
+
 void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
   Line compact;
   if (has_equals && DecodeDigest(name, true, compact.key) && DecodeDigest(value, true, compact.value)) {
@@ -125,6 +132,7 @@ void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_vie
   }
   std::string text(name);
   if (has_equals) text.append("=").append(value);
+  line.removed = false;
   line.digest_name = has_equals && DecodeDigest(name.substr(0, name.find('=')), false, line.key);
   if (line.text == kDigestsOnly) {
     line.text = static_cast<uint32_t>(texts_.size());
@@ -180,8 +188,11 @@ void TrkUploadRecord::AppendLine(const Line& line, std::string& out) const {
 }
 
 std::vector<std::string> TrkUploadRecord::Lines() const {
-  std::vector<std::string> lines(lines_.size());
-  for (size_t at = 0; at < lines_.size(); ++at) AppendLine(lines_[at], lines[at]);
+  std::vector<std::string> lines;
+  lines.reserve(lines_.size());
+  for (const Line& line : lines_) {
+    if (!line.removed) AppendLine(line, lines.emplace_back());
+  }
   return lines;
 }
 
@@ -191,6 +202,7 @@ std::string TrkUploadRecord::Text() const {
   std::string out;
   out.reserve(size);
   for (const Line& line : lines_) {
+    if (line.removed) continue;
     AppendLine(line, out);
     out += "\r\n";
   }

@@ -13,6 +13,8 @@
 // bytes. Lines of any other form (blank, foreign, edited by hand) stay where
 // they are and are written back unchanged, so the lines are the truth and the
 // index only a way to find them: a lookup costs O(1) however long the record.
+// A removed entry's line is left out of the text but keeps its place, so that
+// positions stay valid; recording the name again brings it back there.
 //
 // A record may hold a line for every file of a large site, so the usual line,
 // two digests of 32 upper-case hexadecimal digits, is kept as its 32 bytes; any
@@ -31,7 +33,10 @@ class TrkUploadRecord {
   std::string Find(std::string_view key) const;
   // Rewrites the line Find would use as key=value, in place, or appends one.
   void Put(std::string_view key, std::string_view value);
+  // Takes the line Find would use out of the record; false when none matched.
+  bool Remove(std::string_view key);
 
+  // Lines, removed ones included.
   size_t Count() const { return lines_.size(); }
   // The lines in order (a copy).
   std::vector<std::string> Lines() const;
@@ -44,6 +49,7 @@ class TrkUploadRecord {
   struct Line {
     uint32_t text = kDigestsOnly;  // index into texts_, or kDigestsOnly
     bool digest_name = false;      // the name is 32 hexadecimal digits, held in `key`
+    bool removed = false;          // left out of the text; still indexed
     Digest key{}, value{};
   };
 

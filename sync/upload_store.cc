@@ -67,6 +67,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   refusal_.clear();
   UploadRecord.Clear();
   UploadList.Clear();
+  UploadPaths.Clear();
   changes_ = 0;
   written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
@@ -82,12 +83,15 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
                "\"; try again once it has ended.";
     return;
   }
-  if (!read_only) RemoveStaleTemporaries({record_file, BackupFileName(project_file), UploadListFileName(project_file)});
+  if (!read_only) {
+    RemoveStaleTemporaries(
+        {record_file, BackupFileName(project_file), UploadListFileName(project_file), PathsFileName(project_file)});
+  }
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
-    if (TryRead(record_file, destination, earlier, error)) return;
+    if (TryRead(record_file, destination, earlier, error)) return ReadPaths();
   }
   refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
              "). The run is refused so that the record is not overwritten.";
@@ -162,27 +166,68 @@ std::string TrkUploadStore::Find(std::string_view key) const {
   return UploadRecord.Find(key);
 }
 
-void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, std::string local_path) {
+void TrkUploadStore::ReadPaths() {
+  try {
+    UploadPaths.Assign(TrkFileUtils::ReadAll(PathsFileName(project_file_)));
+  } catch (const TrkError&) {
+    UploadPaths.Clear();  // missing or unreadable: its files are unknown until recorded again
+  }
+  for (const TrkUploadPaths::Entry& entry : UploadPaths.Entries()) {
+    if (UploadRecord.Find(entry.key).empty()) UploadPaths.Remove(entry.key);
+  }
+}
+
+void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
+                              const std::string& remote_path) {
   std::optional<TrkRecordSnapshot> now;
   {
     std::lock_guard<std::mutex> lock(mu_);
     UploadRecord.Put(key, digest);
     UploadList.Append(local_path);
-    ++changes_;
-    const auto due = last_save_.load() + kSaveInterval;
-    if (workers_ > 0) {
-      saver_.ScheduleAt(due);
-    } else if (std::chrono::steady_clock::now() >= due) {
-      now = TakeSnapshot();
-    }
+    if (!remote_path.empty()) UploadPaths.Put(key, local_path, remote_path);
+    now = Changed();
   }
   if (now) Write(*now);
 }
 
+void TrkUploadStore::Forget(const std::string& key) {
+  std::optional<TrkRecordSnapshot> now;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    UploadRecord.Remove(key);
+    UploadPaths.Remove(key);
+    now = Changed();
+  }
+  if (now) Write(*now);
+}
+
+std::optional<TrkRecordSnapshot> TrkUploadStore::Changed() {
+  ++changes_;
+  const auto due = last_save_.load() + kSaveInterval;
+  if (workers_ > 0) {
+    saver_.ScheduleAt(due);
+  } else if (std::chrono::steady_clock::now() >= due) {
+    return TakeSnapshot();
+  }
+  return std::nullopt;
+}
+
+std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<TrkUploadPaths::Entry> entries = UploadPaths.Entries();
+  std::erase_if(entries, [this](const TrkUploadPaths::Entry& entry) { return UploadRecord.Find(entry.key).empty(); });
+  return entries;
+}
+
 std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
   if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
-  return TrkRecordSnapshot{changes_, RecordFileName(project_file_), UploadRecord.Text(),
-                           UploadListFileName(project_file_), UploadList.Text()};
+  return TrkRecordSnapshot{changes_,
+                           RecordFileName(project_file_),
+                           UploadRecord.Text(),
+                           UploadListFileName(project_file_),
+                           UploadList.Text(),
+                           PathsFileName(project_file_),
+                           UploadPaths.Text()};
 }
 
 void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
@@ -191,6 +236,9 @@ void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
   try {
     ReplaceFile(snapshot.record_file, snapshot.record_text);
     ReplaceFile(snapshot.list_file, snapshot.list_text);
+    // Either order is safe: the paths count only beside a record line, so a
+    // crash between the two merely leaves a file's paths unknown for a while.
+    ReplaceFile(snapshot.paths_file, snapshot.paths_text);
     written_ = snapshot.changes;
     save_error_.clear();
   } catch (const TrkError& e) {

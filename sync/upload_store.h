@@ -12,6 +12,7 @@
 #include "sync/record_saver.h"
 #include "sync/run_lock.h"
 #include "sync/upload_list.h"
+#include "sync/upload_paths.h"
 #include "sync/upload_record.h"
 
 // What one save writes: the record and upload list as they stood at one moment.
@@ -19,12 +20,15 @@ struct TrkRecordSnapshot {
   uint64_t changes = 0;  // the store's change count it was taken at
   std::string record_file, record_text;
   std::string list_file, list_text;
+  std::string paths_file, paths_text;
 };
 
 // The process-wide upload record and upload list with their files, shared by
 // every sync convertor of every run. The files are named after the project
 // file: the record FileName + ".ini", its backup FileName + ".ini.old" (written,
-// never read) and the upload list FileName + ".log" (written, never read).
+// never read), the upload list FileName + ".log" (written, never read) and
+// the recorded files' paths FileName + ".ini.paths" (TrkUploadPaths: read, and
+// without it nothing is lost but the knowledge of where files went).
 //
 // The record describes one destination (server, port, user and target): its
 // first line "Destination: ..." names it. A run to another destination starts
@@ -36,7 +40,7 @@ struct TrkRecordSnapshot {
 // same project is kept out by the run lock (TrkRunLock on FileName +
 // ".ini.lock"), held from Load until EndRun or the next Load.
 //
-// Saving: both files are rewritten whole, each replaced atomically, so a crash
+// Saving: the files are rewritten whole, each replaced atomically, so a crash
 // or a full disk never leaves a truncated record. A save takes a snapshot under
 // the store's lock and writes it outside, so no worker ever waits for the disk.
 // While a run's workers are registered (WorkerCreated), every save of the run is
@@ -71,6 +75,7 @@ class TrkUploadStore {
   static std::string BackupFileName(const std::string& project_file) { return project_file + ".ini.old"; }
   static std::string UploadListFileName(const std::string& project_file) { return project_file + ".log"; }
   static std::string LockFileName(const std::string& project_file) { return project_file + ".ini.lock"; }
+  static std::string PathsFileName(const std::string& project_file) { return project_file + ".ini.paths"; }
 
   // The start of a run for the project file `project_file` and the run's
   // `destination` (empty: any): takes the project's run lock, empties both
@@ -99,8 +104,15 @@ class TrkUploadStore {
   // The recorded content digest for `key`; empty when the file was never recorded.
   std::string Find(std::string_view key) const;
   // Records an uploaded file (its key's line set to `digest`, its path appended
-  // to the upload list) and has it saved (see Saving above).
-  void Recorded(const std::string& key, const std::string& digest, std::string local_path);
+  // to the upload list, its paths noted unless `remote_path` is empty) and has
+  // it saved (see Saving above).
+  void Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
+                const std::string& remote_path = "");
+  // Every recorded file whose paths are known, as the record stands.
+  std::vector<TrkUploadPaths::Entry> RecordedPaths() const;
+  // Takes `key`'s file out of the record (its server copy is gone) and has
+  // that saved.
+  void Forget(const std::string& key);
   // Writes whatever is unsaved, right here.
   void Flush();
   // Empty when every change is written; else why it is not.
@@ -116,6 +128,7 @@ class TrkUploadStore {
   // uses the store.
   TrkUploadRecord UploadRecord;
   TrkUploadList UploadList;
+  TrkUploadPaths UploadPaths;
 
  private:
   // One attempt at reading the record file for `destination`: true when it is
@@ -133,6 +146,11 @@ class TrkUploadStore {
   void Write(const TrkRecordSnapshot& snapshot);
   // The saver's save: a snapshot, written. False when it could not be written.
   bool SaveNow();
+  // Reads the paths file, keeping the entries the record has. Under mu_.
+  void ReadPaths();
+  // A change to the lists: counted and saved in time. Under mu_; returns what
+  // the caller must write outside mu_ when no saver's thread runs.
+  std::optional<TrkRecordSnapshot> Changed();
   std::string SaveFailureLocked() const;  // under mu_
 
   mutable std::mutex mu_;

@@ -16,6 +16,7 @@ using trk_ftp::EndsWithExe;
 using trk_ftp::HasControlChar;
 
 const char kUploadFailure[] = "[Error]Upload file failure";
+const char kNoLoginFolder[] = "the server did not tell its login folder";
 const char kBadRemoteName[] =
     "[Error]Remote file name holds a line break or other control character";
 
@@ -41,6 +42,39 @@ int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& r
     Disconnect();
     --tries;
   }
+}
+
+void TrkUploader::RemoveFile(const std::string& remote_path, const std::string& move_to, int tries) {
+  if (HasControlChar(remote_path) || HasControlChar(move_to)) throw TrkError(kBadRemoteName);
+  const std::string failure = "[Error]Delete file failure (" + remote_path + ")";
+  Connect(Server, User, Password, Port, tries);
+  const std::string path = AbsolutePath(remote_path);
+  const std::string to = move_to.empty() ? std::string() : AbsolutePath(move_to);
+  // Without its login folder a relative path names whatever folder is current.
+  if (path.empty() || (!move_to.empty() && to.empty())) throw TrkError(failure, kNoLoginFolder);
+  if (to.empty() ? session_->Delete(path) : MoveReplacing(path, to)) return;
+  ThrowIfStopped();
+  const std::string reason = session_->LastFailure();
+  // A refusal and a broken connection look alike here: the next request starts afresh.
+  Disconnect();
+  throw TrkError(failure, reason);
+}
+
+bool TrkUploader::MoveReplacing(const std::string& from, const std::string& to) {
+  ForceDir(ParentDir(to));
+  std::optional<bool> moved = session_->Rename(from, to);
+  if (!moved || *moved) return moved.value_or(false);
+  // Servers that will not rename over a file: the older copy there goes.
+  return session_->Delete(to) && session_->Rename(from, to).value_or(false);
+}
+
+void TrkUploader::RemoveEmptyDir(const std::string& directory) {
+  const std::string path = session_ && logged_in_ ? AbsolutePath(directory) : std::string();
+  if (path.empty() || !session_->RemoveDir(path)) return;
+  // Known folders are below the removed one too: none of them exists now.
+  std::erase_if(known_dirs_, [&path](const std::string& known) {
+    return known == path || known.starts_with(path + "/");
+  });
 }
 
 std::unique_ptr<TrkTransferSession> TrkUploader::NewCurlSession(const TrkSessionSettings& settings) {
@@ -69,7 +103,7 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
                                                    TrkMD5* sent_digest, int64_t& stored) {
   // Without its login folder a relative path would land wherever the server's
   // current folder happens to be.
-  if (target.empty()) return std::string("the server did not tell its login folder");
+  if (target.empty()) return std::string(kNoLoginFolder);
   ForceDir(ParentDir(target));
   // A program is stored under another name first, so that a half-stored one
   // never carries the name that users start.

@@ -71,6 +71,17 @@ class TrkUploader {
   int64_t PutFile(const std::string& local_path, const std::string& remote_path, int tries,
                   TrkMD5* sent_digest = nullptr);
 
+  // Deletes the remote file `remote_path` or, when `move_to` is not empty,
+  // moves it there (its folders made as needed; a file already there is
+  // replaced). Connects as PutFile does. Throws TrkError "[Error]Delete file
+  // failure (" + the path + ")" with the server's reason when the server
+  // refused or the connection failed.
+  void RemoveFile(const std::string& remote_path, const std::string& move_to, int tries);
+  // Removes the remote folder `directory` if the server will: a folder that
+  // is not empty is refused, and a refusal or a failed connection is no
+  // failure. Needs a connection (after RemoveFile).
+  void RemoveEmptyDir(const std::string& directory);
+
   // Makes sure a logged-in connection exists: at most tries + 1 attempts,
   // RetryWait apart. After three given-up cycles it fails at once, without
   // attempting or waiting, until Disconnect. The error names the server without
@@ -158,6 +169,8 @@ class TrkUploader {
   // Nothing when the server's account of the stored file, asked right after
   // the store, says that all the bytes sent are there; else the detail.
   static std::optional<std::string> CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store);
+  // Moves `from` to `to`, replacing a file at `to`; false when the server refused.
+  bool MoveReplacing(const std::string& from, const std::string& to);
   // Renames the stored program over the live `target` (see PutFile).
   std::optional<std::string> MoveInto(const TemporaryNames& names, const std::string& target);
   // The reason of a failed store whose detail is `detail`.

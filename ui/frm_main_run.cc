@@ -134,6 +134,13 @@ void TrkFrmMain::aConvertExecute() {
   }
   project_.UpdateOptions(false);
   try {
+    TrkRun::RequireStartable(project_, target);
+  } catch (const TrkError& e) {
+    ReportError(e.what());
+    RunEnded();
+    return;
+  }
+  try {
     // A finished batch is never run again: a run after it lists afresh.
     if ((run_ == nullptr || run_->Batch()->IsExhausted()) && !ListSource()) return;
   } catch (const std::exception&) {

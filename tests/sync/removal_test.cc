@@ -1,0 +1,193 @@
+// Deleting on the server what was removed locally (DeleteRemoved): a site is
+// uploaded, some of its files are removed locally, and a second run must take
+// exactly those off the server, or nothing at all when anything about the run
+// makes that doubtful.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "dropvan_run.h"
+#include "project/error.h"
+#include "sync/removals.h"
+
+namespace {
+
+using dropvan_testing::RunResult;
+using dropvan_testing::SyncProject;
+using testing_support::FtpFaults;
+using testing_support::FtpServer;
+using testing_support::TempDir;
+
+namespace fs = std::filesystem;
+
+// Every file and folder (with a closing "/") below `root`, relative to it.
+std::set<std::string> EntriesBelow(const fs::path& root) {
+  std::set<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    entries.insert(fs::relative(entry.path(), root).string() + (entry.is_directory() ? "/" : ""));
+  }
+  return entries;
+}
+
+FtpFaults Answering(const std::string& answer) {
+  FtpFaults faults;
+  faults.answers = {answer};
+  return faults;
+}
+
+struct RemovalRow {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> options;  // of both runs
+  std::vector<std::pair<std::string, std::string>> second_run_options;
+  FtpFaults faults;                  // the server's during the second run's deletions
+  std::vector<std::string> removed;  // local files removed before the second run
+  std::set<std::string> on_server;   // afterwards, below the server's root
+  std::vector<std::string> results;  // of the second run's items for removed files, in order
+  int failed = 0;
+  int deleted_next = 0;  // files the next run deletes (what this one failed or only showed)
+};
+
+TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt) {
+  const std::set<std::string> untouched = {"www/",        "www/a.html",      "www/sub/",        "www/sub/b.html",
+                                           "www/sub/c.html", "www/keep/", "www/keep/b.html", "www/foreign.html"};
+  const std::set<std::string> kept = {"www/", "www/keep/", "www/keep/b.html", "www/foreign.html"};
+  const std::vector<std::string> three = {"a.html", "sub/b.html", "sub/c.html"};
+  const std::vector<RemovalRow> rows = {
+      {"removed files go with the folder they leave empty; a foreign file stays",
+       {},
+       {},
+       {},
+       three,
+       kept,
+       {"Deleted => /www/a.html", "Deleted => /www/sub/b.html", "Deleted => /www/sub/c.html"}},
+      {"a folder that still holds a file stays",
+       {},
+       {},
+       {},
+       {"sub/b.html"},
+       {"www/", "www/a.html", "www/sub/", "www/sub/c.html", "www/keep/", "www/keep/b.html", "www/foreign.html"},
+       {"Deleted => /www/sub/b.html"}},
+      {"off by default", {{"DeleteRemoved", "False"}}, {}, {}, three, untouched, {}},
+      {"more than DeleteLimit: nothing, and the run fails",
+       {{"DeleteLimit", "2"}},
+       {},
+       {},
+       three,
+       untouched,
+       {"[Error]Deletion refused: 3 uploaded files are gone locally, more than DeleteLimit=2"},
+       1},
+      {"DeleteLimit=0 sets no limit",
+       {{"DeleteLimit", "0"}},
+       {},
+       {},
+       three,
+       kept,
+       {"Deleted => /www/a.html", "Deleted => /www/sub/b.html", "Deleted => /www/sub/c.html"}},
+      {"DeleteTo moves them below the same relative path",
+       {{"DeleteTo", "/attic"}},
+       {},
+       {},
+       {"a.html", "sub/b.html"},
+       {"www/", "www/sub/", "www/sub/c.html", "www/keep/", "www/keep/b.html", "www/foreign.html", "attic/",
+        "attic/a.html", "attic/sub/", "attic/sub/b.html"},
+       {"Deleted => /www/a.html (moved to /attic/a.html)", "Deleted => /www/sub/b.html (moved to /attic/sub/b.html)"}},
+      {"a refused deletion fails and keeps the file",
+       {},
+       {},
+       Answering("DELE#2=550 Permission denied."),
+       {"a.html", "sub/b.html"},
+       {"www/", "www/sub/", "www/sub/b.html", "www/sub/c.html", "www/keep/", "www/keep/b.html", "www/foreign.html"},
+       {"Deleted => /www/a.html", "[Error]Delete file failure (/www/sub/b.html)"},
+       1,
+       1},
+      {"a dry run says what it would delete",
+       {},
+       {{"DryRun", "True"}},
+       {},
+       {"a.html"},
+       untouched,
+       {"Would delete /www/a.html"},
+       0,
+       1},
+      {"a source that lists nothing deletes nothing",
+       {},
+       {},
+       {},
+       {"a.html", "sub/b.html", "sub/c.html", "keep/b.html"},
+       untouched,
+       {}},
+      {"a server file another local file still goes to stays",
+       {{"KeepTargetSubdirs", "False"}},
+       {},
+       {},
+       three,
+       {"www/", "www/b.html", "www/foreign.html"},
+       {"Deleted => /www/a.html", "Deleted => /www/c.html"}},
+  };
+  for (const RemovalRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    FtpServer server(FtpServer::Kind::kPyftpdlib, row.faults);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    TempDir site;
+    for (const char* name : {"a.html", "sub/b.html", "sub/c.html", "keep/b.html"}) site.Write(name, name);
+    fs::create_directories(server.root() / "www");
+    std::ofstream(server.root() / "www" / "foreign.html") << "not ours";
+    SyncProject project(&server);
+    project.Set("DeleteRemoved", "True");
+    for (const auto& [key, value] : row.options) project.Set(key, value);
+    ASSERT_EQ(0, project.RunFolder(site.dir(), "/www/").failed);
+
+    for (const std::string& name : row.removed) fs::remove(site.path() / name);
+    for (const auto& [key, value] : row.second_run_options) project.Set(key, value);
+    const RunResult second = project.RunFolder(site.dir(), "/www/");
+
+    EXPECT_EQ(row.on_server, EntriesBelow(server.root()));
+    std::vector<std::string> results;
+    for (const std::string& item : row.removed) results.push_back(site.dir() + item);
+    results.push_back(site.dir());  // a refusal's item
+    std::erase_if(results, [&](const std::string& item) { return second.items.count(item) == 0; });
+    for (std::string& item : results) item = second[item].text;
+    EXPECT_EQ(row.results, results);
+    EXPECT_EQ(row.failed, second.failed);
+
+    // A deleted file left the record; a failed or shown one did not.
+    project.Set("DryRun", "False");
+    int deleted_next = 0;
+    for (const auto& [path, item] : project.RunFolder(site.dir(), "/www/").items) {
+      deleted_next += item.text.starts_with("Deleted => ");
+    }
+    EXPECT_EQ(row.deleted_next, deleted_next);
+  }
+}
+
+TEST(RemovalTest, DeleteToMustLieOutsideTheTarget) {
+  struct Row {
+    const char* move_to;
+    const char* target;
+    bool refused;
+  };
+  const Row rows[] = {
+      {"/attic", "/www/", false},   {"/www-old", "/www/", false}, {"attic", "www/", false},
+      {"/www", "/www/", true},      {"/www/attic", "/www/", true}, {"/www/", "/www/", true},
+      {"/anything", "/", true},     {"attic", "/www/", true},      {"/attic/../www/x", "/www/", true},
+      {"www//", "www/", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.move_to) + " with Target " + row.target);
+    TrkRemovalOptions options;
+    options.enabled = true;
+    options.move_to = row.move_to;
+    bool refused = false;
+    try {
+      options.RequireOutside(row.target);
+    } catch (const TrkError&) {
+      refused = true;
+    }
+    EXPECT_EQ(row.refused, refused);
+  }
+}
+
+}  // namespace
