@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "fakes.h"
+#include "support/temp_dir.h"
 
 using namespace batch_testing;
 
@@ -331,6 +332,68 @@ TEST_F(ConvertorTest, EndEventRunsOnTheMainThreadWhichMayTakeTheBatchLock) {
   EXPECT_EQ(workers_left, 0);
   EXPECT_EQ(batch_->Succeeded(), 30);
   WaitForEnd(first);
+}
+
+// ---- LastMask: the hand-out order ----
+
+class LastMaskTest : public ConvertorTest {
+ protected:
+  // Lists `names` (in this order of names) with LastMask "*.html; *.htm".
+  void List(std::initializer_list<const char*> names) {
+    for (const char* name : names) site_.Write(name, name);
+    project_.Options().Set("LastMask", "*.html; *.htm");
+    batch_->Start(site_.dir() + "*", "/www/", false);
+  }
+  static bool IsPage(const TrkNode& item) { return item.FileName.find(".htm") != std::string::npos; }
+
+  testing_support::TempDir site_;
+};
+
+TEST_F(LastMaskTest, MatchingFilesGoOutOnlyOnceEveryOtherFileIsDone) {
+  List({"a.css", "about.html", "b.js", "c.png", "index.htm"});
+  std::vector<std::string> pages_saw;  // per page, the items done when it went out
+  log_->on_convert = [&](TrkConvertor&, TrkNode& item) {
+    if (!IsPage(item)) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (!IsPage(item)) return;
+    std::lock_guard<std::mutex> lock(log_->mu);
+    std::string done;
+    for (int index : log_->done_events) done += std::to_string(index);
+    pages_saw.push_back(done);
+  };
+  auto first = MakeChain(2);
+  Run(first);
+  WaitForEnd(first);
+  EXPECT_EQ(batch_->Succeeded(), 5);
+  ASSERT_EQ(pages_saw.size(), 2u);
+  for (const std::string& done : pages_saw) {
+    EXPECT_TRUE(done.find('0') != std::string::npos && done.find('2') != std::string::npos &&
+                done.find('3') != std::string::npos)
+        << "a page went out while other files were not done (done: " << done << ")";
+  }
+}
+
+TEST_F(LastMaskTest, AWorkerWaitingForTheLastFilesStillStopsAtOnce) {
+  List({"a.css", "index.html"});
+  std::atomic<TrkConvertor*> holder{nullptr};
+  std::atomic<bool> release{false};
+  log_->on_convert = [&](TrkConvertor& worker, TrkNode& item) {
+    if (IsPage(item)) return;
+    holder = &worker;
+    WaitUntil([&] { return release.load(); });
+  };
+  auto first = MakeChain(2);
+  Run(first);
+  ASSERT_TRUE(WaitUntil([&] { return holder.load() != nullptr; }));
+  TrkConvertor* waiting = first.get() == holder.load() ? first->NextWorker() : first.get();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(log_->AllTaken().size(), 1u) << "the page went out while a.css was in hand";
+  waiting->Terminate();
+  EXPECT_TRUE(WaitUntil([&] { return waiting->Ended(); }, std::chrono::milliseconds(1000)))
+      << "the waiting worker missed its stop";
+  release = true;
+  WaitForEnd(first);
+  EXPECT_EQ(batch_->Succeeded(), 2) << "the worker that held a.css did the page after it";
+  EXPECT_TRUE(batch_->IsExhausted());
 }
 
 }  // namespace

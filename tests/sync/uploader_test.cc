@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -254,6 +255,71 @@ TEST_F(UploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
       "125 STOR /www/notes.exe.txt"};
   EXPECT_EQ(Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"}), expected)
       << Join(server.Commands());
+}
+
+TEST_F(UploaderTest, FilesRenameMaskNamesAreStoredAsProgramsAre) {
+  struct Row {
+    const char* mask;
+    const char* name;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {"*.html; index.php", "index.php",
+       {"125 STOR /www/index.php_", "350 RNFR /www/index.php_", "250 RNTO /www/index.php"}},
+      {"*.html; index.php", "style.css", {"125 STOR /www/style.css"}},
+      {"", "tool.exe", {"125 STOR /www/tool.exe_", "350 RNFR /www/tool.exe_", "250 RNTO /www/tool.exe"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.mask) + " / " + row.name);
+    FtpServer server;
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    std::filesystem::create_directories(server.root() / "www");
+    std::ofstream(server.root() / "www" / row.name) << "old version";
+    TrkUploader uploader;
+    Account(uploader, server);
+    uploader.RenameMask = TrkMaskList(row.mask);
+    uploader.PutFile(Local(row.name, "new version"), std::string("/www/") + row.name, 0);
+    EXPECT_EQ(ReadServerFile(server, std::string("/www/") + row.name), "new version");
+    EXPECT_EQ(Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"}), row.expected) << Join(server.Commands());
+  }
+}
+
+// A visitor reading the live file while a slow store runs gets one whole
+// version or the other: its size is never anything else.
+TEST_F(UploaderTest, TheLiveFileStaysWholeWhileAFileRenameMaskNamesIsStored) {
+  struct Row {
+    const char* mask;
+    bool whole_throughout;
+  };
+  const Row rows[] = {{"index.*", true}, {"", false}};
+  const std::string old_version(3000, 'o'), new_version(5000, 'n');
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string("RenameMask ") + row.mask);
+    FtpFaults faults;
+    faults.stall = 1;  // the first store hangs until the client gives it up
+    FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    const std::filesystem::path live = server.root() / "index.php";
+    std::ofstream(live) << old_version;
+    TrkUploader uploader;
+    Account(uploader, server);
+    uploader.Settings.ReplyTimeout = 1s;
+    uploader.RenameMask = TrkMaskList(row.mask);
+    std::atomic<bool> finished{false}, whole{true};
+    std::thread visitor([&] {
+      while (!finished) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(live, error);
+        if (error || (size != old_version.size() && size != new_version.size())) whole = false;
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+    uploader.PutFile(Local("index.php", new_version), "/index.php", 1);
+    finished = true;
+    visitor.join();
+    EXPECT_EQ(ReadServerFile(server, "/index.php"), new_version);
+    EXPECT_EQ(whole.load(), row.whole_throughout);
+  }
 }
 
 TEST_F(UploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
