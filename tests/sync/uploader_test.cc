@@ -257,49 +257,28 @@ TEST_F(UploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
       << Join(server.Commands());
 }
 
+// A file RenameMask names is stored as a program is: under a temporary name,
+// then renamed over the live file. A visitor reading the live file while a
+// slow store runs (the first one stalls) gets one whole version or the other.
 TEST_F(UploaderTest, FilesRenameMaskNamesAreStoredAsProgramsAre) {
   struct Row {
-    const char* mask;
-    const char* name;
-    std::vector<std::string> expected;
-  };
-  const Row rows[] = {
-      {"*.html; index.php", "index.php",
-       {"125 STOR /www/index.php_", "350 RNFR /www/index.php_", "250 RNTO /www/index.php"}},
-      {"*.html; index.php", "style.css", {"125 STOR /www/style.css"}},
-      {"", "tool.exe", {"125 STOR /www/tool.exe_", "350 RNFR /www/tool.exe_", "250 RNTO /www/tool.exe"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.mask) + " / " + row.name);
-    FtpServer server;
-    DROPVAN_REQUIRE_FTP_SERVER(server);
-    std::filesystem::create_directories(server.root() / "www");
-    std::ofstream(server.root() / "www" / row.name) << "old version";
-    TrkUploader uploader;
-    Account(uploader, server);
-    uploader.RenameMask = TrkMaskList(row.mask);
-    uploader.PutFile(Local(row.name, "new version"), std::string("/www/") + row.name, 0);
-    EXPECT_EQ(ReadServerFile(server, std::string("/www/") + row.name), "new version");
-    EXPECT_EQ(Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"}), row.expected) << Join(server.Commands());
-  }
-}
-
-// A visitor reading the live file while a slow store runs gets one whole
-// version or the other: its size is never anything else.
-TEST_F(UploaderTest, TheLiveFileStaysWholeWhileAFileRenameMaskNamesIsStored) {
-  struct Row {
-    const char* mask;
+    const char *mask, *name;
+    std::vector<std::string> expected;  // after the stalled STOR
     bool whole_throughout;
   };
-  const Row rows[] = {{"index.*", true}, {"", false}};
+  const Row rows[] = {
+      {"*.html; index.php", "index.php", {"STOR /index.php_", "RNFR /index.php_", "RNTO /index.php"}, true},
+      {"*.html; index.php", "style.css", {"STOR /style.css"}, false},
+      {"", "tool.exe", {"STOR /tool.exe_", "RNFR /tool.exe_", "RNTO /tool.exe"}, true},
+  };
   const std::string old_version(3000, 'o'), new_version(5000, 'n');
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string("RenameMask ") + row.mask);
+    SCOPED_TRACE(std::string(row.mask) + " / " + row.name);
     FtpFaults faults;
-    faults.stall = 1;  // the first store hangs until the client gives it up
+    faults.stall = 1;
     FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
     DROPVAN_REQUIRE_FTP_SERVER(server);
-    const std::filesystem::path live = server.root() / "index.php";
+    const std::filesystem::path live = server.root() / row.name;
     std::ofstream(live) << old_version;
     TrkUploader uploader;
     Account(uploader, server);
@@ -307,18 +286,20 @@ TEST_F(UploaderTest, TheLiveFileStaysWholeWhileAFileRenameMaskNamesIsStored) {
     uploader.RenameMask = TrkMaskList(row.mask);
     std::atomic<bool> finished{false}, whole{true};
     std::thread visitor([&] {
-      while (!finished) {
-        std::error_code error;
+      for (std::error_code error; !finished; std::this_thread::sleep_for(1ms)) {
         const auto size = std::filesystem::file_size(live, error);
         if (error || (size != old_version.size() && size != new_version.size())) whole = false;
-        std::this_thread::sleep_for(1ms);
       }
     });
-    uploader.PutFile(Local("index.php", new_version), "/index.php", 1);
+    uploader.PutFile(Local(row.name, new_version), std::string("/") + row.name, 1);
     finished = true;
     visitor.join();
-    EXPECT_EQ(ReadServerFile(server, "/index.php"), new_version);
+    EXPECT_EQ(ReadServerFile(server, std::string("/") + row.name), new_version);
     EXPECT_EQ(whole.load(), row.whole_throughout);
+    std::vector<std::string> commands = Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"});
+    for (std::string& line : commands) line.erase(0, line.find(' ') + 1);  // the reply code
+    commands.erase(commands.begin());
+    EXPECT_EQ(commands, row.expected) << Join(server.Commands());
   }
 }
 
