@@ -375,9 +375,12 @@ TEST_F(LastMaskTest, AWaitForTheLastFilesEndsAtAStopRequest) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(returned.load()) << "the page went out while a.css was in hand";
   stop = true;
-  waiting.join();
+  EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, std::chrono::milliseconds(1000))) << "the stop was missed";
   batch_->ItemDone();
-  EXPECT_EQ(batch_->NextItem()->FileName, site_.dir() + "index.html");
+  waiting.join();
+  TrkNode* page = batch_->NextItem();
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->FileName, site_.dir() + "index.html");
 }
 
 }  // namespace
