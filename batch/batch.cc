@@ -57,6 +57,7 @@ void TrkBatch::Start(const std::string& source, const std::string& target, bool 
   // Compiled once for the listing; throws for an invalid Exclude before anything is searched.
   auto name_filter =
       std::make_shared<const TrkNameFilter>(mask, project_.GetOption("RegExt"), project_.GetOption("Exclude"));
+  TrkMaskList last_mask(project_.GetOption("LastMask"));
   std::string target_dir = UrlToPath(target);
   if (project_.PathDelimiter == '\\' && !target_dir.empty()) {
     std::error_code ignored;  // a local target that cannot be made fails later, per file
@@ -67,6 +68,7 @@ void TrkBatch::Start(const std::string& source, const std::string& target, bool 
   target_dir_ = target_dir;
   mask_ = std::move(mask);
   name_filter_ = std::move(name_filter);
+  last_mask_ = std::move(last_mask);
   source_dir_ = sep == std::string::npos ? std::string() : s.substr(0, sep + 1);
   recurse_ = recurse;
   if (SearchDone() || search_started_) return;
@@ -91,6 +93,7 @@ void TrkBatch::Execute() {
     name_filter = name_filter_;
   }
   skip_hidden_ = TrkParseBool(project_.GetOption("SkipHidden"), false);
+  const bool enter_hidden = TrkParseBool(project_.GetOption("HiddenFolders"), false);
   auto add = [this](const std::string& path) {
     try {
       Add(path);
@@ -104,7 +107,7 @@ void TrkBatch::Execute() {
     return filter_ != nullptr && name_filter->SkipsFolder(path);
   };
   try {
-    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_, skip_folder);
+    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_, skip_folder, enter_hidden);
   } catch (...) {
     // The walk reports nothing; what was found so far is the list.
   }
@@ -167,18 +170,23 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
     // then seen below, so "complete and nothing left" is never concluded early.
     bool done = SearchDone();
     {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
-      if (!handed_back_.empty()) {
-        TrkNode* item = handed_back_.front();
-        handed_back_.pop_front();
+      std::unique_lock<std::recursive_mutex> lock(mu_);
+      if (TrkNode* item = TakeItem(done)) {
+        ++in_hand_;
         return item;
       }
-      if (next_index_ < items_.size()) return &items_[next_index_++];
-      if (done) {
+      if (NothingLeft(done)) {
         // Set under the lock, so that a HandBack either comes before and is
         // found here, or comes after and is refused.
         exhausted_.store(true, std::memory_order_release);
         return nullptr;
+      }
+      if (done) {
+        // Only held-back items are left, and they wait for the items in hand:
+        // possibly whole transfers, so sleep until one is done or handed back.
+        if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
+        in_hand_changed_.wait_for(lock, kStopLook);
+        continue;
       }
     }
     if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
@@ -186,10 +194,40 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
   }
 }
 
+TrkNode* TrkBatch::TakeItem(bool list_complete) {
+  if (!handed_back_.empty()) {
+    TrkNode* item = handed_back_.front();
+    handed_back_.pop_front();
+    return item;
+  }
+  while (next_index_ < items_.size()) {
+    TrkNode& item = items_[next_index_++];
+    if (!last_mask_.MatchesName(item.FileName)) return &item;
+    held_back_.push_back(&item);
+  }
+  // Every other item is out and none is in hand: it is done, as is the list.
+  if (list_complete && in_hand_ == 0) last_open_ = true;
+  if (!last_open_ || held_back_.empty()) return nullptr;
+  TrkNode* item = held_back_.front();
+  held_back_.pop_front();
+  return item;
+}
+
+bool TrkBatch::NothingLeft(bool list_complete) const {
+  return list_complete && handed_back_.empty() && next_index_ == items_.size() && held_back_.empty();
+}
+
+void TrkBatch::ItemDone() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (in_hand_ > 0) --in_hand_;
+  if (in_hand_ == 0) in_hand_changed_.notify_all();
+}
+
 bool TrkBatch::HandBack(TrkNode& item) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (IsExhausted()) return false;
   handed_back_.push_back(&item);
+  in_hand_changed_.notify_all();
   return true;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -11,6 +13,7 @@
 
 #include "batch/node.h"
 #include "project/project.h"
+#include "select/mask_list.h"
 
 class TrkMatchBase;
 class TrkNameFilter;
@@ -30,14 +33,16 @@ using TrkItemList = std::deque<TrkNode>;
 //
 // Threads: the owner's thread (Start, AddSingle, Count, IsExhausted, Terminate,
 // destruction), the search thread (Add and the item-added event), and the worker
-// threads (NextItem, RecordSuccess, RecordFailure, LockList/UnlockList). Every
-// member function may be called from any of them.
+// threads (NextItem, ItemDone, HandBack, RecordSuccess, RecordFailure,
+// LockList/UnlockList). Every member function may be called from any of them.
 //
 // The batch lock is recursive. It guards the item list, the hand-out position,
-// the counters, ErrorTexts, the source/target/mask texts, and, outside this class,
-// the convertor's shared upload record and the window's row lookup. It is never
-// held across file work, searching, sleeping or event calls, and a thread holding
-// it must never wait for the main thread.
+// the items held back or in hand, the counters, ErrorTexts, the
+// source/target/mask texts, and, outside this class, the convertor's shared
+// upload record and the window's row lookup. It is never
+// held across file work, searching, sleeping or event calls (NextItem's waits
+// release it), and a thread holding it must never wait for the main thread nor
+// call NextItem.
 class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   struct Key {};  // keeps construction to Create
 
@@ -56,8 +61,10 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   void SetOnItemAdded(TrkItemEvent on_item_added) { on_item_added_ = std::move(on_item_added); }
 
   // TargetDir = UrlToPath(target); Mask and SourceDir from UrlToPath(source) split
-  // at its last separator; then starts the search thread. A batch is searched at
-  // most once: a batch already complete or searching is left as it is. Throws
+  // at its last separator; reads the option LastMask (see NextItem), and the
+  // search reads SkipHidden and HiddenFolders (see SearchFolder); then starts
+  // the search thread. A batch is searched at most once: a batch already
+  // complete or searching is left as it is. Throws
   // TrkError, before anything is searched, when the project's Exclude is not a
   // valid regular expression.
   void Start(const std::string& source, const std::string& target, bool recurse);
@@ -81,7 +88,17 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // complete also sets Exhausted. When `stop` is given and is set while the call
   // waits (not when an item is there), the call returns null without setting
   // Exhausted, so a stopped worker does not wait for the search.
+  // Items whose file name fits the LastMask read by Start are held back until the
+  // list is complete, every other item has been handed out and each of those is
+  // done (ItemDone) or handed back; from then on they go out in Index order, any
+  // number at once. A caller waiting for that sleeps on the batch's condition
+  // (woken by ItemDone and HandBack), looking at `stop` every kStopLook.
   TrkNode* NextItem(const std::atomic<bool>* stop = nullptr);
+  // Tells that the caller is through with an item NextItem gave it (done,
+  // failed, left or handed back). Every caller that takes items must tell each
+  // one exactly once, or held-back items wait for it for ever.
+  void ItemDone();
+  static constexpr std::chrono::milliseconds kStopLook{20};
   // Takes back an item NextItem handed out and its caller has not worked on, so
   // that another caller gets it. False, and nothing done, once the batch is
   // exhausted: no caller might ever ask again, so the holder must keep it.
@@ -135,6 +152,11 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
  private:
   friend class TrkBatchLock;
   void Execute();  // the search thread's body
+  // The next item that may go out now, or null; moves held-back items aside as
+  // it passes them. Under mu_.
+  TrkNode* TakeItem(bool list_complete);
+  // No item is left to hand out now or later. Under mu_.
+  bool NothingLeft(bool list_complete) const;
 
   TrkProject& project_;
   const TrkMatchBase* const filter_;  // not owned; null: every file passes
@@ -144,6 +166,11 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   TrkItemList items_;                 // guarded by mu_
   size_t next_index_ = 0;             // guarded by mu_; only grows
   std::deque<TrkNode*> handed_back_;  // guarded by mu_; handed out again first
+  std::deque<TrkNode*> held_back_;    // guarded by mu_; passed by next_index_, fit last_mask_
+  int in_hand_ = 0;                   // guarded by mu_; handed out, ItemDone not yet told
+  bool last_open_ = false;            // guarded by mu_; held-back items may go out
+  TrkMaskList last_mask_;             // guarded by mu_; set by Start
+  std::condition_variable_any in_hand_changed_;  // waited on with mu_ held once; see NextItem
   int succeeded_ = 0;                 // guarded by mu_
   int failed_ = 0;                    // guarded by mu_
   std::vector<std::string> error_texts_;  // guarded by mu_

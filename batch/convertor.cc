@@ -41,7 +41,11 @@ void TrkWorkBase::Execute() {
         ProcessItem();
       } catch (const TrkError& e) {
         item_->ResultText = e.what();
+      } catch (...) {
+        batch_->ItemDone();
+        throw;
       }
+      batch_->ItemDone();
     }
   } catch (...) {
     // Any other error ends this worker only; its end sequence still runs.

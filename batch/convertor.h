@@ -15,7 +15,8 @@
 using TrkEndEvent = std::function<void()>;
 
 // One worker thread: takes items from its batch one at a time and hands each to
-// ProcessItem, until the batch has none left or it is asked to stop.
+// ProcessItem, telling the batch when it is through with each (ItemDone,
+// whatever ProcessItem did), until the batch has none left or it is asked to stop.
 //
 // Ownership: always held by std::shared_ptr. While its thread runs the thread holds
 // a reference to the worker, so a worker is never freed under its own loop; when

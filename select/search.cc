@@ -45,6 +45,11 @@ EntryKind KindOf(const std::string& folder, const char* name, unsigned char type
 
 bool IsHidden(std::string_view name) { return !name.empty() && name[0] == '.'; }
 
+// How a walk treats the names it meets, the same in every folder.
+struct WalkRules {
+  bool recurse, skip_hidden, enter_hidden;
+};
+
 // One folder's listing, split into the files that fit the mask and the folders
 // that may be entered, each sorted by name bytes so that every walk of an
 // unchanged tree gives the same order.
@@ -54,7 +59,7 @@ struct Listing {
 };
 
 // False when the folder cannot be listed.
-bool ListFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
+bool ListFolder(const std::string& folder, const std::string& mask, const WalkRules& rules,
                 const std::atomic<bool>& stop, Listing* listing) {
   // An empty folder text is the current folder, as a bare mask names files there.
   DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
@@ -64,8 +69,8 @@ bool ListFolder(const std::string& folder, const std::string& mask, bool recurse
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     bool hidden = IsHidden(name);
-    bool fits = !(hidden && skip_hidden) && (every_name || WildcardMatch(mask, name));
-    bool enterable = recurse && !hidden;
+    bool fits = !(hidden && rules.skip_hidden) && (every_name || WildcardMatch(mask, name));
+    bool enterable = rules.recurse && (!hidden || rules.enter_hidden);
     if (!fits && !enterable) continue;
     EntryKind kind = KindOf(folder, entry->d_name, entry->d_type);
     if (kind == EntryKind::kFile && fits) listing->files.emplace_back(name);
@@ -78,11 +83,11 @@ bool ListFolder(const std::string& folder, const std::string& mask, bool recurse
   return true;
 }
 
-void Walk(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
+void Walk(const std::string& folder, const std::string& mask, const WalkRules& rules,
           const std::function<void(const std::string&)>& add, const std::atomic<bool>& stop,
           const std::function<bool(const std::string&)>& skip_folder) {
   Listing listing;
-  if (!ListFolder(folder, mask, recurse, skip_hidden, stop, &listing)) return;
+  if (!ListFolder(folder, mask, rules, stop, &listing)) return;
   std::string path;
   for (const std::string& name : listing.files) {
     if (stop.load(std::memory_order_relaxed)) return;
@@ -93,7 +98,7 @@ void Walk(const std::string& folder, const std::string& mask, bool recurse, bool
     if (stop.load(std::memory_order_relaxed)) return;
     const std::string subfolder = folder + name + trk_platform::kPathSeparator;
     if (skip_folder && skip_folder(subfolder)) continue;
-    Walk(subfolder, mask, recurse, skip_hidden, add, stop, skip_folder);
+    Walk(subfolder, mask, rules, add, stop, skip_folder);
   }
 }
 
@@ -101,10 +106,10 @@ void Walk(const std::string& folder, const std::string& mask, bool recurse, bool
 
 void SearchFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
                   const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop,
-                  const std::function<bool(const std::string& folder)>& skip_folder) {
+                  const std::function<bool(const std::string& folder)>& skip_folder, bool enter_hidden) {
   // An empty mask names no file, here or in any subfolder.
   if (mask.empty()) return;
-  Walk(folder, mask, recurse, skip_hidden, add, stop, skip_folder);
+  Walk(folder, mask, WalkRules{recurse, skip_hidden, enter_hidden}, add, stop, skip_folder);
 }
 
 bool WildcardMatch(std::string_view mask, std::string_view name) {

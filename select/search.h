@@ -8,14 +8,16 @@
 // ("*" any run, "?" one character, letter case ignored, "*.*" every name) and
 // hands each one to `add` as folder + relative path + name, as the walk finds it:
 // a folder's own files first, then its subfolders depth first. Hidden folders
-// and symbolic links to folders are never entered; hidden files are left out when
-// `skip_hidden`. Only regular files (or links to them) are offered. Folders that
+// (names beginning with ".") are entered only with `enter_hidden`, and symbolic
+// links to folders never; hidden files are left out when `skip_hidden`, in any
+// folder. Only regular files (or links to them) are offered. Folders that
 // cannot be listed contribute nothing. The walk ends after the entry in hand once
 // `stop` is set. A subfolder for which `skip_folder` (when given) is true is not
 // entered; it gets the folder's path with its closing separator.
 void SearchFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
                   const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop,
-                  const std::function<bool(const std::string& folder)>& skip_folder = {});
+                  const std::function<bool(const std::string& folder)>& skip_folder = {},
+                  bool enter_hidden = false);
 
 // The listing wildcard test of one file name against a mask.
 bool WildcardMatch(std::string_view mask, std::string_view name);

@@ -56,6 +56,7 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   port_failure_ = account.port_failure;
   Uploader->Settings = account.settings;
   Uploader->Settings.Stop = StopToken();
+  Uploader->RenameMask = TrkMaskList(options.Get("RenameMask"));
   UseRecord();
   JoinRun();
 }

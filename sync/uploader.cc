@@ -105,22 +105,26 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
   // current folder happens to be.
   if (target.empty()) return std::string(kNoLoginFolder);
   ForceDir(ParentDir(target));
-  // A program is stored under another name first, so that a half-stored one
-  // never carries the name that users start.
-  const bool program = EndsWithExe(target);
+  // Stored under another name first, so that a half-stored program never
+  // carries the name that users start, nor a half-stored page the one visitors load.
+  const bool renamed = StoredByRenaming(target);
   TemporaryNames names = NamesFor(target, false);
-  TrkTransferSession::Stored store = session_->Store(local_path, program ? names.store : target, sent_digest);
-  if (program && store.refused) {
+  TrkTransferSession::Stored store = session_->Store(local_path, renamed ? names.store : target, sent_digest);
+  if (renamed && store.refused) {
     // A name at the server's limit has no room for the suffix: a short one.
     names = NamesFor(target, true);
     store = session_->Store(local_path, names.store, sent_digest);
   }
-  const std::string name = program ? names.store : target;
+  const std::string name = renamed ? names.store : target;
   if (!store.transferred) return std::string();
   if (std::optional<std::string> failure = CheckStoredSize(name, store)) return failure;
   stored = store.sent;
-  if (program) return MoveInto(names, target);
+  if (renamed) return MoveInto(names, target);
   return std::nullopt;
+}
+
+bool TrkUploader::StoredByRenaming(const std::string& target) const {
+  return EndsWithExe(target) || RenameMask.MatchesName(target);
 }
 
 std::optional<std::string> TrkUploader::CheckStoredSize(const std::string& name,

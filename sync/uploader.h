@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "project/error.h"
+#include "select/mask_list.h"
 #include "sync/transfer_session.h"
 
 class TrkMD5;
@@ -34,8 +35,8 @@ class TrkStopped : public TrkError {
 // TrkTransferSession; FTP through libcurl unless NewSession says otherwise):
 // it connects at the first PutFile, keeps the connection from file to file,
 // creates missing remote directories, checks each store's size, stores programs
-// under a temporary name, and retries failed connects and stores within the
-// budget the caller gives. Errors are TrkError with the messages
+// (and the files RenameMask names) under a temporary name, and retries failed
+// connects and stores within the budget the caller gives. Errors are TrkError with the messages
 // "[Error]Connect to <server> failure" and "[Error]Upload file failure".
 //
 // Thread safety: a session is used by one thread at a time; sessions of
@@ -52,10 +53,11 @@ class TrkUploader {
   // to the folder the login lands in, whatever folder earlier files left
   // current), creating missing directories. A store counts only once the server
   // reports the stored file's size equal to the bytes sent (a server without
-  // SIZE is trusted). A name ending in ".exe" (any case) is stored under the
-  // name followed by "_" and then renamed over the live file, which is moved
-  // aside (name + "~dropvan", deleted afterwards, put back on failure) only when
-  // the server will not rename over it; a failed rename is a failed store. When
+  // SIZE is trusted). A name ending in ".exe" (any case), or one that fits
+  // RenameMask, is stored under the name followed by "_" and then renamed
+  // over the live file, which is moved aside (name + "~dropvan", deleted
+  // afterwards, put back on failure) only when the server will not rename
+  // over it; a failed rename is a failed store. When
   // the server refuses the temporary name (one at its length limit), the two
   // names are short ones of the folder ("~dv" and 16 digits of the name's
   // digest, then ".new" and ".old"). The file is stored at most tries + 1
@@ -124,6 +126,10 @@ class TrkUploader {
   // How the session reaches the server: data connection mode, TLS, time-outs.
   // Read when a session is made (at a connect after Disconnect).
   TrkSessionSettings Settings;
+  // Names of files that, like programs, are stored under a temporary name and
+  // then renamed over the live file (see PutFile), so that nobody reading the
+  // live one ever gets part of it. Empty: programs alone.
+  TrkMaskList RenameMask;
   // Makes a session: the libcurl one of the settings' protocol unless replaced.
   std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings&)> NewSession = NewCurlSession;
   // Why a login may fail, said in parentheses after a given-up connect's
@@ -155,8 +161,8 @@ class TrkUploader {
   // `remote_path` made absolute against the login folder; empty when it is
   // relative and the server did not tell that folder. Needs a session.
   std::string AbsolutePath(const std::string& remote_path) const;
-  // A program's names while it is stored: the new one's, and the live one's
-  // when moved aside (see PutFile).
+  // The names of a file stored by renaming while it is stored: the new one's,
+  // and the live one's when moved aside (see PutFile).
   struct TemporaryNames {
     std::string store, aside;
   };
@@ -171,7 +177,9 @@ class TrkUploader {
   static std::optional<std::string> CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store);
   // Moves `from` to `to`, replacing a file at `to`; false when the server refused.
   bool MoveReplacing(const std::string& from, const std::string& to);
-  // Renames the stored program over the live `target` (see PutFile).
+  // Whether `target` is stored under a temporary name, then renamed (see PutFile).
+  bool StoredByRenaming(const std::string& target) const;
+  // Renames the stored file over the live `target` (see PutFile).
   std::optional<std::string> MoveInto(const TemporaryNames& names, const std::string& target);
   // The reason of a failed store whose detail is `detail`.
   std::string Reason(const std::string& detail) const;

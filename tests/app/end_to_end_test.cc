@@ -206,20 +206,23 @@ TEST_F(EndToEnd, RefusedFilesExitZeroAndGoUpAtTheNextRun) {
   EXPECT_EQ(3u, FilesBelow(Served(server)).size());
 }
 
-TEST_F(EndToEnd, SkipHiddenDecidesAboutHiddenFilesAndHiddenFoldersAreNeverEntered) {
+TEST_F(EndToEnd, SkipHiddenDecidesAboutHiddenFilesAndHiddenFoldersAboutHiddenFolders) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   site_.Write("shown.txt", "s");
   site_.Write(".h.txt", "h");
   site_.Write(".hid/inside.txt", "i");
+  site_.Write(".well-known/security.txt", "Contact: mailto:web@example.org");
   struct Row {
     const char* name;
-    const char* option;  // nullptr: no SkipHidden line
+    const char* option;  // nullptr: no SkipHidden or HiddenFolders line
     std::set<std::string> expected;
   };
   for (const Row& row : {Row{"absent", nullptr, {"shown.txt", ".h.txt"}},
                          Row{"false", "SkipHidden=False", {"shown.txt", ".h.txt"}},
-                         Row{"true", "SkipHidden=True", {"shown.txt"}}}) {
+                         Row{"true", "SkipHidden=True", {"shown.txt"}},
+                         Row{"folders", "HiddenFolders=True",
+                             {"shown.txt", ".h.txt", ".hid/inside.txt", ".well-known/security.txt"}}}) {
     std::vector<std::string> options = Options(server, 1);
     for (std::string& option : options) {
       if (option.rfind("Target=", 0) == 0) option += std::string("/") + row.name;

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "fakes.h"
+#include "support/temp_dir.h"
 
 using namespace batch_testing;
 
@@ -331,6 +332,55 @@ TEST_F(ConvertorTest, EndEventRunsOnTheMainThreadWhichMayTakeTheBatchLock) {
   EXPECT_EQ(workers_left, 0);
   EXPECT_EQ(batch_->Succeeded(), 30);
   WaitForEnd(first);
+}
+
+// ---- LastMask: the hand-out order ----
+
+class LastMaskTest : public ConvertorTest {
+ protected:
+  // Lists `names` (in this order) with LastMask "*.html; *.htm".
+  void List(std::initializer_list<const char*> names) {
+    for (const char* name : names) site_.Write(name, name);
+    project_.Options().Set("LastMask", "*.html; *.htm");
+    batch_->Start(site_.dir() + "*", "/www/", false);
+  }
+  testing_support::TempDir site_;
+};
+
+TEST_F(LastMaskTest, MatchingFilesGoOutOnlyOnceEveryOtherFileIsDone) {
+  List({"a.css", "about.html", "b.js", "c.png", "index.htm"});
+  std::vector<long> others_done_as_pages_went_out;  // items 0, 2 and 3 are no pages
+  log_->on_convert = [&](TrkConvertor&, TrkNode& item) {
+    if (item.Index != 1 && item.Index != 4) return std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::lock_guard<std::mutex> lock(log_->mu);
+    others_done_as_pages_went_out.push_back(std::count_if(log_->done_events.begin(), log_->done_events.end(),
+                                                          [](int index) { return index != 1 && index != 4; }));
+  };
+  auto first = MakeChain(2);
+  Run(first);
+  WaitForEnd(first);
+  EXPECT_EQ(batch_->Succeeded(), 5);
+  EXPECT_EQ(others_done_as_pages_went_out, (std::vector<long>{3, 3}));
+}
+
+TEST_F(LastMaskTest, AWaitForTheLastFilesEndsAtAStopRequest) {
+  List({"a.css", "index.html"});
+  batch_->WaitForSearch();
+  ASSERT_NE(batch_->NextItem(), nullptr);  // a.css, in hand
+  std::atomic<bool> stop{false}, returned{false};
+  std::thread waiting([&] {
+    EXPECT_EQ(batch_->NextItem(&stop), nullptr);
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(returned.load()) << "the page went out while a.css was in hand";
+  stop = true;
+  EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, std::chrono::milliseconds(1000))) << "the stop was missed";
+  batch_->ItemDone();
+  waiting.join();
+  TrkNode* page = batch_->NextItem();
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->FileName, site_.dir() + "index.html");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "select/search.h"
 
+#include "select/mask_list.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,13 +24,13 @@ using testing::IsEmpty;
 // Runs one walk and returns the paths in the order they were handed on,
 // relative to the walked folder (the walk gives them with the folder in front).
 std::vector<std::string> Walk(const std::string& folder, const std::string& mask, bool recurse,
-                              bool skip_hidden) {
+                              bool skip_hidden, bool enter_hidden = false) {
   std::vector<std::string> found;
   std::atomic<bool> stop{false};
   SearchFolder(folder, mask, recurse, skip_hidden, [&](const std::string& path) {
     EXPECT_EQ(path.rfind(folder, 0), 0u) << path << " does not start with the walked folder";
     found.push_back(path.substr(folder.size()));
-  }, stop);
+  }, stop, {}, enter_hidden);
   return found;
 }
 
@@ -36,10 +38,10 @@ class SearchTest : public testing::Test {
  protected:
   // root: a.txt b.txt .hidden.txt notes
   //       sub/c.txt sub/.h.txt sub/deeper/d.txt
-  //       .hiddir/e.txt  zsub/f.txt
+  //       .hiddir/e.txt .hiddir/.g.txt  zsub/f.txt
   void SetUp() override {
     for (const char* name : {"b.txt", "a.txt", ".hidden.txt", "notes", "sub/c.txt", "sub/.h.txt",
-                             "sub/deeper/d.txt", ".hiddir/e.txt", "zsub/f.txt"}) {
+                             "sub/deeper/d.txt", ".hiddir/e.txt", ".hiddir/.g.txt", "zsub/f.txt"}) {
       dir_.Write(name, name);
     }
   }
@@ -56,12 +58,24 @@ TEST_F(SearchTest, WithoutRecurseOnlyTheFolderItself) {
   EXPECT_THAT(Walk(dir_.dir(), "*.txt", false, true), ElementsAre("a.txt", "b.txt"));
 }
 
-TEST_F(SearchTest, SkipHiddenLeavesHiddenFilesOutButHiddenFoldersAreNeverEntered) {
-  EXPECT_THAT(Walk(dir_.dir(), "*.txt", true, true),
-              ElementsAre("a.txt", "b.txt", "sub/c.txt", "sub/deeper/d.txt", "zsub/f.txt"));
-  std::vector<std::string> with_hidden = Walk(dir_.dir(), "*.txt", true, false);
-  EXPECT_THAT(with_hidden, testing::Contains(".hidden.txt"));
-  EXPECT_THAT(with_hidden, testing::Not(testing::Contains(".hiddir/e.txt")));
+TEST_F(SearchTest, SkipHiddenLeavesHiddenFilesOutAndHiddenFoldersAreEnteredOnlyWhenAsked) {
+  struct Row {
+    bool recurse, skip_hidden, enter_hidden;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {true, true, false, {"a.txt", "b.txt", "sub/c.txt", "sub/deeper/d.txt", "zsub/f.txt"}},
+      {true, false, false, {".hidden.txt", "a.txt", "b.txt", "sub/.h.txt", "sub/c.txt", "sub/deeper/d.txt",
+                            "zsub/f.txt"}},
+      {true, false, true, {".hidden.txt", "a.txt", "b.txt", ".hiddir/.g.txt", ".hiddir/e.txt", "sub/.h.txt",
+                           "sub/c.txt", "sub/deeper/d.txt", "zsub/f.txt"}},
+      {true, true, true, {"a.txt", "b.txt", ".hiddir/e.txt", "sub/c.txt", "sub/deeper/d.txt", "zsub/f.txt"}},
+      {false, false, true, {".hidden.txt", "a.txt", "b.txt"}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Walk(dir_.dir(), "*.txt", row.recurse, row.skip_hidden, row.enter_hidden), row.expected)
+        << "recurse " << row.recurse << ", skip hidden " << row.skip_hidden << ", enter hidden " << row.enter_hidden;
+  }
 }
 
 TEST_F(SearchTest, PlainNameMaskFindsTheFileInEveryFolder) {
@@ -120,6 +134,22 @@ TEST_F(SearchTest, ItemsAreHandedOnWhileTheWalkGoes) {
     found.push_back(path.substr(dir_.dir().size()));
   }, stop);
   EXPECT_EQ(found.back(), "zsub/late/g.txt");
+}
+
+TEST(MaskListTest, ANameFitsWhenItFitsAnyMaskOfTheList) {
+  struct Row {
+    const char *list, *path;
+    bool fits;
+  };
+  const Row rows[] = {
+      {"", "/www/index.php", false},         {"index.php", "/www/INDEX.PHP", true},
+      {"*.html;index.php", "a/index.php", true}, {" *.html ; *.php ", "/www/a.html", true},
+      {"*.html;;", "/www/a.css", false},      {";", "/www/a", false},
+      {"*.php", "/www/x.php/readme", false},  {"*.php", "a.php", true},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(TrkMaskList(row.list).MatchesName(row.path), row.fits) << '"' << row.list << "\" " << row.path;
+  }
 }
 
 TEST(SearchLinksTest, LinkedFilesAreReadThroughLinkedFoldersNeverEntered) {

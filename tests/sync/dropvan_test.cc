@@ -293,6 +293,12 @@ TEST_F(DropvanServerTest, ExeIsStoredUnderATemporaryNameThenRenamed) {
   EXPECT_LT(stor, rnfr);
   EXPECT_LT(rnfr, rnto);
   EXPECT_EQ(CountCommands(*server, "RNFR"), 1) << "only .exe files are renamed";
+
+  // RenameMask, read as each worker is built, adds files by their names.
+  site->Set("RenameMask", "notes.*");
+  site->Set("IsSyncAll", "True");
+  site->RunFolder(source.folder.dir(), "/www/");
+  EXPECT_EQ(CountCommands(*server, "RNFR /www/notes.exe.txt_"), 1);
 }
 
 TEST_F(DropvanServerTest, MissingRemoteDirectoriesAreCreatedTopDown) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -254,6 +255,52 @@ TEST_F(UploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
       "125 STOR /www/notes.exe.txt"};
   EXPECT_EQ(Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"}), expected)
       << Join(server.Commands());
+}
+
+// A file RenameMask names is stored as a program is: under a temporary name,
+// then renamed over the live file. A visitor reading the live file while a
+// slow store runs (the first one stalls) gets one whole version or the other.
+TEST_F(UploaderTest, FilesRenameMaskNamesAreStoredAsProgramsAre) {
+  struct Row {
+    const char *mask, *name;
+    std::vector<std::string> expected;  // after the stalled STOR
+    bool whole_throughout;
+  };
+  const Row rows[] = {
+      {"*.html; index.php", "index.php", {"STOR /index.php_", "RNFR /index.php_", "RNTO /index.php"}, true},
+      {"*.html; index.php", "style.css", {"STOR /style.css"}, false},
+      {"", "tool.exe", {"STOR /tool.exe_", "RNFR /tool.exe_", "RNTO /tool.exe"}, true},
+  };
+  const std::string old_version(3000, 'o'), new_version(5000, 'n');
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.mask) + " / " + row.name);
+    FtpFaults faults;
+    faults.stall = 1;
+    FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    const std::filesystem::path live = server.root() / row.name;
+    std::ofstream(live) << old_version;
+    TrkUploader uploader;
+    Account(uploader, server);
+    uploader.Settings.ReplyTimeout = 1s;
+    uploader.RenameMask = TrkMaskList(row.mask);
+    std::atomic<bool> finished{false}, whole{true};
+    std::thread visitor([&] {
+      for (std::error_code error; !finished; std::this_thread::sleep_for(1ms)) {
+        const auto size = std::filesystem::file_size(live, error);
+        if (error || (size != old_version.size() && size != new_version.size())) whole = false;
+      }
+    });
+    uploader.PutFile(Local(row.name, new_version), std::string("/") + row.name, 1);
+    finished = true;
+    visitor.join();
+    EXPECT_EQ(ReadServerFile(server, std::string("/") + row.name), new_version);
+    EXPECT_EQ(whole.load(), row.whole_throughout);
+    std::vector<std::string> commands = Sequence(server, {"STOR", "DELE", "RNFR", "RNTO"});
+    for (std::string& line : commands) line.erase(0, line.find(' ') + 1);  // the reply code
+    commands.erase(commands.begin());
+    EXPECT_EQ(commands, row.expected) << Join(server.Commands());
+  }
 }
 
 TEST_F(UploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
