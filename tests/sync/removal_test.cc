@@ -48,6 +48,7 @@ struct RemovalRow {
   std::vector<std::string> results;  // of the second run's items for removed files, in order
   int failed = 0;
   int deleted_next = 0;  // files the next run deletes (what this one failed or only showed)
+  std::string second_source = "";  // the folder the later runs list, below the site's
 };
 
 TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt) {
@@ -112,6 +113,23 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
        {"Would delete /www/a.html"},
        0,
        1},
+      {"a file from outside the listed folder stays",
+       {},
+       {},
+       {},
+       {"a.html"},
+       untouched,
+       {},
+       0,
+       0,
+       "sub/"},
+      {"files adopted with NoUpload stay",
+       {{"NoUpload", "True"}},
+       {{"NoUpload", "False"}},
+       {},
+       three,
+       {"www/", "www/foreign.html"},
+       {}},
       {"a source that lists nothing deletes nothing",
        {},
        {},
@@ -142,7 +160,8 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
 
     for (const std::string& name : row.removed) fs::remove(site.path() / name);
     for (const auto& [key, value] : row.second_run_options) project.Set(key, value);
-    const RunResult second = project.RunFolder(site.dir(), "/www/");
+    const std::string source = site.dir() + row.second_source;
+    const RunResult second = project.RunFolder(source, "/www/");
 
     EXPECT_EQ(row.on_server, EntriesBelow(server.root()));
     std::vector<std::string> results;
@@ -156,8 +175,9 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
     // A deleted file left the record; a failed or shown one did not.
     project.Set("DryRun", "False");
     int deleted_next = 0;
-    for (const auto& [path, item] : project.RunFolder(site.dir(), "/www/").items) {
+    for (const auto& [path, item] : project.RunFolder(source, "/www/").items) {
       deleted_next += item.text.starts_with("Deleted => ");
+      EXPECT_FALSE(item.text.starts_with("[Error]Delete file failure")) << "deleted twice: " << path;
     }
     EXPECT_EQ(row.deleted_next, deleted_next);
   }
