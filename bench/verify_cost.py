@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What option Verify costs a run that changes nothing: the commands the server
 receives and the wall time, with and without Verify, over bench/make_data.py's
-small2k set (2,000 files in 100 folders) against the pyftpdlib test server.
+small2k set (2,000 files in 100 folders) against the pyftpdlib test server (the system python3 with
+pyftpdlib, as the tests run it).
 
 Usage: verify_cost.py BUILD_DIR [THREADS]   (THREADS default 2)
 """
@@ -22,7 +23,7 @@ def run(program, project):
 
 def commands(trace):
     with open(trace, "rb") as lines:
-        return [line.split(b"\t")[2].split(b" ")[0].decode() for line in lines if line.count(b"\t") >= 2]
+        return [line.split(b"\t")[2].split(b" ")[0].strip().decode() for line in lines if line.count(b"\t") >= 2]
 
 
 def main():
@@ -32,13 +33,13 @@ def main():
     subprocess.run([sys.executable, os.path.join(HERE, "make_data.py"), work, "small2k"], check=True)
     root, trace = os.path.join(work, "root"), os.path.join(work, "trace")
     os.mkdir(root)
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "..", "tests", "ftp_server.py"), "--root", root,
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "..", "tests", "ftp_server.py"), "--root", root,
                                "--trace", trace], stdout=subprocess.PIPE, text=True)
     try:
         port = server.stdout.readline().strip()
         project = os.path.join(work, "site.batch-dropvan")
         base = ["Source=%s/small2k/*.*" % work, "Target=/site/", "Server=127.0.0.1", "Port=" + port,
-                "User=tester", "Password=secret", "PureConsole=True", "ThreadsCount=" + threads]
+                "User=tester", "Password=secret", "PureConsole=True", "Subdir=True", "ThreadsCount=" + threads]
         for verify in ("False", "False", "True", "False", "True"):
             with open(project, "w") as out:
                 out.write("\n".join(base + ["Verify=" + verify]) + "\n")
