@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "sync/curl_request.h"
 #include "sync/data_ports.h"
 #include "sync/ftp_text.h"
+#include "sync/listing_parser.h"
 #include "sync/md5.h"
 #include "sync/server_profile.h"
 
@@ -34,11 +36,11 @@ std::vector<std::string> FeatureLines(const std::vector<std::string>& lines) {
   return features;
 }
 
-// Whether the features list UTF8 (any case).
-bool OffersUtf8(const std::vector<std::string>& features) {
-  return std::any_of(features.begin(), features.end(), [](std::string feature) {
+// Whether the features list `wanted` (any case), alone or with its details.
+bool Offers(const std::vector<std::string>& features, const std::string& wanted) {
+  return std::any_of(features.begin(), features.end(), [&wanted](std::string feature) {
     std::transform(feature.begin(), feature.end(), feature.begin(), [](unsigned char c) { return std::toupper(c); });
-    return feature == "UTF8";
+    return feature == wanted || feature.rfind(wanted + " ", 0) == 0;
   });
 }
 
@@ -52,6 +54,7 @@ bool ActiveDataFailed(CURLcode result, long reply_code, curl_off_t sent) {
     case CURLE_FTP_ACCEPT_TIMEOUT:
       return true;
     case CURLE_UPLOAD_FAILED:
+    case CURLE_FTP_COULDNT_RETR_FILE:  // a listing's
       return sent == 0 && (reply_code == 425 || reply_code == 426);
     default:
       return false;
@@ -130,7 +133,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     // A server that offers UTF8 may need to be told before it stores names
     // as the bytes sent rather than in some code page of its own.
     features_ = FeatureLines(request_.AllReplyLines());
-    if (OffersUtf8(features_)) Command({"OPTS UTF8 ON"});
+    if (Offers(features_, "UTF8")) Command({"OPTS UTF8 ON"});
     return true;
   }
 
@@ -159,6 +162,41 @@ class TrkCurlFtpSession : public TrkTransferSession {
     stored.sent = sent;
     stored.refused = !stored.transferred && request_.Refused();
     return stored.transferred ? SizeOf(size_reply, stored) : stored;
+  }
+
+  // MLSD where the server offers it (its facts are meant for programs), else LIST.
+  Listing ListFolder(const std::string& directory) override {
+    if (HasControlChar(directory)) return {Listing::Outcome::kUnlisted, {}};
+    const bool mlsd = Offers(features_, "MLST");
+    std::string body;
+    // A URL ending in "/" is a listing; without CWDs libcurl names the folder
+    // in the command itself.
+    Prepare(UrlPath(directory.ends_with("/") ? directory : directory + "/"));
+    request_.DownloadTo(&body);
+    if (mlsd) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "MLSD");
+    const CURLcode result = Transfer([&body] { body.clear(); });
+    if (result == CURLE_OK) {
+      auto sizes = trk_listing::FileSizes(body, mlsd);
+      if (!sizes) return {Listing::Outcome::kUnlisted, {}};
+      return {Listing::Outcome::kListed, std::move(*sizes)};
+    }
+    failure_ = request_.Failure(result);
+    const long code = LastReplyCode();
+    if (code < 400) return {};  // no refusal: the connection failed
+    // A folder the server neither lists nor enters is not there.
+    if (code == 550 && !ChangeDir(directory)) return {Listing::Outcome::kNoFolder, {}};
+    return {Listing::Outcome::kUnlisted, {}};
+  }
+
+  Held FileSize(const std::string& path) override {
+    // In binary type, as after a store: a listing leaves ASCII, in which some
+    // servers refuse SIZE (pyftpdlib with 550, which would read as missing).
+    const std::vector<std::string> replies = Replies({"TYPE I", "SIZE " + path});
+    if (replies.empty()) return {};
+    const Stored answer = SizeOf(replies.back(), {});
+    if (answer.size != SizeAnswer::kHeld) return {answer.size, -1};
+    if (answer.held.empty() || answer.held.size() > 18) return {SizeAnswer::kUnknown, -1};
+    return {SizeAnswer::kHeld, std::stoll(answer.held)};
   }
 
  private:
@@ -213,7 +251,10 @@ class TrkCurlFtpSession : public TrkTransferSession {
     Prepare(UrlPath(remote_name));
     request_.UploadFrom(in, size, digest);
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
-    CURLcode result = Transfer(in, digest);
+    CURLcode result = Transfer([in, digest] {
+      std::rewind(in);
+      if (digest != nullptr) digest->Init();
+    });
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);
     curl_slist_free_all(after);
     std::fclose(in);
@@ -226,13 +267,13 @@ class TrkCurlFtpSession : public TrkTransferSession {
     return result == CURLE_OK;
   }
 
-  // Performs the prepared store: in the mode PassiveData says, then again in
-  // the fallbacks (the kernel's data port when every port of the window was
-  // taken; passive in auto mode when the active data connection failed).
-  CURLcode Transfer(FILE* in, TrkMD5* digest) {
+  // Performs the prepared transfer (a store or a listing): in the mode
+  // PassiveData says, then again in the fallbacks (the kernel's data port when
+  // every port of the window was taken; passive in auto mode when the active
+  // data connection failed), each after `restart` undid what the last did.
+  CURLcode Transfer(const std::function<void()>& restart) {
     const auto again = [&] {
-      std::rewind(in);
-      if (digest != nullptr) digest->Init();
+      restart();
       return request_.Perform();
     };
     // Passive: no data port at all, libcurl then asks the server for one.

@@ -118,6 +118,16 @@ void TrkCurlRequest::UploadFrom(FILE* in, uint64_t size, TrkMD5* digest) {
   curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
 }
 
+void TrkCurlRequest::DownloadTo(std::string* body) {
+  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, KeepBody);
+  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, body);
+}
+
+size_t TrkCurlRequest::KeepBody(char* data, size_t size, size_t count, void* body) {
+  static_cast<std::string*>(body)->append(data, size * count);
+  return size * count;
+}
+
 size_t TrkCurlRequest::ReadLocal(char* buffer, size_t size, size_t count, void* data) {
   auto* file = static_cast<LocalFile*>(data);
   size_t got = std::fread(buffer, size, count, file->in);

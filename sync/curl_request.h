@@ -52,6 +52,9 @@ class TrkCurlRequest {
   // long, read from where it stands; with `digest`, the bytes are digested as
   // they are read (Init here, then Update). Until the request's end.
   void UploadFrom(FILE* in, uint64_t size, TrkMD5* digest);
+  // Makes the request's body (a folder listing) go to the end of `body`.
+  // Until the request's end.
+  void DownloadTo(std::string* body);
   // Runs the request (curl_easy_perform, driven here; see the .cc).
   CURLcode Perform();
 
@@ -76,6 +79,7 @@ class TrkCurlRequest {
     TrkMD5* digest = nullptr;  // null: no digest wanted
   };
   static size_t ReadLocal(char* buffer, size_t size, size_t count, void* data);
+  static size_t KeepBody(char* data, size_t size, size_t count, void* body);
   // Wakes Perform's wait on the multi handle; curl_multi_wakeup is the one
   // libcurl call safe from another thread.
   struct WakeUp {

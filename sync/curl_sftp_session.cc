@@ -9,6 +9,7 @@
 
 #include "sync/curl_request.h"
 #include "sync/ftp_text.h"
+#include "sync/listing_parser.h"
 #include "sync/md5.h"
 
 namespace {
@@ -151,15 +152,36 @@ class TrkCurlSftpSession : public TrkTransferSession {
       return stored;
     }
     // The stored file's size, asked on the same connection.
-    if (Run(remote, nullptr)) {
-      curl_off_t held = -1;
-      curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &held);
-      stored.size = held < 0 ? SizeAnswer::kUnknown : SizeAnswer::kHeld;
-      stored.held = std::to_string(held);
-    } else if (last_result_ == CURLE_REMOTE_FILE_NOT_FOUND) {
-      stored.size = SizeAnswer::kMissing;
-    }
+    const Held held = FileSize(remote);
+    stored.size = held.size;
+    stored.held = std::to_string(held.bytes);
     return stored;
+  }
+
+  // libcurl lists a folder whose URL ends in "/" as ls -l does.
+  Listing ListFolder(const std::string& directory) override {
+    if (HasControlChar(directory)) return {Listing::Outcome::kUnlisted, {}};
+    std::string body;
+    Prepare(directory.ends_with("/") ? directory : directory + "/");
+    request_.DownloadTo(&body);
+    if (!Perform()) {
+      if (last_result_ == CURLE_REMOTE_FILE_NOT_FOUND) return {Listing::Outcome::kNoFolder, {}};
+      if (last_result_ == CURLE_REMOTE_ACCESS_DENIED) return {Listing::Outcome::kUnlisted, {}};
+      return {};
+    }
+    auto sizes = trk_listing::FileSizes(body, false);
+    if (!sizes) return {Listing::Outcome::kUnlisted, {}};
+    return {Listing::Outcome::kListed, std::move(*sizes)};
+  }
+
+  // A request without body on a file learns its size.
+  Held FileSize(const std::string& path) override {
+    if (!Run(path, nullptr)) {
+      return {last_result_ == CURLE_REMOTE_FILE_NOT_FOUND ? SizeAnswer::kMissing : SizeAnswer::kNone, -1};
+    }
+    curl_off_t held = -1;
+    curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &held);
+    return {held < 0 ? SizeAnswer::kUnknown : SizeAnswer::kHeld, held};
   }
 
  private:

@@ -40,6 +40,12 @@ std::string PercentEscaped(const std::string& text, std::string_view also) {
   return out;
 }
 
+// The folder of an absolute remote path; "/" for a file of the root.
+std::string FolderOf(const std::string& path) {
+  const std::string folder = TrkUploader::ParentDir(path);
+  return folder.empty() ? "/" : folder;
+}
+
 }  // namespace
 
 TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
@@ -114,7 +120,10 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   const TrkOptions& options = batch.Project().Options();
   const bool sync_all = options.GetBool("IsSyncAll", false);
   const bool upload = !options.GetBool("NoUpload", false);
-  if (options.GetBool("DryRun", false)) return DryRunResult(item.FileName, remote_path, recorded, sync_all, md5);
+  const bool verify = options.GetBool("Verify", false);
+  if (options.GetBool("DryRun", false)) {
+    return DryRunResult(item.FileName, remote_path, recorded, sync_all, verify, md5);
+  }
   std::string digest;
   int64_t sent = 0;
   if (upload && (recorded.empty() || sync_all)) {
@@ -125,7 +134,9 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
     digest = UploadAndDigest(item.FileName, remote_path, md5, sent);
   } else {
     digest = md5.DigestFileHex(item.FileName);
-    if (recorded == digest && !sync_all) return kFileIdentical;
+    const bool identical = recorded == digest && !sync_all;
+    // Without uploads nothing could mend what the server lost.
+    if (identical && (!upload || !verify || ServerHolds(item.FileName, remote_path))) return kFileIdentical;
     if (upload) {
       if (!port_failure_.empty()) throw TrkError(port_failure_);
       sent = Uploader->PutFile(item.FileName, remote_path, TryTimes);
@@ -138,10 +149,10 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
 }
 
 std::string TrkDropvan::DryRunResult(const std::string& local_path, const std::string& remote_path,
-                                     const std::string& recorded, bool sync_all, TrkMD5& md5) {
+                                     const std::string& recorded, bool sync_all, bool verify, TrkMD5& md5) {
   // Digested as in a run, so a file a run could not read fails here too.
   const std::string digest = md5.DigestFileHex(local_path);
-  if (recorded == digest && !sync_all) return kFileIdentical;
+  if (recorded == digest && !sync_all && (!verify || ServerHolds(local_path, remote_path))) return kFileIdentical;
   if (!port_failure_.empty()) throw TrkError(port_failure_);
   return "Would upload to " + remote_path;
 }
@@ -165,6 +176,39 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
     throw;
   }
   return digest.get();
+}
+
+bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& remote_path) {
+  if (!port_failure_.empty()) throw TrkError(port_failure_);
+  if (!remote_path.starts_with('/')) Session();  // made absolute by the login folder
+  const std::string target = Uploader->AbsolutePath(remote_path);
+  if (target.empty()) return false;  // the upload tells why
+  const std::string folder = FolderOf(target);
+  const std::shared_ptr<const TrkRemoteListings::Listing> listing =
+      listings_->Get(folder, [this, &folder] { return Session().ListFolder(folder); });
+  if (listing == nullptr) {
+    Uploader->Disconnect();  // broken: the upload starts afresh
+    return false;
+  }
+  std::error_code error;
+  const auto size = static_cast<int64_t>(std::filesystem::file_size(local_path, error));
+  using Outcome = TrkRemoteListings::Listing::Outcome;
+  if (listing->outcome == Outcome::kUnlisted) return HeldBySize(target, size);
+  if (listing->outcome != Outcome::kListed) return false;
+  const auto found = listing->sizes.find(target.substr(target.rfind('/') + 1));
+  return found != listing->sizes.end() && (found->second < 0 || found->second == size);
+}
+
+bool TrkDropvan::HeldBySize(const std::string& target, int64_t size) {
+  using Size = TrkTransferSession::SizeAnswer;
+  const TrkTransferSession::Held held = Session().FileSize(target);
+  if (held.size == Size::kNone) Uploader->Disconnect();  // broken: the upload starts afresh
+  return held.size == Size::kUnknown || (held.size == Size::kHeld && held.bytes == size);
+}
+
+TrkTransferSession& TrkDropvan::Session() {
+  Uploader->Connect(Uploader->Server, Uploader->User, Uploader->Password, Uploader->Port, TryTimes);
+  return *Uploader->Session();
 }
 
 void TrkDropvan::EndWork() {
@@ -217,6 +261,7 @@ void TrkDropvan::JoinRun() {
   auto* shared = dynamic_cast<TrkDropvan*>(first_built);
   const bool first = shared == nullptr || shared == this;
   logins_ = first ? std::make_shared<TrkRunLogins>() : shared->logins_;
+  listings_ = first ? std::make_shared<TrkRemoteListings>() : shared->listings_;
   if (first) {
     const TrkOptions& options = Batch().Project().Options();
     Uploader->Settings.Profile = TrkServerProfile::Load(TrkServerProfile::FileName(Batch().Project().FileName()),

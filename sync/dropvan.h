@@ -6,6 +6,7 @@
 
 #include "batch/convertor.h"
 
+#include "sync/remote_listings.h"
 #include "sync/run_logins.h"
 #include "sync/uploader.h"
 
@@ -37,7 +38,8 @@ class TrkDropvan : public TrkConvertor {
   // Uploads or skips one file and leaves State, ResultText and the batch's
   // count: the remote path or "File identical." on success, the error's message
   // on failure (such a file is not recorded and is tried again next run). The
-  // options "KeepTargetSubdirs", "IsSyncAll" and "NoUpload" are read per file.
+  // options "KeepTargetSubdirs", "IsSyncAll", "NoUpload" and "Verify" are read
+  // per file.
   void ConvertFile(TrkBatch& batch, TrkNode& item) override;
 
   // The remote path of `local_path`: the target directory followed by the path
@@ -97,9 +99,20 @@ class TrkDropvan : public TrkConvertor {
                               int64_t& sent);
   static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
   // A dry run's decision for one file (option "DryRun"): "File identical." or
-  // "Would upload to " + the remote path; nothing is sent or recorded.
+  // "Would upload to " + the remote path; nothing is stored or recorded, and
+  // the server is only asked what it holds when `verify`.
   std::string DryRunResult(const std::string& local_path, const std::string& remote_path,
-                           const std::string& recorded, bool sync_all, TrkMD5& md5);
+                           const std::string& recorded, bool sync_all, bool verify, TrkMD5& md5);
+  // Whether the server still holds the file of `remote_path` at the local
+  // file's size (option "Verify"), by the run's one listing of its folder, or
+  // by asking its size alone when the folder could not be listed. Connects as
+  // an upload does. A check the connection broke off counts as not held, so
+  // the upload that follows reports on the connection.
+  bool ServerHolds(const std::string& local_path, const std::string& remote_path);
+  // Whether the server tells `target`'s size as `size`, or cannot tell sizes.
+  bool HeldBySize(const std::string& target, int64_t size);
+  // This worker's logged-in session, connected as an upload connects.
+  TrkTransferSession& Session();
 
   // The closing deletions, on the run's last worker, once the run handed out
   // every file of a listed folder that held any, unstopped; each file an item
@@ -113,6 +126,8 @@ class TrkDropvan : public TrkConvertor {
   std::string port_failure_;
   // The login state of every worker of the run, shared by them all.
   std::shared_ptr<TrkRunLogins> logins_;
+  // The server's listings of the run's remote folders, shared by the run's workers.
+  std::shared_ptr<TrkRemoteListings> listings_;
   // The run's progress as this worker's last login attempt began (worker's thread).
   TrkRunLogins::Mark login_began_;
 };

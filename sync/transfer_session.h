@@ -6,6 +6,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class TrkMD5;
@@ -75,6 +76,22 @@ class TrkTransferSession {
     SizeAnswer size = SizeAnswer::kNone;
     std::string held;          // with kHeld: the size as the server wrote it
   };
+  // A folder's regular files as the server lists them.
+  struct Listing {
+    enum class Outcome {
+      kListed,    // `sizes` holds every regular file of the folder
+      kUnlisted,  // the server would not list it, or not legibly: ask file by file
+      kNoFolder,  // the server has no such folder
+      kBroken,    // the connection failed
+    };
+    Outcome outcome = Outcome::kBroken;
+    std::unordered_map<std::string, int64_t> sizes;  // by name; -1: the server told no size
+  };
+  // What the server said when asked for one file's size on its own.
+  struct Held {
+    SizeAnswer size = SizeAnswer::kNone;
+    int64_t bytes = -1;  // with kHeld
+  };
 
   virtual ~TrkTransferSession() = default;
 
@@ -116,6 +133,11 @@ class TrkTransferSession {
   // Whether the server removed the folder `directory`; servers refuse to
   // remove one that is not empty.
   virtual bool RemoveDir(const std::string& directory) = 0;
+  // The regular files of the folder `directory` with their sizes; kUnlisted
+  // leaves every file of it to FileSize.
+  virtual Listing ListFolder(const std::string& directory) = 0;
+  // The size of the file `path` on the server, asked on its own.
+  virtual Held FileSize(const std::string& path) = 0;
 
  private:
   const std::vector<std::string> no_features_{};

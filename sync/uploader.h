@@ -92,6 +92,13 @@ class TrkUploader {
   void Connect(const std::string& server, const std::string& user, const std::string& password,
                int port, int tries);
 
+  // The session Connect logged in, for questions beside the uploads (what the
+  // server holds); null while none is logged in.
+  TrkTransferSession* Session() const { return logged_in_ ? session_.get() : nullptr; }
+  // `remote_path` made absolute against the login folder; empty when it is
+  // relative and the server did not tell that folder. Needs a session.
+  std::string AbsolutePath(const std::string& remote_path) const;
+
   // Closes the connection and sets FailCount to 0. Never fails. Tells
   // OnLoginState kLoggedOut when it let go of a logged-in connection.
   void Disconnect();
@@ -158,9 +165,6 @@ class TrkUploader {
  private:
   // Changes the server's current directory; true when the server accepted it.
   bool ChangeDir(const std::string& directory);
-  // `remote_path` made absolute against the login folder; empty when it is
-  // relative and the server did not tell that folder. Needs a session.
-  std::string AbsolutePath(const std::string& remote_path) const;
   // The names of a file stored by renaming while it is stored: the new one's,
   // and the live one's when moved aside (see PutFile).
   struct TemporaryNames {

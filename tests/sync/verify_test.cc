@@ -1,0 +1,127 @@
+// Option "Verify": a server copy deleted or truncated behind the record's back
+// is uploaded again, by one listing per remote folder; without it the record
+// is trusted.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dropvan_run.h"
+#include "project/whole_file.h"
+#include "support/ftp_server.h"
+#include "support/ssh_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dropvan_testing::RunResult;
+using dropvan_testing::SyncProject;
+using testing_support::FtpServer;
+using testing_support::TempDir;
+using Kind = FtpServer::Kind;
+
+const std::map<std::string, std::string> kFiles = {
+    {"keep.txt", "kept as it is"}, {"gone.txt", "deleted on the server"}, {"cut.txt", "truncated on the server"},
+    {"sub dir/deep.txt", "kept in a folder"}, {"lost/x.txt", "its folder deleted on the server"}};
+const char* const kDrifted[] = {"gone.txt", "cut.txt", "lost/x.txt"};
+constexpr int kFolders = 3;
+
+std::string Held(const fs::path& path) { return fs::is_regular_file(path) ? ReadFileBytes(path.string()) : "<missing>"; }
+
+// Uploads kFiles to `target` (held locally at `remote`), spoils the server's
+// copies of kDrifted and checks the runs after that, the last Verify run
+// being one that changes nothing (`before_last` is called before it).
+void CheckDriftIsMended(SyncProject& site, const fs::path& remote, const std::string& target,
+                        const std::function<void()>& before_last = [] {}) {
+  TempDir source;
+  for (const auto& [name, content] : kFiles) source.Write(name, content);
+  ASSERT_EQ(site.RunFolder(source.dir(), target).succeeded, 5);
+  fs::remove(remote / "gone.txt");
+  fs::resize_file(remote / "cut.txt", 3);
+  fs::remove_all(remote / "lost");
+  // `drifted_text`: what the drifted files get before their remote path; nothing: all identical.
+  const auto expect_all = [&](const RunResult& run, std::optional<std::string> drifted_text) {
+    for (const auto& [name, content] : kFiles) {
+      const bool drifted = std::find(std::begin(kDrifted), std::end(kDrifted), name) != std::end(kDrifted);
+      EXPECT_EQ(run[source.dir() + name].text, drifted && drifted_text ? *drifted_text + target + name : "File identical.")
+          << name;
+    }
+  };
+  expect_all(site.RunFolder(source.dir(), target), std::nullopt);  // trusted
+  site.Set("Verify", "True");
+  site.Set("DryRun", "True");
+  expect_all(site.RunFolder(source.dir(), target), "Would upload to ");
+  EXPECT_EQ(Held(remote / "gone.txt"), "<missing>") << "a dry run stored something";
+  site.Set("DryRun", "False");
+  expect_all(site.RunFolder(source.dir(), target), "");
+  for (const auto& [name, content] : kFiles) EXPECT_EQ(Held(remote / name), content) << name;
+  before_last();
+  expect_all(site.RunFolder(source.dir(), target), std::nullopt);
+}
+
+int Count(const std::vector<std::string>& commands, size_t from, const std::string& verb) {
+  int count = 0;
+  for (size_t i = from; i < commands.size(); ++i) count += commands[i].rfind(verb + " ", 0) == 0;
+  return count;
+}
+
+TEST(VerifyTest, DeletedOrTruncatedServerCopiesAreUploadedAgainOnlyWithVerify) {
+  struct Row {
+    const char* name;
+    Kind kind;
+    std::vector<std::string> answers;
+    const char* passive;
+    std::string listing;  // the command asked once per folder; empty: SIZE per file
+  } rows[] = {
+      {"MLSD, active", Kind::kPyftpdlib, {}, "False", "MLSD"},
+      {"MLSD, auto", Kind::kPyftpdlib, {}, "Auto", "MLSD"},
+      {"LIST, passive", Kind::kVsftpd, {}, "True", "LIST"},
+      {"LIST over TLS", Kind::kVsftpdTls, {}, "True", "LIST"},
+      {"listings refused", Kind::kPyftpdlib, {"MLSD=500 No.", "LIST=500 No."}, "False", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testing_support::FtpFaults faults;
+    faults.answers = row.answers;
+    FtpServer server(row.kind, faults);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    SyncProject site(&server);
+    site.Set("ThreadsCount", "2");
+    site.Set("Passive", row.passive);
+    site.Set("Secure", row.kind == Kind::kVsftpdTls ? "True" : "False");
+    site.Set("SecureVerify", "False");
+    const std::string target = server.writable_dir() + "site/";
+    size_t from = 0;
+    CheckDriftIsMended(site, server.root() / target.substr(1), target, [&] { from = server.Commands().size(); });
+    const std::vector<std::string> commands = server.Commands();
+    EXPECT_EQ(Count(commands, from, "STOR"), 0);
+    if (!row.listing.empty()) {
+      EXPECT_EQ(Count(commands, from, row.listing), kFolders) << "one listing per folder";
+      EXPECT_EQ(Count(commands, from, "SIZE"), 0);
+    } else {
+      EXPECT_EQ(Count(commands, from, "SIZE"), static_cast<int>(kFiles.size())) << "one SIZE per file";
+    }
+  }
+}
+
+TEST(VerifyTest, OverSftpTheFolderListingFindsDrift) {
+  testing_support::SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  setenv("HOME", server.home().c_str(), 1);
+  SyncProject site;
+  site.Set("Server", "sftp://127.0.0.1");
+  site.Set("User", server.user());
+  site.Set("Port", std::to_string(server.port()));
+  site.Set("ThreadsCount", "2");
+  const fs::path www = server.root() / "www";
+  CheckDriftIsMended(site, www, www.string() + "/");
+}
+
+}  // namespace
