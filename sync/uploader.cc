@@ -54,6 +54,9 @@ void TrkUploader::RemoveFile(const std::string& remote_path, const std::string& 
   if (path.empty() || (!move_to.empty() && to.empty())) throw TrkError(failure, kNoLoginFolder);
   if (to.empty() ? session_->Delete(path) : MoveReplacing(path, to)) return;
   ThrowIfStopped();
+  // Taken off the server by other means: what the deletion was for is done,
+  // and failing it would fail every later run as well.
+  if (session_->FileSize(path).size == TrkTransferSession::SizeAnswer::kMissing) return;
   const std::string reason = session_->LastFailure();
   // A refusal and a broken connection look alike here: the next request starts afresh.
   Disconnect();

@@ -75,9 +75,10 @@ class TrkUploader {
 
   // Deletes the remote file `remote_path` or, when `move_to` is not empty,
   // moves it there (its folders made as needed; a file already there is
-  // replaced). Connects as PutFile does. Throws TrkError "[Error]Delete file
-  // failure (" + the path + ")" with the server's reason when the server
-  // refused or the connection failed.
+  // replaced). Connects as PutFile does. A file the server no longer has
+  // counts as removed. Throws TrkError "[Error]Delete file failure (" + the
+  // path + ")" with the server's reason when the server refused or the
+  // connection failed.
   void RemoveFile(const std::string& remote_path, const std::string& move_to, int tries);
   // Removes the remote folder `directory` if the server will: a folder that
   // is not empty is refused, and a refusal or a failed connection is no

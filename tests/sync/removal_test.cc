@@ -49,6 +49,7 @@ struct RemovalRow {
   int failed = 0;
   int deleted_next = 0;  // files the next run deletes (what this one failed or only showed)
   std::string second_source = "";  // the folder the later runs list, below the site's
+  std::string gone_from_server = "";  // taken off the server before the second run
 };
 
 TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt) {
@@ -104,6 +105,17 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
        {"Deleted => /www/a.html", "[Error]Delete file failure (/www/sub/b.html)"},
        1,
        1},
+      {"a file already gone from the server counts as deleted",
+       {},
+       {},
+       Answering("DELE=550 No such file."),
+       {"sub/b.html"},
+       {"www/", "www/a.html", "www/sub/", "www/sub/c.html", "www/keep/", "www/keep/b.html", "www/foreign.html"},
+       {"Deleted => /www/sub/b.html"},
+       0,
+       0,
+       "",
+       "www/sub/b.html"},
       {"a dry run says what it would delete",
        {},
        {{"DryRun", "True"}},
@@ -159,6 +171,7 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
     ASSERT_EQ(0, project.RunFolder(site.dir(), "/www/").failed);
 
     for (const std::string& name : row.removed) fs::remove(site.path() / name);
+    if (!row.gone_from_server.empty()) fs::remove(server.root() / row.gone_from_server);
     for (const auto& [key, value] : row.second_run_options) project.Set(key, value);
     const std::string source = site.dir() + row.second_source;
     const RunResult second = project.RunFolder(source, "/www/");
