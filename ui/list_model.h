@@ -17,7 +17,8 @@ class TrkNode;
 // costs the GUI thread one refresh per interval, not one event per file.
 class TrkRowFeed {
  public:
-  // An item was appended (search thread, or the GUI thread for single files).
+  // An item was appended (search thread, the GUI thread for single files, or
+  // a worker for its run's closing steps).
   void ItemAdded(const TrkNode& item);
   // An item got its state and result (worker thread, after writing them).
   void ItemDone(const TrkNode& item);

@@ -11,6 +11,7 @@
 
 #include "dropvan_run.h"
 #include "project/error.h"
+#include "support/ssh_server.h"
 #include "sync/removals.h"
 
 namespace {
@@ -194,6 +195,25 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
     }
     EXPECT_EQ(row.deleted_next, deleted_next);
   }
+}
+
+TEST(RemovalTest, OverSftpTheFilesAndTheFolderTheyLeaveEmptyGo) {
+  testing_support::SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  setenv("HOME", server.home().c_str(), 1);
+  TempDir site;
+  for (const char* name : {"a.html", "sub/b.html", "keep/b.html"}) site.Write(name, name);
+  SyncProject project;
+  project.Set("Server", "sftp://127.0.0.1");
+  project.Set("User", server.user());
+  project.Set("Port", std::to_string(server.port()));
+  project.Set("DeleteRemoved", "True");
+  const fs::path www = server.root() / "www";
+  ASSERT_EQ(0, project.RunFolder(site.dir(), www.string() + "/").failed);
+  fs::remove(site.path() / "a.html");
+  fs::remove(site.path() / "sub/b.html");
+  EXPECT_EQ(0, project.RunFolder(site.dir(), www.string() + "/").failed);
+  EXPECT_EQ((std::set<std::string>{"keep/", "keep/b.html"}), EntriesBelow(www));
 }
 
 TEST(RemovalTest, DeleteToMustLieOutsideTheTarget) {
