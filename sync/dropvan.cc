@@ -233,7 +233,11 @@ void TrkDropvan::RemoveDeletedFiles() {
     item.ResultText = text;
     item.Reason = reason;
     item.State = ok ? TrkNode::kSuccess : TrkNode::kFailure;
-    ok ? batch.RecordSuccess() : batch.RecordFailure(text);
+    if (ok) {
+      batch.RecordSuccess();
+    } else {
+      batch.RecordFailure(text);
+    }
     ItemDone(item);
   };
   try {
