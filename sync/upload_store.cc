@@ -68,6 +68,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   UploadRecord.Clear();
   UploadList.Clear();
   UploadPaths.Clear();
+  StatRecord.Clear();
   changes_ = 0;
   written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
@@ -85,13 +86,16 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   }
   if (!read_only) {
     RemoveStaleTemporaries(
-        {record_file, BackupFileName(project_file), UploadListFileName(project_file), PathsFileName(project_file)});
+        {record_file, BackupFileName(project_file), UploadListFileName(project_file), PathsFileName(project_file),
+                             StatFileName(project_file)});
   }
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
-    if (TryRead(record_file, destination, earlier, error)) return ReadPaths();
+    if (!TryRead(record_file, destination, earlier, error)) continue;
+    ReadPaths();
+    return ReadStats();
   }
   refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
              "). The run is refused so that the record is not overwritten.";
@@ -177,14 +181,46 @@ void TrkUploadStore::ReadPaths() {
   }
 }
 
+void TrkUploadStore::ReadStats() {
+  try {
+    StatRecord.Assign(TrkFileUtils::ReadAll(StatFileName(project_file_)));
+  } catch (const TrkError&) {
+    StatRecord.Clear();  // missing or unreadable: its files are read once more
+  }
+  StatRecord.KeepRecorded([this](std::string_view key) { return UploadRecord.Find(key); });
+}
+
+bool TrkUploadStore::Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !recorded.empty() && UploadRecord.Find(key) == recorded && StatRecord.Unchanged(key, recorded, now);
+}
+
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
-                              const std::string& remote_path) {
+                              const std::string& remote_path, const std::optional<TrkFileStat>& stat) {
   std::optional<TrkRecordSnapshot> now;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (stat) {
+      StatRecord.Put(key, digest, *stat);
+    } else if (UploadRecord.Find(key) != digest) {
+      StatRecord.Remove(key);  // what was kept describes other bytes
+    }
     UploadRecord.Put(key, digest);
     UploadList.Append(local_path);
     if (!remote_path.empty()) UploadPaths.Put(key, local_path, remote_path);
+    now = Changed();
+  }
+  if (now) Write(*now);
+}
+
+void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
+  std::optional<TrkRecordSnapshot> now;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (UploadRecord.Find(key) != digest) return;  // recorded anew meanwhile
+    // Kept already: a run that reads every file saves nothing when nothing changed.
+    if (StatRecord.Unchanged(key, digest, stat)) return;
+    StatRecord.Put(key, digest, stat);
     now = Changed();
   }
   if (now) Write(*now);
@@ -196,6 +232,7 @@ void TrkUploadStore::Forget(const std::string& key) {
     std::lock_guard<std::mutex> lock(mu_);
     UploadRecord.Remove(key);
     UploadPaths.Remove(key);
+    StatRecord.Remove(key);
     now = Changed();
   }
   if (now) Write(*now);
@@ -227,7 +264,9 @@ std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
                            UploadListFileName(project_file_),
                            UploadList.Text(),
                            PathsFileName(project_file_),
-                           UploadPaths.Text()};
+                           UploadPaths.Text(),
+                           StatFileName(project_file_),
+                           StatRecord.Bytes()};
 }
 
 void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
@@ -239,6 +278,8 @@ void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
     // Either order is safe: the paths count only beside a record line, so a
     // crash between the two merely leaves a file's paths unknown for a while.
     ReplaceFile(snapshot.paths_file, snapshot.paths_text);
+    // So is this one's: its entries count only beside the record's digests.
+    ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
     written_ = snapshot.changes;
     save_error_.clear();
   } catch (const TrkError& e) {

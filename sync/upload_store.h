@@ -11,6 +11,7 @@
 
 #include "sync/record_saver.h"
 #include "sync/run_lock.h"
+#include "sync/stat_record.h"
 #include "sync/upload_list.h"
 #include "sync/upload_paths.h"
 #include "sync/upload_record.h"
@@ -21,6 +22,7 @@ struct TrkRecordSnapshot {
   std::string record_file, record_text;
   std::string list_file, list_text;
   std::string paths_file, paths_text;
+  std::string stat_file, stat_bytes;
 };
 
 // The process-wide upload record and upload list with their files, shared by
@@ -28,7 +30,9 @@ struct TrkRecordSnapshot {
 // file: the record FileName + ".ini", its backup FileName + ".ini.old" (written,
 // never read), the upload list FileName + ".log" (written, never read) and
 // the recorded files' paths FileName + ".ini.paths" (TrkUploadPaths: read, and
-// without it nothing is lost but the knowledge of where files went).
+// without it nothing is lost but the knowledge of where files went) and their
+// stat data FileName + ".ini.stat" (TrkStatRecord: read, and without it nothing
+// is lost but a run's chance to skip reading unchanged files).
 //
 // The record describes one destination (server, port, user and target): its
 // first line "Destination: ..." names it. A run to another destination starts
@@ -76,6 +80,7 @@ class TrkUploadStore {
   static std::string UploadListFileName(const std::string& project_file) { return project_file + ".log"; }
   static std::string LockFileName(const std::string& project_file) { return project_file + ".ini.lock"; }
   static std::string PathsFileName(const std::string& project_file) { return project_file + ".ini.paths"; }
+  static std::string StatFileName(const std::string& project_file) { return project_file + ".ini.stat"; }
 
   // The start of a run for the project file `project_file` and the run's
   // `destination` (empty: any): takes the project's run lock, empties both
@@ -103,11 +108,18 @@ class TrkUploadStore {
 
   // The recorded content digest for `key`; empty when the file was never recorded.
   std::string Find(std::string_view key) const;
+  // Whether `key`'s file, recorded with the digest `recorded`, is known to hold
+  // those bytes still by its stat data `now` (see TrkStatRecord::Unchanged).
+  bool Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const;
   // Records an uploaded file (its key's line set to `digest`, its path appended
-  // to the upload list, its paths noted unless `remote_path` is empty) and has
-  // it saved (see Saving above).
+  // to the upload list, its paths noted unless `remote_path` is empty, its stat
+  // data kept when its bytes were read with `stat` unchanged, and dropped when
+  // they described other bytes) and has it saved (see Saving above).
   void Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
-                const std::string& remote_path = "");
+                const std::string& remote_path = "", const std::optional<TrkFileStat>& stat = std::nullopt);
+  // Keeps `stat` for a recorded file whose bytes, read with it unchanged, still
+  // have the recorded digest `digest`, and has that saved.
+  void Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat);
   // Every recorded file whose paths are known, as the record stands.
   std::vector<TrkUploadPaths::Entry> RecordedPaths() const;
   // Takes `key`'s file out of the record (its server copy is gone) and has
@@ -129,6 +141,7 @@ class TrkUploadStore {
   TrkUploadRecord UploadRecord;
   TrkUploadList UploadList;
   TrkUploadPaths UploadPaths;
+  TrkStatRecord StatRecord;
 
  private:
   // One attempt at reading the record file for `destination`: true when it is
@@ -148,6 +161,8 @@ class TrkUploadStore {
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
+  // Reads the stat file, keeping the entries of the record's digests. Under mu_.
+  void ReadStats();
   // A change to the lists: counted and saved in time. Under mu_; returns what
   // the caller must write outside mu_ when no saver's thread runs.
   std::optional<TrkRecordSnapshot> Changed();
