@@ -70,6 +70,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   UploadPaths.Clear();
   StatRecord.Clear();
   changes_ = 0;
+  record_changed_at_ = 0;
   written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
   workers_ = 0;     // the run's workers register after this
@@ -94,6 +95,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
     if (!TryRead(record_file, destination, earlier, error)) continue;
+    record_changed_at_ = changes_;  // a destination line to write
     ReadPaths();
     return ReadStats();
   }
@@ -221,7 +223,7 @@ void TrkUploadStore::Statted(const std::string& key, const std::string& digest, 
     // Kept already: a run that reads every file saves nothing when nothing changed.
     if (StatRecord.Unchanged(key, digest, stat)) return;
     StatRecord.Put(key, digest, stat);
-    now = Changed();
+    now = Changed(false);
   }
   if (now) Write(*now);
 }
@@ -238,8 +240,9 @@ void TrkUploadStore::Forget(const std::string& key) {
   if (now) Write(*now);
 }
 
-std::optional<TrkRecordSnapshot> TrkUploadStore::Changed() {
+std::optional<TrkRecordSnapshot> TrkUploadStore::Changed(bool record) {
   ++changes_;
+  if (record) record_changed_at_ = changes_;
   const auto due = last_save_.load() + kSaveInterval;
   if (workers_ > 0) {
     saver_.ScheduleAt(due);
@@ -258,26 +261,33 @@ std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() const {
 
 std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
   if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
-  return TrkRecordSnapshot{changes_,
-                           RecordFileName(project_file_),
-                           UploadRecord.Text(),
-                           UploadListFileName(project_file_),
-                           UploadList.Text(),
-                           PathsFileName(project_file_),
-                           UploadPaths.Text(),
-                           StatFileName(project_file_),
-                           StatRecord.Bytes()};
+  TrkRecordSnapshot snapshot;
+  snapshot.changes = changes_;
+  snapshot.record = record_changed_at_ > written_;
+  if (snapshot.record) {
+    snapshot.record_file = RecordFileName(project_file_);
+    snapshot.record_text = UploadRecord.Text();
+    snapshot.list_file = UploadListFileName(project_file_);
+    snapshot.list_text = UploadList.Text();
+    snapshot.paths_file = PathsFileName(project_file_);
+    snapshot.paths_text = UploadPaths.Text();
+  }
+  snapshot.stat_file = StatFileName(project_file_);
+  snapshot.stat_bytes = StatRecord.Bytes();
+  return snapshot;
 }
 
 void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
   std::lock_guard<std::mutex> lock(save_mu_);
   if (snapshot.changes <= written_) return;
   try {
-    ReplaceFile(snapshot.record_file, snapshot.record_text);
-    ReplaceFile(snapshot.list_file, snapshot.list_text);
-    // Either order is safe: the paths count only beside a record line, so a
-    // crash between the two merely leaves a file's paths unknown for a while.
-    ReplaceFile(snapshot.paths_file, snapshot.paths_text);
+    if (snapshot.record) {
+      ReplaceFile(snapshot.record_file, snapshot.record_text);
+      ReplaceFile(snapshot.list_file, snapshot.list_text);
+      // Either order is safe: the paths count only beside a record line, so a
+      // crash between the two merely leaves a file's paths unknown for a while.
+      ReplaceFile(snapshot.paths_file, snapshot.paths_text);
+    }
     // So is this one's: its entries count only beside the record's digests.
     ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
     written_ = snapshot.changes;

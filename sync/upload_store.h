@@ -19,6 +19,7 @@
 // What one save writes: the record and upload list as they stood at one moment.
 struct TrkRecordSnapshot {
   uint64_t changes = 0;  // the store's change count it was taken at
+  bool record = true;    // false: only the stat data changed, and only they are written
   std::string record_file, record_text;
   std::string list_file, list_text;
   std::string paths_file, paths_text;
@@ -163,9 +164,10 @@ class TrkUploadStore {
   void ReadPaths();
   // Reads the stat file, keeping the entries of the record's digests. Under mu_.
   void ReadStats();
-  // A change to the lists: counted and saved in time. Under mu_; returns what
-  // the caller must write outside mu_ when no saver's thread runs.
-  std::optional<TrkRecordSnapshot> Changed();
+  // A change to the lists (only to the stat data unless `record`): counted and
+  // saved in time. Under mu_; returns what the caller must write outside mu_
+  // when no saver's thread runs.
+  std::optional<TrkRecordSnapshot> Changed(bool record = true);
   std::string SaveFailureLocked() const;  // under mu_
 
   mutable std::mutex mu_;
@@ -174,6 +176,10 @@ class TrkUploadStore {
   bool held_elsewhere_ = false;  // guarded by mu_
   bool read_only_ = false;       // guarded by mu_
   uint64_t changes_ = 0;         // guarded by mu_; changes to the lists since the store was made
+  // Guarded by mu_: the change count of the last change to more than the stat
+  // data. A run that only refreshes stat data leaves the record, and the last
+  // recording run's upload list, as they are.
+  uint64_t record_changed_at_ = 0;
   int workers_ = 0;              // guarded by mu_; the run's registered workers that have not ended
   TrkRunLock run_lock_;          // guarded by mu_
 
