@@ -107,11 +107,9 @@ bool TrkStatRecord::Unchanged(std::string_view key, std::string_view recorded, c
   return !entry.removed && entry.digest == recorded_bytes && entry.stat.SameFile(now) && !entry.stat.Racy();
 }
 
-void TrkStatRecord::KeepRecorded(const std::function<std::string(std::string_view key)>& recorded) {
+void TrkStatRecord::KeepRecorded(const std::function<bool(std::string_view key)>& recorded) {
   for (Entry& entry : entries_) {
-    if (entry.removed) continue;
-    Digest digest;
-    if (Decode(recorded(Encode(entry.key)), digest) && digest == entry.digest) continue;
+    if (entry.removed || recorded(Encode(entry.key))) continue;
     entry.removed = true;
     --count_;
   }

@@ -41,8 +41,10 @@ class TrkStatRecord {
   // those bytes, by its stat data `now`: kept with that very digest, the same
   // file with the same size and times, and not racy.
   bool Unchanged(std::string_view key, std::string_view recorded, const TrkFileStat& now) const;
-  // Drops each entry whose digest is not `recorded` of its key (upper-case hex).
-  void KeepRecorded(const std::function<std::string(std::string_view key)>& recorded);
+  // Drops each entry whose key (upper-case hex) is not `recorded`; an entry of
+  // another digest than its record line's is left to Unchanged, which never
+  // trusts it, and to the next reading of its file, which replaces it.
+  void KeepRecorded(const std::function<bool(std::string_view key)>& recorded);
 
   size_t Count() const { return count_; }
   // The file's bytes.

@@ -189,12 +189,12 @@ void TrkUploadStore::ReadStats() {
   } catch (const TrkError&) {
     StatRecord.Clear();  // missing or unreadable: its files are read once more
   }
-  StatRecord.KeepRecorded([this](std::string_view key) { return UploadRecord.Find(key); });
+  StatRecord.KeepRecorded([this](std::string_view key) { return !UploadRecord.Find(key).empty(); });
 }
 
 bool TrkUploadStore::Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const {
   std::lock_guard<std::mutex> lock(mu_);
-  return !recorded.empty() && UploadRecord.Find(key) == recorded && StatRecord.Unchanged(key, recorded, now);
+  return StatRecord.Unchanged(key, recorded, now);
 }
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
@@ -202,11 +202,9 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
   std::optional<TrkRecordSnapshot> now;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (stat) {
-      StatRecord.Put(key, digest, *stat);
-    } else if (UploadRecord.Find(key) != digest) {
-      StatRecord.Remove(key);  // what was kept describes other bytes
-    }
+    // Without stat data, what was kept stays: it is trusted only beside the
+    // digest it was kept with.
+    if (stat) StatRecord.Put(key, digest, *stat);
     UploadRecord.Put(key, digest);
     UploadList.Append(local_path);
     if (!remote_path.empty()) UploadPaths.Put(key, local_path, remote_path);
@@ -219,7 +217,6 @@ void TrkUploadStore::Statted(const std::string& key, const std::string& digest, 
   std::optional<TrkRecordSnapshot> now;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (UploadRecord.Find(key) != digest) return;  // recorded anew meanwhile
     // Kept already: a run that reads every file saves nothing when nothing changed.
     if (StatRecord.Unchanged(key, digest, stat)) return;
     StatRecord.Put(key, digest, stat);

@@ -114,12 +114,13 @@ class TrkUploadStore {
   bool Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const;
   // Records an uploaded file (its key's line set to `digest`, its path appended
   // to the upload list, its paths noted unless `remote_path` is empty, its stat
-  // data kept when its bytes were read with `stat` unchanged, and dropped when
-  // they described other bytes) and has it saved (see Saving above).
+  // data kept when its bytes were read with `stat` unchanged) and has it saved
+  // (see Saving above).
   void Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
                 const std::string& remote_path = "", const std::optional<TrkFileStat>& stat = std::nullopt);
-  // Keeps `stat` for a recorded file whose bytes, read with it unchanged, still
-  // have the recorded digest `digest`, and has that saved.
+  // Keeps `stat` for a recorded file whose bytes, read with it unchanged, have
+  // the digest `digest` (trusted only while the record says so), and has that
+  // saved unless it was kept already.
   void Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat);
   // Every recorded file whose paths are known, as the record stands.
   std::vector<TrkUploadPaths::Entry> RecordedPaths() const;
@@ -162,7 +163,7 @@ class TrkUploadStore {
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
-  // Reads the stat file, keeping the entries of the record's digests. Under mu_.
+  // Reads the stat file, keeping the entries of the record's keys. Under mu_.
   void ReadStats();
   // A change to the lists (only to the stat data unless `record`): counted and
   // saved in time. Under mu_; returns what the caller must write outside mu_

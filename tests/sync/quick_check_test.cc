@@ -5,17 +5,12 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "dropvan_run.h"
-#include "project/whole_file.h"
-#include "support/ftp_server.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -56,11 +51,13 @@ struct Site {
   std::string Path(const std::string& name) const { return source.dir() + name; }
 };
 
-// Same size, same modification time: only the change time and the bytes tell.
-void Rewrite(const Site& site, const std::string& name, const std::string& content) {
+// Same size, same modification time: only the change time, the bytes and,
+// when renamed over it from a new file, the inode tell.
+void Rewrite(const Site& site, const std::string& name, const std::string& content, bool rename = false) {
   const auto time = fs::last_write_time(site.Path(name));
-  site.source.Write(name, content);
-  fs::last_write_time(site.Path(name), time);
+  const std::string written = site.source.Write(rename ? "new.tmp" : name, content);
+  fs::last_write_time(written, time);
+  fs::rename(written, site.Path(name));
 }
 
 // Gives `name`'s record line the digest `digest`, or takes it out when empty.
@@ -90,13 +87,7 @@ TEST(QuickCheckTest, ChangedOrDoubtfulFilesAreReadAndOnlyThose) {
       {"content changed at the same size, time put back",
        [](const Site& s) { Rewrite(s, "a.txt", "ALPHA content"); }, {"a.txt"}, {"a.txt"}},
       {"replaced by a file of the same size and time (renamed over it)",
-       [](const Site& s) {
-         const auto time = fs::last_write_time(s.Path("a.txt"));
-         s.source.Write("new.tmp", "ALPHA content");
-         fs::last_write_time(s.Path("new.tmp"), time);
-         fs::rename(s.Path("new.tmp"), s.Path("a.txt"));
-       },
-       {"a.txt"}, {"a.txt"}},
+       [](const Site& s) { Rewrite(s, "a.txt", "ALPHA content", true); }, {"a.txt"}, {"a.txt"}},
       {"modified as late as it was recorded (or later: a clock ahead)", [](const Site&) {}, {"a.txt"}, {}, {}, true, false},
       {"stat file missing", [](const Site& s) { fs::remove(StatFile(s)); }, {"a.txt", "b.txt"}, {}},
       {"stat file cut short", [](const Site& s) { fs::resize_file(StatFile(s), 8 + 40); }, {"a.txt", "b.txt"}, {}},
@@ -108,6 +99,8 @@ TEST(QuickCheckTest, ChangedOrDoubtfulFilesAreReadAndOnlyThose) {
       {"record line gone", [](const Site& s) { EditRecord(s, "a.txt", ""); }, {"a.txt"}, {"a.txt"}},
       {"QuickCheck off", [](const Site&) {}, {"a.txt", "b.txt"}, {}, {{"QuickCheck", "False"}}, false, false},
       {"IsSyncAll", [](const Site&) {}, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}, {{"IsSyncAll", "True"}}, false, false},
+      {"IsSyncAll without uploads", [](const Site&) {}, {"a.txt", "b.txt"}, {"a.txt", "b.txt"},
+       {{"IsSyncAll", "True"}, {"NoUpload", "True"}}, false, false},
       {"dry run, nothing changed", [](const Site&) {}, {}, {}, {{"DryRun", "True"}}},
       {"dry run, content changed", [](const Site& s) { Rewrite(s, "a.txt", "ALPHA content"); }, {"a.txt"}, {"a.txt"},
        {{"DryRun", "True"}}, false, false},
