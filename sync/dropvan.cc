@@ -10,6 +10,7 @@
 #include "project/options.h"
 #include "project/platform.h"
 #include "select/file_utils.h"
+#include "sync/file_stat.h"
 #include "sync/md5.h"
 #include "sync/account.h"
 #include "sync/remover.h"
@@ -121,20 +122,24 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   const bool sync_all = options.GetBool("IsSyncAll", false);
   const bool upload = !options.GetBool("NoUpload", false);
   const bool verify = options.GetBool("Verify", false);
+  // Left unread when its stat data show it holds the recorded bytes still.
+  const bool unchanged = !sync_all && options.GetBool("QuickCheck", true) && KnownUnchanged(key, recorded, item.FileName);
   if (options.GetBool("DryRun", false)) {
-    return DryRunResult(item.FileName, remote_path, recorded, sync_all, verify, md5);
+    return DryRunResult(item.FileName, remote_path, unchanged ? recorded : "", recorded, sync_all, verify, md5);
   }
-  std::string digest;
+  std::string digest = unchanged ? recorded : "";
+  std::optional<TrkFileStat> stat;
   int64_t sent = 0;
   if (upload && (recorded.empty() || sync_all)) {
     // Uploaded whatever its content: no digest needs to come first. An
     // unreadable file fails as its digest would have.
     TrkFileUtils::CheckReadable(item.FileName);
     if (!port_failure_.empty()) throw TrkError(port_failure_);
-    digest = UploadAndDigest(item.FileName, remote_path, md5, sent);
+    stat = TrkFileStat::Around(item.FileName, [&] { digest = UploadAndDigest(item.FileName, remote_path, md5, sent); });
   } else {
-    digest = md5.DigestFileHex(item.FileName);
+    if (!unchanged) stat = TrkFileStat::Around(item.FileName, [&] { digest = md5.DigestFileHex(item.FileName); });
     const bool identical = recorded == digest && !sync_all;
+    if (identical && stat) store.Statted(key, digest, *stat);  // so that the next run need not read it
     // Without uploads nothing could mend what the server lost.
     if (identical && (!upload || !verify || ServerHolds(item.FileName, remote_path))) return kFileIdentical;
     if (upload) {
@@ -144,14 +149,21 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
   // A file recorded without an upload (NoUpload) is never one to delete.
-  store.Recorded(key, digest, item.FileName, upload ? remote_path : "");
+  store.Recorded(key, digest, item.FileName, upload ? remote_path : "", stat);
   return remote_path;
 }
 
+bool TrkDropvan::KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path) {
+  if (recorded.empty()) return false;
+  const std::optional<TrkFileStat> now = TrkFileStat::Of(local_path);
+  return now && TrkUploadStore::Process().Unchanged(key, recorded, *now);
+}
+
 std::string TrkDropvan::DryRunResult(const std::string& local_path, const std::string& remote_path,
-                                     const std::string& recorded, bool sync_all, bool verify, TrkMD5& md5) {
+                                     const std::string& known, const std::string& recorded, bool sync_all,
+                                     bool verify, TrkMD5& md5) {
   // Digested as in a run, so a file a run could not read fails here too.
-  const std::string digest = md5.DigestFileHex(local_path);
+  const std::string digest = known.empty() ? md5.DigestFileHex(local_path) : known;
   if (recorded == digest && !sync_all && (!verify || ServerHolds(local_path, remote_path))) return kFileIdentical;
   if (!port_failure_.empty()) throw TrkError(port_failure_);
   return "Would upload to " + remote_path;

@@ -15,8 +15,9 @@ class TrkOptions;
 
 // The sync convertor: for each file of a run, uploads it through this worker's
 // own FTP session unless the upload record shows its content was uploaded
-// before, and records what it uploaded. The decision rests on content alone: the
-// record maps the digest of the file's path to the digest of its bytes.
+// before, and records what it uploaded. The decision rests on content: the
+// record maps the digest of the file's path to the digest of its bytes, read
+// again unless the file's stat data show them unchanged (see ConvertFile).
 //
 // One object per worker thread, made by the chain (register Class() as the
 // project's ConvertorClass). ConvertFile runs on the worker's thread; the shared
@@ -38,8 +39,11 @@ class TrkDropvan : public TrkConvertor {
   // Uploads or skips one file and leaves State, ResultText and the batch's
   // count: the remote path or "File identical." on success, the error's message
   // on failure (such a file is not recorded and is tried again next run). The
-  // options "KeepTargetSubdirs", "IsSyncAll", "NoUpload" and "Verify" are read
-  // per file.
+  // options "KeepTargetSubdirs", "IsSyncAll", "NoUpload", "Verify" and
+  // "QuickCheck" are read per file. With "QuickCheck" (default True) a
+  // recorded file whose stat data are those kept when its bytes were last read
+  // is taken as unchanged without being opened; every file read gets its stat
+  // data kept beside the record when they were the same before and after.
   void ConvertFile(TrkBatch& batch, TrkNode& item) override;
 
   // The remote path of `local_path`: the target directory followed by the path
@@ -100,9 +104,13 @@ class TrkDropvan : public TrkConvertor {
   static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
   // A dry run's decision for one file (option "DryRun"): "File identical." or
   // "Would upload to " + the remote path; nothing is stored or recorded, and
-  // the server is only asked what it holds when `verify`.
-  std::string DryRunResult(const std::string& local_path, const std::string& remote_path,
+  // the server is only asked what it holds when `verify`. The file is read
+  // unless its digest is `known` (from its stat data).
+  std::string DryRunResult(const std::string& local_path, const std::string& remote_path, const std::string& known,
                            const std::string& recorded, bool sync_all, bool verify, TrkMD5& md5);
+  // Whether the file of `local_path`, recorded (under `key`) with the digest
+  // `recorded`, holds those bytes still by its stat data, taken without opening it.
+  static bool KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path);
   // Whether the server still holds the file of `remote_path` at the local
   // file's size (option "Verify"), by the run's one listing of its folder, or
   // by asking its size alone when the folder could not be listed. Connects as

@@ -68,7 +68,9 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   UploadRecord.Clear();
   UploadList.Clear();
   UploadPaths.Clear();
+  StatRecord.Clear();
   changes_ = 0;
+  record_changed_at_ = 0;
   written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
   workers_ = 0;     // the run's workers register after this
@@ -85,13 +87,17 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   }
   if (!read_only) {
     RemoveStaleTemporaries(
-        {record_file, BackupFileName(project_file), UploadListFileName(project_file), PathsFileName(project_file)});
+        {record_file, BackupFileName(project_file), UploadListFileName(project_file), PathsFileName(project_file),
+                             StatFileName(project_file)});
   }
   std::string error;
   for (int attempt = 1; attempt <= kLoadTries; ++attempt) {
     if (attempt > 1) std::this_thread::sleep_for(kLoadRetryPause);
     UploadRecord.Clear();
-    if (TryRead(record_file, destination, earlier, error)) return ReadPaths();
+    if (!TryRead(record_file, destination, earlier, error)) continue;
+    record_changed_at_ = changes_;  // a destination line to write
+    ReadPaths();
+    return ReadStats();
   }
   refusal_ = "[Error]Cannot read the upload record \"" + record_file + "\" (" + error +
              "). The run is refused so that the record is not overwritten.";
@@ -177,15 +183,44 @@ void TrkUploadStore::ReadPaths() {
   }
 }
 
+void TrkUploadStore::ReadStats() {
+  try {
+    StatRecord.Assign(TrkFileUtils::ReadAll(StatFileName(project_file_)));
+  } catch (const TrkError&) {
+    StatRecord.Clear();  // missing or unreadable: its files are read once more
+  }
+  StatRecord.KeepRecorded([this](std::string_view key) { return !UploadRecord.Find(key).empty(); });
+}
+
+bool TrkUploadStore::Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return StatRecord.Unchanged(key, recorded, now);
+}
+
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
-                              const std::string& remote_path) {
+                              const std::string& remote_path, const std::optional<TrkFileStat>& stat) {
   std::optional<TrkRecordSnapshot> now;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    // Without stat data, what was kept stays: it is trusted only beside the
+    // digest it was kept with.
+    if (stat) StatRecord.Put(key, digest, *stat);
     UploadRecord.Put(key, digest);
     UploadList.Append(local_path);
     if (!remote_path.empty()) UploadPaths.Put(key, local_path, remote_path);
     now = Changed();
+  }
+  if (now) Write(*now);
+}
+
+void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
+  std::optional<TrkRecordSnapshot> now;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    // Kept already: a run that reads every file saves nothing when nothing changed.
+    if (StatRecord.Unchanged(key, digest, stat)) return;
+    StatRecord.Put(key, digest, stat);
+    now = Changed(false);
   }
   if (now) Write(*now);
 }
@@ -196,13 +231,15 @@ void TrkUploadStore::Forget(const std::string& key) {
     std::lock_guard<std::mutex> lock(mu_);
     UploadRecord.Remove(key);
     UploadPaths.Remove(key);
+    StatRecord.Remove(key);
     now = Changed();
   }
   if (now) Write(*now);
 }
 
-std::optional<TrkRecordSnapshot> TrkUploadStore::Changed() {
+std::optional<TrkRecordSnapshot> TrkUploadStore::Changed(bool record) {
   ++changes_;
+  if (record) record_changed_at_ = changes_;
   const auto due = last_save_.load() + kSaveInterval;
   if (workers_ > 0) {
     saver_.ScheduleAt(due);
@@ -221,24 +258,35 @@ std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() const {
 
 std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
   if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
-  return TrkRecordSnapshot{changes_,
-                           RecordFileName(project_file_),
-                           UploadRecord.Text(),
-                           UploadListFileName(project_file_),
-                           UploadList.Text(),
-                           PathsFileName(project_file_),
-                           UploadPaths.Text()};
+  TrkRecordSnapshot snapshot;
+  snapshot.changes = changes_;
+  snapshot.record = record_changed_at_ > written_;
+  if (snapshot.record) {
+    snapshot.record_file = RecordFileName(project_file_);
+    snapshot.record_text = UploadRecord.Text();
+    snapshot.list_file = UploadListFileName(project_file_);
+    snapshot.list_text = UploadList.Text();
+    snapshot.paths_file = PathsFileName(project_file_);
+    snapshot.paths_text = UploadPaths.Text();
+  }
+  snapshot.stat_file = StatFileName(project_file_);
+  snapshot.stat_bytes = StatRecord.Bytes();
+  return snapshot;
 }
 
 void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
   std::lock_guard<std::mutex> lock(save_mu_);
   if (snapshot.changes <= written_) return;
   try {
-    ReplaceFile(snapshot.record_file, snapshot.record_text);
-    ReplaceFile(snapshot.list_file, snapshot.list_text);
-    // Either order is safe: the paths count only beside a record line, so a
-    // crash between the two merely leaves a file's paths unknown for a while.
-    ReplaceFile(snapshot.paths_file, snapshot.paths_text);
+    if (snapshot.record) {
+      ReplaceFile(snapshot.record_file, snapshot.record_text);
+      ReplaceFile(snapshot.list_file, snapshot.list_text);
+      // Either order is safe: the paths count only beside a record line, so a
+      // crash between the two merely leaves a file's paths unknown for a while.
+      ReplaceFile(snapshot.paths_file, snapshot.paths_text);
+    }
+    // So is this one's: its entries count only beside the record's digests.
+    ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
     written_ = snapshot.changes;
     save_error_.clear();
   } catch (const TrkError& e) {

@@ -11,6 +11,7 @@
 
 #include "sync/record_saver.h"
 #include "sync/run_lock.h"
+#include "sync/stat_record.h"
 #include "sync/upload_list.h"
 #include "sync/upload_paths.h"
 #include "sync/upload_record.h"
@@ -18,9 +19,11 @@
 // What one save writes: the record and upload list as they stood at one moment.
 struct TrkRecordSnapshot {
   uint64_t changes = 0;  // the store's change count it was taken at
+  bool record = true;    // false: only the stat data changed, and only they are written
   std::string record_file, record_text;
   std::string list_file, list_text;
   std::string paths_file, paths_text;
+  std::string stat_file, stat_bytes;
 };
 
 // The process-wide upload record and upload list with their files, shared by
@@ -28,7 +31,9 @@ struct TrkRecordSnapshot {
 // file: the record FileName + ".ini", its backup FileName + ".ini.old" (written,
 // never read), the upload list FileName + ".log" (written, never read) and
 // the recorded files' paths FileName + ".ini.paths" (TrkUploadPaths: read, and
-// without it nothing is lost but the knowledge of where files went).
+// without it nothing is lost but the knowledge of where files went) and their
+// stat data FileName + ".ini.stat" (TrkStatRecord: read, and without it nothing
+// is lost but a run's chance to skip reading unchanged files).
 //
 // The record describes one destination (server, port, user and target): its
 // first line "Destination: ..." names it. A run to another destination starts
@@ -76,6 +81,7 @@ class TrkUploadStore {
   static std::string UploadListFileName(const std::string& project_file) { return project_file + ".log"; }
   static std::string LockFileName(const std::string& project_file) { return project_file + ".ini.lock"; }
   static std::string PathsFileName(const std::string& project_file) { return project_file + ".ini.paths"; }
+  static std::string StatFileName(const std::string& project_file) { return project_file + ".ini.stat"; }
 
   // The start of a run for the project file `project_file` and the run's
   // `destination` (empty: any): takes the project's run lock, empties both
@@ -103,11 +109,19 @@ class TrkUploadStore {
 
   // The recorded content digest for `key`; empty when the file was never recorded.
   std::string Find(std::string_view key) const;
+  // Whether `key`'s file, recorded with the digest `recorded`, is known to hold
+  // those bytes still by its stat data `now` (see TrkStatRecord::Unchanged).
+  bool Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const;
   // Records an uploaded file (its key's line set to `digest`, its path appended
-  // to the upload list, its paths noted unless `remote_path` is empty) and has
-  // it saved (see Saving above).
+  // to the upload list, its paths noted unless `remote_path` is empty, its stat
+  // data kept when its bytes were read with `stat` unchanged) and has it saved
+  // (see Saving above).
   void Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
-                const std::string& remote_path = "");
+                const std::string& remote_path = "", const std::optional<TrkFileStat>& stat = std::nullopt);
+  // Keeps `stat` for a recorded file whose bytes, read with it unchanged, have
+  // the digest `digest` (trusted only while the record says so), and has that
+  // saved unless it was kept already.
+  void Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat);
   // Every recorded file whose paths are known, as the record stands.
   std::vector<TrkUploadPaths::Entry> RecordedPaths() const;
   // Takes `key`'s file out of the record (its server copy is gone) and has
@@ -129,6 +143,7 @@ class TrkUploadStore {
   TrkUploadRecord UploadRecord;
   TrkUploadList UploadList;
   TrkUploadPaths UploadPaths;
+  TrkStatRecord StatRecord;
 
  private:
   // One attempt at reading the record file for `destination`: true when it is
@@ -148,9 +163,12 @@ class TrkUploadStore {
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
-  // A change to the lists: counted and saved in time. Under mu_; returns what
-  // the caller must write outside mu_ when no saver's thread runs.
-  std::optional<TrkRecordSnapshot> Changed();
+  // Reads the stat file, keeping the entries of the record's keys. Under mu_.
+  void ReadStats();
+  // A change to the lists (only to the stat data unless `record`): counted and
+  // saved in time. Under mu_; returns what the caller must write outside mu_
+  // when no saver's thread runs.
+  std::optional<TrkRecordSnapshot> Changed(bool record = true);
   std::string SaveFailureLocked() const;  // under mu_
 
   mutable std::mutex mu_;
@@ -159,6 +177,10 @@ class TrkUploadStore {
   bool held_elsewhere_ = false;  // guarded by mu_
   bool read_only_ = false;       // guarded by mu_
   uint64_t changes_ = 0;         // guarded by mu_; changes to the lists since the store was made
+  // Guarded by mu_: the change count of the last change to more than the stat
+  // data. A run that only refreshes stat data leaves the record, and the last
+  // recording run's upload list, as they are.
+  uint64_t record_changed_at_ = 0;
   int workers_ = 0;              // guarded by mu_; the run's registered workers that have not ended
   TrkRunLock run_lock_;          // guarded by mu_
 

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+// What the file system tells of a file without opening it, as a later run
+// compares it to know the file unchanged since its bytes were read: any write
+// moves the change time, and a file put in its place has another inode.
+struct TrkFileStat {
+  // The file system's timestamp granularity assumed for every file system: a
+  // file modified this close to the moment its stat data were taken may be
+  // written again within the same timestamp, its stat data unchanged.
+  static constexpr int64_t kGranularityNs = 1'000'000'000;
+
+  int64_t size = 0;
+  int64_t mtime_ns = 0;  // modification time, nanoseconds since the epoch
+  int64_t ctime_ns = 0;  // change time, nanoseconds since the epoch
+  uint64_t inode = 0;
+  uint64_t device = 0;
+  int64_t taken_ns = 0;  // the wall clock just before they were taken
+
+  // `path`'s stat data now (stat(2): the file is not opened); none when it
+  // cannot be statted or is no regular file.
+  static std::optional<TrkFileStat> Of(const std::string& path);
+  // Runs `read` (a read of the file's bytes) between two takes of `path`'s stat
+  // data and returns the first when the file was the same before and after;
+  // none when it changed meanwhile or could not be statted. What `read`
+  // throws goes through.
+  static std::optional<TrkFileStat> Around(const std::string& path, const std::function<void()>& read);
+
+  // The five values a write or a replacement changes are all equal.
+  bool SameFile(const TrkFileStat& other) const;
+  // Modified too close to the moment these were taken for a later write to be
+  // sure to show (git's racy-file rule).
+  bool Racy() const { return mtime_ns >= taken_ns - kGranularityNs; }
+};

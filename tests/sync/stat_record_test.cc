@@ -1,0 +1,41 @@
+// The stat record's file and index: every entry kept is found again after a
+// save and a load, whatever their number, and a cut file loses only its cut entry.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sync/md5.h"
+#include "sync/stat_record.h"
+
+namespace {
+
+std::string Hex(size_t number) { return TrkMD5().DigestHex(std::to_string(number)); }
+
+TrkFileStat StatOf(size_t number) {
+  const auto value = static_cast<int64_t>(number);
+  return {value, value + 1, value + 2, number + 3, number + 4, value + 3'000'000'000};
+}
+
+TEST(StatRecordTest, EntriesSurviveASaveAndALoadWhateverTheirNumber) {
+  const struct Row {
+    size_t entries, removed, cut_bytes;  // the last `removed` are removed; the file loses `cut_bytes`
+  } rows[] = {{0, 0, 0}, {1, 0, 0}, {9, 0, 0}, {3000, 7, 0}, {3000, 0, 1}, {40, 0, TrkStatRecord::kEntryBytes}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.entries << " entries, " << row.removed << " removed, " << row.cut_bytes
+                                    << " bytes cut");
+    TrkStatRecord kept;
+    for (size_t i = 0; i < row.entries; ++i) kept.Put(Hex(i), Hex(i + 1), StatOf(i));
+    for (size_t i = row.entries - row.removed; i < row.entries; ++i) kept.Remove(Hex(i));
+    const std::string bytes = kept.Bytes();
+    TrkStatRecord loaded;
+    loaded.Assign(std::string_view(bytes).substr(0, bytes.size() - row.cut_bytes));
+    const size_t found = row.entries - row.removed - (row.cut_bytes > 0 ? 1 : 0);
+    EXPECT_EQ(loaded.Count(), found);
+    for (size_t i = 0; i < row.entries; ++i) {
+      EXPECT_EQ(kept.Unchanged(Hex(i), Hex(i + 1), StatOf(i)), i < row.entries - row.removed) << i;
+      EXPECT_EQ(loaded.Unchanged(Hex(i), Hex(i + 1), StatOf(i)), i < found) << i;
+    }
+  }
+}
+
+}  // namespace
