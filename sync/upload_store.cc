@@ -72,6 +72,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   changes_ = 0;
   record_changed_at_ = 0;
   written_ = 0;
+  record_written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
   workers_ = 0;     // the run's workers register after this
   {
@@ -260,7 +261,7 @@ std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
   if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
   TrkRecordSnapshot snapshot;
   snapshot.changes = changes_;
-  snapshot.record = record_changed_at_ > written_;
+  snapshot.record = record_changed_at_ > record_written_;
   if (snapshot.record) {
     snapshot.record_file = RecordFileName(project_file_);
     snapshot.record_text = UploadRecord.Text();
@@ -284,6 +285,7 @@ void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
       // Either order is safe: the paths count only beside a record line, so a
       // crash between the two merely leaves a file's paths unknown for a while.
       ReplaceFile(snapshot.paths_file, snapshot.paths_text);
+      record_written_ = snapshot.changes;
     }
     // So is this one's: its entries count only beside the record's digests.
     ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
@@ -323,6 +325,11 @@ std::string TrkUploadStore::EndRun() {
   run_lock_.Release();
   const std::string unsaved = SaveFailureLocked();
   if (unsaved.empty()) return unsaved;
+  if (record_written_ >= record_changed_at_) {
+    // Only derived data are missing: nothing goes up again for it.
+    return "The stat data \"" + StatFileName(project_file_) + "\" could not be saved (" + unsaved +
+           "); the unchanged files of this run will be read again at the next run.";
+  }
   return "The upload record \"" + RecordFileName(project_file_) + "\" could not be saved (" + unsaved +
          "); the files of this run will be uploaded again.";
 }

@@ -186,6 +186,9 @@ class TrkUploadStore {
 
   // Written under save_mu_, read anywhere.
   std::atomic<uint64_t> written_{0};  // the change count of the last written snapshot
+  // The change count of the last snapshot whose record, list and paths were
+  // written, even when its stat data then failed.
+  std::atomic<uint64_t> record_written_{0};
   std::atomic<std::chrono::steady_clock::time_point> last_save_{};  // when the last write ended
   // Serialises writes, so an older snapshot never lands after a newer one.
   mutable std::mutex save_mu_;

@@ -169,6 +169,17 @@ TEST_F(UploadStoreTest, FailedWriteKeepsThePreviousFileAndTheLinesInMemory) {
   EXPECT_EQ(SplitLines(ReadFileBytes(project + ".log")).size(), 41u);
 }
 
+TEST_F(UploadStoreTest, StatDataThatCannotBeWrittenLeaveTheRecordSavedAndSaySo) {
+  fs::create_directories(project + ".ini.stat");  // cannot be replaced by a file
+  store.Load(project);
+  store.Recorded(kKey, std::string(32, '1'), "/src/a");
+  store.Flush();
+  EXPECT_EQ(SplitLines(ReadFileBytes(record_file)).size(), 1u);
+  const std::string said = store.EndRun();
+  EXPECT_NE(said.find("stat data"), std::string::npos) << said;
+  EXPECT_EQ(said.find("uploaded again"), std::string::npos) << said;
+}
+
 TEST_F(UploadStoreTest, UnreadableRecordRefusesAndIsNeverWritten) {
   fs::create_directories(record_file);  // exists, cannot be read as a file
   store.Load(project);
