@@ -148,11 +148,12 @@ std::string ReadFileContent(const std::string& path) {
 }
 
 void ReadFilePieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                    size_t piece_size) {
+                    size_t piece_size, const std::function<void(int fd)>& at_ends) {
   if (piece_size == 0) piece_size = 1;
   size_t size = 0;
   int fd = OpenForReading(path, &size);
   FdCloser closer(fd);
+  if (at_ends) at_ends(fd);
   // The size at opening decides what is read, as with ReadFileContent, so both
   // see the same bytes of a file that grows meanwhile.
   std::vector<char> piece(std::min(piece_size, size));
@@ -162,6 +163,7 @@ void ReadFilePieces(const std::string& path, const std::function<void(std::strin
     consume(std::string_view(piece.data(), count));
     size -= count;
   }
+  if (at_ends) at_ends(fd);
 }
 
 void CheckFileReadable(const std::string& path) {

@@ -25,9 +25,12 @@ std::string ReadFileBytes(const std::string& path);
 // file ends before the size it had at opening.
 std::string ReadFileContent(const std::string& path);
 // ReadFileContent in pieces of at most `piece_size` bytes handed to `consume`,
-// so that no file is held in memory whole.
+// so that no file is held in memory whole. `at_ends`, when given, is handed the
+// open descriptor before the first byte is read and again after the last, so
+// a caller can tell whether the file changed meanwhile without looking it up
+// by its path again.
 void ReadFilePieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                    size_t piece_size = 1 << 20);
+                    size_t piece_size = 1 << 20, const std::function<void(int fd)>& at_ends = nullptr);
 // Throws as ReadFileContent would when the file cannot be opened for reading.
 void CheckFileReadable(const std::string& path);
 

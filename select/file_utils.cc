@@ -53,8 +53,8 @@ std::string TrkFileUtils::ReadAll(const std::string& path, int element_size) {
 void TrkFileUtils::CheckReadable(const std::string& path) { CheckFileReadable(path); }
 
 void TrkFileUtils::ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                              size_t piece_size) {
-  ReadFilePieces(path, consume, piece_size);
+                              size_t piece_size, const std::function<void(int fd)>& at_ends) {
+  ReadFilePieces(path, consume, piece_size, at_ends);
 }
 
 void TrkFileUtils::WriteAll(const std::string& path, std::string_view data, int element_size, bool append) {

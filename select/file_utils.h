@@ -20,9 +20,10 @@ class TrkFileUtils {
   static void CheckReadable(const std::string& path);
 
   // Feeds the file to `consume` in pieces of at most `piece_size` bytes, so that
-  // no file is held in memory whole. Same errors as ReadAll.
+  // no file is held in memory whole, `at_ends` told the open descriptor before
+  // and after (see ReadFilePieces). Same errors as ReadAll.
   static void ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                         size_t piece_size = 1 << 20);
+                         size_t piece_size = 1 << 20, const std::function<void(int fd)>& at_ends = nullptr);
 
   // Part of the design's file utilities; no program path writes through it.
   // Writes `data` to `path`, creating missing parent folders. Without `append`

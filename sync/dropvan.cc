@@ -137,7 +137,11 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
     if (!port_failure_.empty()) throw TrkError(port_failure_);
     stat = TrkFileStat::Around(item.FileName, [&] { digest = UploadAndDigest(item.FileName, remote_path, md5, sent); });
   } else {
-    if (!unchanged) stat = TrkFileStat::Around(item.FileName, [&] { digest = md5.DigestFileHex(item.FileName); });
+    if (!unchanged) {
+      TrkFileStatWatch watch;
+      digest = md5.DigestFileHex(item.FileName, [&watch](int fd) { watch.Seen(fd); });
+      stat = watch.Result();
+    }
     const bool identical = recorded == digest && !sync_all;
     if (identical && stat) store.Statted(key, digest, *stat);  // so that the next run need not read it
     // Without uploads nothing could mend what the server lost.

@@ -15,21 +15,41 @@ int64_t WallClockNs() {
   return Nanoseconds(now);
 }
 
-}  // namespace
-
-std::optional<TrkFileStat> TrkFileStat::Of(const std::string& path) {
+std::optional<TrkFileStat> FromInfo(int result, const struct stat& info, int64_t taken_ns) {
+  if (result != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   TrkFileStat stat_data;
-  // Before the stat: a write after the stat is then stamped no earlier than
-  // this moment less the clock's tick, which Racy allows for.
-  stat_data.taken_ns = WallClockNs();
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  stat_data.taken_ns = taken_ns;
   stat_data.size = static_cast<int64_t>(info.st_size);
   stat_data.mtime_ns = Nanoseconds(info.st_mtim);
   stat_data.ctime_ns = Nanoseconds(info.st_ctim);
   stat_data.inode = static_cast<uint64_t>(info.st_ino);
   stat_data.device = static_cast<uint64_t>(info.st_dev);
   return stat_data;
+}
+
+}  // namespace
+
+std::optional<TrkFileStat> TrkFileStat::Of(const std::string& path) {
+  // Before the stat: a write after the stat is then stamped no earlier than
+  // this moment less the clock's tick, which Racy allows for.
+  const int64_t taken_ns = WallClockNs();
+  struct stat info;
+  const int result = stat(path.c_str(), &info);
+  return FromInfo(result, info, taken_ns);
+}
+
+std::optional<TrkFileStat> TrkFileStat::OfDescriptor(int fd) {
+  const int64_t taken_ns = WallClockNs();
+  struct stat info;
+  const int result = fstat(fd, &info);
+  return FromInfo(result, info, taken_ns);
+}
+
+void TrkFileStatWatch::Seen(int fd) { (seen_++ == 0 ? first_ : last_) = TrkFileStat::OfDescriptor(fd); }
+
+std::optional<TrkFileStat> TrkFileStatWatch::Result() const {
+  if (seen_ != 2 || !first_ || !last_ || !first_->SameFile(*last_)) return std::nullopt;
+  return first_;
 }
 
 std::optional<TrkFileStat> TrkFileStat::Around(const std::string& path, const std::function<void()>& read) {

@@ -30,9 +30,28 @@ struct TrkFileStat {
   // throws goes through.
   static std::optional<TrkFileStat> Around(const std::string& path, const std::function<void()>& read);
 
+  // An open descriptor's stat data (fstat(2)); none when it is no regular file.
+  static std::optional<TrkFileStat> OfDescriptor(int fd);
+
   // The five values a write or a replacement changes are all equal.
   bool SameFile(const TrkFileStat& other) const;
   // Modified too close to the moment these were taken for a later write to be
   // sure to show (git's racy-file rule).
   bool Racy() const { return mtime_ns >= taken_ns - kGranularityNs; }
+};
+
+// Watches one read through its descriptor, told at the read's start and end
+// (TrkMD5::DigestFileHex's `at_ends`): cheaper than TrkFileStat::Around, which
+// looks the path up twice. A file put in its place meanwhile is not seen, and
+// need not be: the data kept are the read file's own, which the path no longer
+// has, so a later run reads it.
+class TrkFileStatWatch {
+ public:
+  void Seen(int fd);
+  // The stat data as the read began, when they were the same at its end.
+  std::optional<TrkFileStat> Result() const;
+
+ private:
+  std::optional<TrkFileStat> first_, last_;
+  int seen_ = 0;
 };

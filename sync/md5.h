@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,9 @@ class TrkMD5 {
   std::string DigestHex(std::string_view text);
   // The digest of a file's bytes, read in pieces so that the file is never held
   // in memory whole; equal to DigestHex of the whole content. Throws TrkError
-  // as TrkFileUtils::ReadAll does.
-  std::string DigestFileHex(const std::string& path);
+  // as TrkFileUtils::ReadAll does. `at_ends` is told the open descriptor before
+  // and after the read (see TrkFileUtils::ReadPieces).
+  std::string DigestFileHex(const std::string& path, const std::function<void(int fd)>& at_ends = nullptr);
 
  private:
   // Compresses `blocks` consecutive 64-byte blocks.

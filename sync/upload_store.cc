@@ -74,6 +74,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   written_ = 0;
   record_written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
+  save_gap_ = kSaveInterval;
   workers_ = 0;     // the run's workers register after this
   {
     std::lock_guard<std::mutex> save_lock(save_mu_);
@@ -241,11 +242,11 @@ void TrkUploadStore::Forget(const std::string& key) {
 std::optional<TrkRecordSnapshot> TrkUploadStore::Changed(bool record) {
   ++changes_;
   if (record) record_changed_at_ = changes_;
-  const auto due = last_save_.load() + kSaveInterval;
+  const auto due = last_save_.load() + save_gap_.load();
   if (workers_ > 0) {
     saver_.ScheduleAt(due);
   } else if (std::chrono::steady_clock::now() >= due) {
-    return TakeSnapshot();
+    return TakeSnapshot(true);
   }
   return std::nullopt;
 }
@@ -257,11 +258,14 @@ std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() const {
   return entries;
 }
 
-std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
+std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot(bool with_stats) const {
   if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
+  if (!with_stats && record_changed_at_ <= record_written_) return std::nullopt;
   TrkRecordSnapshot snapshot;
   snapshot.changes = changes_;
+  snapshot.began = std::chrono::steady_clock::now();
   snapshot.record = record_changed_at_ > record_written_;
+  snapshot.stats = with_stats;
   if (snapshot.record) {
     snapshot.record_file = RecordFileName(project_file_);
     snapshot.record_text = UploadRecord.Text();
@@ -270,14 +274,16 @@ std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot() const {
     snapshot.paths_file = PathsFileName(project_file_);
     snapshot.paths_text = UploadPaths.Text();
   }
-  snapshot.stat_file = StatFileName(project_file_);
-  snapshot.stat_bytes = StatRecord.Bytes();
+  if (with_stats) {
+    snapshot.stat_file = StatFileName(project_file_);
+    snapshot.stat_bytes = StatRecord.Bytes();
+  }
   return snapshot;
 }
 
 void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
   std::lock_guard<std::mutex> lock(save_mu_);
-  if (snapshot.changes <= written_) return;
+  if (snapshot.changes <= (snapshot.stats ? written_ : record_written_)) return;
   try {
     if (snapshot.record) {
       ReplaceFile(snapshot.record_file, snapshot.record_text);
@@ -287,9 +293,11 @@ void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
       ReplaceFile(snapshot.paths_file, snapshot.paths_text);
       record_written_ = snapshot.changes;
     }
-    // So is this one's: its entries count only beside the record's digests.
-    ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
-    written_ = snapshot.changes;
+    if (snapshot.stats) {
+      // So is this one's: its entries count only beside the record's digests.
+      ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
+      written_ = snapshot.changes;
+    }
     save_error_.clear();
   } catch (const TrkError& e) {
     // The run goes on; the lists in memory are written whole by the next save.
@@ -297,14 +305,16 @@ void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
   }
   // Measured from the end, so that even a slow disk spends most of the run
   // recording rather than saving.
-  last_save_ = std::chrono::steady_clock::now();
+  const auto now = std::chrono::steady_clock::now();
+  last_save_ = now;
+  save_gap_ = std::max<std::chrono::steady_clock::duration>(kSaveInterval, kSaveShare * (now - snapshot.began));
 }
 
 void TrkUploadStore::Flush() {
   std::optional<TrkRecordSnapshot> snapshot;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    snapshot = TakeSnapshot();
+    snapshot = TakeSnapshot(true);
   }
   if (snapshot) Write(*snapshot);
 }
@@ -313,11 +323,11 @@ bool TrkUploadStore::SaveNow() {
   std::optional<TrkRecordSnapshot> snapshot;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    snapshot = TakeSnapshot();
+    snapshot = TakeSnapshot(false);
   }
   if (!snapshot) return true;
   Write(*snapshot);  // outside mu_: no worker waits for the disk
-  return written_ >= snapshot->changes;
+  return record_written_ >= snapshot->changes;
 }
 
 std::string TrkUploadStore::EndRun() {
@@ -355,7 +365,7 @@ void TrkUploadStore::WorkerEnded() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (workers_ == 0 || --workers_ > 0) return;
-    rest = TakeSnapshot();
+    rest = TakeSnapshot(true);
   }
   // Outside mu_: the saver's thread may be waiting for it to take a snapshot.
   saver_.Stop();

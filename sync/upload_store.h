@@ -19,7 +19,9 @@
 // What one save writes: the record and upload list as they stood at one moment.
 struct TrkRecordSnapshot {
   uint64_t changes = 0;  // the store's change count it was taken at
+  std::chrono::steady_clock::time_point began;  // when taking it began
   bool record = true;    // false: only the stat data changed, and only they are written
+  bool stats = true;     // false: the stat data wait for the run's last save
   std::string record_file, record_text;
   std::string list_file, list_text;
   std::string paths_file, paths_text;
@@ -50,10 +52,15 @@ struct TrkRecordSnapshot {
 // the store's lock and writes it outside, so no worker ever waits for the disk.
 // While a run's workers are registered (WorkerCreated), every save of the run is
 // made by the saver's thread (TrkRecordSaver), the first at once and the next
-// ones at least kSaveInterval after the previous one ended; the run's last
-// worker to end writes whatever is left. A crash loses at most the last
-// interval's records, and those files are merely uploaded again at the next
-// run. A failed write keeps everything unsaved and is tried again. A store
+// ones at least kSaveInterval after the previous one ended, or kSaveShare
+// times as long as the previous one took when that is more: a save rewrites
+// the whole record, so with a large one saves at a fixed interval would take
+// most of the run. The run's last worker to end writes whatever is left. A
+// crash loses at most the last interval's records, and those files are merely
+// uploaded again at the next run. The stat data (TrkStatRecord: derived, and
+// about as large as the record) are written by the run's last save alone, so
+// a crash loses them all and the next run merely reads its files again. A
+// failed write keeps everything unsaved and is tried again. A store
 // driven without registered workers (tests, benchmarks) saves at once when a
 // save is due, and Flush writes the rest.
 //
@@ -63,6 +70,9 @@ struct TrkRecordSnapshot {
 class TrkUploadStore {
  public:
   static constexpr std::chrono::milliseconds kSaveInterval{200};
+  // The time between saves in multiples of the last save's own time: saving
+  // then takes at most a fifth of a run.
+  static constexpr int kSaveShare = 4;
   // Reads of a record file that exists but cannot be read, before giving up.
   static constexpr int kLoadTries = 3;
   // The first line of a record that names its destination.
@@ -155,7 +165,9 @@ class TrkUploadStore {
   void UseDestination(std::vector<std::string>& lines, const std::string& destination, const std::string& earlier);
   // What a save would write; nothing when everything is written or the run is
   // refused. Under mu_.
-  std::optional<TrkRecordSnapshot> TakeSnapshot() const;
+  // The timed saves leave the stat data (derived, and as large as the record)
+  // to the run's last save unless `with_stats`.
+  std::optional<TrkRecordSnapshot> TakeSnapshot(bool with_stats) const;
   // Writes a snapshot unless a later one was written already. Not under mu_. A
   // failed write is remembered (SaveFailure) and leaves the files as they were.
   void Write(const TrkRecordSnapshot& snapshot);
@@ -190,6 +202,7 @@ class TrkUploadStore {
   // written, even when its stat data then failed.
   std::atomic<uint64_t> record_written_{0};
   std::atomic<std::chrono::steady_clock::time_point> last_save_{};  // when the last write ended
+  std::atomic<std::chrono::steady_clock::duration> save_gap_{kSaveInterval};  // from last_save_ to the next
   // Serialises writes, so an older snapshot never lands after a newer one.
   mutable std::mutex save_mu_;
   std::string save_error_;  // guarded by save_mu_: why the last write failed
