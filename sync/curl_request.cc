@@ -171,9 +171,24 @@ CURLcode TrkCurlRequest::Result() {
 
 bool TrkCurlRequest::Refused() const { return !replies_.final.empty() && replies_.final.back()[0] == '5'; }
 
+namespace {
+
+// libcurl tells how long a failed connect took ("... port 21 after 3 ms: ...");
+// left in, the same refusal would read as a new reason for every file.
+std::string WithoutTiming(std::string text) {
+  const size_t after = text.find(" after ");
+  const size_t unit = after == std::string::npos ? after : text.find(" ms", after + 7);
+  if (unit == std::string::npos) return text;
+  const std::string_view number = std::string_view(text).substr(after + 7, unit - after - 7);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) return text;
+  return text.erase(after, unit + 3 - after);
+}
+
+}  // namespace
+
 std::string TrkCurlRequest::Failure(CURLcode result) const {
   const std::vector<std::string>& final = replies_.final;
   if (!final.empty() && (final.back()[0] == '4' || Refused())) return final.back();
-  if (error_[0] != '\0') return error_;
+  if (error_[0] != '\0') return WithoutTiming(error_);
   return curl_easy_strerror(result);
 }

@@ -1,9 +1,13 @@
 // The stat record's file and index: every entry kept is found again after a
 // save and a load, whatever their number, and a cut file loses only its cut entry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
+#include "support/temp_dir.h"
+#include "sync/file_stat.h"
 #include "sync/md5.h"
 #include "sync/stat_record.h"
 
@@ -35,6 +39,31 @@ TEST(StatRecordTest, EntriesSurviveASaveAndALoadWhateverTheirNumber) {
       EXPECT_EQ(kept.Unchanged(Hex(i), Hex(i + 1), StatOf(i)), i < row.entries - row.removed) << i;
       EXPECT_EQ(loaded.Unchanged(Hex(i), Hex(i + 1), StatOf(i)), i < found) << i;
     }
+  }
+}
+
+TEST(FileStatWatchTest, AReadKeepsItsStatDataOnlyWhenTheFileWasTheSameAtBothEnds) {
+  const struct Row {
+    const char* name;
+    bool written_meanwhile;
+    bool ended;
+    bool kept;
+  } rows[] = {{"unchanged", false, true, true}, {"written during the read", true, true, false},
+              {"a read that never ended", false, false, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testing_support::TempDir dir;
+    const std::string path = dir.Write("page.html", "bytes");
+    const int fd = open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    TrkFileStatWatch watch;
+    watch.Seen(fd);
+    if (row.written_meanwhile) {
+      EXPECT_EQ(1, pwrite(fd, "x", 1, 5));
+    }
+    if (row.ended) watch.Seen(fd);
+    close(fd);
+    EXPECT_EQ(row.kept, watch.Result().has_value());
   }
 }
 
