@@ -155,10 +155,24 @@ void ReadFilePieces(const std::string& path, const std::function<void(std::strin
   FdCloser closer(fd);
   if (at_ends) at_ends(fd);
   // The size at opening decides what is read, as with ReadFileContent, so both
-  // see the same bytes of a file that grows meanwhile.
-  std::vector<char> piece(std::min(piece_size, size));
+  // see the same bytes of a file that grows meanwhile. One buffer per thread,
+  // kept from file to file: a buffer per file is new memory for every file,
+  // and each of its pages a fault on first touch. A read nested in `consume`
+  // gets one of its own.
+  thread_local std::vector<char> kept;
+  thread_local bool kept_in_use = false;
+  std::vector<char> nested;
+  std::vector<char>& piece = kept_in_use ? nested : kept;
+  struct InUse {
+    bool& flag;
+    const bool was;
+    ~InUse() { flag = was; }
+  } in_use{kept_in_use, kept_in_use};
+  kept_in_use = true;
+  const size_t wanted = std::min(piece_size, size);
+  if (piece.size() < wanted) piece.resize(wanted);
   while (size > 0) {
-    size_t count = std::min(piece.size(), size);
+    const size_t count = std::min(wanted, size);
     ReadExactly(fd, piece.data(), count);
     consume(std::string_view(piece.data(), count));
     size -= count;

@@ -108,6 +108,15 @@ TEST(ReadPiecesTest, PiecesJoinToTheWholeFile) {
   EXPECT_EQ(joined, data);
   EXPECT_EQ(sizes, (std::vector<size_t>{1u << 20, 1u << 20, (1u << 19) + 3}));
 
+  // A read inside another's pieces leaves the outer one's bytes as they are.
+  const std::string small = dir.Write("small.bin", Bytes(1000).substr(7));
+  joined.clear();
+  TrkFileUtils::ReadPieces(path, [&](std::string_view piece) {
+    TrkFileUtils::ReadPieces(small, [](std::string_view) {});
+    joined.append(piece);
+  });
+  EXPECT_EQ(joined, data);
+
   int calls = 0;
   TrkFileUtils::ReadPieces(dir.Write("empty", ""), [&](std::string_view) { ++calls; });
   EXPECT_EQ(calls, 0);
