@@ -181,12 +181,14 @@ void TrkMD5::TransformBlocks(const uint8_t* data, size_t blocks) {
   state_[3] = d;
 }
 
-std::string TrkMD5::DigestText() const {
+std::string TrkMD5::DigestText() const { return HexOf(digest_); }
+
+std::string TrkMD5::HexOf(const uint8_t* digest) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text(32, '0');
   for (int i = 0; i < 16; ++i) {
-    text[2 * i] = kDigits[digest_[i] >> 4];
-    text[2 * i + 1] = kDigits[digest_[i] & 0x0F];
+    text[2 * i] = kDigits[digest[i] >> 4];
+    text[2 * i + 1] = kDigits[digest[i] & 0x0F];
   }
   return text;
 }

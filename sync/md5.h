@@ -25,6 +25,8 @@ class TrkMD5 {
   const uint8_t* Digest() const { return digest_; }
   // The last Final's digest as 32 uppercase hexadecimal digits.
   std::string DigestText() const;
+  // A 16-byte digest as 32 uppercase hexadecimal digits, as DigestText writes it.
+  static std::string HexOf(const uint8_t* digest);
 
   // The digest of `text` (a plain byte string) as 32 uppercase hexadecimal digits.
   std::string DigestHex(std::string_view text);

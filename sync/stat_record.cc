@@ -1,5 +1,7 @@
 #include "sync/stat_record.h"
 
+#include "sync/md5.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -25,15 +27,7 @@ bool Decode(std::string_view hex, Digest& out) {
   return true;
 }
 
-std::string Encode(const Digest& digest) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex(32, '0');
-  for (size_t i = 0; i < 16; ++i) {
-    hex[2 * i] = kDigits[digest[i] >> 4];
-    hex[2 * i + 1] = kDigits[digest[i] & 15];
-  }
-  return hex;
-}
+std::string Encode(const Digest& digest) { return TrkMD5::HexOf(digest.data()); }
 
 // Fixed-width little-endian numbers, so a file reads the same on any machine.
 char* PutNumber(char* out, uint64_t value) {

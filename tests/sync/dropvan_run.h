@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
+#include "support/ssh_server.h"
 #include "support/temp_dir.h"
 #include "sync/dropvan.h"
 #include "sync/md5.h"
@@ -72,6 +74,13 @@ class SyncProject {
     Set("Port", std::to_string(server.port()));
     Set("User", server.user());
     Set("Password", server.password());
+  }
+  // For `server`, the test's own sshd: its account, and HOME where its keys are.
+  void UseSftp(const testing_support::SshServer& server) {
+    setenv("HOME", server.home().c_str(), 1);
+    Set("Server", "sftp://127.0.0.1");
+    Set("User", server.user());
+    Set("Port", std::to_string(server.port()));
   }
   void Set(const std::string& key, const std::string& value) { project_.Options().Set(key, value); }
   TrkProject& project() { return project_; }

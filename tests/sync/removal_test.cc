@@ -11,7 +11,6 @@
 
 #include "dropvan_run.h"
 #include "project/error.h"
-#include "support/ssh_server.h"
 #include "sync/removals.h"
 
 namespace {
@@ -200,13 +199,10 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
 TEST(RemovalTest, OverSftpTheFilesAndTheFolderTheyLeaveEmptyGo) {
   testing_support::SshServer server;
   DROPVAN_REQUIRE_SSH_SERVER(server);
-  setenv("HOME", server.home().c_str(), 1);
   TempDir site;
   for (const char* name : {"a.html", "sub/b.html", "keep/b.html"}) site.Write(name, name);
   SyncProject project;
-  project.Set("Server", "sftp://127.0.0.1");
-  project.Set("User", server.user());
-  project.Set("Port", std::to_string(server.port()));
+  project.UseSftp(server);
   project.Set("DeleteRemoved", "True");
   const fs::path www = server.root() / "www";
   ASSERT_EQ(0, project.RunFolder(site.dir(), www.string() + "/").failed);

@@ -15,7 +15,6 @@
 #include "dropvan_run.h"
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
-#include "support/ssh_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -114,11 +113,8 @@ TEST(VerifyTest, DeletedOrTruncatedServerCopiesAreUploadedAgainOnlyWithVerify) {
 TEST(VerifyTest, OverSftpTheFolderListingFindsDrift) {
   testing_support::SshServer server;
   DROPVAN_REQUIRE_SSH_SERVER(server);
-  setenv("HOME", server.home().c_str(), 1);
   SyncProject site;
-  site.Set("Server", "sftp://127.0.0.1");
-  site.Set("User", server.user());
-  site.Set("Port", std::to_string(server.port()));
+  site.UseSftp(server);
   site.Set("ThreadsCount", "2");
   const fs::path www = server.root() / "www";
   CheckDriftIsMended(site, www, www.string() + "/");
