@@ -94,16 +94,18 @@ void TrkBatch::Execute() {
   }
   skip_hidden_ = TrkParseBool(project_.GetOption("SkipHidden"), false);
   const bool enter_hidden = TrkParseBool(project_.GetOption("HiddenFolders"), false);
-  auto add = [this](const std::string& path) {
-    try {
-      Add(path);
-    } catch (...) {
-      // A failing item-added handler must not end the walk or the thread.
-    }
+  // The walk runs beside the workers: what it finds goes into the list a
+  // chunk at a time, at once when a worker waits for work, so the batch lock
+  // is not taken per file while the workers take their items.
+  std::vector<std::string> found;
+  auto add = [this, &found, &name_filter](const std::string& path) {
+    if (filter_ == nullptr || name_filter->Accepts(path)) found.push_back(path);
+    if (found.size() >= kAddChunk || wanted_.load(std::memory_order_relaxed)) AddFound(found);
   };
   // A folder the user excluded is not even walked: node_modules can hold more
   // files than the site itself.
-  auto skip_folder = [this, &name_filter](const std::string& path) {
+  auto skip_folder = [this, &name_filter, &found](const std::string& path) {
+    if (wanted_.load(std::memory_order_relaxed)) AddFound(found);
     return filter_ != nullptr && name_filter->SkipsFolder(path);
   };
   try {
@@ -111,6 +113,7 @@ void TrkBatch::Execute() {
   } catch (...) {
     // The walk reports nothing; what was found so far is the list.
   }
+  AddFound(found);
   search_done_.store(true, std::memory_order_release);
 }
 
@@ -131,15 +134,36 @@ bool TrkBatch::Accepts(const std::string& path) const {
 
 void TrkBatch::Add(const std::string& path) {
   if (!Accepts(path)) return;
-  TrkNode* item;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    item = &items_.emplace_back(static_cast<int>(items_.size()), path);
-  }
-  // No yield here: a waiting worker sleeps in 1 ms steps and finds the item at its
-  // next look, and a yield per item costs a system call (and, on a busy machine,
-  // the rest of the time slice) for nothing.
+  std::vector<std::string> one{path};
+  TrkNode* item = AppendItems(one).front();
   if (on_item_added_) on_item_added_(*this, *item);
+}
+
+std::vector<TrkNode*> TrkBatch::AppendItems(std::vector<std::string>& paths) {
+  std::vector<TrkNode*> added;
+  added.reserve(paths.size());
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  for (std::string& path : paths) {
+    added.push_back(&items_.emplace_back(static_cast<int>(items_.size()), std::move(path)));
+  }
+  wanted_.store(false, std::memory_order_relaxed);
+  paths.clear();
+  return added;
+}
+
+void TrkBatch::AddFound(std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  // No yield here: a waiting worker sleeps in 1 ms steps and finds the items
+  // at its next look, and a yield costs a system call (and, on a busy
+  // machine, the rest of the time slice) for nothing.
+  for (TrkNode* item : AppendItems(paths)) {
+    if (!on_item_added_) break;
+    try {
+      on_item_added_(*this, *item);
+    } catch (...) {
+      // A failing item-added handler must not end the walk or the thread.
+    }
+  }
 }
 
 TrkNode& TrkBatch::AddTaken(const std::string& path) {
@@ -181,6 +205,8 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
         exhausted_.store(true, std::memory_order_release);
         return nullptr;
       }
+      // The walk hands over what it found at once while a worker waits.
+      if (!done) wanted_.store(true, std::memory_order_relaxed);
       if (done) {
         // Only held-back items are left, and they wait for the items in hand:
         // possibly whole transfers, so sleep until one is done or handed back.

@@ -32,7 +32,8 @@ using TrkItemList = std::deque<TrkNode>;
 // its search runs. The project and the filter are not owned and must outlive it.
 //
 // Threads: the owner's thread (Start, AddSingle, Count, IsExhausted, Terminate,
-// destruction), the search thread (Add and the item-added event), and the worker
+// destruction), the search thread (appending what it finds, a chunk at a time,
+// and the item-added event), and the worker
 // threads (NextItem, ItemDone, HandBack, RecordSuccess, RecordFailure,
 // LockList/UnlockList). Every member function may be called from any of them.
 //
@@ -152,6 +153,13 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
  private:
   friend class TrkBatchLock;
   void Execute();  // the search thread's body
+  // Appends an item for each of `paths`, which it empties, under one lock.
+  std::vector<TrkNode*> AppendItems(std::vector<std::string>& paths);
+  // The walk's AppendItems, then the item-added event for each.
+  void AddFound(std::vector<std::string>& paths);
+  // The most files the walk finds before it hands them over while no worker
+  // waits for one: one lock per chunk rather than per file.
+  static constexpr size_t kAddChunk = 64;
   // The next item that may go out now, or null; moves held-back items aside as
   // it passes them. Under mu_.
   TrkNode* TakeItem(bool list_complete);
@@ -184,6 +192,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   bool search_started_ = false;       // guarded by mu_
 
   std::atomic<bool> search_done_{false};  // set after the last item was appended
+  // A worker found nothing to take while the walk went on: set by NextItem,
+  // cleared when items are appended.
+  std::atomic<bool> wanted_{false};
   std::atomic<bool> exhausted_{false};
   std::atomic<bool> terminated_{false};   // the search's stop request
   std::atomic<uint64_t> bytes_sent_{0};

@@ -7,6 +7,8 @@ Usage: make_data.py DATA_DIR NAME
   small2k    2,000 files of 1-8 KiB in 100 folders
   small10k   10,000 files of 1-8 KiB in 100 folders
   tiny100k   100,000 files of 64 bytes in 1,000 folders
+  tiny1m     1,000,000 files of 16 bytes in 1,000 folders
+  site10k    10,000 files of 100-400 KiB in 100 folders (2.5 GB)
   big        one file of 1 GiB
 
 A set is built in a temporary folder and renamed into place only when whole, so
@@ -27,6 +29,8 @@ SETS = {
     "small2k": (2000, 100, 1024, 8192),
     "small10k": (10000, 100, 1024, 8192),
     "tiny100k": (100000, 1000, 64, 64),
+    "tiny1m": (1000000, 1000, 16, 16),
+    "site10k": (10000, 100, 100 << 10, 400 << 10),
 }
 BIG_SIZE = 1 << 30
 CHUNK = 1 << 20

@@ -16,10 +16,16 @@ std::optional<TRegex> CompiledOrNone(const std::string& pattern) {
   }
 }
 
+// The mask "*" fits every path: a regex run per file of a listing would test nothing.
+std::optional<TRegex> MaskPattern(const std::string& mask) {
+  if (mask == "*") return std::nullopt;
+  return CompiledOrNone(MaskToPattern(mask));
+}
+
 }  // namespace
 
 TrkNameFilter::TrkNameFilter(const std::string& mask, const std::string& reg_ext, const std::string& exclude)
-    : mask_(CompiledOrNone(MaskToPattern(mask))), reg_ext_(reg_ext.empty() ? std::nullopt : CompiledOrNone(reg_ext)) {
+    : mask_(MaskPattern(mask)), reg_ext_(reg_ext.empty() ? std::nullopt : CompiledOrNone(reg_ext)) {
   if (exclude.empty()) return;
   try {
     exclude_ = Regex::Create(exclude, kOptions);

@@ -52,6 +52,7 @@ std::string FolderOf(const std::string& path) {
 TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
     : TrkConvertor(batch, number, std::move(on_item_done)),
       TryTimes(batch.Project().Options().GetInt("TryTimes", 3)),
+      Choose(batch.Project()),
       Uploader(std::make_unique<TrkUploader>()) {
   const TrkOptions& options = batch.Project().Options();
   const TrkAccount account = TrkAccount::FromOptions(options);
@@ -69,6 +70,14 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
 }
 
 TrkDropvan::~TrkDropvan() = default;
+
+TrkDropvan::Choices::Choices(const TrkProject& project)
+    : keep_subdirs(project.GetKeepTargetSubdirs()),
+      sync_all(project.Options().GetBool("IsSyncAll", false)),
+      upload(!project.Options().GetBool("NoUpload", false)),
+      verify(project.Options().GetBool("Verify", false)),
+      quick_check(project.Options().GetBool("QuickCheck", true)),
+      dry_run(project.Options().GetBool("DryRun", false)) {}
 
 std::string TrkDropvan::RemotePath(const std::string& local_path, const std::string& source_dir,
                                    const std::string& target_dir, bool keep_subdirs) {
@@ -91,8 +100,8 @@ std::string TrkDropvan::RemotePath(const std::string& local_path, const std::str
 }
 
 void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
-  const std::string remote_path = RemotePath(item.FileName, batch.SourceDir(), batch.TargetDir(),
-                                             batch.Project().GetKeepTargetSubdirs());
+  if (!folders_) folders_.emplace(batch.SourceDir(), batch.TargetDir());
+  const std::string remote_path = RemotePath(item.FileName, folders_->first, folders_->second, Choose.keep_subdirs);
   try {
     item.ResultText = SyncFile(batch, item, remote_path);
     item.State = TrkNode::kSuccess;
@@ -118,13 +127,12 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   const std::string key = md5.DigestHex(trk_platform::PathKeyText(item.FileName));
   if (const std::string refusal = store.Refusal(); !refusal.empty()) throw TrkError(refusal);
   const std::string recorded = store.Find(key);
-  const TrkOptions& options = batch.Project().Options();
-  const bool sync_all = options.GetBool("IsSyncAll", false);
-  const bool upload = !options.GetBool("NoUpload", false);
-  const bool verify = options.GetBool("Verify", false);
+  const bool sync_all = Choose.sync_all;
+  const bool upload = Choose.upload;
+  const bool verify = Choose.verify;
   // Left unread when its stat data show it holds the recorded bytes still.
-  const bool unchanged = !sync_all && options.GetBool("QuickCheck", true) && KnownUnchanged(key, recorded, item.FileName);
-  if (options.GetBool("DryRun", false)) {
+  const bool unchanged = !sync_all && Choose.quick_check && KnownUnchanged(key, recorded, item.FileName);
+  if (Choose.dry_run) {
     return DryRunResult(item.FileName, remote_path, unchanged ? recorded : "", recorded, sync_all, verify, md5);
   }
   std::string digest = unchanged ? recorded : "";

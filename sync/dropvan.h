@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "batch/convertor.h"
 
@@ -39,8 +41,9 @@ class TrkDropvan : public TrkConvertor {
   // Uploads or skips one file and leaves State, ResultText and the batch's
   // count: the remote path or "File identical." on success, the error's message
   // on failure (such a file is not recorded and is tried again next run). The
-  // options "KeepTargetSubdirs", "IsSyncAll", "NoUpload", "Verify" and
-  // "QuickCheck" are read per file. With "QuickCheck" (default True) a
+  // options "KeepTargetSubdirs", "IsSyncAll", "NoUpload", "Verify", "DryRun"
+  // and "QuickCheck" are read as the worker is built (Choices), the batch's
+  // folders at its first file. With "QuickCheck" (default True) a
   // recorded file whose stat data are those kept when its bytes were last read
   // is taken as unchanged without being opened; every file read gets its stat
   // data kept beside the record when they were the same before and after.
@@ -68,6 +71,14 @@ class TrkDropvan : public TrkConvertor {
 
   // The retry budget of every transfer (option "TryTimes", default 3).
   const int32_t TryTimes;
+  // How the run treats every file, read once: a run decides all its files
+  // the same way, and reading the options per file cost more than the rest
+  // of the decision in a run where nothing changed.
+  struct Choices {
+    explicit Choices(const TrkProject& project);
+    bool keep_subdirs, sync_all, upload, verify, quick_check, dry_run;
+  };
+  const Choices Choose;
   // This worker's session, owned from construction to destruction. Derived
   // classes (tests) may adjust its waits and time-outs in their constructor.
   const std::unique_ptr<TrkUploader> Uploader;
@@ -132,6 +143,9 @@ class TrkDropvan : public TrkConvertor {
 
   // The connect failure every upload ends in when "Port" is no port number.
   std::string port_failure_;
+  // The batch's source and target folders, taken at this worker's first file
+  // (a batch gets them before it has any): worker's thread only.
+  std::optional<std::pair<std::string, std::string>> folders_;
   // The login state of every worker of the run, shared by them all.
   std::shared_ptr<TrkRunLogins> logins_;
   // The server's listings of the run's remote folders, shared by the run's workers.

@@ -1,6 +1,5 @@
 #include "sync/stat_record.h"
 
-#include "sync/md5.h"
 
 #include <algorithm>
 #include <bit>
@@ -27,7 +26,6 @@ bool Decode(std::string_view hex, Digest& out) {
   return true;
 }
 
-std::string Encode(const Digest& digest) { return TrkMD5::HexOf(digest.data()); }
 
 // Fixed-width little-endian numbers, so a file reads the same on any machine.
 char* PutNumber(char* out, uint64_t value) {
@@ -102,21 +100,13 @@ bool TrkStatRecord::Unchanged(std::string_view key, std::string_view recorded, c
   return !entry.removed && entry.digest == recorded_bytes && entry.stat.SameFile(now) && !entry.stat.Racy();
 }
 
-void TrkStatRecord::KeepRecorded(const std::function<bool(std::string_view key)>& recorded) {
-  for (Entry& entry : entries_) {
-    if (entry.removed || recorded(Encode(entry.key))) continue;
-    entry.removed = true;
-    --count_;
-  }
-}
-
-std::string TrkStatRecord::Bytes() const {
+std::string TrkStatRecord::Bytes(const std::function<bool(const Digest& key)>& recorded) const {
   // Sized once and filled through a pointer: a save writes every entry, and
   // a million of them appended byte by byte cost more than the disk.
   std::string bytes(kHeader.size() + count_ * kEntryBytes, '\0');
   char* out = std::copy(kHeader.begin(), kHeader.end(), bytes.data());
   for (const Entry& entry : entries_) {
-    if (entry.removed) continue;
+    if (entry.removed || !recorded(entry.key)) continue;
     out = std::copy(entry.key.begin(), entry.key.end(), out);
     out = std::copy(entry.digest.begin(), entry.digest.end(), out);
     for (int64_t value : {entry.stat.size, entry.stat.mtime_ns, entry.stat.ctime_ns}) {
@@ -126,6 +116,7 @@ std::string TrkStatRecord::Bytes() const {
     out = PutNumber(out, entry.stat.device);
     out = PutNumber(out, static_cast<uint64_t>(entry.stat.taken_ns));
   }
+  bytes.resize(static_cast<size_t>(out - bytes.data()));
   return bytes;
 }
 

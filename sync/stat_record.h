@@ -41,17 +41,18 @@ class TrkStatRecord {
   // those bytes, by its stat data `now`: kept with that very digest, the same
   // file with the same size and times, and not racy.
   bool Unchanged(std::string_view key, std::string_view recorded, const TrkFileStat& now) const;
-  // Drops each entry whose key (upper-case hex) is not `recorded`; an entry of
-  // another digest than its record line's is left to Unchanged, which never
-  // trusts it, and to the next reading of its file, which replaces it.
-  void KeepRecorded(const std::function<bool(std::string_view key)>& recorded);
+  // A key or digest as its 16 bytes.
+  using Digest = std::array<uint8_t, 16>;
 
   size_t Count() const { return count_; }
-  // The file's bytes.
-  std::string Bytes() const;
+  // The file's bytes, with the entries whose key is `recorded`: an entry whose
+  // file left the record is dropped as it is written, not as it is read, so a
+  // run that writes nothing never pays for it. An entry of another digest than
+  // its record line's is left to Unchanged, which never trusts it, and to the
+  // next reading of its file, which replaces it.
+  std::string Bytes(const std::function<bool(const Digest& key)>& recorded) const;
 
  private:
-  using Digest = std::array<uint8_t, 16>;
   struct Entry {
     Digest key{}, digest{};
     TrkFileStat stat;

@@ -66,7 +66,7 @@ void TrkUploadRecord::Clear() {
   std::unordered_map<std::string, uint32_t>().swap(name_index_);
 }
 
-void TrkUploadRecord::Assign(const std::vector<std::string>& lines) {
+void TrkUploadRecord::Assign(const std::vector<std::string_view>& lines) {
   Clear();
   lines_.resize(lines.size());
   for (size_t at = 0; at < lines.size(); ++at) {
@@ -84,6 +84,18 @@ void TrkUploadRecord::Assign(const std::vector<std::string>& lines) {
       IndexName(static_cast<uint32_t>(at), text.substr(0, equals));
     }
   }
+}
+
+bool TrkUploadRecord::Has(std::string_view key) const { return HasLine(Locate(key)); }
+
+bool TrkUploadRecord::HasDigestName(const std::array<uint8_t, 16>& name) const {
+  return !digest_slots_.empty() && HasLine(static_cast<int64_t>(digest_slots_[DigestSlot(name)]) - 1);
+}
+
+bool TrkUploadRecord::HasLine(int64_t at) const {
+  if (at < 0 || lines_[at].removed) return false;
+  const Line& line = lines_[at];
+  return line.text == kDigestsOnly || !texts_[line.text].ends_with('=');
 }
 
 std::string TrkUploadRecord::Find(std::string_view key) const {

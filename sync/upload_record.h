@@ -25,7 +25,11 @@ class TrkUploadRecord {
  public:
   void Clear();
   // Makes `lines` the record, in their order.
-  void Assign(const std::vector<std::string>& lines);
+  void Assign(const std::vector<std::string_view>& lines);
+  // Whether Find would give a value that is not empty, without making it.
+  bool Has(std::string_view key) const;
+  // Has for a name of 32 hexadecimal digits given as the 16 bytes they spell.
+  bool HasDigestName(const std::array<uint8_t, 16>& name) const;
 
   // The text after the first "=" of the first line whose name (the text before
   // that "=") equals `key` without regard to ASCII letter case; empty when no
@@ -57,6 +61,8 @@ class TrkUploadRecord {
   // form when it has one.
   void SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals);
   void AppendLine(const Line& line, std::string& out) const;
+  // Whether line `at` (-1: none) is there with a value that is not empty.
+  bool HasLine(int64_t at) const;
   // Where the line named `name` (any case) is; -1 when none is.
   int64_t Locate(std::string_view name) const;
   // The slot of digest_slots_ holding the line named `digest`, or the empty

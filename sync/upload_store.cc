@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <shared_mutex>
 #include <thread>
 #include <utility>
 
@@ -61,7 +62,7 @@ TrkUploadStore::~TrkUploadStore() { saver_.Stop(); }
 
 void TrkUploadStore::Load(const std::string& project_file, const std::string& destination, bool read_only,
                           const std::string& earlier) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::shared_mutex> lock(mu_);
   project_file_ = project_file;
   read_only_ = read_only;
   refusal_.clear();
@@ -106,34 +107,33 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
 }
 
 std::string TrkUploadStore::Refusal() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return refusal_;
 }
 
 bool TrkUploadStore::HeldElsewhere() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return held_elsewhere_;
 }
 
 bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& destination,
                              const std::string& earlier, std::string& error) {
+  // The lines are views into the file's bytes and this header: a record may
+  // hold a million lines, indexed once, each without a string of its own.
+  const std::string header = destination.empty() ? "" : std::string(kDestinationPrefix) + destination;
   std::error_code status_error;
   if (!std::filesystem::exists(record_file, status_error) && !status_error) {
-    std::vector<std::string> none;
-    UseDestination(none, destination, earlier);
-    UploadRecord.Assign(std::move(none));
+    std::vector<std::string_view> none;
+    UseDestination(none, header, earlier);
+    UploadRecord.Assign(none);
     return true;
   }
   try {
-    std::string bytes = TrkFileUtils::ReadAll(record_file);
-    try {
-      if (!read_only_) ReplaceFile(BackupFileName(project_file_), bytes);
-    } catch (const TrkError&) {
-      // The backup is a courtesy; the record itself is untouched.
-    }
-    std::vector<std::string> lines = SplitLines(bytes);
-    UseDestination(lines, destination, earlier);
-    UploadRecord.Assign(std::move(lines));  // indexed once: a record may hold a million lines
+    const std::string bytes = TrkFileUtils::ReadAll(record_file);
+    if (!read_only_) KeepBackup(bytes);
+    std::vector<std::string_view> lines = SplitLineViews(bytes);
+    UseDestination(lines, header, earlier);
+    UploadRecord.Assign(lines);
     return true;
   } catch (const TrkError& e) {
     error = e.what();
@@ -142,14 +142,29 @@ bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& 
   return !std::filesystem::exists(record_file, status_error) && !status_error;
 }
 
-void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::string& destination,
+void TrkUploadStore::KeepBackup(const std::string& bytes) const {
+  const std::string backup = BackupFileName(project_file_);
+  try {
+    // A run that changes nothing leaves the record as the backup holds it
+    // already; reading it back costs far less than writing and syncing it.
+    if (TrkFileUtils::ReadAll(backup) == bytes) return;
+  } catch (const TrkError&) {
+    // No backup yet, or an unreadable one: written afresh.
+  }
+  try {
+    ReplaceFile(backup, bytes);
+  } catch (const TrkError&) {
+    // The backup is a courtesy; the record itself is untouched.
+  }
+}
+
+void TrkUploadStore::UseDestination(std::vector<std::string_view>& lines, const std::string& header,
                                     const std::string& earlier) {
-  if (destination.empty()) return;
-  const std::string header = std::string(kDestinationPrefix) + destination;
+  if (header.empty()) return;
   auto named = std::find_if(lines.begin(), lines.end(),
-                            [](const std::string& line) { return line.starts_with(kDestinationPrefix); });
+                            [](std::string_view line) { return line.starts_with(kDestinationPrefix); });
   if (named != lines.end() && *named == header) return;
-  if (named != lines.end() && !earlier.empty() && *named == std::string(kDestinationPrefix) + earlier) {
+  if (named != lines.end() && !earlier.empty() && named->substr(kDestinationPrefix.size()) == earlier) {
     *named = header;
     ++changes_;  // saved even by a run that records nothing
     return;
@@ -162,15 +177,15 @@ void TrkUploadStore::UseDestination(std::vector<std::string>& lines, const std::
   } else {
     // A record of another destination says nothing about this one: only its
     // lines of no entry stay.
-    std::erase_if(lines, [](const std::string& line) {
-      return line.starts_with(kDestinationPrefix) || line.find('=') != std::string::npos;
+    std::erase_if(lines, [](std::string_view line) {
+      return line.starts_with(kDestinationPrefix) || line.find('=') != std::string_view::npos;
     });
   }
   lines.insert(lines.begin(), header);
 }
 
 std::string TrkUploadStore::Find(std::string_view key) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return UploadRecord.Find(key);
 }
 
@@ -181,7 +196,7 @@ void TrkUploadStore::ReadPaths() {
     UploadPaths.Clear();  // missing or unreadable: its files are unknown until recorded again
   }
   for (const TrkUploadPaths::Entry& entry : UploadPaths.Entries()) {
-    if (UploadRecord.Find(entry.key).empty()) UploadPaths.Remove(entry.key);
+    if (!UploadRecord.Has(entry.key)) UploadPaths.Remove(entry.key);
   }
 }
 
@@ -191,11 +206,10 @@ void TrkUploadStore::ReadStats() {
   } catch (const TrkError&) {
     StatRecord.Clear();  // missing or unreadable: its files are read once more
   }
-  StatRecord.KeepRecorded([this](std::string_view key) { return !UploadRecord.Find(key).empty(); });
 }
 
 bool TrkUploadStore::Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return StatRecord.Unchanged(key, recorded, now);
 }
 
@@ -203,7 +217,7 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
                               const std::string& remote_path, const std::optional<TrkFileStat>& stat) {
   std::optional<TrkRecordSnapshot> now;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::shared_mutex> lock(mu_);
     // Without stat data, what was kept stays: it is trusted only beside the
     // digest it was kept with.
     if (stat) StatRecord.Put(key, digest, *stat);
@@ -218,7 +232,7 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
 void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
   std::optional<TrkRecordSnapshot> now;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::shared_mutex> lock(mu_);
     // Kept already: a run that reads every file saves nothing when nothing changed.
     if (StatRecord.Unchanged(key, digest, stat)) return;
     StatRecord.Put(key, digest, stat);
@@ -230,7 +244,7 @@ void TrkUploadStore::Statted(const std::string& key, const std::string& digest, 
 void TrkUploadStore::Forget(const std::string& key) {
   std::optional<TrkRecordSnapshot> now;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::shared_mutex> lock(mu_);
     UploadRecord.Remove(key);
     UploadPaths.Remove(key);
     StatRecord.Remove(key);
@@ -252,9 +266,9 @@ std::optional<TrkRecordSnapshot> TrkUploadStore::Changed(bool record) {
 }
 
 std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   std::vector<TrkUploadPaths::Entry> entries = UploadPaths.Entries();
-  std::erase_if(entries, [this](const TrkUploadPaths::Entry& entry) { return UploadRecord.Find(entry.key).empty(); });
+  std::erase_if(entries, [this](const TrkUploadPaths::Entry& entry) { return !UploadRecord.Has(entry.key); });
   return entries;
 }
 
@@ -276,7 +290,8 @@ std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot(bool with_stats) c
   }
   if (with_stats) {
     snapshot.stat_file = StatFileName(project_file_);
-    snapshot.stat_bytes = StatRecord.Bytes();
+    snapshot.stat_bytes =
+        StatRecord.Bytes([this](const TrkStatRecord::Digest& key) { return UploadRecord.HasDigestName(key); });
   }
   return snapshot;
 }
@@ -313,7 +328,7 @@ void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
 void TrkUploadStore::Flush() {
   std::optional<TrkRecordSnapshot> snapshot;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::shared_mutex> lock(mu_);
     snapshot = TakeSnapshot(true);
   }
   if (snapshot) Write(*snapshot);
@@ -322,7 +337,7 @@ void TrkUploadStore::Flush() {
 bool TrkUploadStore::SaveNow() {
   std::optional<TrkRecordSnapshot> snapshot;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_lock<std::shared_mutex> lock(mu_);  // a snapshot only reads
     snapshot = TakeSnapshot(false);
   }
   if (!snapshot) return true;
@@ -331,7 +346,7 @@ bool TrkUploadStore::SaveNow() {
 }
 
 std::string TrkUploadStore::EndRun() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::shared_mutex> lock(mu_);
   run_lock_.Release();
   const std::string unsaved = SaveFailureLocked();
   if (unsaved.empty()) return unsaved;
@@ -345,7 +360,7 @@ std::string TrkUploadStore::EndRun() {
 }
 
 std::string TrkUploadStore::SaveFailure() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return SaveFailureLocked();
 }
 
@@ -356,14 +371,14 @@ std::string TrkUploadStore::SaveFailureLocked() const {
 }
 
 void TrkUploadStore::WorkerCreated() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::shared_mutex> lock(mu_);
   ++workers_;
 }
 
 void TrkUploadStore::WorkerEnded() {
   std::optional<TrkRecordSnapshot> rest;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::shared_mutex> lock(mu_);
     if (workers_ == 0 || --workers_ > 0) return;
     rest = TakeSnapshot(true);
   }

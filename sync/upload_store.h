@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -160,9 +161,12 @@ class TrkUploadStore {
   // absent or was read. Under mu_.
   bool TryRead(const std::string& record_file, const std::string& destination, const std::string& earlier,
                std::string& error);
-  // Makes the record's `lines` describe `destination` (empty: any): a record of
-  // another one loses its entries. Under mu_.
-  void UseDestination(std::vector<std::string>& lines, const std::string& destination, const std::string& earlier);
+  // Makes the record's `lines` describe the destination whose line is `header`
+  // (empty: any), which must outlive them: a record of another one loses its
+  // entries. Under mu_.
+  void UseDestination(std::vector<std::string_view>& lines, const std::string& header, const std::string& earlier);
+  // Makes the backup file hold `bytes`, the record as loaded; failures ignored.
+  void KeepBackup(const std::string& bytes) const;
   // What a save would write; nothing when everything is written or the run is
   // refused. Under mu_.
   // The timed saves leave the stat data (derived, and as large as the record)
@@ -175,7 +179,8 @@ class TrkUploadStore {
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
-  // Reads the stat file, keeping the entries of the record's keys. Under mu_.
+  // Reads the stat file (entries of keys the record lacks are dropped as it is
+  // written again). Under mu_.
   void ReadStats();
   // A change to the lists (only to the stat data unless `record`): counted and
   // saved in time. Under mu_; returns what the caller must write outside mu_
@@ -183,7 +188,10 @@ class TrkUploadStore {
   std::optional<TrkRecordSnapshot> Changed(bool record = true);
   std::string SaveFailureLocked() const;  // under mu_
 
-  mutable std::mutex mu_;
+  // Shared by the lookups (Find, Unchanged, Refusal) and snapshots, held
+  // alone by every change: in a run where nothing changed the workers only
+  // look, and never wait for each other.
+  mutable std::shared_mutex mu_;
   std::string project_file_;  // guarded by mu_; of the last Load
   std::string refusal_;       // guarded by mu_
   bool held_elsewhere_ = false;  // guarded by mu_
