@@ -1,5 +1,7 @@
 #include "sync/upload_record.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "project/ascii.h"
@@ -69,6 +71,9 @@ void TrkUploadRecord::Clear() {
 void TrkUploadRecord::Assign(const std::vector<std::string_view>& lines) {
   Clear();
   lines_.resize(lines.size());
+  // Sized for every line at once: a million lines indexed while the table
+  // doubled would be placed again twenty times over.
+  digest_slots_.assign(std::max<size_t>(16, std::bit_ceil(lines.size() * 2 + 1)), 0);
   for (size_t at = 0; at < lines.size(); ++at) {
     const std::string_view text = lines[at];
     const size_t equals = text.find('=');
