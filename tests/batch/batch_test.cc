@@ -62,38 +62,42 @@ TEST_F(BatchTest, StartSplitsANetworkSourceIntoFolderAndMask) {
   EXPECT_TRUE(batch->Recurse());
 }
 
-TEST_F(BatchTest, FolderWithThreeFilesGivesIndicesInWalkOrder) {
-  dir_.Write("a.txt", "a");
-  dir_.Write("b.txt", "b");
-  dir_.Write("c.txt", "c");
-  auto batch = TrkBatch::Create(project_, &filter_);
-  std::vector<std::string> added;  // search thread only, read after WaitForSearch
-  std::vector<int> added_index;
-  batch->SetOnItemAdded([&](TrkBatch& b, TrkNode& item) {
-    EXPECT_EQ(&b, batch.get());
-    EXPECT_EQ(item.State, TrkNode::kRunning);
-    EXPECT_EQ(item.ResultText, "");
-    added.push_back(item.FileName);
-    added_index.push_back(item.Index);
-  });
-  batch->Start(dir_.dir() + "*.*", "/www/", false);
-  batch->WaitForSearch();
+// The walk hands its files over a chunk at a time: whatever their number, each
+// is an item once, with its event, in walk order.
+TEST_F(BatchTest, AFolderGivesOneItemPerFileInWalkOrder) {
+  for (int files : {3, 64, 65, 200}) {
+    SCOPED_TRACE(std::to_string(files) + " files");
+    testing_support::TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < files; ++i) names.push_back(dir.Write("f" + std::to_string(1000 + i) + ".txt", "x"));
+    auto batch = TrkBatch::Create(project_, &filter_);
+    std::vector<std::string> added;  // search thread only, read after WaitForSearch
+    std::vector<int> added_index;
+    batch->SetOnItemAdded([&](TrkBatch& b, TrkNode& item) {
+      EXPECT_EQ(&b, batch.get());
+      EXPECT_EQ(item.State, TrkNode::kRunning);
+      EXPECT_EQ(item.ResultText, "");
+      added.push_back(item.FileName);
+      added_index.push_back(item.Index);
+    });
+    batch->Start(dir.dir() + "*.*", "/www/", false);
+    batch->WaitForSearch();
 
-  ASSERT_TRUE(batch->SearchDone());
-  ASSERT_EQ(batch->Count(), 3);
-  EXPECT_EQ(added_index, (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(std::set<std::string>(added.begin(), added.end()),
-            (std::set<std::string>{dir_.dir() + "a.txt", dir_.dir() + "b.txt", dir_.dir() + "c.txt"}));
-  EXPECT_EQ(batch->SourceDir(), dir_.dir());
-  for (int i = 0; i < 3; ++i) {
-    TrkNode* item = batch->NextItem();
-    ASSERT_NE(item, nullptr) << "item " << i;
-    EXPECT_EQ(item->Index, i);
-    EXPECT_EQ(item->FileName, added[i]);
+    ASSERT_TRUE(batch->SearchDone());
+    ASSERT_EQ(batch->Count(), files);
+    EXPECT_EQ(added, names);
+    for (int i = 0; i < files; ++i) EXPECT_EQ(added_index[i], i);
+    EXPECT_EQ(batch->SourceDir(), dir.dir());
+    for (int i = 0; i < files; ++i) {
+      TrkNode* item = batch->NextItem();
+      ASSERT_NE(item, nullptr) << "item " << i;
+      EXPECT_EQ(item->Index, i);
+      EXPECT_EQ(item->FileName, names[i]);
+    }
+    EXPECT_FALSE(batch->IsExhausted());
+    EXPECT_EQ(batch->NextItem(), nullptr);
+    EXPECT_TRUE(batch->IsExhausted());
   }
-  EXPECT_FALSE(batch->IsExhausted());
-  EXPECT_EQ(batch->NextItem(), nullptr);
-  EXPECT_TRUE(batch->IsExhausted());
 }
 
 TEST_F(BatchTest, SearchAppliesMaskAndRegExtFromTheProject) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -43,6 +45,28 @@ TEST(UploadRecordTest, PutRewritesTheMatchingLineInPlaceOrAppends) {
   record.Put("cccc", "again");
   EXPECT_EQ(record.Lines().back(), "cccc=again");
   EXPECT_EQ(record.Lines().size(), 5u);
+}
+
+// Has answers as Find does without making the value: a name whose value is
+// empty or whose line was removed is not recorded.
+TEST(UploadRecordTest, HasAgreesWithFind) {
+  const std::string digits(32, '1'), lower(32, 'c');
+  TrkUploadRecord record;
+  record.Assign({kKey + "=" + digits, "name=value", "empty=", lower + "=", kOtherKey + "=" + digits});
+  record.Remove(kOtherKey);
+  const struct Row {
+    std::string name;
+    bool recorded;
+  } rows[] = {{kKey, true},  {"NAME", true}, {"empty", false}, {std::string(32, 'C'), false},
+              {kOtherKey, false}, {"absent", false}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(record.Has(row.name), row.recorded) << row.name;
+    EXPECT_EQ(!record.Find(row.name).empty(), row.recorded) << row.name;
+    std::array<uint8_t, 16> bytes;
+    if (row.name.size() != 32) continue;
+    for (size_t i = 0; i < 16; ++i) bytes[i] = static_cast<uint8_t>(std::stoi(row.name.substr(2 * i, 2), nullptr, 16));
+    EXPECT_EQ(record.HasDigestName(bytes), row.recorded) << row.name;
+  }
 }
 
 TEST(UploadRecordTest, ValueKeepsEverythingAfterTheFirstEquals) {
@@ -107,6 +131,15 @@ TEST_F(UploadStoreTest, LoadReadsEveryLineEndAndBacksUpByteForByte) {
   std::vector<std::string> expected = {"one=1", "two=2", "three=3", "four=4"};
   EXPECT_EQ(store.UploadRecord.Lines(), expected);
   EXPECT_EQ(ReadFileBytes(project + ".ini.old"), bytes);
+  // A backup that holds the record already is left as it is, not written again.
+  const auto inode = [&] {
+    struct stat info {};
+    EXPECT_EQ(stat((project + ".ini.old").c_str(), &info), 0);
+    return info.st_ino;
+  };
+  const auto before = inode();
+  store.Load(project);
+  EXPECT_EQ(inode(), before);
 }
 
 TEST_F(UploadStoreTest, LoadStartsANewUploadList) {
