@@ -126,11 +126,13 @@ TEST_F(UploadStoreTest, MissingRecordStartsEmptyWithoutABackup) {
 TEST_F(UploadStoreTest, LoadReadsEveryLineEndAndBacksUpByteForByte) {
   const std::string bytes = "one=1\r\ntwo=2\nthree=3\rfour=4";
   std::ofstream(record_file, std::ios::binary) << bytes;
-  std::ofstream(project + ".ini.old", std::ios::binary) << "an older backup that is much longer";
-  store.Load(project);
   std::vector<std::string> expected = {"one=1", "two=2", "three=3", "four=4"};
-  EXPECT_EQ(store.UploadRecord.Lines(), expected);
-  EXPECT_EQ(ReadFileBytes(project + ".ini.old"), bytes);
+  for (const std::string& older : {std::string("an older backup that is much longer"), std::string(bytes.size(), '=')}) {
+    std::ofstream(project + ".ini.old", std::ios::binary) << older;
+    store.Load(project);
+    EXPECT_EQ(store.UploadRecord.Lines(), expected);
+    EXPECT_EQ(ReadFileBytes(project + ".ini.old"), bytes) << "over " << older;
+  }
   // A backup that holds the record already is left as it is, not written again.
   const auto inode = [&] {
     struct stat info {};
