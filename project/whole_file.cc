@@ -67,10 +67,11 @@ class FdCloser {
 // never read. Folders are refused as a read of them would: they hold no bytes
 // to read. The open never blocks, so a FIFO without a writer cannot hang the
 // caller.
-int OpenForReading(const std::string& path, size_t* size) {
+int OpenForReading(const std::string& path, size_t* size, struct stat* opened = nullptr) {
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw TrkError(CannotOpen(path, errno));
-  struct stat info;
+  struct stat local;
+  struct stat& info = opened != nullptr ? *opened : local;
   int error = fstat(fd, &info) != 0 ? errno : (S_ISDIR(info.st_mode) ? EISDIR : 0);
   if (error != 0) {
     close(fd);
@@ -148,12 +149,13 @@ std::string ReadFileContent(const std::string& path) {
 }
 
 void ReadFilePieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                    size_t piece_size, const std::function<void(int fd)>& at_ends) {
+                    size_t piece_size, const TrkReadEnds& at_ends) {
   if (piece_size == 0) piece_size = 1;
   size_t size = 0;
-  int fd = OpenForReading(path, &size);
+  struct stat info;
+  int fd = OpenForReading(path, &size, &info);
   FdCloser closer(fd);
-  if (at_ends) at_ends(fd);
+  if (at_ends) at_ends(info);
   // The size at opening decides what is read, as with ReadFileContent, so both
   // see the same bytes of a file that grows meanwhile. One buffer per thread,
   // kept from file to file: a buffer per file is new memory for every file,
@@ -177,7 +179,7 @@ void ReadFilePieces(const std::string& path, const std::function<void(std::strin
     consume(std::string_view(piece.data(), count));
     size -= count;
   }
-  if (at_ends) at_ends(fd);
+  if (at_ends && fstat(fd, &info) == 0) at_ends(info);
 }
 
 void CheckFileReadable(const std::string& path) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+struct stat;
+
 // Files read and written whole: the one place of the program that opens a file
 // for it. Every call opens its own descriptor and shares nothing, so any number
 // of threads may call at once. Errors are TrkError naming the file and the
@@ -24,13 +26,16 @@ std::string ReadFileBytes(const std::string& path);
 // "Cannot open file "%s". %s" (a folder included) or "Stream read error" when the
 // file ends before the size it had at opening.
 std::string ReadFileContent(const std::string& path);
+// Told an open file's stat data (fstat(2)) as a read begins and ends.
+using TrkReadEnds = std::function<void(const struct stat& info)>;
 // ReadFileContent in pieces of at most `piece_size` bytes handed to `consume`,
 // so that no file is held in memory whole. `at_ends`, when given, is handed the
-// open descriptor before the first byte is read and again after the last, so
+// open file's stat data before the first byte is read (those the open took)
+// and again after the last (taken again; not handed when they cannot be), so
 // a caller can tell whether the file changed meanwhile without looking it up
 // by its path again.
 void ReadFilePieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                    size_t piece_size = 1 << 20, const std::function<void(int fd)>& at_ends = nullptr);
+                    size_t piece_size = 1 << 20, const TrkReadEnds& at_ends = nullptr);
 // Throws as ReadFileContent would when the file cannot be opened for reading.
 void CheckFileReadable(const std::string& path);
 

@@ -53,7 +53,7 @@ std::string TrkFileUtils::ReadAll(const std::string& path, int element_size) {
 void TrkFileUtils::CheckReadable(const std::string& path) { CheckFileReadable(path); }
 
 void TrkFileUtils::ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                              size_t piece_size, const std::function<void(int fd)>& at_ends) {
+                              size_t piece_size, const TrkReadEnds& at_ends) {
   ReadFilePieces(path, consume, piece_size, at_ends);
 }
 

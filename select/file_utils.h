@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "project/whole_file.h"
+
 // The file operations of the file selection: reading a listed file whole or in
 // pieces (done by project/whole_file.h, the one owner of whole-file I/O) and a
 // file's date. Every call opens its own handle and shares nothing, so any number
@@ -20,10 +22,10 @@ class TrkFileUtils {
   static void CheckReadable(const std::string& path);
 
   // Feeds the file to `consume` in pieces of at most `piece_size` bytes, so that
-  // no file is held in memory whole, `at_ends` told the open descriptor before
+  // no file is held in memory whole, `at_ends` told the file's stat data before
   // and after (see ReadFilePieces). Same errors as ReadAll.
   static void ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                         size_t piece_size = 1 << 20, const std::function<void(int fd)>& at_ends = nullptr);
+                         size_t piece_size = 1 << 20, const TrkReadEnds& at_ends = nullptr);
 
   // Part of the design's file utilities; no program path writes through it.
   // Writes `data` to `path`, creating missing parent folders. Without `append`

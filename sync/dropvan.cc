@@ -147,7 +147,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   } else {
     if (!unchanged) {
       TrkFileStatWatch watch;
-      digest = md5.DigestFileHex(item.FileName, [&watch](int fd) { watch.Seen(fd); });
+      digest = md5.DigestFileHex(item.FileName, [&watch](const struct stat& info) { watch.Seen(info); });
       stat = watch.Result();
     }
     const bool identical = recorded == digest && !sync_all;

@@ -38,14 +38,14 @@ std::optional<TrkFileStat> TrkFileStat::Of(const std::string& path) {
   return FromInfo(result, info, taken_ns);
 }
 
-std::optional<TrkFileStat> TrkFileStat::OfDescriptor(int fd) {
-  const int64_t taken_ns = WallClockNs();
-  struct stat info;
-  const int result = fstat(fd, &info);
-  return FromInfo(result, info, taken_ns);
-}
 
-void TrkFileStatWatch::Seen(int fd) { (seen_++ == 0 ? first_ : last_) = TrkFileStat::OfDescriptor(fd); }
+// Before the open: a write after the open's stat is then stamped no earlier
+// than this moment less the clock's tick, which Racy allows for.
+TrkFileStatWatch::TrkFileStatWatch() : taken_ns_(WallClockNs()) {}
+
+void TrkFileStatWatch::Seen(const struct stat& info) {
+  (seen_++ == 0 ? first_ : last_) = FromInfo(0, info, taken_ns_);
+}
 
 std::optional<TrkFileStat> TrkFileStatWatch::Result() const {
   if (seen_ != 2 || !first_ || !last_ || !first_->SameFile(*last_)) return std::nullopt;

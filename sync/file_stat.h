@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+struct stat;
+
 // What the file system tells of a file without opening it, as a later run
 // compares it to know the file unchanged since its bytes were read: any write
 // moves the change time, and a file put in its place has another inode.
@@ -30,8 +32,6 @@ struct TrkFileStat {
   // throws goes through.
   static std::optional<TrkFileStat> Around(const std::string& path, const std::function<void()>& read);
 
-  // An open descriptor's stat data (fstat(2)); none when it is no regular file.
-  static std::optional<TrkFileStat> OfDescriptor(int fd);
 
   // The five values a write or a replacement changes are all equal.
   bool SameFile(const TrkFileStat& other) const;
@@ -40,18 +40,22 @@ struct TrkFileStat {
   bool Racy() const { return mtime_ns >= taken_ns - kGranularityNs; }
 };
 
-// Watches one read through its descriptor, told at the read's start and end
-// (TrkMD5::DigestFileHex's `at_ends`): cheaper than TrkFileStat::Around, which
-// looks the path up twice. A file put in its place meanwhile is not seen, and
+// Watches one read through the stat data of its open file, told at the read's
+// start and end (TrkMD5::DigestFileHex's `at_ends`): cheaper than
+// TrkFileStat::Around, which looks the path up twice, and the start's are those
+// the open took anyway. A file put in its place meanwhile is not seen, and
 // need not be: the data kept are the read file's own, which the path no longer
-// has, so a later run reads it.
+// has, so a later run reads it. Make it just before the read: the moment its
+// data are taken is the watch's making.
 class TrkFileStatWatch {
  public:
-  void Seen(int fd);
+  TrkFileStatWatch();
+  void Seen(const struct stat& info);
   // The stat data as the read began, when they were the same at its end.
   std::optional<TrkFileStat> Result() const;
 
  private:
+  const int64_t taken_ns_;
   std::optional<TrkFileStat> first_, last_;
   int seen_ = 0;
 };

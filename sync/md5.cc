@@ -200,7 +200,7 @@ std::string TrkMD5::DigestHex(std::string_view text) {
   return DigestText();
 }
 
-std::string TrkMD5::DigestFileHex(const std::string& path, const std::function<void(int fd)>& at_ends) {
+std::string TrkMD5::DigestFileHex(const std::string& path, const TrkReadEnds& at_ends) {
   Init();
   TrkFileUtils::ReadPieces(
       path, [this](std::string_view piece) { Update(piece.data(), piece.size()); }, 1 << 20, at_ends);

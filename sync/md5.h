@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "project/whole_file.h"
+
 // The MD5 message digest of RFC 1321. One object computes any number of digests
 // one after another; it is used by one thread at a time.
 class TrkMD5 {
@@ -32,9 +34,9 @@ class TrkMD5 {
   std::string DigestHex(std::string_view text);
   // The digest of a file's bytes, read in pieces so that the file is never held
   // in memory whole; equal to DigestHex of the whole content. Throws TrkError
-  // as TrkFileUtils::ReadAll does. `at_ends` is told the open descriptor before
+  // as TrkFileUtils::ReadAll does. `at_ends` is told the file's stat data before
   // and after the read (see TrkFileUtils::ReadPieces).
-  std::string DigestFileHex(const std::string& path, const std::function<void(int fd)>& at_ends = nullptr);
+  std::string DigestFileHex(const std::string& path, const TrkReadEnds& at_ends = nullptr);
 
  private:
   // Compresses `blocks` consecutive 64-byte blocks.
