@@ -117,6 +117,14 @@ TEST(ReadPiecesTest, PiecesJoinToTheWholeFile) {
   });
   EXPECT_EQ(joined, data);
 
+  // The read's ends are told the file's stat data, taken again at the end: a
+  // write during the read shows there.
+  std::vector<off_t> sizes_seen;
+  TrkFileUtils::ReadPieces(
+      small, [&](std::string_view) { AppendToFile(small, "x"); }, 1 << 20,
+      [&](const struct stat& info) { sizes_seen.push_back(info.st_size); });
+  EXPECT_EQ(sizes_seen, (std::vector<off_t>{993, 994}));
+
   int calls = 0;
   TrkFileUtils::ReadPieces(dir.Write("empty", ""), [&](std::string_view) { ++calls; });
   EXPECT_EQ(calls, 0);
