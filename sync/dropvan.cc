@@ -251,7 +251,7 @@ void TrkDropvan::RemoveDeletedFiles() {
   // a site whose every page was taken down.
   const bool complete = batch.IsExhausted() && batch.Count() > 0 && !StopToken().stop_requested();
   if (!removal.enabled || !complete || !store.Refusal().empty() || !port_failure_.empty()) return;
-  TrkRemover remover(removal, *Uploader, store, TryTimes, options.GetBool("DryRun", false));
+  TrkRemover remover(removal, *Uploader, store, TryTimes, Choose.dry_run);
   auto report = [this, &batch](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
     TrkNode& item = batch.AddTaken(local);
     item.ResultText = text;
@@ -293,7 +293,7 @@ void TrkDropvan::JoinRun() {
   if (first) {
     const TrkOptions& options = Batch().Project().Options();
     Uploader->Settings.Profile = TrkServerProfile::Load(TrkServerProfile::FileName(Batch().Project().FileName()),
-                                                        Destination(options, ""), options.GetBool("DryRun", false));
+                                                        Destination(options, ""), Choose.dry_run);
   } else {
     Uploader->Settings.Profile = shared->Uploader->Settings.Profile;
   }
@@ -344,7 +344,7 @@ void TrkDropvan::UseRecord() {
     // Earlier versions wrote an IPv6 address unbracketed: the same destination.
     const std::string destination = Destination(options, Batch().TargetDir());
     const std::string earlier = Destination(options, Batch().TargetDir(), false);
-    store.Load(Batch().Project().FileName(), destination, options.GetBool("DryRun", false),
+    store.Load(Batch().Project().FileName(), destination, Choose.dry_run,
                earlier != destination ? earlier : "");
   }
   store.WorkerCreated();
