@@ -57,6 +57,27 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # The libraries' packages come from dpkg-shlibdeps (the minimum versions of the
 # symbols each file uses): libcurl4 and PCRE2 for the program, Qt 6 for the window.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libcurl and the crypto library are loaded by the program when it first
+# transfers, not linked, so dpkg-shlibdeps cannot see them: their packages are
+# those of the files built against, at least at the version built against.
+function(dropvan_package_of variable library)
+  file(REAL_PATH ${library} file)
+  execute_process(COMMAND dpkg-query -S ${file} OUTPUT_VARIABLE owner RESULT_VARIABLE failed
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(failed OR NOT owner MATCHES "^([^:, ]+)")
+    message(FATAL_ERROR "no package holds ${file}")
+  endif()
+  set(package ${CMAKE_MATCH_1})
+  execute_process(COMMAND dpkg-query -W -f=\${Version} ${package} OUTPUT_VARIABLE version)
+  string(REGEX REPLACE "^([0-9]+:)?([^-]+).*" "\\2" version "${version}")
+  set(${variable} "${package} (>= ${version})" PARENT_SCOPE)
+endfunction()
+find_program(DPKG_QUERY dpkg-query)
+if(DPKG_QUERY)
+  dropvan_package_of(curl_package ${CURL_LIBRARIES})
+  dropvan_package_of(crypto_package ${OPENSSL_CRYPTO_LIBRARY})
+  set(CPACK_DEBIAN_DROPVAN_PACKAGE_DEPENDS "${curl_package}, ${crypto_package}")
+endif()
 set(CPACK_DEBIAN_DROPVAN_PACKAGE_NAME dropvan)
 # A description's first line is the package's summary.
 set(CPACK_DEBIAN_DROPVAN_DESCRIPTION "upload a local folder to an FTP server, skipping unchanged files

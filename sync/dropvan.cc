@@ -167,7 +167,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
 
 bool TrkDropvan::KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path) {
   if (recorded.empty()) return false;
-  const std::optional<TrkFileStat> now = TrkFileStat::Of(local_path);
+  const std::optional<TrkFileStat> now = folder_.Stat(local_path);
   return now && TrkUploadStore::Process().Unchanged(key, recorded, *now);
 }
 

@@ -8,6 +8,7 @@
 
 #include "batch/convertor.h"
 
+#include "sync/folder_handle.h"
 #include "sync/remote_listings.h"
 #include "sync/run_logins.h"
 #include "sync/uploader.h"
@@ -121,7 +122,7 @@ class TrkDropvan : public TrkConvertor {
                            const std::string& recorded, bool sync_all, bool verify, TrkMD5& md5);
   // Whether the file of `local_path`, recorded (under `key`) with the digest
   // `recorded`, holds those bytes still by its stat data, taken without opening it.
-  static bool KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path);
+  bool KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path);
   // Whether the server still holds the file of `remote_path` at the local
   // file's size (option "Verify"), by the run's one listing of its folder, or
   // by asking its size alone when the folder could not be listed. Connects as
@@ -146,6 +147,8 @@ class TrkDropvan : public TrkConvertor {
   // The batch's source and target folders, taken at this worker's first file
   // (a batch gets them before it has any): worker's thread only.
   std::optional<std::pair<std::string, std::string>> folders_;
+  // The folder of the file last statted for the quick check: worker's thread only.
+  TrkFolderHandle folder_;
   // The login state of every worker of the run, shared by them all.
   std::shared_ptr<TrkRunLogins> logins_;
   // The server's listings of the run's remote folders, shared by the run's workers.

@@ -1,6 +1,7 @@
 #include "sync/file_stat.h"
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <time.h>
 
 namespace {
@@ -38,6 +39,12 @@ std::optional<TrkFileStat> TrkFileStat::Of(const std::string& path) {
   return FromInfo(result, info, taken_ns);
 }
 
+std::optional<TrkFileStat> TrkFileStat::At(int folder_fd, const char* name) {
+  const int64_t taken_ns = WallClockNs();  // as in Of
+  struct stat info;
+  const int result = fstatat(folder_fd, name, &info, 0);
+  return FromInfo(result, info, taken_ns);
+}
 
 // Before the open: a write after the open's stat is then stamped no earlier
 // than this moment less the clock's tick, which Racy allows for.

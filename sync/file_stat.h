@@ -26,6 +26,8 @@ struct TrkFileStat {
   // `path`'s stat data now (stat(2): the file is not opened); none when it
   // cannot be statted or is no regular file.
   static std::optional<TrkFileStat> Of(const std::string& path);
+  // The same of the file `name` in the open folder `folder_fd` (fstatat(2)).
+  static std::optional<TrkFileStat> At(int folder_fd, const char* name);
   // Runs `read` (a read of the file's bytes) between two takes of `path`'s stat
   // data and returns the first when the file was the same before and after;
   // none when it changed meanwhile or could not be statted. What `read`

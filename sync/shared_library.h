@@ -1,0 +1,31 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+
+// A shared library loaded when it is first needed rather than at the
+// program's start. libcurl brings three dozen libraries with it, whose mapping
+// and relocating cost more than the rest of a run that finds nothing changed
+// (what most runs from cron do) and transfers nothing. Once loaded, a library
+// stays for the rest of the process: callbacks registered with it may run
+// until the end.
+//
+// Thread-safe: Symbol may be called from any thread.
+class TrkSharedLibrary {
+ public:
+  // Loads nothing yet; `soname` is the name the loader knows it by.
+  explicit TrkSharedLibrary(std::string soname) : soname_(std::move(soname)) {}
+  TrkSharedLibrary(const TrkSharedLibrary&) = delete;
+  TrkSharedLibrary& operator=(const TrkSharedLibrary&) = delete;
+
+  // The address of `name` in the library, loaded at the first call. Throws
+  // TrkError naming the library and the loader's reason when it cannot be
+  // loaded or lacks `name`.
+  void* Symbol(const char* name) const;
+
+ private:
+  const std::string soname_;
+  mutable std::once_flag load_once_;
+  mutable void* handle_ = nullptr;  // set once under load_once_; never closed
+  mutable std::string load_error_;  // set once under load_once_ when the load failed
+};
