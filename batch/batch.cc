@@ -244,9 +244,15 @@ bool TrkBatch::NothingLeft(bool list_complete) const {
 }
 
 void TrkBatch::ItemDone() {
+  int before = in_hand_.load(std::memory_order_relaxed);
+  while (before > 0 && !in_hand_.compare_exchange_weak(before, before - 1, std::memory_order_acq_rel)) {
+  }
+  // Only a worker that found the list complete waits for the last item in
+  // hand (NextItem), and it looks at the count under mu_ before it waits: a
+  // notice under mu_ after the count reached 0 cannot fall between the two.
+  if (before > 1 || !SearchDone()) return;
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (in_hand_ > 0) --in_hand_;
-  if (in_hand_ == 0) in_hand_changed_.notify_all();
+  in_hand_changed_.notify_all();
 }
 
 bool TrkBatch::HandBack(TrkNode& item) {
@@ -257,10 +263,7 @@ bool TrkBatch::HandBack(TrkNode& item) {
   return true;
 }
 
-void TrkBatch::RecordSuccess() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  ++succeeded_;
-}
+void TrkBatch::RecordSuccess() { succeeded_.fetch_add(1, std::memory_order_relaxed); }
 
 void TrkBatch::RecordFailure(const std::string& text) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -271,10 +274,7 @@ void TrkBatch::RecordFailure(const std::string& text) {
   error_texts_.push_back(text);
 }
 
-int TrkBatch::Succeeded() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return succeeded_;
-}
+int TrkBatch::Succeeded() const { return succeeded_.load(std::memory_order_relaxed); }
 
 int TrkBatch::Failed() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);

@@ -175,11 +175,13 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   size_t next_index_ = 0;             // guarded by mu_; only grows
   std::deque<TrkNode*> handed_back_;  // guarded by mu_; handed out again first
   std::deque<TrkNode*> held_back_;    // guarded by mu_; passed by next_index_, fit last_mask_
-  int in_hand_ = 0;                   // guarded by mu_; handed out, ItemDone not yet told
+  // Handed out, ItemDone not yet told: changed under mu_ by NextItem and
+  // without it by ItemDone, one call per file; read under mu_.
+  std::atomic<int> in_hand_{0};
   bool last_open_ = false;            // guarded by mu_; held-back items may go out
   TrkMaskList last_mask_;             // guarded by mu_; set by Start
   std::condition_variable_any in_hand_changed_;  // waited on with mu_ held once; see NextItem
-  int succeeded_ = 0;                 // guarded by mu_
+  std::atomic<int> succeeded_{0};     // one more per file, without mu_
   int failed_ = 0;                    // guarded by mu_
   std::vector<std::string> error_texts_;  // guarded by mu_
   std::string mask_;                  // guarded by mu_
