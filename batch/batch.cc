@@ -211,7 +211,11 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
         // Only held-back items are left, and they wait for the items in hand:
         // possibly whole transfers, so sleep until one is done or handed back.
         if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
-        in_hand_changed_.wait_for(lock, kStopLook);
+        // Counted before the count in hand is looked at again, so that an
+        // ItemDone that makes it 0 either is seen here or sees this waiter.
+        ++waiting_;
+        if (in_hand_ > 0) in_hand_changed_.wait_for(lock, kStopLook);
+        --waiting_;
         continue;
       }
     }
@@ -247,10 +251,10 @@ void TrkBatch::ItemDone() {
   int before = in_hand_.load(std::memory_order_relaxed);
   while (before > 0 && !in_hand_.compare_exchange_weak(before, before - 1, std::memory_order_acq_rel)) {
   }
-  // Only a worker that found the list complete waits for the last item in
-  // hand (NextItem), and it looks at the count under mu_ before it waits: a
-  // notice under mu_ after the count reached 0 cannot fall between the two.
-  if (before > 1 || !SearchDone()) return;
+  // Only NextItem waits for the last item in hand, and it counts itself in
+  // waiting_ before it looks at the count in hand, under mu_: a notice under
+  // mu_ cannot fall between its look and its wait.
+  if (before != 1 || waiting_ == 0) return;
   std::lock_guard<std::recursive_mutex> lock(mu_);
   in_hand_changed_.notify_all();
 }

@@ -178,6 +178,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // Handed out, ItemDone not yet told: changed under mu_ by NextItem and
   // without it by ItemDone, one call per file; read under mu_.
   std::atomic<int> in_hand_{0};
+  // NextItem calls waiting for in_hand_ to reach 0: changed under mu_, read by
+  // ItemDone without it.
+  std::atomic<int> waiting_{0};
   bool last_open_ = false;            // guarded by mu_; held-back items may go out
   TrkMaskList last_mask_;             // guarded by mu_; set by Start
   std::condition_variable_any in_hand_changed_;  // waited on with mu_ held once; see NextItem

@@ -125,7 +125,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   TrkUploadStore& store = TrkUploadStore::Process();
   TrkMD5 md5;  // this file's own
   const std::string key = md5.DigestHex(trk_platform::PathKeyText(item.FileName));
-  if (const std::string refusal = store.Refusal(); !refusal.empty()) throw TrkError(refusal);
+  if (!refusal_.empty()) throw TrkError(refusal_);
   const std::string recorded = store.Find(key);
   const bool sync_all = Choose.sync_all;
   const bool upload = Choose.upload;
@@ -161,7 +161,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
   // A file recorded without an upload (NoUpload) is never one to delete.
-  store.Recorded(key, digest, item.FileName, upload ? remote_path : "", stat);
+  store.RecordLater(*recordings_, {key, digest, item.FileName, upload ? remote_path : "", stat});
   return remote_path;
 }
 
@@ -250,7 +250,7 @@ void TrkDropvan::RemoveDeletedFiles() {
   // An empty listing is an unmounted disk or a wrong Source far more often than
   // a site whose every page was taken down.
   const bool complete = batch.IsExhausted() && batch.Count() > 0 && !StopToken().stop_requested();
-  if (!removal.enabled || !complete || !store.Refusal().empty() || !port_failure_.empty()) return;
+  if (!removal.enabled || !complete || !refusal_.empty() || !port_failure_.empty()) return;
   TrkRemover remover(removal, *Uploader, store, TryTimes, Choose.dry_run);
   auto report = [this, &batch](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
     TrkNode& item = batch.AddTaken(local);
@@ -347,5 +347,6 @@ void TrkDropvan::UseRecord() {
     store.Load(Batch().Project().FileName(), destination, Choose.dry_run,
                earlier != destination ? earlier : "");
   }
-  store.WorkerCreated();
+  recordings_ = store.WorkerCreated();
+  refusal_ = store.Refusal();
 }

@@ -11,6 +11,7 @@
 #include "sync/folder_handle.h"
 #include "sync/remote_listings.h"
 #include "sync/run_logins.h"
+#include "sync/upload_store.h"
 #include "sync/uploader.h"
 
 class TrkMD5;
@@ -149,6 +150,11 @@ class TrkDropvan : public TrkConvertor {
   std::optional<std::pair<std::string, std::string>> folders_;
   // The folder of the file last statted for the quick check: worker's thread only.
   TrkFolderHandle folder_;
+  // Why the run records nothing (TrkUploadStore::Refusal), taken once the
+  // record is loaded, before any worker runs: worker's thread only.
+  std::string refusal_;
+  // Where this worker's recordings go (TrkUploadStore::RecordLater).
+  std::shared_ptr<TrkUploadStore::Queue> recordings_;
   // The login state of every worker of the run, shared by them all.
   std::shared_ptr<TrkRunLogins> logins_;
   // The server's listings of the run's remote folders, shared by the run's workers.

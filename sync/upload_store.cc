@@ -77,6 +77,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
   save_gap_ = kSaveInterval;
   workers_ = 0;     // the run's workers register after this
+  queues_.clear();
   {
     std::lock_guard<std::mutex> save_lock(save_mu_);
     save_error_.clear();
@@ -218,15 +219,46 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
   std::optional<TrkRecordSnapshot> now;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
-    // Without stat data, what was kept stays: it is trusted only beside the
-    // digest it was kept with.
-    if (stat) StatRecord.Put(key, digest, *stat);
-    UploadRecord.Put(key, digest);
-    UploadList.Append(local_path);
-    if (!remote_path.empty()) UploadPaths.Put(key, local_path, remote_path);
+    Record({key, digest, local_path, remote_path, stat});
     now = Changed();
   }
   if (now) Write(*now);
+}
+
+void TrkUploadStore::RecordLater(Queue& queue, Recording recording) {
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(queue.mu_);
+    first = queue.recordings_.empty();
+    queue.recordings_.push_back(std::move(recording));
+  }
+  // Later ones are taken with this one, by the save asked for here.
+  if (first) saver_.ScheduleAt(last_save_.load() + save_gap_.load());
+}
+
+void TrkUploadStore::Record(const Recording& r) {
+  // Without stat data, what was kept stays: it is trusted only beside the
+  // digest it was kept with.
+  if (r.stat) StatRecord.Put(r.key, r.digest, *r.stat);
+  UploadRecord.Put(r.key, r.digest);
+  UploadList.Append(r.local_path);
+  if (!r.remote_path.empty()) UploadPaths.Put(r.key, r.local_path, r.remote_path);
+}
+
+void TrkUploadStore::TakeQueued() {
+  bool any = false;
+  for (const std::shared_ptr<Queue>& queue : queues_) {
+    std::vector<Recording> taken;
+    {
+      std::lock_guard<std::mutex> lock(queue->mu_);
+      taken.swap(queue->recordings_);
+    }
+    for (const Recording& recording : taken) Record(recording);
+    any = any || !taken.empty();
+  }
+  if (!any) return;
+  ++changes_;
+  record_changed_at_ = changes_;
 }
 
 void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
@@ -265,8 +297,9 @@ std::optional<TrkRecordSnapshot> TrkUploadStore::Changed(bool record) {
   return std::nullopt;
 }
 
-std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() {
+  std::lock_guard<std::shared_mutex> lock(mu_);
+  TakeQueued();
   std::vector<TrkUploadPaths::Entry> entries = UploadPaths.Entries();
   std::erase_if(entries, [this](const TrkUploadPaths::Entry& entry) { return !UploadRecord.Has(entry.key); });
   return entries;
@@ -329,6 +362,7 @@ void TrkUploadStore::Flush() {
   std::optional<TrkRecordSnapshot> snapshot;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
+    TakeQueued();
     snapshot = TakeSnapshot(true);
   }
   if (snapshot) Write(*snapshot);
@@ -336,6 +370,10 @@ void TrkUploadStore::Flush() {
 
 bool TrkUploadStore::SaveNow() {
   std::optional<TrkRecordSnapshot> snapshot;
+  {
+    std::lock_guard<std::shared_mutex> lock(mu_);
+    TakeQueued();
+  }
   {
     std::shared_lock<std::shared_mutex> lock(mu_);  // a snapshot only reads
     snapshot = TakeSnapshot(false);
@@ -370,9 +408,11 @@ std::string TrkUploadStore::SaveFailureLocked() const {
   return save_error_.empty() ? "it was not written" : save_error_;
 }
 
-void TrkUploadStore::WorkerCreated() {
+std::shared_ptr<TrkUploadStore::Queue> TrkUploadStore::WorkerCreated() {
   std::lock_guard<std::shared_mutex> lock(mu_);
   ++workers_;
+  queues_.push_back(std::make_shared<Queue>());
+  return queues_.back();
 }
 
 void TrkUploadStore::WorkerEnded() {
@@ -380,6 +420,7 @@ void TrkUploadStore::WorkerEnded() {
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     if (workers_ == 0 || --workers_ > 0) return;
+    TakeQueued();
     rest = TakeSnapshot(true);
   }
   // Outside mu_: the saver's thread may be waiting for it to take a snapshot.

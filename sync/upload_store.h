@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <optional>
@@ -129,12 +130,30 @@ class TrkUploadStore {
   // (see Saving above).
   void Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
                 const std::string& remote_path = "", const std::optional<TrkFileStat>& stat = std::nullopt);
+  // Recorded's arguments.
+  struct Recording {
+    std::string key, digest, local_path, remote_path;
+    std::optional<TrkFileStat> stat;
+  };
+  // One worker's recordings on their way to the lists (RecordLater).
+  class Queue {
+   private:
+    friend class TrkUploadStore;
+    std::mutex mu_;
+    std::vector<Recording> recordings_;  // guarded by mu_
+  };
+  // Recorded, made by the store when it next saves (or lists the recorded
+  // paths, or a worker ends) rather than at once. The worker takes only the
+  // lock of its own `queue` (from WorkerCreated), so workers that record
+  // thousands of files a second never wait for one another; the save is
+  // asked for as Recorded asks for it, so the files are as soon on disk.
+  void RecordLater(Queue& queue, Recording recording);
   // Keeps `stat` for a recorded file whose bytes, read with it unchanged, have
   // the digest `digest` (trusted only while the record says so), and has that
   // saved unless it was kept already.
   void Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat);
   // Every recorded file whose paths are known, as the record stands.
-  std::vector<TrkUploadPaths::Entry> RecordedPaths() const;
+  std::vector<TrkUploadPaths::Entry> RecordedPaths();
   // Takes `key`'s file out of the record (its server copy is gone) and has
   // that saved.
   void Forget(const std::string& key);
@@ -143,8 +162,9 @@ class TrkUploadStore {
   // Empty when every change is written; else why it is not.
   std::string SaveFailure() const;
 
-  // A sync worker of the run was built (after the run's Load).
-  void WorkerCreated();
+  // A sync worker of the run was built (after the run's Load); its queue for
+  // RecordLater.
+  std::shared_ptr<Queue> WorkerCreated();
   // A worker of the run ends. The last one stops the saver's thread and writes
   // what is left, so the record is settled when the run's end is reported.
   void WorkerEnded();
@@ -182,6 +202,10 @@ class TrkUploadStore {
   // Reads the stat file (entries of keys the record lacks are dropped as it is
   // written again). Under mu_.
   void ReadStats();
+  // Recorded's changes to the lists. Under mu_, held exclusively.
+  void Record(const Recording& recording);
+  // Makes the recordings of every queue, as one change. Under mu_, held exclusively.
+  void TakeQueued();
   // A change to the lists (only to the stat data unless `record`): counted and
   // saved in time. Under mu_; returns what the caller must write outside mu_
   // when no saver's thread runs.
@@ -202,6 +226,7 @@ class TrkUploadStore {
   // recording run's upload list, as they are.
   uint64_t record_changed_at_ = 0;
   int workers_ = 0;              // guarded by mu_; the run's registered workers that have not ended
+  std::vector<std::shared_ptr<Queue>> queues_;  // guarded by mu_; the run's workers', ended ones' too
   TrkRunLock run_lock_;          // guarded by mu_
 
   // Written under save_mu_, read anywhere.
