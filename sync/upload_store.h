@@ -73,8 +73,8 @@ class TrkUploadStore {
  public:
   static constexpr std::chrono::milliseconds kSaveInterval{200};
   // The time between saves in multiples of the last save's own time: saving
-  // then takes at most a fifth of a run.
-  static constexpr int kSaveShare = 4;
+  // then takes at most a tenth of a run.
+  static constexpr int kSaveShare = 9;
   // Reads of a record file that exists but cannot be read, before giving up.
   static constexpr int kLoadTries = 3;
   // The first line of a record that names its destination.
