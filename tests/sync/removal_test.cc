@@ -50,6 +50,7 @@ struct RemovalRow {
   int deleted_next = 0;  // files the next run deletes (what this one failed or only showed)
   std::string second_source = "";  // the folder the later runs list, below the site's
   std::string gone_from_server = "";  // taken off the server before the second run
+  std::vector<std::string> added = {};  // local files written before the second run
 };
 
 TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt) {
@@ -156,6 +157,18 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
        three,
        {"www/", "www/b.html", "www/foreign.html"},
        {"Deleted => /www/a.html", "Deleted => /www/c.html"}},
+      {"a server file the run itself uploaded from another local file stays",
+       {{"KeepTargetSubdirs", "False"}},
+       {},
+       {},
+       {"a.html"},
+       {"www/", "www/a.html", "www/b.html", "www/c.html", "www/foreign.html"},
+       {},
+       0,
+       0,
+       "",
+       "",
+       {"new/a.html"}},
   };
   for (const RemovalRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -171,6 +184,7 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
     ASSERT_EQ(0, project.RunFolder(site.dir(), "/www/").failed);
 
     for (const std::string& name : row.removed) fs::remove(site.path() / name);
+    for (const std::string& name : row.added) site.Write(name, "new " + name);
     if (!row.gone_from_server.empty()) fs::remove(server.root() / row.gone_from_server);
     for (const auto& [key, value] : row.second_run_options) project.Set(key, value);
     const std::string source = site.dir() + row.second_source;
