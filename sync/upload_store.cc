@@ -226,14 +226,20 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
 }
 
 void TrkUploadStore::RecordLater(Queue& queue, Recording recording) {
-  bool first;
+  size_t before;
   {
     std::lock_guard<std::mutex> lock(queue.mu_);
-    first = queue.recordings_.empty();
+    before = queue.recordings_.size();
     queue.recordings_.push_back(std::move(recording));
   }
-  // Later ones are taken with this one, by the save asked for here.
-  if (first) saver_.ScheduleAt(last_save_.load() + save_gap_.load());
+  if (before + 1 >= kQueueLimit) {
+    // Saves of a large record lie seconds apart: what a queue holds stays small.
+    std::lock_guard<std::shared_mutex> lock(mu_);
+    TakeQueued();
+  } else if (before == 0) {
+    // Later ones are taken with this one, by the save asked for here.
+    saver_.ScheduleAt(last_save_.load() + save_gap_.load());
+  }
 }
 
 void TrkUploadStore::Record(const Recording& r) {

@@ -75,6 +75,9 @@ class TrkUploadStore {
   // The time between saves in multiples of the last save's own time: saving
   // then takes at most a tenth of a run.
   static constexpr int kSaveShare = 9;
+  // The most recordings a worker's queue holds before the worker makes them
+  // itself (RecordLater).
+  static constexpr size_t kQueueLimit = 4096;
   // Reads of a record file that exists but cannot be read, before giving up.
   static constexpr int kLoadTries = 3;
   // The first line of a record that names its destination.
@@ -146,7 +149,8 @@ class TrkUploadStore {
   // paths, or a worker ends) rather than at once. The worker takes only the
   // lock of its own `queue` (from WorkerCreated), so workers that record
   // thousands of files a second never wait for one another; the save is
-  // asked for as Recorded asks for it, so the files are as soon on disk.
+  // asked for as Recorded asks for it, so the files are as soon on disk. A
+  // worker whose queue reaches kQueueLimit makes them itself.
   void RecordLater(Queue& queue, Recording recording);
   // Keeps `stat` for a recorded file whose bytes, read with it unchanged, have
   // the digest `digest` (trusted only while the record says so), and has that
