@@ -21,6 +21,14 @@ const TrkSharedLibrary& Curl() {
 // `real`: libcurl's own `name`, looked up at the first call.
 #define TRK_CURL_ENTRY(name) static const auto real = reinterpret_cast<decltype(&name)>(Curl().Symbol(#name))
 
+// The two variadic entry points take their arguments after an enum, as their
+// declarations in curl.h say. clang warns of a promoted last parameter, but
+// these enums have int's size (their values pass 30,000) and are not promoted;
+// libcurl reads its own arguments the same way.
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 extern "C" {
 
 CURLcode curl_global_init(long flags) {

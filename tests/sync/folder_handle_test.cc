@@ -28,7 +28,9 @@ TEST(FolderHandleTest, StatsEachPathAsAStatOfTheWholePath) {
     const std::optional<TrkFileStat> expected = TrkFileStat::Of(path);
     const std::optional<TrkFileStat> seen = handle.Stat(path);
     ASSERT_EQ(seen.has_value(), expected.has_value());
-    if (expected) EXPECT_TRUE(seen->SameFile(*expected));
+    if (expected) {
+      EXPECT_TRUE(seen->SameFile(*expected));
+    }
   }
 }
 
