@@ -68,7 +68,9 @@ struct TrkRecordSnapshot {
 //
 // Threads: every member may be called from any thread. mu_ guards the lists and
 // the run's state, save_mu_ orders the writes; mu_ is never held while writing,
-// nor while the saver's thread is stopped (it takes mu_ for its snapshots).
+// nor while the saver's thread is stopped (it takes mu_ for its snapshots). A
+// worker's Queue has a lock of its own, taken after mu_ when the store takes
+// the queue over and alone when the worker adds to it, never before mu_.
 class TrkUploadStore {
  public:
   static constexpr std::chrono::milliseconds kSaveInterval{200};
