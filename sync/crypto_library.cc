@@ -14,8 +14,7 @@ const TrkSharedLibrary& Crypto() {
 
 }  // namespace
 
-// `real`: the library's own `name`, looked up at the first call.
-#define TRK_CRYPTO_ENTRY(name) static const auto real = reinterpret_cast<decltype(&name)>(Crypto().Symbol(#name))
+#define TRK_CRYPTO_ENTRY(name) TRK_LIBRARY_ENTRY(Crypto(), name)
 
 extern "C" {
 

@@ -18,8 +18,7 @@ const TrkSharedLibrary& Curl() {
 
 }  // namespace
 
-// `real`: libcurl's own `name`, looked up at the first call.
-#define TRK_CURL_ENTRY(name) static const auto real = reinterpret_cast<decltype(&name)>(Curl().Symbol(#name))
+#define TRK_CURL_ENTRY(name) TRK_LIBRARY_ENTRY(Curl(), name)
 
 // The two variadic entry points take their arguments after an enum, as their
 // declarations in curl.h say. clang warns of a promoted last parameter, but

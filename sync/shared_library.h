@@ -29,3 +29,9 @@ class TrkSharedLibrary {
   mutable void* handle_ = nullptr;  // set once under load_once_; never closed
   mutable std::string load_error_;  // set once under load_once_ when the load failed
 };
+
+// In an entry point the program defines for a library it loads (see
+// curl_library.cc): `real`, the library's own `name`, looked up at the first
+// call through the TrkSharedLibrary `library`.
+#define TRK_LIBRARY_ENTRY(library, name) \
+  static const auto real = reinterpret_cast<decltype(&name)>((library).Symbol(#name))
