@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 
 // A shared library loaded when it is first needed rather than at the
 // program's start. libcurl brings three dozen libraries with it, whose mapping
