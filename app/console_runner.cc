@@ -21,7 +21,7 @@ void TrkMain::Run(const TrkMatchBase* filter, std::ostream& err) {
   WaitForTheRun(signals);
   run_->Batch()->WaitForSearch();  // every listed file counted
   const std::string unsaved = run_->Finish();
-  run_->WriteLog(run_->LogText());
+  run_->WriteLog();
   stop_signal_ = TrkStopSignals::Caught();
   TellFailureReasons();
   if (!unsaved.empty()) throw TrkError(unsaved);
@@ -32,8 +32,8 @@ void TrkMain::List() {
     TrkRun::RequireRunnable(project_.GetSource(), project_.GetTargetDir());
     run_->List(project_.GetSource(), project_.GetTargetDir(), project_.GetSubdir());
   } catch (const TrkError&) {
-    // The log says nothing was done.
-    run_->WriteLog("");
+    // The log says nothing was done: no item has finished.
+    run_->WriteLog();
     throw;
   }
 }

@@ -33,14 +33,35 @@ std::string FinalTarget(const std::string& path) {
   return error ? path : target.string();
 }
 
+// Hands `source`'s pieces to `fd`; false once a write failed (errno then says
+// why), the pieces after it being dropped.
+bool WriteFrom(int fd, const std::function<void(const TrkBytesSink&)>& source) {
+  bool ok = true;
+  int error = 0;
+  source([&](std::string_view piece) {
+    if (!ok) return;
+    ok = WriteFully(fd, piece);
+    error = errno;
+  });
+  errno = error;
+  return ok;
+}
+
 // Writes over a file in place. Used for devices and FIFOs (a log sent to
 // /dev/null), where renaming a file over one would replace the node itself, and
 // for files in folders we may not create in. Never waits for a FIFO's reader.
-void OverwriteInPlace(const std::string& name, const std::string& target, std::string_view data) {
+void OverwriteInPlace(const std::string& name, const std::string& target,
+                      const std::function<void(const TrkBytesSink&)>& source) {
   int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw TrkError("Cannot open file \"" + name + "\". " + SystemError(errno));
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  bool ok = WriteFully(fd, data);
+  bool ok = false;
+  try {
+    ok = WriteFrom(fd, source);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
   int error = errno;
   close(fd);
   if (!ok) throw TrkError("Cannot write file \"" + name + "\". " + SystemError(error));
@@ -188,6 +209,11 @@ void CheckFileReadable(const std::string& path) {
 }
 
 void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode) {
+  ReplaceFileFrom(path, [data](const TrkBytesSink& sink) { sink(data); }, new_file_mode);
+}
+
+void ReplaceFileFrom(const std::string& path, const std::function<void(const TrkBytesSink& sink)>& source,
+                     mode_t new_file_mode) {
   const std::string target = FinalTarget(path);
   std::error_code ignored;
   std::filesystem::path parent = std::filesystem::path(target).parent_path();
@@ -198,7 +224,7 @@ void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file
   bool existing_file = false;
   struct stat existing;
   if (stat(target.c_str(), &existing) == 0) {
-    if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) return OverwriteInPlace(path, target, data);
+    if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) return OverwriteInPlace(path, target, source);
     mode = existing.st_mode & 07777;
     existing_file = S_ISREG(existing.st_mode);
     // Renaming would also replace a file marked read-only; refuse as a write would.
@@ -212,11 +238,18 @@ void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file
   if (fd < 0 && (errno == EACCES || errno == EPERM) && existing_file) {
     // A folder that we may not create in (a log in /var/log) can still hold a
     // file that we may write: write it in place rather than refuse it.
-    return OverwriteInPlace(path, target, data);
+    return OverwriteInPlace(path, target, source);
   }
   if (fd < 0) throw TrkError("Cannot create file \"" + path + "\". " + SystemError(errno));
-  // The umask applied to the open above; an existing file's bits must survive whole.
-  bool ok = (!existing_file || fchmod(fd, mode) == 0) && WriteFully(fd, data) && fsync(fd) == 0;
+  bool ok = false;
+  try {
+    // The umask applied to the open above; an existing file's bits must survive whole.
+    ok = (!existing_file || fchmod(fd, mode) == 0) && WriteFrom(fd, source) && fsync(fd) == 0;
+  } catch (...) {
+    close(fd);
+    unlink(temp.c_str());
+    throw;
+  }
   int error = errno;
   ok = (close(fd) == 0) && ok;
   if (ok && rename(temp.c_str(), target.c_str()) == 0) return;

@@ -52,6 +52,15 @@ void CheckFileReadable(const std::string& path);
 // file is created with `new_file_mode` less the umask; files holding secrets pass
 // 0600 so that they are never readable by others, not even for a moment.
 void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode = 0666);
+// Where a file's bytes go, a piece at a time.
+using TrkBytesSink = std::function<void(std::string_view piece)>;
+// ReplaceFile for bytes too many to gather first: `source` hands them to the
+// sink it is given, in pieces of any size. It is called at most once, before the data
+// are flushed to disk, so a caller that must lock what it writes from holds
+// that lock only while the bytes are copied out. An exception it throws
+// leaves the file as it was and is passed on.
+void ReplaceFileFrom(const std::string& path, const std::function<void(const TrkBytesSink& sink)>& source,
+                     mode_t new_file_mode = 0666);
 
 // Appends `data` to `path`, creating a missing file (not its folders). Throws
 // "Cannot open file", "Cannot create file" or "Stream write error".

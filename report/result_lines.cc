@@ -69,8 +69,12 @@ void TrkWriteLogFile(const std::string& path, const std::vector<std::string>& li
 }
 
 void TrkWriteLogText(const std::string& path, std::string_view text) {
+  TrkWriteLogFrom(path, [text](const TrkBytesSink& sink) { sink(text); });
+}
+
+void TrkWriteLogFrom(const std::string& path, const std::function<void(const TrkBytesSink& sink)>& source) {
   RequireParentFolder(path);
-  ReplaceFile(path, text);
+  ReplaceFileFrom(path, source);
 }
 
 void TrkFinishOrder::Append(int index) {

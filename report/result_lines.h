@@ -1,9 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "project/whole_file.h"
 
 // How one finished work item is told: its status word and its result line.
 // Every field is inserted as it is, except that control characters of the file
@@ -31,6 +34,8 @@ std::string TrkListLine(int state, std::string_view file_name, std::string_view 
 void TrkWriteLogFile(const std::string& path, const std::vector<std::string>& lines);
 // The same for a log whose lines are joined already (each followed by CR LF).
 void TrkWriteLogText(const std::string& path, std::string_view text);
+// The same for a log handed over in pieces (see ReplaceFileFrom).
+void TrkWriteLogFrom(const std::string& path, const std::function<void(const TrkBytesSink& sink)>& source);
 
 // The Index of each finished item of a run, in the order in which the items
 // finished: what the console run's lines are built from at its end, so that a

@@ -6,6 +6,7 @@
 #include "batch/batch.h"
 #include "batch/convertor.h"
 #include "project/error.h"
+#include "project/output_buffer.h"
 #include "project/platform.h"
 #include "project/project.h"
 #include "project/text_file.h"
@@ -123,18 +124,21 @@ std::vector<std::string> TrkRun::Lines() const { return SplitLines(LogText()); }
 
 std::string TrkRun::LogText() const {
   std::string text;
+  TrkOutputBuffer out([&text](std::string_view piece) { text += piece; });
+  WriteLogTo(out);
+  out.Flush();
+  return text;
+}
+
+void TrkRun::WriteLogTo(TrkOutputBuffer& out) const {
   const std::vector<int> order = finished_.Indices();
   TrkBatchLock lock(*batch_);
   const TrkItemList& items = lock.Items();
-  // Sized first: a text grown by doubling would hold up to twice the log.
-  size_t size = 0;
-  for (int index : order) size += items[index].FileName.size() + items[index].ResultText.size() + 17;
-  text.reserve(size);
   for (int index : order) {
     const TrkNode& item = items[index];
-    TrkAppendConsoleLine(text, item.State, item.FileName, item.ResultText);
+    TrkAppendConsoleLine(out.Text(), item.State, item.FileName, item.ResultText);
+    out.Gathered();
   }
-  return text;
 }
 
 std::vector<std::pair<std::string, int>> TrkRun::FailureReasons() const {
@@ -151,7 +155,13 @@ std::vector<std::pair<std::string, int>> TrkRun::FailureReasons() const {
   return reasons;
 }
 
-void TrkRun::WriteLog(std::string_view text) const {
+void TrkRun::WriteLog() const {
   const std::string path = project_.GetOption("LogFile");
-  if (!path.empty()) TrkWriteLogText(path, text);
+  if (path.empty()) return;
+  // Never built whole: a run over a million files logs some 100 MB.
+  TrkWriteLogFrom(path, [this](const TrkBytesSink& sink) {
+    TrkOutputBuffer out(sink);
+    WriteLogTo(out);
+    out.Flush();
+  });
 }

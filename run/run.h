@@ -18,6 +18,7 @@ class TrkConvertor;
 class TrkDispatcher;
 class TrkInfo;
 class TrkMatchBase;
+class TrkOutputBuffer;
 class TrkProject;
 
 // One listing of a project and the runs made on it, from the refusals to the
@@ -114,11 +115,13 @@ class TrkRun {
   // Why the run's files failed: each distinct reason (a failed item's Reason,
   // else its result text) with the number of files it hit, in item order.
   std::vector<std::pair<std::string, int>> FailureReasons() const;
-  // Writes `text` as the run log when LogFile is set. Throws TrkError when it
+  // Writes LogText as the run log when LogFile is set. Throws TrkError when it
   // cannot be written.
-  void WriteLog(std::string_view text) const;
+  void WriteLog() const;
 
  private:
+  // Hands LogText to `out`, a line at a time.
+  void WriteLogTo(TrkOutputBuffer& out) const;
   // A worker's end: lowers the count; the last one tells the owner.
   void WorkerEnded();
   // Waits until every worker's thread has let go of it.

@@ -1,9 +1,10 @@
 #include "sync/stat_record.h"
 
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
+
+#include "project/output_buffer.h"
 
 namespace {
 
@@ -100,24 +101,23 @@ bool TrkStatRecord::Unchanged(std::string_view key, std::string_view recorded, c
   return !entry.removed && entry.digest == recorded_bytes && entry.stat.SameFile(now) && !entry.stat.Racy();
 }
 
-std::string TrkStatRecord::Bytes(const std::function<bool(const Digest& key)>& recorded) const {
-  // Sized once and filled through a pointer: a save writes every entry, and
-  // a million of them appended byte by byte cost more than the disk.
-  std::string bytes(kHeader.size() + count_ * kEntryBytes, '\0');
-  char* out = std::copy(kHeader.begin(), kHeader.end(), bytes.data());
+void TrkStatRecord::Write(TrkOutputBuffer& out, const std::function<bool(const Digest& key)>& recorded) const {
+  out.Append(kHeader);
   for (const Entry& entry : entries_) {
     if (entry.removed || !recorded(entry.key)) continue;
-    out = std::copy(entry.key.begin(), entry.key.end(), out);
-    out = std::copy(entry.digest.begin(), entry.digest.end(), out);
+    // Filled through a pointer: a save writes every entry, and a million of
+    // them appended byte by byte cost more than the disk.
+    char bytes[kEntryBytes];
+    char* at = std::copy(entry.key.begin(), entry.key.end(), bytes);
+    at = std::copy(entry.digest.begin(), entry.digest.end(), at);
     for (int64_t value : {entry.stat.size, entry.stat.mtime_ns, entry.stat.ctime_ns}) {
-      out = PutNumber(out, static_cast<uint64_t>(value));
+      at = PutNumber(at, static_cast<uint64_t>(value));
     }
-    out = PutNumber(out, entry.stat.inode);
-    out = PutNumber(out, entry.stat.device);
-    out = PutNumber(out, static_cast<uint64_t>(entry.stat.taken_ns));
+    at = PutNumber(at, entry.stat.inode);
+    at = PutNumber(at, entry.stat.device);
+    PutNumber(at, static_cast<uint64_t>(entry.stat.taken_ns));
+    out.Append(std::string_view(bytes, kEntryBytes));
   }
-  bytes.resize(static_cast<size_t>(out - bytes.data()));
-  return bytes;
 }
 
 int64_t TrkStatRecord::Locate(const Digest& key) const {

@@ -9,6 +9,8 @@
 
 #include "sync/file_stat.h"
 
+class TrkOutputBuffer;
+
 // The stat data of recorded files, taken when their bytes were read, with the
 // digest those bytes had: for a record key (the digest of the file's local
 // path), what lets a later run trust the record's digest without reading the
@@ -45,12 +47,12 @@ class TrkStatRecord {
   using Digest = std::array<uint8_t, 16>;
 
   size_t Count() const { return count_; }
-  // The file's bytes, with the entries whose key is `recorded`: an entry whose
+  // Hands the file's bytes to `out`, with the entries whose key is `recorded`: an entry whose
   // file left the record is dropped as it is written, not as it is read, so a
   // run that writes nothing never pays for it. An entry of another digest than
   // its record line's is left to Unchanged, which never trusts it, and to the
   // next reading of its file, which replaces it.
-  std::string Bytes(const std::function<bool(const Digest& key)>& recorded) const;
+  void Write(TrkOutputBuffer& out, const std::function<bool(const Digest& key)>& recorded) const;
 
  private:
   struct Entry {

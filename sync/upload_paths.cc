@@ -1,6 +1,7 @@
 #include "sync/upload_paths.h"
 
 #include "project/ascii.h"
+#include "project/output_buffer.h"
 
 namespace {
 
@@ -80,8 +81,9 @@ std::vector<TrkUploadPaths::Entry> TrkUploadPaths::Entries() const {
   return entries;
 }
 
-std::string TrkUploadPaths::Text() const {
-  std::string text;
-  for (const auto& [key, line] : lines_) text.append(key).append("\t").append(line).append("\n");
-  return text;
+void TrkUploadPaths::Write(TrkOutputBuffer& out) const {
+  for (const auto& [key, line] : lines_) {
+    out.Text().append(key).append("\t").append(line).append("\n");
+    out.Gathered();
+  }
 }

@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
+class TrkOutputBuffer;
+
 // Where each recorded file came from and went: for a record key (the digest of
 // the file's local path), the local path and the remote path it was uploaded
 // to. The record holds digests alone; this is what lets a later run find the
@@ -34,8 +36,8 @@ class TrkUploadPaths {
   size_t Count() const { return lines_.size(); }
   // Every entry, in no particular order.
   std::vector<Entry> Entries() const;
-  // The file's text: every entry's line followed by LF.
-  std::string Text() const;
+  // Hands the file's text to `out`: every entry's line followed by LF.
+  void Write(TrkOutputBuffer& out) const;
 
  private:
   // Upper-case key -> the rest of its line as written (escaped local, tab,

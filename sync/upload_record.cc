@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "project/ascii.h"
+#include "project/output_buffer.h"
 
 namespace {
 
@@ -213,15 +214,19 @@ std::vector<std::string> TrkUploadRecord::Lines() const {
   return lines;
 }
 
-std::string TrkUploadRecord::Text() const {
-  size_t size = lines_.size() * (2 * kDigestDigits + 3);
-  for (const std::string& text : texts_) size += text.size();
-  std::string out;
-  out.reserve(size);
+void TrkUploadRecord::Write(TrkOutputBuffer& out) const {
   for (const Line& line : lines_) {
     if (line.removed) continue;
-    AppendLine(line, out);
-    out += "\r\n";
+    AppendLine(line, out.Text());
+    out.Text() += "\r\n";
+    out.Gathered();
   }
-  return out;
+}
+
+std::string TrkUploadRecord::Text() const {
+  std::string text;
+  TrkOutputBuffer out([&text](std::string_view piece) { text += piece; });
+  Write(out);
+  out.Flush();
+  return text;
 }

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+class TrkOutputBuffer;
+
 // What has been uploaded: for each file ever uploaded under a project, one line
 // "KEY=VALUE", KEY the digest of the file's path and VALUE the digest of its
 // bytes. Lines of any other form (blank, foreign, edited by hand) stay where
@@ -46,6 +48,8 @@ class TrkUploadRecord {
   std::vector<std::string> Lines() const;
   // The record file's text: every line followed by CR LF.
   std::string Text() const;
+  // Hands Text() to `out`, without building it whole.
+  void Write(TrkOutputBuffer& out) const;
 
  private:
   using Digest = std::array<uint8_t, 16>;

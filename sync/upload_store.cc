@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "project/error.h"
+#include "project/output_buffer.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "select/file_utils.h"
@@ -67,7 +68,11 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   read_only_ = read_only;
   refusal_.clear();
   UploadRecord.Clear();
-  UploadList.Clear();
+  if (read_only) {
+    UploadList.Clear();
+  } else {
+    UploadList.Start(std::filesystem::path(UploadListFileName(project_file)).parent_path().string());
+  }
   UploadPaths.Clear();
   StatRecord.Clear();
   changes_ = 0;
@@ -79,7 +84,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   workers_ = 0;     // the run's workers register after this
   queues_.clear();
   {
-    std::lock_guard<std::mutex> save_lock(save_mu_);
+    std::lock_guard<std::mutex> error_lock(error_mu_);
     save_error_.clear();
   }
   const std::string record_file = RecordFileName(project_file);
@@ -216,13 +221,13 @@ bool TrkUploadStore::Unchanged(const std::string& key, const std::string& record
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
                               const std::string& remote_path, const std::optional<TrkFileStat>& stat) {
-  std::optional<TrkRecordSnapshot> now;
+  bool now;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     Record({key, digest, local_path, remote_path, stat});
     now = Changed();
   }
-  if (now) Write(*now);
+  if (now) Save(true);
 }
 
 void TrkUploadStore::RecordLater(Queue& queue, Recording recording) {
@@ -268,7 +273,7 @@ void TrkUploadStore::TakeQueued() {
 }
 
 void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
-  std::optional<TrkRecordSnapshot> now;
+  bool now;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     // Kept already: a run that reads every file saves nothing when nothing changed.
@@ -276,11 +281,11 @@ void TrkUploadStore::Statted(const std::string& key, const std::string& digest, 
     StatRecord.Put(key, digest, stat);
     now = Changed(false);
   }
-  if (now) Write(*now);
+  if (now) Save(true);
 }
 
 void TrkUploadStore::Forget(const std::string& key) {
-  std::optional<TrkRecordSnapshot> now;
+  bool now;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     UploadRecord.Remove(key);
@@ -288,19 +293,18 @@ void TrkUploadStore::Forget(const std::string& key) {
     StatRecord.Remove(key);
     now = Changed();
   }
-  if (now) Write(*now);
+  if (now) Save(true);
 }
 
-std::optional<TrkRecordSnapshot> TrkUploadStore::Changed(bool record) {
+bool TrkUploadStore::Changed(bool record) {
   ++changes_;
   if (record) record_changed_at_ = changes_;
   const auto due = last_save_.load() + save_gap_.load();
   if (workers_ > 0) {
     saver_.ScheduleAt(due);
-  } else if (std::chrono::steady_clock::now() >= due) {
-    return TakeSnapshot(true);
+    return false;
   }
-  return std::nullopt;
+  return std::chrono::steady_clock::now() >= due;
 }
 
 std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() {
@@ -311,82 +315,80 @@ std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() {
   return entries;
 }
 
-std::optional<TrkRecordSnapshot> TrkUploadStore::TakeSnapshot(bool with_stats) const {
-  if (read_only_ || !refusal_.empty() || changes_ == written_) return std::nullopt;
-  if (!with_stats && record_changed_at_ <= record_written_) return std::nullopt;
-  TrkRecordSnapshot snapshot;
-  snapshot.changes = changes_;
-  snapshot.began = std::chrono::steady_clock::now();
-  snapshot.record = record_changed_at_ > record_written_;
-  snapshot.stats = with_stats;
-  if (snapshot.record) {
-    snapshot.record_file = RecordFileName(project_file_);
-    snapshot.record_text = UploadRecord.Text();
-    snapshot.list_file = UploadListFileName(project_file_);
-    snapshot.list_text = UploadList.Text();
-    snapshot.paths_file = PathsFileName(project_file_);
-    snapshot.paths_text = UploadPaths.Text();
-  }
-  if (with_stats) {
-    snapshot.stat_file = StatFileName(project_file_);
-    snapshot.stat_bytes =
-        StatRecord.Bytes([this](const TrkStatRecord::Digest& key) { return UploadRecord.HasDigestName(key); });
-  }
-  return snapshot;
-}
-
-void TrkUploadStore::Write(const TrkRecordSnapshot& snapshot) {
+bool TrkUploadStore::Save(bool with_stats) {
   std::lock_guard<std::mutex> lock(save_mu_);
-  if (snapshot.changes <= (snapshot.stats ? written_ : record_written_)) return;
+  uint64_t changes;
+  bool record;
+  std::string project_file;
+  {
+    std::shared_lock<std::shared_mutex> look(mu_);
+    if (read_only_ || !refusal_.empty() || changes_ == written_) return true;
+    record = record_changed_at_ > record_written_;
+    if (!with_stats && !record) return true;
+    changes = changes_;
+    project_file = project_file_;
+  }
+  const auto began = std::chrono::steady_clock::now();
+  bool saved = true;
   try {
-    if (snapshot.record) {
-      ReplaceFile(snapshot.record_file, snapshot.record_text);
-      ReplaceFile(snapshot.list_file, snapshot.list_text);
+    // Each file holds at least the changes counted here, so what is counted
+    // written is; a change that lands meanwhile is merely written again.
+    if (record) {
+      WriteFile(RecordFileName(project_file), [this](TrkOutputBuffer& out) { UploadRecord.Write(out); });
+      WriteFile(UploadListFileName(project_file), [this](TrkOutputBuffer& out) { UploadList.Write(out); });
       // Either order is safe: the paths count only beside a record line, so a
       // crash between the two merely leaves a file's paths unknown for a while.
-      ReplaceFile(snapshot.paths_file, snapshot.paths_text);
-      record_written_ = snapshot.changes;
+      WriteFile(PathsFileName(project_file), [this](TrkOutputBuffer& out) { UploadPaths.Write(out); });
+      record_written_ = changes;
     }
-    if (snapshot.stats) {
+    if (with_stats) {
       // So is this one's: its entries count only beside the record's digests.
-      ReplaceFile(snapshot.stat_file, snapshot.stat_bytes);
-      written_ = snapshot.changes;
+      WriteFile(StatFileName(project_file), [this](TrkOutputBuffer& out) {
+        StatRecord.Write(out, [this](const TrkStatRecord::Digest& key) { return UploadRecord.HasDigestName(key); });
+      });
+      written_ = changes;
     }
-    save_error_.clear();
   } catch (const TrkError& e) {
     // The run goes on; the lists in memory are written whole by the next save.
+    saved = false;
+    std::lock_guard<std::mutex> error_lock(error_mu_);
     save_error_ = e.what();
+  }
+  if (saved) {
+    std::lock_guard<std::mutex> error_lock(error_mu_);
+    save_error_.clear();
   }
   // Measured from the end, so that even a slow disk spends most of the run
   // recording rather than saving.
   const auto now = std::chrono::steady_clock::now();
   last_save_ = now;
-  save_gap_ = std::max<std::chrono::steady_clock::duration>(kSaveInterval, kSaveShare * (now - snapshot.began));
+  save_gap_ = std::max<std::chrono::steady_clock::duration>(kSaveInterval, kSaveShare * (now - began));
+  return saved;
+}
+
+void TrkUploadStore::WriteFile(const std::string& file, const std::function<void(TrkOutputBuffer&)>& write) const {
+  ReplaceFileFrom(file, [&](const TrkBytesSink& sink) {
+    TrkOutputBuffer out(sink);
+    std::shared_lock<std::shared_mutex> lock(mu_);
+    write(out);
+    out.Flush();
+  });
 }
 
 void TrkUploadStore::Flush() {
-  std::optional<TrkRecordSnapshot> snapshot;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     TakeQueued();
-    snapshot = TakeSnapshot(true);
   }
-  if (snapshot) Write(*snapshot);
+  Save(true);
 }
 
 bool TrkUploadStore::SaveNow() {
-  std::optional<TrkRecordSnapshot> snapshot;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     TakeQueued();
   }
-  {
-    std::shared_lock<std::shared_mutex> lock(mu_);  // a snapshot only reads
-    snapshot = TakeSnapshot(false);
-  }
-  if (!snapshot) return true;
-  Write(*snapshot);  // outside mu_: no worker waits for the disk
-  return record_written_ >= snapshot->changes;
+  return Save(false);
 }
 
 std::string TrkUploadStore::EndRun() {
@@ -410,7 +412,7 @@ std::string TrkUploadStore::SaveFailure() const {
 
 std::string TrkUploadStore::SaveFailureLocked() const {
   if (read_only_ || changes_ == written_) return "";
-  std::lock_guard<std::mutex> lock(save_mu_);
+  std::lock_guard<std::mutex> lock(error_mu_);
   return save_error_.empty() ? "it was not written" : save_error_;
 }
 
@@ -422,14 +424,12 @@ std::shared_ptr<TrkUploadStore::Queue> TrkUploadStore::WorkerCreated() {
 }
 
 void TrkUploadStore::WorkerEnded() {
-  std::optional<TrkRecordSnapshot> rest;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     if (workers_ == 0 || --workers_ > 0) return;
     TakeQueued();
-    rest = TakeSnapshot(true);
   }
-  // Outside mu_: the saver's thread may be waiting for it to take a snapshot.
+  // Outside mu_: the saver's thread may be waiting for it to save.
   saver_.Stop();
-  if (rest) Write(*rest);
+  Save(true);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -18,17 +19,7 @@
 #include "sync/upload_paths.h"
 #include "sync/upload_record.h"
 
-// What one save writes: the record and upload list as they stood at one moment.
-struct TrkRecordSnapshot {
-  uint64_t changes = 0;  // the store's change count it was taken at
-  std::chrono::steady_clock::time_point began;  // when taking it began
-  bool record = true;    // false: only the stat data changed, and only they are written
-  bool stats = true;     // false: the stat data wait for the run's last save
-  std::string record_file, record_text;
-  std::string list_file, list_text;
-  std::string paths_file, paths_text;
-  std::string stat_file, stat_bytes;
-};
+class TrkOutputBuffer;
 
 // The process-wide upload record and upload list with their files, shared by
 // every sync convertor of every run. The files are named after the project
@@ -50,8 +41,13 @@ struct TrkRecordSnapshot {
 // ".ini.lock"), held from Load until EndRun or the next Load.
 //
 // Saving: the files are rewritten whole, each replaced atomically, so a crash
-// or a full disk never leaves a truncated record. A save takes a snapshot under
-// the store's lock and writes it outside, so no worker ever waits for the disk.
+// or a full disk never leaves a truncated record. A save writes each file
+// straight from the lists, never building its text whole (a record of a
+// million files would be 200 MB of texts), holding the store's lock shared
+// while the bytes are copied out and not while they are flushed to disk:
+// lookups and queued recordings (RecordLater) go on meanwhile, and only a
+// change made at once (Recorded, Statted, Forget, a full queue) waits for the
+// copy.
 // While a run's workers are registered (WorkerCreated), every save of the run is
 // made by the saver's thread (TrkRecordSaver), the first at once and the next
 // ones at least kSaveInterval after the previous one ended, or kSaveShare
@@ -67,10 +63,12 @@ struct TrkRecordSnapshot {
 // save is due, and Flush writes the rest.
 //
 // Threads: every member may be called from any thread. mu_ guards the lists and
-// the run's state, save_mu_ orders the writes; mu_ is never held while writing,
-// nor while the saver's thread is stopped (it takes mu_ for its snapshots). A
-// worker's Queue has a lock of its own, taken after mu_ when the store takes
-// the queue over and alone when the worker adds to it, never before mu_.
+// the run's state; save_mu_ orders the saves and is taken before mu_, which a
+// save holds only shared, and only while it copies a file's bytes out; mu_ is
+// never held while the saver's thread is stopped (it takes mu_ to save).
+// error_mu_ guards the last save's failure and is taken last. A worker's Queue
+// has a lock of its own, taken after mu_ when the store takes the queue over
+// and alone when the worker adds to it, never before mu_.
 class TrkUploadStore {
  public:
   static constexpr std::chrono::milliseconds kSaveInterval{200};
@@ -194,15 +192,15 @@ class TrkUploadStore {
   void UseDestination(std::vector<std::string_view>& lines, const std::string& header, const std::string& earlier);
   // Makes the backup file hold `bytes`, the record as loaded; failures ignored.
   void KeepBackup(const std::string& bytes) const;
-  // What a save would write; nothing when everything is written or the run is
-  // refused. Under mu_.
-  // The timed saves leave the stat data (derived, and as large as the record)
-  // to the run's last save unless `with_stats`.
-  std::optional<TrkRecordSnapshot> TakeSnapshot(bool with_stats) const;
-  // Writes a snapshot unless a later one was written already. Not under mu_. A
-  // failed write is remembered (SaveFailure) and leaves the files as they were.
-  void Write(const TrkRecordSnapshot& snapshot);
-  // The saver's save: a snapshot, written. False when it could not be written.
+  // Writes what is unsaved (the stat data, derived and as large as the
+  // record, only `with_stats`: the timed saves leave them to the run's last
+  // save); nothing when everything is written or the run is refused or read
+  // only. Not under mu_. False when it could not be written: the failure is
+  // remembered (SaveFailure) and the files are left as they were.
+  bool Save(bool with_stats);
+  // Replaces `file` with what `write` hands its buffer, under mu_ held shared.
+  void WriteFile(const std::string& file, const std::function<void(TrkOutputBuffer&)>& write) const;
+  // The saver's save. False when it could not be written.
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
@@ -214,12 +212,12 @@ class TrkUploadStore {
   // Makes the recordings of every queue, as one change. Under mu_, held exclusively.
   void TakeQueued();
   // A change to the lists (only to the stat data unless `record`): counted and
-  // saved in time. Under mu_; returns what the caller must write outside mu_
-  // when no saver's thread runs.
-  std::optional<TrkRecordSnapshot> Changed(bool record = true);
+  // saved in time. Under mu_; true when the caller must Save outside mu_ (no
+  // saver's thread runs and a save is due).
+  bool Changed(bool record = true);
   std::string SaveFailureLocked() const;  // under mu_
 
-  // Shared by the lookups (Find, Unchanged, Refusal) and snapshots, held
+  // Shared by the lookups (Find, Unchanged, Refusal) and saves, held
   // alone by every change: in a run where nothing changed the workers only
   // look, and never wait for each other.
   mutable std::shared_mutex mu_;
@@ -237,15 +235,16 @@ class TrkUploadStore {
   TrkRunLock run_lock_;          // guarded by mu_
 
   // Written under save_mu_, read anywhere.
-  std::atomic<uint64_t> written_{0};  // the change count of the last written snapshot
-  // The change count of the last snapshot whose record, list and paths were
+  std::atomic<uint64_t> written_{0};  // the change count of the last save written whole
+  // The change count of the last save whose record, list and paths were
   // written, even when its stat data then failed.
   std::atomic<uint64_t> record_written_{0};
   std::atomic<std::chrono::steady_clock::time_point> last_save_{};  // when the last write ended
   std::atomic<std::chrono::steady_clock::duration> save_gap_{kSaveInterval};  // from last_save_ to the next
-  // Serialises writes, so an older snapshot never lands after a newer one.
-  mutable std::mutex save_mu_;
-  std::string save_error_;  // guarded by save_mu_: why the last write failed
+  // Serialises saves, so an older state never lands after a newer one.
+  std::mutex save_mu_;
+  mutable std::mutex error_mu_;
+  std::string save_error_;  // guarded by error_mu_: why the last save failed
 
   // Last, so that its thread is stopped before the fields it uses go.
   TrkRecordSaver saver_;

@@ -168,6 +168,32 @@ TEST_F(UploadStoreTest, SavesAreSpacedOutAndFlushWritesTheRest) {
   EXPECT_EQ(store.UploadList.Lines().size(), 50u);
 }
 
+// A large run's list is kept aside in an unnamed file; what it hands on is the
+// same whichever way it was kept, and nothing named is ever left behind.
+TEST(UploadListTest, HandsOnEveryPathInOrderWhereverItKeepsThem) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 300; ++i) paths.push_back("/src/" + std::string(i % 7 * 20, 'x') + std::to_string(i));
+  const struct Row {
+    const char* name;
+    size_t spill_at;
+    std::string folder;  // empty: kept in memory
+  } rows[] = {{"in memory", TrkUploadList::kSpillAt, ""},
+              {"aside at every line", 1, dir.dir()},
+              {"aside in pieces of lines", 1000, dir.dir()},
+              {"no folder to keep them in", 1, dir.dir() + "/missing"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TrkUploadList list(row.spill_at);
+    for (int run = 0; run < 2; ++run) {
+      row.folder.empty() ? list.Clear() : list.Start(row.folder);
+      for (const std::string& path : paths) list.Append(path);
+      EXPECT_EQ(list.Lines(), paths) << "run " << run << ": only this run's paths";
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  }
+}
+
 // Writes fail once a file would grow beyond `limit` bytes, for the scope of
 // the object. Works for root too, unlike permissions.
 class FileSizeLimit {

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "project/output_buffer.h"
 #include "support/temp_dir.h"
 #include "sync/file_stat.h"
 #include "sync/md5.h"
@@ -39,8 +40,10 @@ TEST(StatRecordTest, EntriesSurviveASaveAndALoadWhateverTheirNumber) {
     for (size_t i = row.entries - row.removed; i < row.entries; ++i) kept.Remove(Hex(i));
     std::set<std::string> unrecorded;
     for (size_t i = 0; i < row.unrecorded; ++i) unrecorded.insert(Hex(i));
-    const std::string bytes = kept.Bytes(
-        [&](const TrkStatRecord::Digest& key) { return !unrecorded.contains(TrkMD5::HexOf(key.data())); });
+    std::string bytes;
+    TrkOutputBuffer out([&bytes](std::string_view piece) { bytes += piece; });
+    kept.Write(out, [&](const TrkStatRecord::Digest& key) { return !unrecorded.contains(TrkMD5::HexOf(key.data())); });
+    out.Flush();
     TrkStatRecord loaded;
     loaded.Assign(std::string_view(bytes).substr(0, bytes.size() - row.cut_bytes));
     const size_t end = row.entries - row.removed - (row.cut_bytes > 0 ? 1 : 0);
