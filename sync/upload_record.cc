@@ -6,6 +6,7 @@
 
 #include "project/ascii.h"
 #include "project/output_buffer.h"
+#include "sync/stat_file.h"
 
 namespace {
 
@@ -65,6 +66,8 @@ void TrkUploadRecord::Clear() {
   std::vector<Line>().swap(lines_);
   std::vector<std::string>().swap(texts_);
   std::vector<uint32_t>().swap(digest_slots_);
+  std::vector<TrkFileStat>().swap(stats_);
+  stat_count_ = 0;
   digest_names_ = 0;
   std::unordered_map<std::string, uint32_t>().swap(name_index_);
 }
@@ -135,21 +138,93 @@ void TrkUploadRecord::Put(std::string_view key, std::string_view value) {
 bool TrkUploadRecord::Remove(std::string_view key) {
   const int64_t at = Locate(key);
   if (at < 0 || lines_[at].removed) return false;
+  DropStat(lines_[at]);
   lines_[at].removed = true;
   return true;
+}
+
+bool TrkUploadRecord::PutStat(std::string_view key, std::string_view digest, const TrkFileStat& stat) {
+  const int64_t at = Locate(key);
+  Digest wanted, value;
+  if (!HasLine(at) || !DecodeDigest(digest, false, wanted)) return false;
+  if (!ValueBytes(lines_[at], value) || value != wanted) return false;
+  SetStat(lines_[at], stat);
+  return true;
+}
+
+bool TrkUploadRecord::Unchanged(std::string_view key, std::string_view recorded, const TrkFileStat& now) const {
+  const int64_t at = Locate(key);
+  if (at < 0 || lines_[at].removed || lines_[at].stat == kNoStat) return false;
+  const Line& line = lines_[at];
+  // Compared again, although the caller found `recorded` on this line: its
+  // stat data are kept beside its digest, not beside the caller's.
+  Digest wanted, value;
+  if (!DecodeDigest(recorded, false, wanted) || !ValueBytes(line, value) || value != wanted) return false;
+  const TrkFileStat& kept = stats_[line.stat];
+  return kept.SameFile(now) && !kept.Racy();
+}
+
+void TrkUploadRecord::AssignStats(std::string_view bytes) {
+  trk_stat_file::ForEach(bytes, [this](const trk_stat_file::Entry& entry) {
+    if (digest_slots_.empty()) return;
+    const int64_t at = static_cast<int64_t>(digest_slots_[DigestSlot(entry.key)]) - 1;
+    Digest value;
+    if (!HasLine(at) || !ValueBytes(lines_[at], value) || value != entry.digest) return;
+    SetStat(lines_[at], entry.stat);
+  });
+}
+
+void TrkUploadRecord::WriteStats(TrkOutputBuffer& out) const {
+  out.Append(trk_stat_file::kHeader);
+  trk_stat_file::Entry entry;
+  for (const Line& line : lines_) {
+    if (line.removed || line.stat == kNoStat || !line.digest_name || !ValueBytes(line, entry.digest)) continue;
+    entry.key = line.key;
+    entry.stat = stats_[line.stat];
+    trk_stat_file::Append(out, entry);
+  }
+}
+
+bool TrkUploadRecord::ValueBytes(const Line& line, Digest& out) const {
+  if (line.text == kDigestsOnly) {
+    out = line.value;
+    return true;
+  }
+  const std::string& text = texts_[line.text];
+  const size_t equals = text.find('=');
+  return equals != std::string::npos && DecodeDigest(std::string_view(text).substr(equals + 1), false, out);
+}
+
+void TrkUploadRecord::SetStat(Line& line, const TrkFileStat& stat) {
+  if (line.stat == kNoStat) {
+    line.stat = static_cast<uint32_t>(stats_.size());
+    stats_.push_back(stat);
+    ++stat_count_;
+  }
+  stats_[line.stat] = stat;
+}
+
+void TrkUploadRecord::DropStat(Line& line) {
+  if (line.stat == kNoStat) return;
+  line.stat = kNoStat;
+  --stat_count_;
 }
 
 void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
   Line compact;
   if (has_equals && DecodeDigest(name, true, compact.key) && DecodeDigest(value, true, compact.value)) {
+    // Stat data stay only beside the digest they were kept with.
+    if (line.text != kDigestsOnly || line.value != compact.value) DropStat(line);
     // A line that had a text keeps its slot, emptied: positions of the others stay.
     if (line.text != kDigestsOnly) std::string().swap(texts_[line.text]);
     compact.digest_name = true;
+    compact.stat = line.stat;
     line = compact;
     return;
   }
   std::string text(name);
   if (has_equals) text.append("=").append(value);
+  if (line.text == kDigestsOnly || texts_[line.text] != text) DropStat(line);
   line.removed = false;
   line.digest_name = has_equals && DecodeDigest(name.substr(0, name.find('=')), false, line.key);
   if (line.text == kDigestsOnly) {

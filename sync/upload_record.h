@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sync/file_stat.h"
+
 class TrkOutputBuffer;
 
 // What has been uploaded: for each file ever uploaded under a project, one line
@@ -21,6 +23,12 @@ class TrkOutputBuffer;
 // A record may hold a line for every file of a large site, so the usual line,
 // two digests of 32 upper-case hexadecimal digits, is kept as its 32 bytes; any
 // other line keeps its text.
+//
+// A line of two digests may also keep the stat data its file had when its
+// bytes were read with that content digest (their file: trk_stat_file): kept
+// only beside that very digest, so a line given another value loses them.
+// They take the place of a separate table keyed by path digest, which would
+// hold every key and digest twice and cost a second lookup per file.
 //
 // Not thread-safe; see TrkUploadStore for who guards it.
 class TrkUploadRecord {
@@ -42,6 +50,21 @@ class TrkUploadRecord {
   // Takes the line Find would use out of the record; false when none matched.
   bool Remove(std::string_view key);
 
+  // Keeps `stat` for `key`'s line when its value is `digest` (32 hexadecimal
+  // digits, any case); false, keeping nothing, when it is not.
+  bool PutStat(std::string_view key, std::string_view digest, const TrkFileStat& stat);
+  // Whether `key`'s file, recorded with the digest `recorded`, still holds
+  // those bytes by its stat data `now`: its line has that value and stat data
+  // of the same file with the same size and times, not racy.
+  bool Unchanged(std::string_view key, std::string_view recorded, const TrkFileStat& now) const;
+  // Lines that keep stat data.
+  size_t StatCount() const { return stat_count_; }
+  // Takes the stat data of a stat file's bytes (trk_stat_file), each entry
+  // for its key's line when that has the entry's digest; the rest are dropped.
+  void AssignStats(std::string_view bytes);
+  // Hands the stat file's bytes to `out`.
+  void WriteStats(TrkOutputBuffer& out) const;
+
   // Lines, removed ones included.
   size_t Count() const { return lines_.size(); }
   // The lines in order (a copy).
@@ -54,8 +77,10 @@ class TrkUploadRecord {
  private:
   using Digest = std::array<uint8_t, 16>;
   static constexpr uint32_t kDigestsOnly = UINT32_MAX;
+  static constexpr uint32_t kNoStat = UINT32_MAX;
   struct Line {
     uint32_t text = kDigestsOnly;  // index into texts_, or kDigestsOnly
+    uint32_t stat = kNoStat;       // index into stats_, or kNoStat
     bool digest_name = false;      // the name is 32 hexadecimal digits, held in `key`
     bool removed = false;          // left out of the text; still indexed
     Digest key{}, value{};
@@ -65,6 +90,13 @@ class TrkUploadRecord {
   // form when it has one.
   void SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals);
   void AppendLine(const Line& line, std::string& out) const;
+  // The line's value as the 16 bytes its 32 hexadecimal digits (any case)
+  // spell; false when it is none.
+  bool ValueBytes(const Line& line, Digest& out) const;
+  // Keeps `stat` for `line`.
+  void SetStat(Line& line, const TrkFileStat& stat);
+  // The line keeps no stat data from now on.
+  void DropStat(Line& line);
   // Whether line `at` (-1: none) is there with a value that is not empty.
   bool HasLine(int64_t at) const;
   // Where the line named `name` (any case) is; -1 when none is.
@@ -78,6 +110,10 @@ class TrkUploadRecord {
 
   std::vector<Line> lines_;
   std::vector<std::string> texts_;  // the lines that have no compact form
+  // Lines' stat data; a dropped one's place is left unused until the next
+  // Clear, and taken again when its line keeps stat data once more.
+  std::vector<TrkFileStat> stats_;
+  size_t stat_count_ = 0;  // lines with stat data
   // Name -> position of the first line with that name. Lines are never removed
   // or moved, and a rewrite keeps the name, so positions stay valid. Names of 32
   // hexadecimal digits (nearly all) are in an open-addressing table of position

@@ -74,7 +74,6 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
     UploadList.Start(std::filesystem::path(UploadListFileName(project_file)).parent_path().string());
   }
   UploadPaths.Clear();
-  StatRecord.Clear();
   changes_ = 0;
   record_changed_at_ = 0;
   written_ = 0;
@@ -208,15 +207,15 @@ void TrkUploadStore::ReadPaths() {
 
 void TrkUploadStore::ReadStats() {
   try {
-    StatRecord.Assign(TrkFileUtils::ReadAll(StatFileName(project_file_)));
+    UploadRecord.AssignStats(TrkFileUtils::ReadAll(StatFileName(project_file_)));
   } catch (const TrkError&) {
-    StatRecord.Clear();  // missing or unreadable: its files are read once more
+    // Missing or unreadable: its files are read once more.
   }
 }
 
 bool TrkUploadStore::Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const {
   std::shared_lock<std::shared_mutex> lock(mu_);
-  return StatRecord.Unchanged(key, recorded, now);
+  return UploadRecord.Unchanged(key, recorded, now);
 }
 
 void TrkUploadStore::Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
@@ -248,10 +247,9 @@ void TrkUploadStore::RecordLater(Queue& queue, Recording recording) {
 }
 
 void TrkUploadStore::Record(const Recording& r) {
-  // Without stat data, what was kept stays: it is trusted only beside the
-  // digest it was kept with.
-  if (r.stat) StatRecord.Put(r.key, r.digest, *r.stat);
+  // Without stat data, what was kept stays while the digest does.
   UploadRecord.Put(r.key, r.digest);
+  if (r.stat) UploadRecord.PutStat(r.key, r.digest, *r.stat);
   UploadList.Append(r.local_path);
   if (!r.remote_path.empty()) UploadPaths.Put(r.key, r.local_path, r.remote_path);
 }
@@ -277,8 +275,7 @@ void TrkUploadStore::Statted(const std::string& key, const std::string& digest, 
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     // Kept already: a run that reads every file saves nothing when nothing changed.
-    if (StatRecord.Unchanged(key, digest, stat)) return;
-    StatRecord.Put(key, digest, stat);
+    if (UploadRecord.Unchanged(key, digest, stat) || !UploadRecord.PutStat(key, digest, stat)) return;
     now = Changed(false);
   }
   if (now) Save(true);
@@ -290,7 +287,6 @@ void TrkUploadStore::Forget(const std::string& key) {
     std::lock_guard<std::shared_mutex> lock(mu_);
     UploadRecord.Remove(key);
     UploadPaths.Remove(key);
-    StatRecord.Remove(key);
     now = Changed();
   }
   if (now) Save(true);
@@ -343,9 +339,7 @@ bool TrkUploadStore::Save(bool with_stats) {
     }
     if (with_stats) {
       // So is this one's: its entries count only beside the record's digests.
-      WriteFile(StatFileName(project_file), [this](TrkOutputBuffer& out) {
-        StatRecord.Write(out, [this](const TrkStatRecord::Digest& key) { return UploadRecord.HasDigestName(key); });
-      });
+      WriteFile(StatFileName(project_file), [this](TrkOutputBuffer& out) { UploadRecord.WriteStats(out); });
       written_ = changes;
     }
   } catch (const TrkError& e) {

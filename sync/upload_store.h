@@ -14,7 +14,6 @@
 
 #include "sync/record_saver.h"
 #include "sync/run_lock.h"
-#include "sync/stat_record.h"
 #include "sync/upload_list.h"
 #include "sync/upload_paths.h"
 #include "sync/upload_record.h"
@@ -27,7 +26,7 @@ class TrkOutputBuffer;
 // never read), the upload list FileName + ".log" (written, never read) and
 // the recorded files' paths FileName + ".ini.paths" (TrkUploadPaths: read, and
 // without it nothing is lost but the knowledge of where files went) and their
-// stat data FileName + ".ini.stat" (TrkStatRecord: read, and without it nothing
+// stat data FileName + ".ini.stat" (trk_stat_file: read, and without it nothing
 // is lost but a run's chance to skip reading unchanged files).
 //
 // The record describes one destination (server, port, user and target): its
@@ -55,7 +54,7 @@ class TrkOutputBuffer;
 // the whole record, so with a large one saves at a fixed interval would take
 // most of the run. The run's last worker to end writes whatever is left. A
 // crash loses at most the last interval's records, and those files are merely
-// uploaded again at the next run. The stat data (TrkStatRecord: derived, and
+// uploaded again at the next run. The stat data (trk_stat_file: derived, and
 // about as large as the record) are written by the run's last save alone, so
 // a crash loses them all and the next run merely reads its files again. A
 // failed write keeps everything unsaved and is tried again. A store
@@ -126,7 +125,7 @@ class TrkUploadStore {
   // The recorded content digest for `key`; empty when the file was never recorded.
   std::string Find(std::string_view key) const;
   // Whether `key`'s file, recorded with the digest `recorded`, is known to hold
-  // those bytes still by its stat data `now` (see TrkStatRecord::Unchanged).
+  // those bytes still by its stat data `now` (see TrkUploadRecord::Unchanged).
   bool Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const;
   // Records an uploaded file (its key's line set to `digest`, its path appended
   // to the upload list, its paths noted unless `remote_path` is empty, its stat
@@ -179,7 +178,6 @@ class TrkUploadStore {
   TrkUploadRecord UploadRecord;
   TrkUploadList UploadList;
   TrkUploadPaths UploadPaths;
-  TrkStatRecord StatRecord;
 
  private:
   // One attempt at reading the record file for `destination`: true when it is
@@ -204,8 +202,7 @@ class TrkUploadStore {
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
-  // Reads the stat file (entries of keys the record lacks are dropped as it is
-  // written again). Under mu_.
+  // Reads the stat file into the record's lines. Under mu_.
   void ReadStats();
   // Recorded's changes to the lists. Under mu_, held exclusively.
   void Record(const Recording& recording);
