@@ -100,7 +100,8 @@ void TrkBatch::Execute() {
   std::vector<std::string> found;
   auto add = [this, &found, &name_filter](const std::string& path) {
     if (filter_ == nullptr || name_filter->Accepts(path)) found.push_back(path);
-    if (found.size() >= kAddChunk || wanted_.load(std::memory_order_relaxed)) AddFound(found);
+    const size_t enough = wanted_.load(std::memory_order_relaxed) ? kWantedChunk : kAddChunk;
+    if (found.size() >= enough) AddFound(found);
   };
   // A folder the user excluded is not even walked: node_modules can hold more
   // files than the site itself.
@@ -114,7 +115,9 @@ void TrkBatch::Execute() {
     // The walk reports nothing; what was found so far is the list.
   }
   AddFound(found);
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   search_done_.store(true, std::memory_order_release);
+  items_added_.notify_all();
 }
 
 void TrkBatch::WaitForSearch() {
@@ -146,7 +149,7 @@ std::vector<TrkNode*> TrkBatch::AppendItems(std::vector<std::string>& paths) {
   for (std::string& path : paths) {
     added.push_back(&items_.emplace_back(static_cast<int>(items_.size()), std::move(path)));
   }
-  wanted_.store(false, std::memory_order_relaxed);
+  if (wanted_.exchange(false, std::memory_order_relaxed)) items_added_.notify_all();
   paths.clear();
   return added;
 }
@@ -205,22 +208,24 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
         exhausted_.store(true, std::memory_order_release);
         return nullptr;
       }
-      // The walk hands over what it found at once while a worker waits.
-      if (!done) wanted_.store(true, std::memory_order_relaxed);
-      if (done) {
-        // Only held-back items are left, and they wait for the items in hand:
-        // possibly whole transfers, so sleep until one is done or handed back.
+      if (!done) {
+        // The walk hands over what it finds at once while a worker waits, and
+        // wakes it (AppendItems): a worker that slept a fixed time instead
+        // would miss hundreds of small files each time it caught up.
+        wanted_.store(true, std::memory_order_relaxed);
         if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
-        // Counted before the count in hand is looked at again, so that an
-        // ItemDone that makes it 0 either is seen here or sees this waiter.
-        ++waiting_;
-        if (in_hand_ > 0) in_hand_changed_.wait_for(lock, kStopLook);
-        --waiting_;
+        items_added_.wait_for(lock, kFoundLook);
         continue;
       }
+      // Only held-back items are left, and they wait for the items in hand:
+      // possibly whole transfers, so sleep until one is done or handed back.
+      if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
+      // Counted before the count in hand is looked at again, so that an
+      // ItemDone that makes it 0 either is seen here or sees this waiter.
+      ++waiting_;
+      if (in_hand_ > 0) in_hand_changed_.wait_for(lock, kStopLook);
+      --waiting_;
     }
-    if (stop != nullptr && stop->load(std::memory_order_acquire)) return nullptr;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

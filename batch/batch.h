@@ -85,7 +85,8 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   int Count() const;
   // The next item: one handed back first, else the next in Index order; each to
   // exactly one caller at a time. Null when none is left. While the list may
-  // still grow it sleeps, looking again every millisecond. Null after the list is
+  // still grow it waits until the walk hands over more (or kFoundLook has
+  // passed, for owners that fill the list otherwise). Null after the list is
   // complete also sets Exhausted. When `stop` is given and is set while the call
   // waits (not when an item is there), the call returns null without setting
   // Exhausted, so a stopped worker does not wait for the search.
@@ -100,6 +101,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // one exactly once, or held-back items wait for it for ever.
   void ItemDone();
   static constexpr std::chrono::milliseconds kStopLook{20};
+  static constexpr std::chrono::milliseconds kFoundLook{1};
   // Takes back an item NextItem handed out and its caller has not worked on, so
   // that another caller gets it. False, and nothing done, once the batch is
   // exhausted: no caller might ever ask again, so the holder must keep it.
@@ -160,6 +162,10 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // The most files the walk finds before it hands them over while no worker
   // waits for one: one lock per chunk rather than per file.
   static constexpr size_t kAddChunk = 64;
+  // The same while a worker waits: a few files rather than each one alone, or
+  // a worker that caught up would take the files one by one, woken for each.
+  // A folder's end hands over what is left.
+  static constexpr size_t kWantedChunk = 8;
   // The next item that may go out now, or null; moves held-back items aside as
   // it passes them. Under mu_.
   TrkNode* TakeItem(bool list_complete);
@@ -184,6 +190,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   bool last_open_ = false;            // guarded by mu_; held-back items may go out
   TrkMaskList last_mask_;             // guarded by mu_; set by Start
   std::condition_variable_any in_hand_changed_;  // waited on with mu_ held once; see NextItem
+  // Told under mu_ when the walk hands over items a worker waits for
+  // (wanted_), and when it ends; waited on as in_hand_changed_ is.
+  std::condition_variable_any items_added_;
   std::atomic<int> succeeded_{0};     // one more per file, without mu_
   int failed_ = 0;                    // guarded by mu_
   std::vector<std::string> error_texts_;  // guarded by mu_

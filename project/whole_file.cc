@@ -208,12 +208,12 @@ void CheckFileReadable(const std::string& path) {
   close(OpenForReading(path, &size));
 }
 
-void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode) {
-  ReplaceFileFrom(path, [data](const TrkBytesSink& sink) { sink(data); }, new_file_mode);
+void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode, TrkFlush flush) {
+  ReplaceFileFrom(path, [data](const TrkBytesSink& sink) { sink(data); }, new_file_mode, flush);
 }
 
 void ReplaceFileFrom(const std::string& path, const std::function<void(const TrkBytesSink& sink)>& source,
-                     mode_t new_file_mode) {
+                     mode_t new_file_mode, TrkFlush flush) {
   const std::string target = FinalTarget(path);
   std::error_code ignored;
   std::filesystem::path parent = std::filesystem::path(target).parent_path();
@@ -244,7 +244,8 @@ void ReplaceFileFrom(const std::string& path, const std::function<void(const Trk
   bool ok = false;
   try {
     // The umask applied to the open above; an existing file's bits must survive whole.
-    ok = (!existing_file || fchmod(fd, mode) == 0) && WriteFrom(fd, source) && fsync(fd) == 0;
+    ok = (!existing_file || fchmod(fd, mode) == 0) && WriteFrom(fd, source) &&
+         (flush == TrkFlush::kLeaveToSystem || fsync(fd) == 0);
   } catch (...) {
     close(fd);
     unlink(temp.c_str());

@@ -51,7 +51,14 @@ void CheckFileReadable(const std::string& path);
 // An existing file keeps its permission bits exactly, whatever the umask. A new
 // file is created with `new_file_mode` less the umask; files holding secrets pass
 // 0600 so that they are never readable by others, not even for a moment.
-void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode = 0666);
+//
+// `flush` says whether the data reach the disk before the rename (fsync): the
+// record, the project and the logs must come back whole after a crash;
+// derived and courtesy files may come back empty or older, and sparing them
+// the wait for the disk saves every run several.
+enum class TrkFlush { kToDisk, kLeaveToSystem };
+void ReplaceFile(const std::string& path, std::string_view data, mode_t new_file_mode = 0666,
+                 TrkFlush flush = TrkFlush::kToDisk);
 // Where a file's bytes go, a piece at a time.
 using TrkBytesSink = std::function<void(std::string_view piece)>;
 // ReplaceFile for bytes too many to gather first: `source` hands them to the
@@ -60,7 +67,7 @@ using TrkBytesSink = std::function<void(std::string_view piece)>;
 // that lock only while the bytes are copied out. An exception it throws
 // leaves the file as it was and is passed on.
 void ReplaceFileFrom(const std::string& path, const std::function<void(const TrkBytesSink& sink)>& source,
-                     mode_t new_file_mode = 0666);
+                     mode_t new_file_mode = 0666, TrkFlush flush = TrkFlush::kToDisk);
 
 // Appends `data` to `path`, creating a missing file (not its folders). Throws
 // "Cannot open file", "Cannot create file" or "Stream write error".

@@ -150,5 +150,6 @@ void TrkUsageCounters::SaveData(const std::string& path, std::string_view data) 
   namespace fs = std::filesystem;
   std::error_code ignored;
   fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ignored);
-  ReplaceFile(path, data);
+  // Counters lost to a crash are not worth a wait for the disk at every run.
+  ReplaceFile(path, data, 0666, TrkFlush::kLeaveToSystem);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <shared_mutex>
 #include <thread>
 #include <utility>
@@ -157,7 +158,7 @@ void TrkUploadStore::KeepBackup(const std::string& bytes) const {
     // No backup yet, or an unreadable one: written afresh.
   }
   try {
-    ReplaceFile(backup, bytes);
+    ReplaceFile(backup, bytes, 0666, TrkFlush::kLeaveToSystem);
   } catch (const TrkError&) {
     // The backup is a courtesy; the record itself is untouched.
   }
@@ -237,9 +238,12 @@ void TrkUploadStore::RecordLater(Queue& queue, Recording recording) {
     queue.recordings_.push_back(std::move(recording));
   }
   if (before + 1 >= kQueueLimit) {
-    // Saves of a large record lie seconds apart: what a queue holds stays small.
-    std::lock_guard<std::shared_mutex> lock(mu_);
-    TakeQueued();
+    // Saves of a large record lie seconds apart: what a queue holds stays
+    // small. Not while a save copies the lists out, though: the worker would
+    // wait for all of it; it tries again at its next recording.
+    std::unique_lock<std::mutex> taking(taking_mu_, std::try_to_lock);
+    std::unique_lock<std::shared_mutex> lock(mu_, std::defer_lock);
+    if (taking && lock.try_lock()) TakeQueued();
   } else if (before == 0) {
     // Later ones are taken with this one, by the save asked for here.
     saver_.ScheduleAt(last_save_.load() + save_gap_.load());
@@ -268,6 +272,29 @@ void TrkUploadStore::TakeQueued() {
   if (!any) return;
   ++changes_;
   record_changed_at_ = changes_;
+}
+
+void TrkUploadStore::TakeQueuedInSlices() {
+  std::lock_guard<std::mutex> taking(taking_mu_);
+  std::vector<Recording> taken;
+  {
+    std::shared_lock<std::shared_mutex> look(mu_);
+    for (const std::shared_ptr<Queue>& queue : queues_) {
+      std::lock_guard<std::mutex> lock(queue->mu_);
+      if (taken.empty()) {
+        taken.swap(queue->recordings_);
+      } else {
+        std::move(queue->recordings_.begin(), queue->recordings_.end(), std::back_inserter(taken));
+        queue->recordings_.clear();
+      }
+    }
+  }
+  for (size_t at = 0; at < taken.size(); at += kRecordSlice) {
+    std::lock_guard<std::shared_mutex> lock(mu_);
+    for (size_t i = at; i < std::min(taken.size(), at + kRecordSlice); ++i) Record(taken[i]);
+    ++changes_;
+    record_changed_at_ = changes_;
+  }
 }
 
 void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
@@ -304,6 +331,7 @@ bool TrkUploadStore::Changed(bool record) {
 }
 
 std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() {
+  std::lock_guard<std::mutex> taking(taking_mu_);
   std::lock_guard<std::shared_mutex> lock(mu_);
   TakeQueued();
   std::vector<TrkUploadPaths::Entry> entries = UploadPaths.Entries();
@@ -339,7 +367,8 @@ bool TrkUploadStore::Save(bool with_stats) {
     }
     if (with_stats) {
       // So is this one's: its entries count only beside the record's digests.
-      WriteFile(StatFileName(project_file), [this](TrkOutputBuffer& out) { UploadRecord.WriteStats(out); });
+      WriteFile(StatFileName(project_file), [this](TrkOutputBuffer& out) { UploadRecord.WriteStats(out); },
+                TrkFlush::kLeaveToSystem);
       written_ = changes;
     }
   } catch (const TrkError& e) {
@@ -360,17 +389,22 @@ bool TrkUploadStore::Save(bool with_stats) {
   return saved;
 }
 
-void TrkUploadStore::WriteFile(const std::string& file, const std::function<void(TrkOutputBuffer&)>& write) const {
-  ReplaceFileFrom(file, [&](const TrkBytesSink& sink) {
-    TrkOutputBuffer out(sink);
-    std::shared_lock<std::shared_mutex> lock(mu_);
-    write(out);
-    out.Flush();
-  });
+void TrkUploadStore::WriteFile(const std::string& file, const std::function<void(TrkOutputBuffer&)>& write,
+                               TrkFlush flush) const {
+  ReplaceFileFrom(
+      file,
+      [&](const TrkBytesSink& sink) {
+        TrkOutputBuffer out(sink);
+        std::shared_lock<std::shared_mutex> lock(mu_);
+        write(out);
+        out.Flush();
+      },
+      0666, flush);
 }
 
 void TrkUploadStore::Flush() {
   {
+    std::lock_guard<std::mutex> taking(taking_mu_);
     std::lock_guard<std::shared_mutex> lock(mu_);
     TakeQueued();
   }
@@ -378,10 +412,7 @@ void TrkUploadStore::Flush() {
 }
 
 bool TrkUploadStore::SaveNow() {
-  {
-    std::lock_guard<std::shared_mutex> lock(mu_);
-    TakeQueued();
-  }
+  TakeQueuedInSlices();
   return Save(false);
 }
 
@@ -419,6 +450,7 @@ std::shared_ptr<TrkUploadStore::Queue> TrkUploadStore::WorkerCreated() {
 
 void TrkUploadStore::WorkerEnded() {
   {
+    std::lock_guard<std::mutex> taking(taking_mu_);
     std::lock_guard<std::shared_mutex> lock(mu_);
     if (workers_ == 0 || --workers_ > 0) return;
     TakeQueued();

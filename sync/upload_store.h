@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "project/whole_file.h"
 #include "sync/record_saver.h"
 #include "sync/run_lock.h"
 #include "sync/upload_list.h"
@@ -65,9 +66,11 @@ class TrkOutputBuffer;
 // the run's state; save_mu_ orders the saves and is taken before mu_, which a
 // save holds only shared, and only while it copies a file's bytes out; mu_ is
 // never held while the saver's thread is stopped (it takes mu_ to save).
-// error_mu_ guards the last save's failure and is taken last. A worker's Queue
-// has a lock of its own, taken after mu_ when the store takes the queue over
-// and alone when the worker adds to it, never before mu_.
+// error_mu_ guards the last save's failure and is taken last. taking_mu_ is
+// held while the queues' recordings are taken and made, before mu_, so that
+// no one sees some taken and not yet made. A worker's Queue has a lock of its
+// own, taken after mu_ when the store takes the queue over and alone when the
+// worker adds to it, never before mu_.
 class TrkUploadStore {
  public:
   static constexpr std::chrono::milliseconds kSaveInterval{200};
@@ -75,9 +78,12 @@ class TrkUploadStore {
   // then takes at most a tenth of a run.
   static constexpr int kSaveShare = 9;
   // The most recordings a worker's queue holds before the worker makes them
-  // itself (RecordLater): some 20 MB. Less costs a first run over many small
+  // itself unless a save is copying the lists out (RecordLater): some 20 MB. Less costs a first run over many small
   // files its speed (4,096: a tenth), the other worker waiting for each.
   static constexpr size_t kQueueLimit = 65536;
+  // Recordings made under one hold of the store's lock when the saver takes
+  // the queues: some hundred microseconds.
+  static constexpr size_t kRecordSlice = 1024;
   // Reads of a record file that exists but cannot be read, before giving up.
   static constexpr int kLoadTries = 3;
   // The first line of a record that names its destination.
@@ -150,7 +156,8 @@ class TrkUploadStore {
   // lock of its own `queue` (from WorkerCreated), so workers that record
   // thousands of files a second never wait for one another; the save is
   // asked for as Recorded asks for it, so the files are as soon on disk. A
-  // worker whose queue reaches kQueueLimit makes them itself.
+  // worker whose queue reaches kQueueLimit makes them itself, unless a save is
+  // copying the lists out (then it tries again at its next recording).
   void RecordLater(Queue& queue, Recording recording);
   // Keeps `stat` for a recorded file whose bytes, read with it unchanged, have
   // the digest `digest` (trusted only while the record says so), and has that
@@ -197,7 +204,8 @@ class TrkUploadStore {
   // remembered (SaveFailure) and the files are left as they were.
   bool Save(bool with_stats);
   // Replaces `file` with what `write` hands its buffer, under mu_ held shared.
-  void WriteFile(const std::string& file, const std::function<void(TrkOutputBuffer&)>& write) const;
+  void WriteFile(const std::string& file, const std::function<void(TrkOutputBuffer&)>& write,
+                 TrkFlush flush = TrkFlush::kToDisk) const;
   // The saver's save. False when it could not be written.
   bool SaveNow();
   // Reads the paths file, keeping the entries the record has. Under mu_.
@@ -206,8 +214,13 @@ class TrkUploadStore {
   void ReadStats();
   // Recorded's changes to the lists. Under mu_, held exclusively.
   void Record(const Recording& recording);
-  // Makes the recordings of every queue, as one change. Under mu_, held exclusively.
+  // Makes the recordings of every queue, as one change. Under taking_mu_ and
+  // mu_, held exclusively.
   void TakeQueued();
+  // TakeQueued for the saver: mu_ is taken for kRecordSlice recordings at a
+  // time, not for all of them at once, which would stop every worker's
+  // lookups for as long. Not under mu_.
+  void TakeQueuedInSlices();
   // A change to the lists (only to the stat data unless `record`): counted and
   // saved in time. Under mu_; true when the caller must Save outside mu_ (no
   // saver's thread runs and a save is due).
@@ -240,6 +253,7 @@ class TrkUploadStore {
   std::atomic<std::chrono::steady_clock::duration> save_gap_{kSaveInterval};  // from last_save_ to the next
   // Serialises saves, so an older state never lands after a newer one.
   std::mutex save_mu_;
+  std::mutex taking_mu_;  // see Threads above
   mutable std::mutex error_mu_;
   std::string save_error_;  // guarded by error_mu_: why the last save failed
 
