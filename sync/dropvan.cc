@@ -19,6 +19,13 @@
 
 namespace {
 
+// A content digest as the record keeps it.
+TrkUploadStore::Key DigestBytes(const std::string& hex) {
+  TrkUploadStore::Key bytes;
+  if (!TrkMD5::BytesOf(hex, bytes)) throw TrkError("Not a content digest: \"" + hex + "\"");
+  return bytes;
+}
+
 const char kFileIdentical[] = "File identical.";
 // How often a worker waiting for room on the server looks for a stop request.
 constexpr std::chrono::milliseconds kStopPoll{100};
@@ -124,7 +131,7 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
 std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path) {
   TrkUploadStore& store = TrkUploadStore::Process();
   TrkMD5 md5;  // this file's own
-  const std::string key = md5.DigestHex(trk_platform::PathKeyText(item.FileName));
+  const TrkUploadStore::Key key = md5.DigestBytes(trk_platform::PathKeyText(item.FileName));
   if (!refusal_.empty()) throw TrkError(refusal_);
   const std::string recorded = store.Find(key);
   const bool sync_all = Choose.sync_all;
@@ -151,7 +158,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
       stat = watch.Result();
     }
     const bool identical = recorded == digest && !sync_all;
-    if (identical && stat) store.Statted(key, digest, *stat);  // so that the next run need not read it
+    if (identical && stat) store.Statted(key, DigestBytes(digest), *stat);  // so that the next run need not read it
     // Without uploads nothing could mend what the server lost.
     if (identical && (!upload || !verify || ServerHolds(item.FileName, remote_path))) return kFileIdentical;
     if (upload) {
@@ -161,11 +168,12 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
   // A file recorded without an upload (NoUpload) is never one to delete.
-  store.RecordLater(*recordings_, {key, digest, item.FileName, upload ? remote_path : "", stat});
+  store.RecordLater(*recordings_, {key, DigestBytes(digest), item.FileName, upload ? remote_path : "", stat});
   return remote_path;
 }
 
-bool TrkDropvan::KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path) {
+bool TrkDropvan::KnownUnchanged(const TrkUploadStore::Key& key, const std::string& recorded,
+                                const std::string& local_path) {
   if (recorded.empty()) return false;
   const std::optional<TrkFileStat> now = folder_.Stat(local_path);
   return now && TrkUploadStore::Process().Unchanged(key, recorded, *now);

@@ -123,7 +123,7 @@ class TrkDropvan : public TrkConvertor {
                            const std::string& recorded, bool sync_all, bool verify, TrkMD5& md5);
   // Whether the file of `local_path`, recorded (under `key`) with the digest
   // `recorded`, holds those bytes still by its stat data, taken without opening it.
-  bool KnownUnchanged(const std::string& key, const std::string& recorded, const std::string& local_path);
+  bool KnownUnchanged(const TrkUploadStore::Key& key, const std::string& recorded, const std::string& local_path);
   // Whether the server still holds the file of `remote_path` at the local
   // file's size (option "Verify"), by the run's one listing of its folder, or
   // by asking its size alone when the folder could not be listed. Connects as

@@ -1,5 +1,7 @@
 #include "sync/md5.h"
 
+#include <algorithm>
+
 #include <string.h>
 
 #include "select/file_utils.h"
@@ -198,6 +200,31 @@ std::string TrkMD5::DigestHex(std::string_view text) {
   Update(text.data(), text.size());
   Final();
   return DigestText();
+}
+
+bool TrkMD5::BytesOf(std::string_view hex, std::array<uint8_t, 16>& bytes) {
+  auto value = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  if (hex.size() != 32) return false;
+  for (size_t i = 0; i < 16; ++i) {
+    const int high = value(hex[2 * i]), low = value(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+std::array<uint8_t, 16> TrkMD5::DigestBytes(std::string_view text) {
+  Init();
+  Update(text.data(), text.size());
+  Final();
+  std::array<uint8_t, 16> bytes;
+  std::copy(digest_, digest_ + 16, bytes.begin());
+  return bytes;
 }
 
 std::string TrkMD5::DigestFileHex(const std::string& path, const TrkReadEnds& at_ends) {

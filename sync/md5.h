@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,9 +30,14 @@ class TrkMD5 {
   std::string DigestText() const;
   // A 16-byte digest as 32 uppercase hexadecimal digits, as DigestText writes it.
   static std::string HexOf(const uint8_t* digest);
+  // The 16 bytes that 32 hexadecimal digits (any case) spell; false for any
+  // other text.
+  static bool BytesOf(std::string_view hex, std::array<uint8_t, 16>& bytes);
 
   // The digest of `text` (a plain byte string) as 32 uppercase hexadecimal digits.
   std::string DigestHex(std::string_view text);
+  // The same as its 16 bytes.
+  std::array<uint8_t, 16> DigestBytes(std::string_view text);
   // The digest of a file's bytes, read in pieces so that the file is never held
   // in memory whole; equal to DigestHex of the whole content. Throws TrkError
   // as TrkFileUtils::ReadAll does. `at_ends` is told the file's stat data before

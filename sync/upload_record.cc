@@ -98,7 +98,7 @@ void TrkUploadRecord::Assign(const std::vector<std::string_view>& lines) {
 bool TrkUploadRecord::Has(std::string_view key) const { return HasLine(Locate(key)); }
 
 bool TrkUploadRecord::HasDigestName(const std::array<uint8_t, 16>& name) const {
-  return !digest_slots_.empty() && HasLine(static_cast<int64_t>(digest_slots_[DigestSlot(name)]) - 1);
+  return HasLine(LocateDigest(name));
 }
 
 bool TrkUploadRecord::HasLine(int64_t at) const {
@@ -107,8 +107,11 @@ bool TrkUploadRecord::HasLine(int64_t at) const {
   return line.text == kDigestsOnly || !texts_[line.text].ends_with('=');
 }
 
-std::string TrkUploadRecord::Find(std::string_view key) const {
-  const int64_t at = Locate(key);
+std::string TrkUploadRecord::Find(std::string_view key) const { return ValueAt(Locate(key)); }
+
+std::string TrkUploadRecord::Find(const Digest& key) const { return ValueAt(LocateDigest(key)); }
+
+std::string TrkUploadRecord::ValueAt(int64_t at) const {
   if (at < 0 || lines_[at].removed) return {};
   const Line& line = lines_[at];
   std::string value;
@@ -119,6 +122,14 @@ std::string TrkUploadRecord::Find(std::string_view key) const {
     value = text.substr(text.find('=') + 1);
   }
   return value;
+}
+
+void TrkUploadRecord::Put(const Digest& key, const Digest& value) {
+  const int64_t at = LocateDigest(key);
+  if (at >= 0) return SetDigests(lines_[at], key, value);
+  const auto next = static_cast<uint32_t>(lines_.size());
+  SetDigests(lines_.emplace_back(), key, value);
+  IndexDigest(next, key);
 }
 
 void TrkUploadRecord::Put(std::string_view key, std::string_view value) {
@@ -144,16 +155,30 @@ bool TrkUploadRecord::Remove(std::string_view key) {
 }
 
 bool TrkUploadRecord::PutStat(std::string_view key, std::string_view digest, const TrkFileStat& stat) {
-  const int64_t at = Locate(key);
-  Digest wanted, value;
-  if (!HasLine(at) || !DecodeDigest(digest, false, wanted)) return false;
-  if (!ValueBytes(lines_[at], value) || value != wanted) return false;
+  Digest wanted;
+  return DecodeDigest(digest, false, wanted) && PutStatAt(Locate(key), wanted, stat);
+}
+
+bool TrkUploadRecord::PutStat(const Digest& key, const Digest& digest, const TrkFileStat& stat) {
+  return PutStatAt(LocateDigest(key), digest, stat);
+}
+
+bool TrkUploadRecord::PutStatAt(int64_t at, const Digest& digest, const TrkFileStat& stat) {
+  Digest value;
+  if (!HasLine(at) || !ValueBytes(lines_[at], value) || value != digest) return false;
   SetStat(lines_[at], stat);
   return true;
 }
 
 bool TrkUploadRecord::Unchanged(std::string_view key, std::string_view recorded, const TrkFileStat& now) const {
-  const int64_t at = Locate(key);
+  return UnchangedAt(Locate(key), recorded, now);
+}
+
+bool TrkUploadRecord::Unchanged(const Digest& key, std::string_view recorded, const TrkFileStat& now) const {
+  return UnchangedAt(LocateDigest(key), recorded, now);
+}
+
+bool TrkUploadRecord::UnchangedAt(int64_t at, std::string_view recorded, const TrkFileStat& now) const {
   if (at < 0 || lines_[at].removed || lines_[at].stat == kNoStat) return false;
   const Line& line = lines_[at];
   // Compared again, although the caller found `recorded` on this line: its
@@ -166,8 +191,7 @@ bool TrkUploadRecord::Unchanged(std::string_view key, std::string_view recorded,
 
 void TrkUploadRecord::AssignStats(std::string_view bytes) {
   trk_stat_file::ForEach(bytes, [this](const trk_stat_file::Entry& entry) {
-    if (digest_slots_.empty()) return;
-    const int64_t at = static_cast<int64_t>(digest_slots_[DigestSlot(entry.key)]) - 1;
+    const int64_t at = LocateDigest(entry.key);
     Digest value;
     if (!HasLine(at) || !ValueBytes(lines_[at], value) || value != entry.digest) return;
     SetStat(lines_[at], entry.stat);
@@ -210,17 +234,23 @@ void TrkUploadRecord::DropStat(Line& line) {
   --stat_count_;
 }
 
-void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
+void TrkUploadRecord::SetDigests(Line& line, const Digest& key, const Digest& value) {
+  // Stat data stay only beside the digest they were kept with.
+  if (line.text != kDigestsOnly || line.value != value) DropStat(line);
+  // A line that had a text keeps its slot, emptied: positions of the others stay.
+  if (line.text != kDigestsOnly) std::string().swap(texts_[line.text]);
   Line compact;
-  if (has_equals && DecodeDigest(name, true, compact.key) && DecodeDigest(value, true, compact.value)) {
-    // Stat data stay only beside the digest they were kept with.
-    if (line.text != kDigestsOnly || line.value != compact.value) DropStat(line);
-    // A line that had a text keeps its slot, emptied: positions of the others stay.
-    if (line.text != kDigestsOnly) std::string().swap(texts_[line.text]);
-    compact.digest_name = true;
-    compact.stat = line.stat;
-    line = compact;
-    return;
+  compact.key = key;
+  compact.value = value;
+  compact.digest_name = true;
+  compact.stat = line.stat;
+  line = compact;
+}
+
+void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
+  Digest key, digest;
+  if (has_equals && DecodeDigest(name, true, key) && DecodeDigest(value, true, digest)) {
+    return SetDigests(line, key, digest);
   }
   std::string text(name);
   if (has_equals) text.append("=").append(value);
@@ -235,12 +265,14 @@ void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_vie
   }
 }
 
+int64_t TrkUploadRecord::LocateDigest(const Digest& key) const {
+  if (digest_slots_.empty()) return -1;
+  return static_cast<int64_t>(digest_slots_[DigestSlot(key)]) - 1;
+}
+
 int64_t TrkUploadRecord::Locate(std::string_view name) const {
   Digest digest;
-  if (DecodeDigest(name, false, digest)) {
-    if (digest_slots_.empty()) return -1;
-    return static_cast<int64_t>(digest_slots_[DigestSlot(digest)]) - 1;
-  }
+  if (DecodeDigest(name, false, digest)) return LocateDigest(digest);
   auto found = name_index_.find(TrkUpperAscii(name));
   return found == name_index_.end() ? -1 : static_cast<int64_t>(found->second);
 }

@@ -47,6 +47,14 @@ class TrkUploadRecord {
   std::string Find(std::string_view key) const;
   // Rewrites the line Find would use as key=value, in place, or appends one.
   void Put(std::string_view key, std::string_view value);
+
+  // Find, Put, PutStat and Unchanged for a key of 32 hexadecimal digits given
+  // as the 16 bytes they spell, as a run has it: no text made or read back.
+  using Digest = std::array<uint8_t, 16>;
+  std::string Find(const Digest& key) const;
+  void Put(const Digest& key, const Digest& value);
+  bool PutStat(const Digest& key, const Digest& digest, const TrkFileStat& stat);
+  bool Unchanged(const Digest& key, std::string_view recorded, const TrkFileStat& now) const;
   // Takes the line Find would use out of the record; false when none matched.
   bool Remove(std::string_view key);
 
@@ -75,7 +83,6 @@ class TrkUploadRecord {
   void Write(TrkOutputBuffer& out) const;
 
  private:
-  using Digest = std::array<uint8_t, 16>;
   static constexpr uint32_t kDigestsOnly = UINT32_MAX;
   static constexpr uint32_t kNoStat = UINT32_MAX;
   struct Line {
@@ -89,6 +96,15 @@ class TrkUploadRecord {
   // Makes `line` name=value (just `name` without `has_equals`), in its compact
   // form when it has one.
   void SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals);
+  // Makes `line` the compact line key=value.
+  void SetDigests(Line& line, const Digest& key, const Digest& value);
+  // Where the line named `key` is; -1 when none is.
+  int64_t LocateDigest(const Digest& key) const;
+  // The value of line `at` (-1: none) as Find gives it.
+  std::string ValueAt(int64_t at) const;
+  // PutStat and Unchanged for line `at` (-1: none).
+  bool PutStatAt(int64_t at, const Digest& digest, const TrkFileStat& stat);
+  bool UnchangedAt(int64_t at, std::string_view recorded, const TrkFileStat& now) const;
   void AppendLine(const Line& line, std::string& out) const;
   // The line's value as the 16 bytes its 32 hexadecimal digits (any case)
   // spell; false when it is none.

@@ -12,6 +12,7 @@
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "select/file_utils.h"
+#include "sync/md5.h"
 
 namespace {
 
@@ -214,7 +215,12 @@ void TrkUploadStore::ReadStats() {
   }
 }
 
-bool TrkUploadStore::Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const {
+std::string TrkUploadStore::Find(const Key& key) const {
+  std::shared_lock<std::shared_mutex> lock(mu_);
+  return UploadRecord.Find(key);
+}
+
+bool TrkUploadStore::Unchanged(const Key& key, const std::string& recorded, const TrkFileStat& now) const {
   std::shared_lock<std::shared_mutex> lock(mu_);
   return UploadRecord.Unchanged(key, recorded, now);
 }
@@ -224,7 +230,10 @@ void TrkUploadStore::Recorded(const std::string& key, const std::string& digest,
   bool now;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
-    Record({key, digest, local_path, remote_path, stat});
+    UploadRecord.Put(key, digest);
+    if (stat) UploadRecord.PutStat(key, digest, *stat);
+    UploadList.Append(local_path);
+    if (!remote_path.empty()) UploadPaths.Put(key, local_path, remote_path);
     now = Changed();
   }
   if (now) Save(true);
@@ -255,7 +264,7 @@ void TrkUploadStore::Record(const Recording& r) {
   UploadRecord.Put(r.key, r.digest);
   if (r.stat) UploadRecord.PutStat(r.key, r.digest, *r.stat);
   UploadList.Append(r.local_path);
-  if (!r.remote_path.empty()) UploadPaths.Put(r.key, r.local_path, r.remote_path);
+  if (!r.remote_path.empty()) UploadPaths.Put(TrkMD5::HexOf(r.key.data()), r.local_path, r.remote_path);
 }
 
 void TrkUploadStore::TakeQueued() {
@@ -297,12 +306,13 @@ void TrkUploadStore::TakeQueuedInSlices() {
   }
 }
 
-void TrkUploadStore::Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat) {
+void TrkUploadStore::Statted(const Key& key, const Key& digest, const TrkFileStat& stat) {
   bool now;
   {
     std::lock_guard<std::shared_mutex> lock(mu_);
     // Kept already: a run that reads every file saves nothing when nothing changed.
-    if (UploadRecord.Unchanged(key, digest, stat) || !UploadRecord.PutStat(key, digest, stat)) return;
+    if (UploadRecord.Unchanged(key, TrkMD5::HexOf(digest.data()), stat)) return;
+    if (!UploadRecord.PutStat(key, digest, stat)) return;
     now = Changed(false);
   }
   if (now) Save(true);

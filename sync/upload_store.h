@@ -128,20 +128,25 @@ class TrkUploadStore {
   // are then uploaded again next time); empty when they are.
   std::string EndRun();
 
+  // A record key (the digest of a file's path) as its 16 bytes.
+  using Key = TrkUploadRecord::Digest;
   // The recorded content digest for `key`; empty when the file was never recorded.
   std::string Find(std::string_view key) const;
+  std::string Find(const Key& key) const;
   // Whether `key`'s file, recorded with the digest `recorded`, is known to hold
   // those bytes still by its stat data `now` (see TrkUploadRecord::Unchanged).
-  bool Unchanged(const std::string& key, const std::string& recorded, const TrkFileStat& now) const;
+  bool Unchanged(const Key& key, const std::string& recorded, const TrkFileStat& now) const;
   // Records an uploaded file (its key's line set to `digest`, its path appended
   // to the upload list, its paths noted unless `remote_path` is empty, its stat
   // data kept when its bytes were read with `stat` unchanged) and has it saved
   // (see Saving above).
   void Recorded(const std::string& key, const std::string& digest, const std::string& local_path,
                 const std::string& remote_path = "", const std::optional<TrkFileStat>& stat = std::nullopt);
-  // Recorded's arguments.
+  // Recorded's arguments as a run has them: a worker's queue may hold tens
+  // of thousands, so the digests are kept as their bytes.
   struct Recording {
-    std::string key, digest, local_path, remote_path;
+    Key key, digest;
+    std::string local_path, remote_path;
     std::optional<TrkFileStat> stat;
   };
   // One worker's recordings on their way to the lists (RecordLater).
@@ -162,7 +167,7 @@ class TrkUploadStore {
   // Keeps `stat` for a recorded file whose bytes, read with it unchanged, have
   // the digest `digest` (trusted only while the record says so), and has that
   // saved unless it was kept already.
-  void Statted(const std::string& key, const std::string& digest, const TrkFileStat& stat);
+  void Statted(const Key& key, const Key& digest, const TrkFileStat& stat);
   // Every recorded file whose paths are known, as the record stands.
   std::vector<TrkUploadPaths::Entry> RecordedPaths();
   // Takes `key`'s file out of the record (its server copy is gone) and has
