@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "project/error.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/temp_dir.h"
@@ -192,6 +193,20 @@ TEST(UploadListTest, HandsOnEveryPathInOrderWhereverItKeepsThem) {
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   }
+}
+
+// A save whose bytes cannot all be produced (a list kept aside that cannot be
+// read back) leaves its file as it was, with no temporary file beside it.
+TEST(ReplaceFileFromTest, AWriterThatFailsPartWayLeavesTheFileAsItWas) {
+  TempDir dir;
+  const std::string file = dir.Write("project.batch-dropvan.ini", "before\r\n");
+  auto fail_half_way = [](const TrkBytesSink& sink) {
+    sink("half");
+    throw TrkError("cut short");
+  };
+  EXPECT_THROW(ReplaceFileFrom(file, fail_half_way), TrkError);
+  EXPECT_EQ(ReadFileBytes(file), "before\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 }
 
 // Writes fail once a file would grow beyond `limit` bytes, for the scope of
