@@ -1,6 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <string>
+#include <utility>
 
 // One work item of a batch: a file, its state and its result text.
 //
@@ -28,6 +30,14 @@ class TrkNode {
   // Set by the per-file operation: a remote path, a note or an error message.
   std::string ResultText;
   // With a failure: why, in the words of the server or the library that told
-  // (TrkError::Reason); empty when the result says it all.
-  std::string Reason;
+  // (TrkError::Reason); empty when the result says it all. Held apart: a run
+  // over a million files keeps a million items, nearly all without one.
+  const std::string& Reason() const { return reason_ ? *reason_ : kNoReason; }
+  void SetReason(std::string reason) {
+    reason_ = reason.empty() ? nullptr : std::make_unique<std::string>(std::move(reason));
+  }
+
+ private:
+  static inline const std::string kNoReason;
+  std::unique_ptr<std::string> reason_;
 };

@@ -147,7 +147,7 @@ std::vector<std::pair<std::string, int>> TrkRun::FailureReasons() const {
   TrkBatchLock lock(*batch_);
   for (const TrkNode& item : lock.Items()) {
     if (item.State != TrkNode::kFailure) continue;
-    const std::string& reason = item.Reason.empty() ? item.ResultText : item.Reason;
+    const std::string& reason = item.Reason().empty() ? item.ResultText : item.Reason();
     const auto [found, added] = at.try_emplace(reason, reasons.size());
     if (added) reasons.emplace_back(reason, 0);
     ++reasons[found->second].second;

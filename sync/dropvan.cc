@@ -121,7 +121,7 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
   } catch (const TrkError& e) {
     // The file stays unrecorded, so the next run tries it again.
     item.ResultText = e.what();
-    item.Reason = e.Reason();
+    item.SetReason(e.Reason());
     item.State = TrkNode::kFailure;
     batch.RecordFailure(e.what());
   }
@@ -263,7 +263,7 @@ void TrkDropvan::RemoveDeletedFiles() {
   auto report = [this, &batch](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
     TrkNode& item = batch.AddTaken(local);
     item.ResultText = text;
-    item.Reason = reason;
+    item.SetReason(reason);
     item.State = ok ? TrkNode::kSuccess : TrkNode::kFailure;
     if (ok) {
       batch.RecordSuccess();

@@ -66,7 +66,7 @@ void TrkUploadRecord::Clear() {
   std::vector<Line>().swap(lines_);
   std::vector<std::string>().swap(texts_);
   std::vector<uint32_t>().swap(digest_slots_);
-  std::vector<TrkFileStat>().swap(stats_);
+  std::deque<TrkFileStat>().swap(stats_);
   stat_count_ = 0;
   digest_names_ = 0;
   std::unordered_map<std::string, uint32_t>().swap(name_index_);

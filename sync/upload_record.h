@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -128,7 +129,9 @@ class TrkUploadRecord {
   std::vector<std::string> texts_;  // the lines that have no compact form
   // Lines' stat data; a dropped one's place is left unused until the next
   // Clear, and taken again when its line keeps stat data once more.
-  std::vector<TrkFileStat> stats_;
+  // A deque: grown by blocks, never copied whole, as a vector of a million
+  // would be at its last doubling.
+  std::deque<TrkFileStat> stats_;
   size_t stat_count_ = 0;  // lines with stat data
   // Name -> position of the first line with that name. Lines are never removed
   // or moved, and a rewrite keeps the name, so positions stay valid. Names of 32

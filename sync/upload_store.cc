@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <shared_mutex>
 #include <thread>
 #include <utility>
@@ -285,24 +284,22 @@ void TrkUploadStore::TakeQueued() {
 
 void TrkUploadStore::TakeQueuedInSlices() {
   std::lock_guard<std::mutex> taking(taking_mu_);
-  std::vector<Recording> taken;
+  std::vector<std::vector<Recording>> taken;
   {
     std::shared_lock<std::shared_mutex> look(mu_);
     for (const std::shared_ptr<Queue>& queue : queues_) {
       std::lock_guard<std::mutex> lock(queue->mu_);
-      if (taken.empty()) {
-        taken.swap(queue->recordings_);
-      } else {
-        std::move(queue->recordings_.begin(), queue->recordings_.end(), std::back_inserter(taken));
-        queue->recordings_.clear();
-      }
+      taken.emplace_back().swap(queue->recordings_);
     }
   }
-  for (size_t at = 0; at < taken.size(); at += kRecordSlice) {
-    std::lock_guard<std::shared_mutex> lock(mu_);
-    for (size_t i = at; i < std::min(taken.size(), at + kRecordSlice); ++i) Record(taken[i]);
-    ++changes_;
-    record_changed_at_ = changes_;
+  for (std::vector<Recording>& recordings : taken) {
+    for (size_t at = 0; at < recordings.size(); at += kRecordSlice) {
+      std::lock_guard<std::shared_mutex> lock(mu_);
+      for (size_t i = at; i < std::min(recordings.size(), at + kRecordSlice); ++i) Record(recordings[i]);
+      ++changes_;
+      record_changed_at_ = changes_;
+    }
+    std::vector<Recording>().swap(recordings);  // a large run's queues are tens of megabytes
   }
 }
 

@@ -77,7 +77,7 @@ void TrkListModel::UpdateRows(const std::vector<int>& done) {
     row.state = row.item->State;
     const std::string& text = row.item->ResultText;
     row.result = text.substr(0, text.find_first_of("\r\n"));
-    row.reason = row.item->Reason;
+    row.reason = row.item->Reason();
     low = std::min(low, index);
     high = std::max(high, index);
   }
