@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +39,16 @@ class TrkOutputBuffer {
   void Flush() {
     if (!text_.empty()) sink_(text_);
     text_.clear();
+  }
+
+  // Everything `write` hands a buffer, as one text: for callers that want it
+  // whole (small files, tests).
+  static std::string Collect(const std::function<void(TrkOutputBuffer& out)>& write) {
+    std::string text;
+    TrkOutputBuffer out([&text](std::string_view piece) { text += piece; });
+    write(out);
+    out.Flush();
+    return text;
   }
 
  private:

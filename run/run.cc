@@ -123,11 +123,7 @@ std::string TrkRun::Finish() {
 std::vector<std::string> TrkRun::Lines() const { return SplitLines(LogText()); }
 
 std::string TrkRun::LogText() const {
-  std::string text;
-  TrkOutputBuffer out([&text](std::string_view piece) { text += piece; });
-  WriteLogTo(out);
-  out.Flush();
-  return text;
+  return TrkOutputBuffer::Collect([this](TrkOutputBuffer& out) { WriteLogTo(out); });
 }
 
 void TrkRun::WriteLogTo(TrkOutputBuffer& out) const {

@@ -63,8 +63,5 @@ void TrkUploadList::Write(TrkOutputBuffer& out) const {
 }
 
 std::vector<std::string> TrkUploadList::Lines() const {
-  std::string text;
-  TrkOutputBuffer out([&text](std::string_view piece) { text += piece; });
-  Write(out);
-  return SplitLines(text);
+  return SplitLines(TrkOutputBuffer::Collect([this](TrkOutputBuffer& out) { Write(out); }));
 }

@@ -331,9 +331,5 @@ void TrkUploadRecord::Write(TrkOutputBuffer& out) const {
 }
 
 std::string TrkUploadRecord::Text() const {
-  std::string text;
-  TrkOutputBuffer out([&text](std::string_view piece) { text += piece; });
-  Write(out);
-  out.Flush();
-  return text;
+  return TrkOutputBuffer::Collect([this](TrkOutputBuffer& out) { Write(out); });
 }

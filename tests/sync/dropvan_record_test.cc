@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "project/error.h"
+#include "project/output_buffer.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/temp_dir.h"
@@ -189,7 +190,8 @@ TEST(UploadListTest, HandsOnEveryPathInOrderWhereverItKeepsThem) {
     for (int run = 0; run < 2; ++run) {
       row.folder.empty() ? list.Clear() : list.Start(row.folder);
       for (const std::string& path : paths) list.Append(path);
-      EXPECT_EQ(list.Lines(), paths) << "run " << run << ": only this run's paths";
+      EXPECT_EQ(TrkOutputBuffer::Collect([&list](TrkOutputBuffer& out) { list.Write(out); }), JoinLines(paths))
+          << "run " << run << ": only this run's paths";
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   }

@@ -3,6 +3,7 @@
 // quick look, and any doubt about the kept data, makes it read.
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -79,11 +80,12 @@ struct Row {
   std::vector<std::pair<std::string, std::string>> options = {};
   bool fresh = false;    // a.txt modified (as its time says) no earlier than it is recorded
   bool settled = true;   // a run after the checked one opens nothing
+  bool stats_kept = false;  // the checked run leaves the stat file as it was
 };
 
 TEST(QuickCheckTest, ChangedOrDoubtfulFilesAreReadAndOnlyThose) {
   const std::vector<Row> rows = {
-      {"nothing changed", [](const Site&) {}, {}, {}},
+      {"nothing changed", [](const Site&) {}, {}, {}, {}, false, true, true},
       {"content changed at the same size, time put back",
        [](const Site& s) { Rewrite(s, "a.txt", "ALPHA content"); }, {"a.txt"}, {"a.txt"}},
       {"replaced by a file of the same size and time (renamed over it)",
@@ -97,7 +99,7 @@ TEST(QuickCheckTest, ChangedOrDoubtfulFilesAreReadAndOnlyThose) {
       {"record's digest not the one kept (record from elsewhere)",
        [](const Site& s) { EditRecord(s, "a.txt", dropvan_testing::Md5("other")); }, {"a.txt"}, {"a.txt"}},
       {"record line gone", [](const Site& s) { EditRecord(s, "a.txt", ""); }, {"a.txt"}, {"a.txt"}},
-      {"QuickCheck off", [](const Site&) {}, {"a.txt", "b.txt"}, {}, {{"QuickCheck", "False"}}, false, false},
+      {"QuickCheck off", [](const Site&) {}, {"a.txt", "b.txt"}, {}, {{"QuickCheck", "False"}}, false, false, true},
       {"IsSyncAll", [](const Site&) {}, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}, {{"IsSyncAll", "True"}}, false, false},
       {"IsSyncAll without uploads", [](const Site&) {}, {"a.txt", "b.txt"}, {"a.txt", "b.txt"},
        {{"IsSyncAll", "True"}, {"NoUpload", "True"}}, false, false},
@@ -124,8 +126,15 @@ TEST(QuickCheckTest, ChangedOrDoubtfulFilesAreReadAndOnlyThose) {
     row.change(site);
     for (const auto& [key, value] : row.options) project.Set(key, value);
     const OpenWatch watch(source.dir());
+    struct stat before {};
+    ::stat(StatFile(site).c_str(), &before);
     const RunResult run = project.RunFolder(source.dir(), target);
     EXPECT_EQ(watch.Opened(), row.opened);
+    struct stat after {};
+    ::stat(StatFile(site).c_str(), &after);
+    if (row.stats_kept) {
+      EXPECT_EQ(after.st_ino, before.st_ino) << "the stat file was written again";
+    }
     const bool dry = project.project().Options().GetBool("DryRun", false);
     for (const char* name : {"a.txt", "b.txt"}) {
       const std::string content = source.Read(name);

@@ -45,10 +45,7 @@ TEST(RecordStatsTest, StatDataSurviveASaveAndALoadWhileTheirDigestIsTheRecords) 
     }
     for (size_t i = row.entries - row.removed; i < row.entries; ++i) kept.Remove(Hex(i));
     for (size_t i = 0; i < row.revalued; ++i) kept.Put(Hex(i), Hex(i + 2));
-    std::string bytes;
-    TrkOutputBuffer out([&bytes](std::string_view piece) { bytes += piece; });
-    kept.WriteStats(out);
-    out.Flush();
+    const std::string bytes = TrkOutputBuffer::Collect([&kept](TrkOutputBuffer& out) { kept.WriteStats(out); });
     const std::string text = kept.Text();
     TrkUploadRecord loaded;
     loaded.Assign(SplitLineViews(text));
