@@ -67,6 +67,10 @@ void TrkUploadPaths::Put(std::string_view key, std::string_view local, std::stri
 
 void TrkUploadPaths::Remove(std::string_view key) { lines_.erase(TrkUpperAscii(key)); }
 
+void TrkUploadPaths::KeepOnly(const std::function<bool(std::string_view key)>& keep) {
+  std::erase_if(lines_, [&keep](const auto& entry) { return !keep(entry.first); });
+}
+
 std::vector<TrkUploadPaths::Entry> TrkUploadPaths::Entries() const {
   std::vector<Entry> entries;
   entries.reserve(lines_.size());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,6 +34,8 @@ class TrkUploadPaths {
   // Sets `key`'s entry (letter case of the key does not matter).
   void Put(std::string_view key, std::string_view local, std::string_view remote);
   void Remove(std::string_view key);
+  // Removes every entry whose key `keep` refuses, without unescaping a path.
+  void KeepOnly(const std::function<bool(std::string_view key)>& keep);
   size_t Count() const { return lines_.size(); }
   // Every entry, in no particular order.
   std::vector<Entry> Entries() const;

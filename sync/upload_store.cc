@@ -201,9 +201,7 @@ void TrkUploadStore::ReadPaths() {
   } catch (const TrkError&) {
     UploadPaths.Clear();  // missing or unreadable: its files are unknown until recorded again
   }
-  for (const TrkUploadPaths::Entry& entry : UploadPaths.Entries()) {
-    if (!UploadRecord.Has(entry.key)) UploadPaths.Remove(entry.key);
-  }
+  UploadPaths.KeepOnly([this](std::string_view key) { return UploadRecord.Has(key); });
 }
 
 void TrkUploadStore::ReadStats() {
