@@ -16,6 +16,7 @@ void TrkUploadList::Clear() {
   if (spill_fd_ >= 0) close(spill_fd_);
   spill_fd_ = -1;
   spilled_ = 0;
+  spill_when_ = spill_at_;
   std::string().swap(text_);
 }
 
@@ -29,7 +30,7 @@ void TrkUploadList::Start(const std::string& folder) {
 void TrkUploadList::Append(std::string_view path) {
   AppendEscaped(text_, path);
   text_ += "\r\n";
-  if (spill_fd_ >= 0 && text_.size() >= spill_at_) Spill();
+  if (spill_fd_ >= 0 && text_.size() >= spill_when_) Spill();
 }
 
 void TrkUploadList::Spill() {
@@ -39,12 +40,18 @@ void TrkUploadList::Spill() {
   while (!rest.empty()) {
     const ssize_t n = pwrite(spill_fd_, rest.data(), rest.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a full disk: the text waits in memory for the next try
+    if (n <= 0) {
+      // A full disk: the text waits in memory, tried again once it has doubled
+      // rather than at every path.
+      spill_when_ = text_.size() * 2;
+      return;
+    }
     rest.remove_prefix(static_cast<size_t>(n));
     at += static_cast<uint64_t>(n);
   }
   spilled_ = at;
   text_.clear();
+  spill_when_ = spill_at_;
 }
 
 void TrkUploadList::Write(TrkOutputBuffer& out) const {

@@ -21,7 +21,7 @@ class TrkUploadList {
  public:
   static constexpr size_t kSpillAt = 256 * 1024;
 
-  explicit TrkUploadList(size_t spill_at = kSpillAt) : spill_at_(spill_at) {}
+  explicit TrkUploadList(size_t spill_at = kSpillAt) : spill_at_(spill_at), spill_when_(spill_at) {}
   ~TrkUploadList() { Clear(); }
   TrkUploadList(const TrkUploadList&) = delete;
   TrkUploadList& operator=(const TrkUploadList&) = delete;
@@ -41,6 +41,7 @@ class TrkUploadList {
   void Spill();
 
   const size_t spill_at_;
+  size_t spill_when_;    // the size of text_ at which Spill is tried next
   int spill_fd_ = -1;    // the unnamed file, or -1
   uint64_t spilled_ = 0;  // bytes of the text in it, before text_
   std::string text_;      // the text after the spilled part

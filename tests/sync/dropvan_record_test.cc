@@ -7,6 +7,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -170,33 +171,6 @@ TEST_F(UploadStoreTest, SavesAreSpacedOutAndFlushWritesTheRest) {
   EXPECT_EQ(store.UploadList.Lines().size(), 50u);
 }
 
-// A large run's list is kept aside in an unnamed file; what it hands on is the
-// same whichever way it was kept, and nothing named is ever left behind.
-TEST(UploadListTest, HandsOnEveryPathInOrderWhereverItKeepsThem) {
-  TempDir dir;
-  std::vector<std::string> paths;
-  for (int i = 0; i < 300; ++i) paths.push_back("/src/" + std::string(i % 7 * 20, 'x') + std::to_string(i));
-  const struct Row {
-    const char* name;
-    size_t spill_at;
-    std::string folder;  // empty: kept in memory
-  } rows[] = {{"in memory", TrkUploadList::kSpillAt, ""},
-              {"aside at every line", 1, dir.dir()},
-              {"aside in pieces of lines", 1000, dir.dir()},
-              {"no folder to keep them in", 1, dir.dir() + "/missing"}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    TrkUploadList list(row.spill_at);
-    for (int run = 0; run < 2; ++run) {
-      row.folder.empty() ? list.Clear() : list.Start(row.folder);
-      for (const std::string& path : paths) list.Append(path);
-      EXPECT_EQ(TrkOutputBuffer::Collect([&list](TrkOutputBuffer& out) { list.Write(out); }), JoinLines(paths))
-          << "run " << run << ": only this run's paths";
-    }
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-  }
-}
-
 // A save whose bytes cannot all be produced (a list kept aside that cannot be
 // read back) leaves its file as it was, with no temporary file beside it.
 TEST(ReplaceFileFromTest, AWriterThatFailsPartWayLeavesTheFileAsItWas) {
@@ -227,6 +201,38 @@ class FileSizeLimit {
  private:
   rlimit saved_{};
 };
+
+// A large run's list is kept aside in an unnamed file; what it hands on is the
+// same whichever way it was kept, a full disk included, and nothing named is
+// ever left behind.
+TEST(UploadListTest, HandsOnEveryPathInOrderWhereverItKeepsThem) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 300; ++i) paths.push_back("/src/" + std::string(i % 7 * 20, 'x') + std::to_string(i));
+  const struct Row {
+    const char* name;
+    size_t spill_at;
+    std::string folder;  // empty: kept in memory
+    rlim_t room = 0;     // bytes a file may grow to (0: no limit)
+  } rows[] = {{"in memory", TrkUploadList::kSpillAt, ""},
+              {"aside at every line", 1, dir.dir()},
+              {"aside in pieces of lines", 1000, dir.dir()},
+              {"no folder to keep them in", 1, dir.dir() + "/missing"},
+              {"aside until the disk is full", 1000, dir.dir(), 3000}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::optional<FileSizeLimit> full_disk;
+    if (row.room > 0) full_disk.emplace(row.room);
+    TrkUploadList list(row.spill_at);
+    for (int run = 0; run < 2; ++run) {
+      row.folder.empty() ? list.Clear() : list.Start(row.folder);
+      for (const std::string& path : paths) list.Append(path);
+      EXPECT_EQ(TrkOutputBuffer::Collect([&list](TrkOutputBuffer& out) { list.Write(out); }), JoinLines(paths))
+          << "run " << run << ": only this run's paths";
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  }
+}
 
 TEST_F(UploadStoreTest, FailedWriteKeepsThePreviousFileAndTheLinesInMemory) {
   store.Load(project);
