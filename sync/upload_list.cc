@@ -10,7 +10,6 @@
 #include "project/error.h"
 #include "project/output_buffer.h"
 #include "project/text_file.h"
-#include "project/whole_file.h"
 
 void TrkUploadList::Clear() {
   if (spill_fd_ >= 0) close(spill_fd_);
