@@ -8,6 +8,21 @@
 
 namespace {
 
+// Digit values by byte: 0-15 for upper-case digits, 16-31 (value + 16) for
+// lower-case ones, 255 for anything else. A table, not comparisons: the digits
+// of a digest are random, so branches on them are mispredicted half the time.
+constexpr std::array<uint8_t, 256> kDigitValues = [] {
+  std::array<uint8_t, 256> values{};
+  values.fill(255);
+  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<uint8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    values['A' + i] = static_cast<uint8_t>(10 + i);
+    values['a' + i] = static_cast<uint8_t>(26 + i);
+  }
+  return values;
+}();
+
+
 inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 // The block's message words, little-endian whatever the machine's byte order.
@@ -202,18 +217,14 @@ std::string TrkMD5::DigestHex(std::string_view text) {
   return DigestText();
 }
 
-bool TrkMD5::BytesOf(std::string_view hex, std::array<uint8_t, 16>& bytes) {
-  auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
+bool TrkMD5::BytesOf(std::string_view hex, std::array<uint8_t, 16>& bytes, bool upper_only) {
   if (hex.size() != 32) return false;
+  const uint8_t limit = upper_only ? 16 : 32;
   for (size_t i = 0; i < 16; ++i) {
-    const int high = value(hex[2 * i]), low = value(hex[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes[i] = static_cast<uint8_t>(high * 16 + low);
+    const uint8_t high = kDigitValues[static_cast<uint8_t>(hex[2 * i])];
+    const uint8_t low = kDigitValues[static_cast<uint8_t>(hex[2 * i + 1])];
+    if (high >= limit || low >= limit) return false;
+    bytes[i] = static_cast<uint8_t>(((high & 15) << 4) | (low & 15));
   }
   return true;
 }

@@ -30,9 +30,10 @@ class TrkMD5 {
   std::string DigestText() const;
   // A 16-byte digest as 32 uppercase hexadecimal digits, as DigestText writes it.
   static std::string HexOf(const uint8_t* digest);
-  // The 16 bytes that 32 hexadecimal digits (any case) spell; false for any
+  // The 16 bytes that 32 hexadecimal digits spell (upper case alone when
+  // `upper_only`, as DigestText writes them; else any case); false for any
   // other text.
-  static bool BytesOf(std::string_view hex, std::array<uint8_t, 16>& bytes);
+  static bool BytesOf(std::string_view hex, std::array<uint8_t, 16>& bytes, bool upper_only = false);
 
   // The digest of `text` (a plain byte string) as 32 uppercase hexadecimal digits.
   std::string DigestHex(std::string_view text);

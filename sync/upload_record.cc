@@ -6,39 +6,12 @@
 
 #include "project/ascii.h"
 #include "project/output_buffer.h"
+#include "sync/md5.h"
 #include "sync/stat_file.h"
 
 namespace {
 
 constexpr size_t kDigestDigits = 32;
-
-// Digit values by byte: 0-15 for upper-case digits, 16-31 (value + 16) for
-// lower-case ones, 255 for anything else. A table, not comparisons: the digits
-// of a digest are random, so branches on them are mispredicted half the time.
-constexpr std::array<uint8_t, 256> kDigitValues = [] {
-  std::array<uint8_t, 256> values{};
-  values.fill(255);
-  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<uint8_t>(i);
-  for (int i = 0; i < 6; ++i) {
-    values['A' + i] = static_cast<uint8_t>(10 + i);
-    values['a' + i] = static_cast<uint8_t>(26 + i);
-  }
-  return values;
-}();
-
-// Decodes 32 hexadecimal digits. With `upper_only` a lower-case digit fails it,
-// so that only a text that AppendHex gives back exactly is taken.
-bool DecodeDigest(std::string_view hex, bool upper_only, std::array<uint8_t, 16>& out) {
-  if (hex.size() != kDigestDigits) return false;
-  const uint8_t limit = upper_only ? 16 : 32;
-  for (size_t i = 0; i < 16; ++i) {
-    const uint8_t high = kDigitValues[static_cast<uint8_t>(hex[2 * i])];
-    const uint8_t low = kDigitValues[static_cast<uint8_t>(hex[2 * i + 1])];
-    if (high >= limit || low >= limit) return false;
-    out[i] = static_cast<uint8_t>(((high & 15) << 4) | (low & 15));
-  }
-  return true;
-}
 
 void AppendHex(const std::array<uint8_t, 16>& digest, std::string& out) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -156,7 +129,7 @@ bool TrkUploadRecord::Remove(std::string_view key) {
 
 bool TrkUploadRecord::PutStat(std::string_view key, std::string_view digest, const TrkFileStat& stat) {
   Digest wanted;
-  return DecodeDigest(digest, false, wanted) && PutStatAt(Locate(key), wanted, stat);
+  return TrkMD5::BytesOf(digest, wanted) && PutStatAt(Locate(key), wanted, stat);
 }
 
 bool TrkUploadRecord::PutStat(const Digest& key, const Digest& digest, const TrkFileStat& stat) {
@@ -184,7 +157,7 @@ bool TrkUploadRecord::UnchangedAt(int64_t at, std::string_view recorded, const T
   // Compared again, although the caller found `recorded` on this line: its
   // stat data are kept beside its digest, not beside the caller's.
   Digest wanted, value;
-  if (!DecodeDigest(recorded, false, wanted) || !ValueBytes(line, value) || value != wanted) return false;
+  if (!TrkMD5::BytesOf(recorded, wanted) || !ValueBytes(line, value) || value != wanted) return false;
   const TrkFileStat& kept = stats_[line.stat];
   return kept.SameFile(now) && !kept.Racy();
 }
@@ -216,7 +189,7 @@ bool TrkUploadRecord::ValueBytes(const Line& line, Digest& out) const {
   }
   const std::string& text = texts_[line.text];
   const size_t equals = text.find('=');
-  return equals != std::string::npos && DecodeDigest(std::string_view(text).substr(equals + 1), false, out);
+  return equals != std::string::npos && TrkMD5::BytesOf(std::string_view(text).substr(equals + 1), out);
 }
 
 void TrkUploadRecord::SetStat(Line& line, const TrkFileStat& stat) {
@@ -249,14 +222,15 @@ void TrkUploadRecord::SetDigests(Line& line, const Digest& key, const Digest& va
 
 void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
   Digest key, digest;
-  if (has_equals && DecodeDigest(name, true, key) && DecodeDigest(value, true, digest)) {
+  // Upper case alone: only a text that AppendHex gives back exactly is compact.
+  if (has_equals && TrkMD5::BytesOf(name, key, true) && TrkMD5::BytesOf(value, digest, true)) {
     return SetDigests(line, key, digest);
   }
   std::string text(name);
   if (has_equals) text.append("=").append(value);
   if (line.text == kDigestsOnly || texts_[line.text] != text) DropStat(line);
   line.removed = false;
-  line.digest_name = has_equals && DecodeDigest(name.substr(0, name.find('=')), false, line.key);
+  line.digest_name = has_equals && TrkMD5::BytesOf(name.substr(0, name.find('=')), line.key);
   if (line.text == kDigestsOnly) {
     line.text = static_cast<uint32_t>(texts_.size());
     texts_.push_back(std::move(text));
@@ -272,7 +246,7 @@ int64_t TrkUploadRecord::LocateDigest(const Digest& key) const {
 
 int64_t TrkUploadRecord::Locate(std::string_view name) const {
   Digest digest;
-  if (DecodeDigest(name, false, digest)) return LocateDigest(digest);
+  if (TrkMD5::BytesOf(name, digest)) return LocateDigest(digest);
   auto found = name_index_.find(TrkUpperAscii(name));
   return found == name_index_.end() ? -1 : static_cast<int64_t>(found->second);
 }
