@@ -146,8 +146,8 @@ std::vector<TrkNode*> TrkBatch::AppendItems(std::vector<std::string>& paths) {
   std::vector<TrkNode*> added;
   added.reserve(paths.size());
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  for (std::string& path : paths) {
-    added.push_back(&items_.emplace_back(static_cast<int>(items_.size()), std::move(path)));
+  for (const std::string& path : paths) {
+    added.push_back(&items_.emplace_back(static_cast<int>(items_.size()), file_names_.Keep(path)));
   }
   if (wanted_.exchange(false, std::memory_order_relaxed)) items_added_.notify_all();
   paths.clear();
@@ -174,7 +174,7 @@ TrkNode& TrkBatch::AddTaken(const std::string& path) {
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!IsExhausted()) throw TrkError("An item was added to a batch with items still to hand out");
-    item = &items_.emplace_back(static_cast<int>(items_.size()), path);
+    item = &items_.emplace_back(static_cast<int>(items_.size()), file_names_.Keep(path));
     next_index_ = items_.size();
   }
   if (on_item_added_) on_item_added_(*this, *item);
@@ -184,6 +184,11 @@ TrkNode& TrkBatch::AddTaken(const std::string& path) {
 void TrkBatch::AddSingle(const std::string& path) {
   Add(path);
   MarkSearchDone();
+}
+
+TrkTextArena& TrkBatch::WorkerTexts() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return worker_texts_.emplace_back();
 }
 
 int TrkBatch::Count() const {
@@ -237,7 +242,7 @@ TrkNode* TrkBatch::TakeItem(bool list_complete) {
   }
   while (next_index_ < items_.size()) {
     TrkNode& item = items_[next_index_++];
-    if (!last_mask_.MatchesName(item.FileName)) return &item;
+    if (!last_mask_.MatchesName(item.FileName())) return &item;
     held_back_.push_back(&item);
   }
   // Every other item is out and none is in hand: it is done, as is the list.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "batch/node.h"
+#include "batch/text_arena.h"
 #include "project/project.h"
 #include "select/mask_list.h"
 
@@ -83,6 +84,10 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   void MarkSearchDone() { search_done_.store(true, std::memory_order_release); }
 
   int Count() const;
+  // An arena for one worker's result texts (TrkWorkBase::SetResult), written
+  // by that worker alone and kept as long as the batch: items outlive the
+  // workers that finished them.
+  TrkTextArena& WorkerTexts();
   // The next item: one handed back first, else the next in Index order; each to
   // exactly one caller at a time. Null when none is left. While the list may
   // still grow it waits until the walk hands over more (or kFoundLook has
@@ -177,6 +182,9 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   TrkItemEvent on_item_added_;        // set before filling starts, then only read
 
   mutable std::recursive_mutex mu_;   // the batch lock
+  // The items' texts, declared before the items that view them.
+  TrkTextArena file_names_;           // guarded by mu_
+  std::deque<TrkTextArena> worker_texts_;  // grown under mu_; each written by its worker alone
   TrkItemList items_;                 // guarded by mu_
   size_t next_index_ = 0;             // guarded by mu_; only grows
   std::deque<TrkNode*> handed_back_;  // guarded by mu_; handed out again first

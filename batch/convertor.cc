@@ -7,7 +7,7 @@
 
 #include "project/error.h"
 
-TrkWorkBase::TrkWorkBase(TrkBatch& batch) : batch_(batch.shared_from_this()) {}
+TrkWorkBase::TrkWorkBase(TrkBatch& batch) : batch_(batch.shared_from_this()), texts_(batch.WorkerTexts()) {}
 
 TrkWorkBase::~TrkWorkBase() = default;
 
@@ -40,7 +40,7 @@ void TrkWorkBase::Execute() {
       try {
         ProcessItem();
       } catch (const TrkError& e) {
-        item_->ResultText = e.what();
+        SetResult(*item_, e.what());
       } catch (...) {
         batch_->ItemDone();
         throw;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 #include "batch/batch.h"
 #include "batch/dispatcher.h"
@@ -56,6 +57,9 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   // unchanged, no item-done event, no counter) and the loop goes on; any other
   // exception ends this worker.
   virtual void ProcessItem() {}
+  // Sets `item`'s ResultText to a copy of `text` that the batch keeps. Worker's
+  // thread only.
+  void SetResult(TrkNode& item, std::string_view text) { item.SetResultText(texts_.Keep(text)); }
   // Runs on the worker's thread after the loop, whatever ended it. Must not throw.
   virtual void DoTerminate() {}
 
@@ -64,6 +68,7 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   void Run();  // Execute, then DoTerminate
 
   const std::shared_ptr<TrkBatch> batch_;
+  TrkTextArena& texts_;      // the batch's, for this worker's results; worker's thread only
   TrkNode* item_ = nullptr;  // worker's thread only
   std::atomic<bool> terminated_{false};
   std::stop_source abort_;  // thread-safe itself

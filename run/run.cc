@@ -132,7 +132,7 @@ void TrkRun::WriteLogTo(TrkOutputBuffer& out) const {
   const TrkItemList& items = lock.Items();
   for (int index : order) {
     const TrkNode& item = items[index];
-    TrkAppendConsoleLine(out.Text(), item.State, item.FileName, item.ResultText);
+    TrkAppendConsoleLine(out.Text(), item.State, item.FileName(), item.ResultText());
     out.Gathered();
   }
 }
@@ -143,8 +143,8 @@ std::vector<std::pair<std::string, int>> TrkRun::FailureReasons() const {
   TrkBatchLock lock(*batch_);
   for (const TrkNode& item : lock.Items()) {
     if (item.State != TrkNode::kFailure) continue;
-    const std::string& reason = item.Reason().empty() ? item.ResultText : item.Reason();
-    const auto [found, added] = at.try_emplace(reason, reasons.size());
+    const std::string_view reason = item.Reason().empty() ? item.ResultText() : item.Reason();
+    const auto [found, added] = at.try_emplace(std::string(reason), reasons.size());
     if (added) reasons.emplace_back(reason, 0);
     ++reasons[found->second].second;
   }

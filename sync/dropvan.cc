@@ -108,9 +108,10 @@ std::string TrkDropvan::RemotePath(const std::string& local_path, const std::str
 
 void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
   if (!folders_) folders_.emplace(batch.SourceDir(), batch.TargetDir());
-  const std::string remote_path = RemotePath(item.FileName, folders_->first, folders_->second, Choose.keep_subdirs);
+  const std::string local_path(item.FileName());
+  const std::string remote_path = RemotePath(local_path, folders_->first, folders_->second, Choose.keep_subdirs);
   try {
-    item.ResultText = SyncFile(batch, item, remote_path);
+    SetResult(item, SyncFile(batch, local_path, remote_path));
     item.State = TrkNode::kSuccess;
     batch.RecordSuccess();
   } catch (const TrkServerBusy&) {
@@ -120,7 +121,7 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
     return;
   } catch (const TrkError& e) {
     // The file stays unrecorded, so the next run tries it again.
-    item.ResultText = e.what();
+    SetResult(item, e.what());
     item.SetReason(e.Reason());
     item.State = TrkNode::kFailure;
     batch.RecordFailure(e.what());
@@ -128,19 +129,19 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
   logins_->FileDone(WorkerNumber());
 }
 
-std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path) {
+std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path, const std::string& remote_path) {
   TrkUploadStore& store = TrkUploadStore::Process();
   TrkMD5 md5;  // this file's own
-  const TrkUploadStore::Key key = md5.DigestBytes(trk_platform::PathKeyText(item.FileName));
+  const TrkUploadStore::Key key = md5.DigestBytes(trk_platform::PathKeyText(local_path));
   if (!refusal_.empty()) throw TrkError(refusal_);
   const std::string recorded = store.Find(key);
   const bool sync_all = Choose.sync_all;
   const bool upload = Choose.upload;
   const bool verify = Choose.verify;
   // Left unread when its stat data show it holds the recorded bytes still.
-  const bool unchanged = !sync_all && Choose.quick_check && KnownUnchanged(key, recorded, item.FileName);
+  const bool unchanged = !sync_all && Choose.quick_check && KnownUnchanged(key, recorded, local_path);
   if (Choose.dry_run) {
-    return DryRunResult(item.FileName, remote_path, unchanged ? recorded : "", recorded, sync_all, verify, md5);
+    return DryRunResult(local_path, remote_path, unchanged ? recorded : "", recorded, sync_all, verify, md5);
   }
   std::string digest = unchanged ? recorded : "";
   std::optional<TrkFileStat> stat;
@@ -148,27 +149,27 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const TrkNode& item, const std
   if (upload && (recorded.empty() || sync_all)) {
     // Uploaded whatever its content: no digest needs to come first. An
     // unreadable file fails as its digest would have.
-    TrkFileUtils::CheckReadable(item.FileName);
+    TrkFileUtils::CheckReadable(local_path);
     if (!port_failure_.empty()) throw TrkError(port_failure_);
-    stat = TrkFileStat::Around(item.FileName, [&] { digest = UploadAndDigest(item.FileName, remote_path, md5, sent); });
+    stat = TrkFileStat::Around(local_path, [&] { digest = UploadAndDigest(local_path, remote_path, md5, sent); });
   } else {
     if (!unchanged) {
       TrkFileStatWatch watch;
-      digest = md5.DigestFileHex(item.FileName, [&watch](const struct stat& info) { watch.Seen(info); });
+      digest = md5.DigestFileHex(local_path, [&watch](const struct stat& info) { watch.Seen(info); });
       stat = watch.Result();
     }
     const bool identical = recorded == digest && !sync_all;
     if (identical && stat) store.Statted(key, DigestBytes(digest), *stat);  // so that the next run need not read it
     // Without uploads nothing could mend what the server lost.
-    if (identical && (!upload || !verify || ServerHolds(item.FileName, remote_path))) return kFileIdentical;
+    if (identical && (!upload || !verify || ServerHolds(local_path, remote_path))) return kFileIdentical;
     if (upload) {
       if (!port_failure_.empty()) throw TrkError(port_failure_);
-      sent = Uploader->PutFile(item.FileName, remote_path, TryTimes);
+      sent = Uploader->PutFile(local_path, remote_path, TryTimes);
     }
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
   // A file recorded without an upload (NoUpload) is never one to delete.
-  store.RecordLater(*recordings_, {key, DigestBytes(digest), item.FileName, upload ? remote_path : "", stat});
+  store.RecordLater(*recordings_, {key, DigestBytes(digest), local_path, upload ? remote_path : "", stat});
   return remote_path;
 }
 
@@ -262,7 +263,7 @@ void TrkDropvan::RemoveDeletedFiles() {
   TrkRemover remover(removal, *Uploader, store, TryTimes, Choose.dry_run);
   auto report = [this, &batch](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
     TrkNode& item = batch.AddTaken(local);
-    item.ResultText = text;
+    SetResult(item, text);
     item.SetReason(reason);
     item.State = ok ? TrkNode::kSuccess : TrkNode::kFailure;
     if (ok) {

@@ -140,8 +140,9 @@ class TrkDropvan : public TrkConvertor {
   // of its own in the run's list and log.
   void RemoveDeletedFiles();
 
-  // Steps under the error handler: returns the result text of a success.
-  std::string SyncFile(TrkBatch& batch, const TrkNode& item, const std::string& remote_path);
+  // Steps under the error handler for the file of `local_path`: returns the
+  // result text of a success.
+  std::string SyncFile(TrkBatch& batch, const std::string& local_path, const std::string& remote_path);
 
   // The connect failure every upload ends in when "Port" is no port number.
   std::string port_failure_;

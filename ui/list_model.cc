@@ -75,8 +75,8 @@ void TrkListModel::UpdateRows(const std::vector<int>& done) {
   for (int index : done) {
     Row& row = rows_[index];
     row.state = row.item->State;
-    const std::string& text = row.item->ResultText;
-    row.result = text.substr(0, text.find_first_of("\r\n"));
+    const std::string_view text = row.item->ResultText();
+    row.result = std::string(text.substr(0, text.find_first_of("\r\n")));
     row.reason = row.item->Reason();
     low = std::min(low, index);
     high = std::max(high, index);
@@ -90,7 +90,7 @@ int TrkListModel::rowCount(const QModelIndex& parent) const {
 
 int TrkListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 3; }
 
-std::string TrkListModel::FileName(int row) const { return rows_[row].item->FileName; }
+std::string TrkListModel::FileName(int row) const { return std::string(rows_[row].item->FileName()); }
 
 QVariant TrkListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= static_cast<int>(rows_.size())) return {};
@@ -98,7 +98,7 @@ QVariant TrkListModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::DecorationRole && index.column() == 0) return StateIcon(row.state);
   if (role == Qt::ToolTipRole && !row.reason.empty()) return QString::fromStdString(row.reason);
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
-  if (index.column() == 1) return QString::fromStdString(row.item->FileName);
+  if (index.column() == 1) return QString::fromUtf8(row.item->FileName());
   if (index.column() == 2) return QString::fromStdString(row.result);
   return {};
 }

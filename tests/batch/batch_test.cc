@@ -76,8 +76,8 @@ TEST_F(BatchTest, AFolderGivesOneItemPerFileInWalkOrder) {
     batch->SetOnItemAdded([&](TrkBatch& b, TrkNode& item) {
       EXPECT_EQ(&b, batch.get());
       EXPECT_EQ(item.State, TrkNode::kRunning);
-      EXPECT_EQ(item.ResultText, "");
-      added.push_back(item.FileName);
+      EXPECT_EQ(item.ResultText(), "");
+      added.emplace_back(item.FileName());
       added_index.push_back(item.Index);
     });
     batch->Start(dir.dir() + "*.*", "/www/", false);
@@ -92,7 +92,7 @@ TEST_F(BatchTest, AFolderGivesOneItemPerFileInWalkOrder) {
       TrkNode* item = batch->NextItem();
       ASSERT_NE(item, nullptr) << "item " << i;
       EXPECT_EQ(item->Index, i);
-      EXPECT_EQ(item->FileName, names[i]);
+      EXPECT_EQ(item->FileName(), names[i]);
     }
     EXPECT_FALSE(batch->IsExhausted());
     EXPECT_EQ(batch->NextItem(), nullptr);
@@ -109,7 +109,7 @@ TEST_F(BatchTest, SearchAppliesMaskAndRegExtFromTheProject) {
   batch->Start(dir_.dir() + "*.*", "/", true);
   batch->WaitForSearch();
   std::set<std::string> names;
-  for (const TrkNode& item : TrkBatchLock(*batch).Items()) names.insert(item.FileName);
+  for (const TrkNode& item : TrkBatchLock(*batch).Items()) names.emplace(item.FileName());
   EXPECT_EQ(names, (std::set<std::string>{dir_.dir() + "keep.html", dir_.dir() + "sub/also.HTML"}));
 }
 
@@ -173,7 +173,7 @@ TEST_F(BatchTest, SingleFilesPassTheFilterWhateverTheirNameAndCompleteTheList) {
   EXPECT_EQ(batch->Count(), 2);
   EXPECT_EQ(added, 2);
   EXPECT_EQ(batch->SourceDir(), "");
-  EXPECT_EQ(batch->NextItem()->FileName, "/somewhere/no_dot_at_all");
+  EXPECT_EQ(batch->NextItem()->FileName(), "/somewhere/no_dot_at_all");
   EXPECT_EQ(batch->NextItem()->Index, 1);
   EXPECT_EQ(batch->NextItem(), nullptr);
 }
@@ -218,7 +218,7 @@ TEST_F(BatchTest, NextItemWaitsWhileTheListMayStillGrow) {
   batch->AddSingle("/late");
   worker.join();
   ASSERT_NE(got.load(), nullptr);
-  EXPECT_EQ(got.load()->FileName, "/late");
+  EXPECT_EQ(got.load()->FileName(), "/late");
   EXPECT_FALSE(batch->IsExhausted());
 }
 

@@ -127,7 +127,7 @@ TEST_F(ConvertorTest, OrdinaryErrorLeavesItemRunningWithItsMessageAndTheWorkerGo
   TrkBatchLock lock(*batch_);
   const TrkItemList& items = lock.Items();
   EXPECT_EQ(items[1].State, TrkNode::kRunning);
-  EXPECT_EQ(items[1].ResultText, "Disk unreadable");
+  EXPECT_EQ(items[1].ResultText(), "Disk unreadable");
   EXPECT_EQ(items[2].State, TrkNode::kSuccess) << "the worker stopped after the error";
   EXPECT_EQ(log_->done_events, (std::vector<int>{0, 2}));
   EXPECT_EQ(batch_->Succeeded(), 2);
@@ -380,7 +380,7 @@ TEST_F(LastMaskTest, AWaitForTheLastFilesEndsAtAStopRequest) {
   waiting.join();
   TrkNode* page = batch_->NextItem();
   ASSERT_NE(page, nullptr);
-  EXPECT_EQ(page->FileName, site_.dir() + "index.html");
+  EXPECT_EQ(page->FileName(), site_.dir() + "index.html");
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ class CountingConvertor : public TrkConvertor {
     }
     if (log_->on_convert) log_->on_convert(*this, item);
     item.State = TrkNode::kSuccess;
-    item.ResultText = "done " + item.FileName;
+    SetResult(item, "done " + std::string(item.FileName()));
     batch.RecordSuccess();
   }
 

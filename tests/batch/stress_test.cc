@@ -119,8 +119,8 @@ TEST(BatchStressTest, RealSearchFeedsEightWorkersWhileItWalks) {
     ExpectEveryItemOnce(*log, static_cast<int>(files.size()));
     std::set<std::string> processed;
     for (const TrkNode& item : TrkBatchLock(*batch).Items()) {
-      EXPECT_EQ(item.State, TrkNode::kSuccess) << item.FileName;
-      processed.insert(item.FileName);
+      EXPECT_EQ(item.State, TrkNode::kSuccess) << item.FileName();
+      processed.emplace(item.FileName());
     }
     EXPECT_EQ(processed, files);
   }

@@ -65,8 +65,8 @@ TEST_F(RunTest, LinesComeInFinishingOrderNotListOrder) {
   {
     TrkBatchLock lock(*run_.Batch());
     ASSERT_EQ(2u, lock.Items().size());
-    first_listed = lock.Items()[0].FileName;
-    second_listed = lock.Items()[1].FileName;
+    first_listed = lock.Items()[0].FileName();
+    second_listed = lock.Items()[1].FileName();
   }
   const std::string name0 = std::filesystem::path(first_listed).filename().string();
   const std::string name1 = std::filesystem::path(second_listed).filename().string();

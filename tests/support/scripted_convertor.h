@@ -36,14 +36,14 @@ class ScriptedConvertor : public TrkConvertor {
   void ConvertFile(TrkBatch& batch, TrkNode& item) override {
     ++Converted();
     if (item.Index == 0 && HoldFirst()) WaitForAnotherItem();
-    const std::string content = ReadFileBytes(item.FileName);
+    const std::string content = ReadFileBytes(std::string(item.FileName()));
     if (content.rfind("fail:", 0) == 0) {
       item.State = TrkNode::kFailure;
-      item.ResultText = content.substr(5);
-      batch.RecordFailure(item.ResultText);
+      SetResult(item, content.substr(5));
+      batch.RecordFailure(content.substr(5));
     } else {
       item.State = TrkNode::kSuccess;
-      item.ResultText = "/www/" + std::filesystem::path(item.FileName).filename().string();
+      SetResult(item, "/www/" + std::filesystem::path(item.FileName()).filename().string());
       batch.RecordSuccess();
     }
   }

@@ -131,7 +131,7 @@ class SyncProject {
     batch.WaitForSearch();
     RunResult result;
     TrkBatchLock lock(batch);
-    for (const TrkNode& item : lock.Items()) result.items[item.FileName] = {item.State, item.ResultText};
+    for (const TrkNode& item : lock.Items()) result.items[std::string(item.FileName())] = {item.State, std::string(item.ResultText())};
     result.succeeded = batch.Succeeded();
     result.failed = batch.Failed();
     return result;

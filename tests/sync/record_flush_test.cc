@@ -63,7 +63,7 @@ class HoldingDropvan : public QuickDropvan {
   }
 
   void ConvertFile(TrkBatch& batch, TrkNode& item) override {
-    if (item.FileName.ends_with("hold")) Gate().wait();
+    if (item.FileName().ends_with("hold")) Gate().wait();
     TrkDropvan::ConvertFile(batch, item);
   }
 };

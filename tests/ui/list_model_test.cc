@@ -53,9 +53,10 @@ TEST_F(ListModelTest, AHundredThousandItemsArriveInFewCoalescedChangesInIndexOrd
   std::vector<std::thread> workers;
   for (int w = 0; w < 2; ++w) {
     workers.emplace_back([&] {
+      TrkTextArena& texts = batch_->WorkerTexts();
       while (TrkNode* item = batch_->NextItem()) {
         item->State = item->Index % 7 == 0 ? TrkNode::kFailure : TrkNode::kSuccess;
-        item->ResultText = "done " + std::to_string(item->Index) + "\r\nsecond line";
+        item->SetResultText(texts.Keep("done " + std::to_string(item->Index) + "\r\nsecond line"));
         feed_->ItemDone(*item);
       }
     });
