@@ -24,6 +24,17 @@ void AppendHex(const std::array<uint8_t, 16>& digest, std::string& out) {
   }
 }
 
+// Inline, where std::array's == calls memcmp: the table compares a key or two
+// per lookup, and a run looks up each file several times.
+bool SameDigest(const std::array<uint8_t, 16>& a, const std::array<uint8_t, 16>& b) {
+  uint64_t a_low, a_high, b_low, b_high;
+  std::memcpy(&a_low, a.data(), 8);
+  std::memcpy(&a_high, a.data() + 8, 8);
+  std::memcpy(&b_low, b.data(), 8);
+  std::memcpy(&b_high, b.data() + 8, 8);
+  return ((a_low ^ b_low) | (a_high ^ b_high)) == 0;
+}
+
 size_t Hash(const std::array<uint8_t, 16>& digest) {
   uint64_t low, high;
   std::memcpy(&low, digest.data(), 8);
@@ -97,12 +108,24 @@ std::string TrkUploadRecord::ValueAt(int64_t at) const {
   return value;
 }
 
-void TrkUploadRecord::Put(const Digest& key, const Digest& value) {
-  const int64_t at = LocateDigest(key);
-  if (at >= 0) return SetDigests(lines_[at], key, value);
-  const auto next = static_cast<uint32_t>(lines_.size());
+void TrkUploadRecord::Put(const Digest& key, const Digest& value) { PutDigests(key, value); }
+
+void TrkUploadRecord::Put(const Digest& key, const Digest& value, const TrkFileStat& stat) {
+  SetStat(PutDigests(key, value), stat);
+}
+
+TrkUploadRecord::Line& TrkUploadRecord::PutDigests(const Digest& key, const Digest& value) {
+  if (digest_slots_.empty()) digest_slots_.resize(16);
+  const size_t slot = DigestSlot(key);
+  if (digest_slots_[slot] != 0) {
+    Line& line = lines_[digest_slots_[slot] - 1];
+    SetDigests(line, key, value);
+    return line;
+  }
+  const auto at = static_cast<uint32_t>(lines_.size());
   SetDigests(lines_.emplace_back(), key, value);
-  IndexDigest(next, key);
+  IndexedDigest(slot, at);
+  return lines_.back();
 }
 
 void TrkUploadRecord::Put(std::string_view key, std::string_view value) {
@@ -255,20 +278,29 @@ size_t TrkUploadRecord::DigestSlot(const Digest& digest) const {
   const size_t mask = digest_slots_.size() - 1;
   for (size_t slot = Hash(digest) & mask;; slot = (slot + 1) & mask) {
     const uint32_t entry = digest_slots_[slot];
-    if (entry == 0 || lines_[entry - 1].key == digest) return slot;
+    if (entry == 0 || SameDigest(lines_[entry - 1].key, digest)) return slot;
   }
 }
 
 void TrkUploadRecord::IndexDigest(uint32_t at, const Digest& digest) {
   if (digest_slots_.empty()) digest_slots_.resize(16);
-  uint32_t& entry = digest_slots_[DigestSlot(digest)];
-  if (entry != 0) return;  // an earlier line has the name
-  entry = at + 1;
+  const size_t slot = DigestSlot(digest);
+  if (digest_slots_[slot] != 0) return;  // an earlier line has the name
+  IndexedDigest(slot, at);
+}
+
+void TrkUploadRecord::IndexedDigest(size_t slot, uint32_t at) {
+  digest_slots_[slot] = at + 1;
   if (++digest_names_ * 2 <= digest_slots_.size()) return;
   std::vector<uint32_t> old(digest_slots_.size() * 2, 0);
   old.swap(digest_slots_);
+  const size_t mask = digest_slots_.size() - 1;
   for (uint32_t moved : old) {
-    if (moved != 0) digest_slots_[DigestSlot(lines_[moved - 1].key)] = moved;
+    if (moved == 0) continue;
+    // Names in the table differ: the first free slot is the one, no key compared.
+    size_t to = Hash(lines_[moved - 1].key) & mask;
+    while (digest_slots_[to] != 0) to = (to + 1) & mask;
+    digest_slots_[to] = moved;
   }
 }
 

@@ -54,6 +54,8 @@ class TrkUploadRecord {
   using Digest = std::array<uint8_t, 16>;
   std::string Find(const Digest& key) const;
   void Put(const Digest& key, const Digest& value);
+  // Put, keeping `stat` beside the value: what PutStat would, in one lookup.
+  void Put(const Digest& key, const Digest& value, const TrkFileStat& stat);
   bool PutStat(const Digest& key, const Digest& digest, const TrkFileStat& stat);
   bool Unchanged(const Digest& key, std::string_view recorded, const TrkFileStat& now) const;
   // Takes the line Find would use out of the record; false when none matched.
@@ -99,6 +101,8 @@ class TrkUploadRecord {
   void SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals);
   // Makes `line` the compact line key=value.
   void SetDigests(Line& line, const Digest& key, const Digest& value);
+  // Put(key, value): the line set, by one lookup.
+  Line& PutDigests(const Digest& key, const Digest& value);
   // Where the line named `key` is; -1 when none is.
   int64_t LocateDigest(const Digest& key) const;
   // The value of line `at` (-1: none) as Find gives it.
@@ -123,6 +127,8 @@ class TrkUploadRecord {
   size_t DigestSlot(const Digest& digest) const;
   // Index line `at` under its name unless an earlier line already has it.
   void IndexDigest(uint32_t at, const Digest& digest);
+  // Line `at` was indexed in `slot`: the table doubles when it is half full.
+  void IndexedDigest(size_t slot, uint32_t at);
   void IndexName(uint32_t at, std::string_view name);
 
   std::vector<Line> lines_;

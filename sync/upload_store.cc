@@ -252,14 +252,16 @@ void TrkUploadStore::RecordLater(Queue& queue, Recording recording) {
     if (taking && lock.try_lock()) TakeQueued();
   } else if (before == 0) {
     // Later ones are taken with this one, by the save asked for here.
-    saver_.ScheduleAt(last_save_.load() + save_gap_.load());
+    saver_.ScheduleAt(NextSaveAt());
   }
 }
 
 void TrkUploadStore::Record(const Recording& r) {
-  // Without stat data, what was kept stays while the digest does.
-  UploadRecord.Put(r.key, r.digest);
-  if (r.stat) UploadRecord.PutStat(r.key, r.digest, *r.stat);
+  if (r.stat) {
+    UploadRecord.Put(r.key, r.digest, *r.stat);
+  } else {
+    UploadRecord.Put(r.key, r.digest);  // what was kept stays while the digest does
+  }
   UploadList.Append(r.local_path);
   if (!r.remote_path.empty()) UploadPaths.Put(TrkMD5::HexOf(r.key.data()), r.local_path, r.remote_path);
 }
@@ -327,12 +329,11 @@ void TrkUploadStore::Forget(const std::string& key) {
 bool TrkUploadStore::Changed(bool record) {
   ++changes_;
   if (record) record_changed_at_ = changes_;
-  const auto due = last_save_.load() + save_gap_.load();
   if (workers_ > 0) {
-    saver_.ScheduleAt(due);
+    saver_.ScheduleAt(NextSaveAt());
     return false;
   }
-  return std::chrono::steady_clock::now() >= due;
+  return std::chrono::steady_clock::now() >= last_save_.load() + save_gap_.load();
 }
 
 std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() {
@@ -417,8 +418,19 @@ void TrkUploadStore::Flush() {
 }
 
 bool TrkUploadStore::SaveNow() {
+  saving_ = true;
   TakeQueuedInSlices();
-  return Save(false);
+  const bool saved = Save(false);
+  saving_ = false;
+  return saved;
+}
+
+std::chrono::steady_clock::time_point TrkUploadStore::NextSaveAt() const {
+  // While the saver writes, its save ends later than now: counted from the
+  // last one, the next would follow this one at once and write the whole
+  // record again for the few files recorded meanwhile.
+  if (saving_) return std::chrono::steady_clock::now() + save_gap_.load();
+  return last_save_.load() + save_gap_.load();
 }
 
 std::string TrkUploadStore::EndRun() {

@@ -213,6 +213,8 @@ class TrkUploadStore {
                  TrkFlush flush = TrkFlush::kToDisk) const;
   // The saver's save. False when it could not be written.
   bool SaveNow();
+  // When the saver's next save is due.
+  std::chrono::steady_clock::time_point NextSaveAt() const;
   // Reads the paths file, keeping the entries the record has. Under mu_.
   void ReadPaths();
   // Reads the stat file into the record's lines. Under mu_.
@@ -256,6 +258,7 @@ class TrkUploadStore {
   std::atomic<uint64_t> record_written_{0};
   std::atomic<std::chrono::steady_clock::time_point> last_save_{};  // when the last write ended
   std::atomic<std::chrono::steady_clock::duration> save_gap_{kSaveInterval};  // from last_save_ to the next
+  std::atomic<bool> saving_{false};  // set by the saver's thread while it saves
   // Serialises saves, so an older state never lands after a newer one.
   std::mutex save_mu_;
   std::mutex taking_mu_;  // see Threads above
