@@ -61,7 +61,9 @@ TEST(UploadRecordTest, HasAgreesWithFind) {
     std::string name;
     bool recorded;
   } rows[] = {{kKey, true},  {"NAME", true}, {"empty", false}, {std::string(32, 'C'), false},
-              {kOtherKey, false}, {"absent", false}};
+              {kOtherKey, false}, {"absent", false},
+              // kKey's first nine bytes, so the table looks for it where kKey is.
+              {std::string(18, 'A') + std::string(14, 'B'), false}};
   for (const Row& row : rows) {
     EXPECT_EQ(record.Has(row.name), row.recorded) << row.name;
     EXPECT_EQ(!record.Find(row.name).empty(), row.recorded) << row.name;
