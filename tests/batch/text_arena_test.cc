@@ -19,7 +19,7 @@ TEST(TextArenaTest, KeptTextsStayAsTheyWereWhateverFollows) {
       {kOwn, kOwn, kOwn, kOwn, 1},              // a block filled exactly, then the next
       {kOwn, kOwn, kOwn, kOwn - 1, 2},          // one byte short: the next goes elsewhere
       {10, kOwn + 1, 10, kBlock * 2, 10},       // long texts do not end the block being filled
-      {kBlock - 5, kOwn, 5, 1},                 // a text that does not fit starts a block
+      {kOwn, kOwn, kOwn, kOwn - 5, 6, 5},       // six bytes where five are left start a block
   };
   for (const std::vector<size_t>& sizes : series) {
     TrkTextArena arena;
