@@ -30,6 +30,7 @@ void TrkMain::Run(const TrkMatchBase* filter, std::ostream& err) {
 void TrkMain::List() {
   try {
     TrkRun::RequireRunnable(project_.GetSource(), project_.GetTargetDir());
+    TrkRun::RequireStartable(project_, project_.GetTargetDir());
     run_->List(project_.GetSource(), project_.GetTargetDir(), project_.GetSubdir());
   } catch (const TrkError&) {
     // The log says nothing was done: no item has finished.
@@ -39,6 +40,7 @@ void TrkMain::List() {
 }
 
 void TrkMain::TellFailureReasons() const {
+  for (const std::string& notice : run_->ListingNotices()) *err_ << notice << '\n';
   for (const auto& [reason, files] : run_->FailureReasons()) {
     *err_ << files << (files == 1 ? " file" : " files") << " failed: " << reason << '\n';
   }

@@ -34,7 +34,8 @@ class TrkMain {
   // written. `filter` is the process-wide name filter (not owned; null lets every
   // file pass). Throws TrkError when the run cannot be done or its log cannot be
   // written; the caller ends the process with exit code 1 then. A run the
-  // project's options refuse (TrkRun::RequireRunnable, an invalid Exclude) is
+  // project's options refuse (TrkRun::RequireRunnable and RequireStartable,
+  // an invalid Exclude) is
   // refused before anything is searched or uploaded, after the log (when
   // LogFile is set) has been written empty. A project whose record another
   // process is using is refused before any worker starts. A run whose upload
@@ -57,8 +58,9 @@ class TrkMain {
   // meanwhile when standard error is a terminal.
   // A signal meanwhile stops the run.
   void WaitForTheRun(TrkStopSignals& signals) const;
-  // One line on standard error per distinct reason for failed files: "3 files
-  // failed: 553 Prohibited file name.", so that a cron mail says what to mend.
+  // What the listing could not do (TrkRun::ListingNotices), then one line on
+  // standard error per distinct reason for failed files: "3 files failed: 553
+  // Prohibited file name.", so that a cron mail says what to mend.
   void TellFailureReasons() const;
 
   TrkProject& project_;

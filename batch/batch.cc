@@ -109,8 +109,12 @@ void TrkBatch::Execute() {
     if (wanted_.load(std::memory_order_relaxed)) AddFound(found);
     return filter_ != nullptr && name_filter->SkipsFolder(path);
   };
+  auto unreadable = [this](const std::string& path, int error) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    unread_folders_.push_back({path, error});
+  };
   try {
-    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_, skip_folder, enter_hidden);
+    SearchFolder(folder, mask, recurse, skip_hidden_, add, terminated_, skip_folder, enter_hidden, unreadable);
   } catch (...) {
     // The walk reports nothing; what was found so far is the list.
   }
@@ -173,9 +177,13 @@ TrkNode& TrkBatch::AddTaken(const std::string& path) {
   TrkNode* item;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (!IsExhausted()) throw TrkError("An item was added to a batch with items still to hand out");
     item = &items_.emplace_back(static_cast<int>(items_.size()), file_names_.Keep(path));
-    next_index_ = items_.size();
+    ++taken_count_;
+    if (next_index_ + 1 == items_.size()) {
+      ++next_index_;
+    } else {
+      taken_.insert(item);
+    }
   }
   if (on_item_added_) on_item_added_(*this, *item);
   return *item;
@@ -194,6 +202,16 @@ TrkTextArena& TrkBatch::WorkerTexts() {
 int TrkBatch::Count() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return static_cast<int>(items_.size());
+}
+
+int TrkBatch::Listed() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return static_cast<int>(items_.size()) - taken_count_;
+}
+
+std::vector<TrkUnreadFolder> TrkBatch::UnreadFolders() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return unread_folders_;
 }
 
 TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
@@ -242,6 +260,7 @@ TrkNode* TrkBatch::TakeItem(bool list_complete) {
   }
   while (next_index_ < items_.size()) {
     TrkNode& item = items_[next_index_++];
+    if (!taken_.empty() && taken_.erase(&item) != 0) continue;
     if (!last_mask_.MatchesName(item.FileName())) return &item;
     held_back_.push_back(&item);
   }

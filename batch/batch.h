@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "batch/node.h"
@@ -22,6 +23,13 @@ class TrkNameFilter;
 // The work items of a batch, in Index order. A deque so that references to items
 // stay valid while the list grows.
 using TrkItemList = std::deque<TrkNode>;
+
+// A folder the listing could not read (or read only in part): its path, with
+// its closing separator, and the system's error number.
+struct TrkUnreadFolder {
+  std::string path;
+  int error = 0;
+};
 
 // One run's list of work items, the thread that fills it by searching the source
 // folder, the run's counters and its distinct failure texts.
@@ -73,10 +81,10 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // Appends an item for `path` when it passes the filter (Accepts), then raises
   // the item-added event. A waiting worker finds it within a millisecond.
   void Add(const std::string& path);
-  // Once the batch is exhausted (else TrkError): appends an item for `path`
-  // whatever the filter, handed out to the caller (no NextItem returns it),
-  // and raises the item-added event. Work a worker does beyond the listed
-  // files (its run's closing steps) so shows and counts as items of its own.
+  // Appends an item for `path` whatever the filter, handed out to the caller
+  // (no NextItem returns it), and raises the item-added event. Work a worker
+  // does beyond the listed files (a file it had to delete on the way, its
+  // run's closing steps) so shows and counts as items of its own.
   TrkNode& AddTaken(const std::string& path);
   // Add, then marks the list complete. For files the owner hands in one by one.
   void AddSingle(const std::string& path);
@@ -84,6 +92,10 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   void MarkSearchDone() { search_done_.store(true, std::memory_order_release); }
 
   int Count() const;
+  // Items the listing found or the owner handed in: Count without AddTaken's.
+  int Listed() const;
+  // The folders the listing could not read, in the order it met them.
+  std::vector<TrkUnreadFolder> UnreadFolders() const;
   // An arena for one worker's result texts (TrkWorkBase::SetResult), written
   // by that worker alone and kept as long as the batch: items outlive the
   // workers that finished them.
@@ -189,6 +201,11 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   size_t next_index_ = 0;             // guarded by mu_; only grows
   std::deque<TrkNode*> handed_back_;  // guarded by mu_; handed out again first
   std::deque<TrkNode*> held_back_;    // guarded by mu_; passed by next_index_, fit last_mask_
+  // Guarded by mu_: AddTaken's items that next_index_ has not passed yet, which
+  // it skips, and the number of AddTaken's items.
+  std::unordered_set<const TrkNode*> taken_;
+  int taken_count_ = 0;
+  std::vector<TrkUnreadFolder> unread_folders_;  // guarded by mu_
   // Handed out, ItemDone not yet told: changed under mu_ by NextItem and
   // without it by ItemDone, one call per file; read under mu_.
   std::atomic<int> in_hand_{0};

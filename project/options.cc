@@ -63,12 +63,24 @@ int TrkParseInt(std::string_view text, int fallback) {
   return static_cast<int>(value);
 }
 
-bool TrkParseBool(std::string_view text, bool fallback) {
+bool TrkParseBool(std::string_view text, bool fallback) { return TrkReadBool(text).value_or(fallback); }
+
+std::optional<bool> TrkReadBool(std::string_view text) {
   bool nonzero = false;
   if (ReadNumber(text, &nonzero)) return nonzero;
   if (TrkSameTextIgnoreCase(text, "True")) return true;
   if (TrkSameTextIgnoreCase(text, "False")) return false;
-  return fallback;
+  return std::nullopt;
+}
+
+std::optional<int> TrkReadCount(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return std::nullopt;
+  text = text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+  int value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !IsDigit(text.front())) return std::nullopt;
+  return value;
 }
 
 const char* TrkBoolText(bool value) { return value ? "True" : "False"; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,13 @@ int TrkParseInt(std::string_view text, int fallback);
 // Reads a Boolean option value: a numeric text is true when not zero, otherwise
 // "True"/"False" in any letter case; anything else gives `fallback`.
 bool TrkParseBool(std::string_view text, bool fallback);
+// TrkParseBool's reading, with no value for a text it does not read: for the
+// options whose wrong value must refuse a run rather than fall back.
+std::optional<bool> TrkReadBool(std::string_view text);
+// A count a safety limit is given as: a whole number of 0 or more, blanks
+// around it ignored; no value for anything else (a sign, a fraction, words,
+// a number beyond int) or an empty text.
+std::optional<int> TrkReadCount(std::string_view text);
 // "True" or "False", as the program writes Booleans.
 const char* TrkBoolText(bool value);
 

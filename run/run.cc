@@ -1,5 +1,6 @@
 #include "run/run.h"
 
+#include <cstring>
 #include <filesystem>
 #include <unordered_map>
 
@@ -54,11 +55,11 @@ void TrkRun::Add(const std::string& path) { batch_->AddSingle(path); }
 
 void TrkRun::Start(const std::string& target, Events events, HeldRecord held) {
   RequireStartable(project_, target);
-  TrkItemEvent item_done = [this, done = std::move(events.item_done)](TrkBatch& batch, TrkNode& item) {
+  item_done_ = [this, done = std::move(events.item_done)](TrkBatch& batch, TrkNode& item) {
     finished_.Append(item.Index);
     if (done) done(batch, item);
   };
-  convertor_ = TrkConvertor::CreateWorkers(*batch_, target, std::move(item_done));
+  convertor_ = TrkConvertor::CreateWorkers(*batch_, target, item_done_);
   TrkUploadStore& store = TrkUploadStore::Process();
   if (held == HeldRecord::kRefuseTheRun && store.HeldElsewhere()) {
     batch_->Terminate();
@@ -69,6 +70,7 @@ void TrkRun::Start(const std::string& target, Events events, HeldRecord held) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     workers_left_ = convertor_->WorkerNumber();
+    closed_ = false;
   }
   convertor_->SetOnEnd([this] { WorkerEnded(); }, std::move(events.dispatcher));
   convertor_->StartAll();
@@ -85,6 +87,7 @@ void TrkRun::Pause() {
 }
 
 void TrkRun::Stop() {
+  stopped_ = true;
   batch_->Terminate();
   if (convertor_ != nullptr) convertor_->AbortAll();
 }
@@ -94,15 +97,54 @@ void TrkRun::WorkerEnded() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     last = --workers_left_ == 0;
-    if (last) all_ended_.notify_all();
   }
-  if (last && ended_) ended_();
+  if (!last) return;
+  if (batch_->IsExhausted()) ReportUnreadFolders();
+  {
+    // Told once the rows are in: the owner's wait must find them there.
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    all_ended_.notify_all();
+  }
+  if (ended_) ended_();
+}
+
+void TrkRun::ReportUnreadFolders() {
+  const std::vector<TrkUnreadFolder> folders = batch_->UnreadFolders();
+  if (folders.empty()) return;
+  TrkTextArena& texts = batch_->WorkerTexts();
+  for (const TrkUnreadFolder& folder : folders) {
+    const std::string text = UnreadText(folder);
+    TrkNode& item = batch_->AddTaken(folder.path);
+    item.SetResultText(texts.Keep(text));
+    item.State = TrkNode::kFailure;
+    batch_->RecordFailure(text);
+    item_done_(*batch_, item);
+  }
+}
+
+std::string TrkRun::UnreadText(const TrkUnreadFolder& folder) {
+  std::string path = folder.path;
+  if (path.size() > 1 && path.back() == trk_platform::kPathSeparator) path.pop_back();
+  return "cannot read folder " + path + ": " + std::strerror(folder.error) +
+         "; its files were neither uploaded nor deleted";
+}
+
+std::vector<std::string> TrkRun::ListingNotices() const {
+  std::vector<std::string> notices;
+  for (const TrkUnreadFolder& folder : batch_->UnreadFolders()) notices.push_back(UnreadText(folder));
+  if (batch_->Listed() == 0 && !stopped_) {
+    std::string source = batch_->SourceDir();
+    if (source.size() > 1 && source.back() == trk_platform::kPathSeparator) source.pop_back();
+    notices.push_back("Source " + (source.empty() ? std::string(".") : source) + " lists no files");
+  }
+  return notices;
 }
 
 void TrkRun::WaitForEnd() const {
   {
     std::unique_lock<std::mutex> lock(mu_);
-    all_ended_.wait(lock, [this] { return workers_left_ <= 0; });
+    all_ended_.wait(lock, [this] { return workers_left_ <= 0 && closed_; });
   }
   WaitUntilLetGo();
 }
@@ -142,7 +184,7 @@ std::vector<std::pair<std::string, int>> TrkRun::FailureReasons() const {
   std::unordered_map<std::string, size_t> at;
   TrkBatchLock lock(*batch_);
   for (const TrkNode& item : lock.Items()) {
-    if (item.State != TrkNode::kFailure) continue;
+    if (item.State != TrkNode::kFailure || item.FileName().ends_with(trk_platform::kPathSeparator)) continue;
     const std::string_view reason = item.Reason().empty() ? item.ResultText() : item.Reason();
     const auto [found, added] = at.try_emplace(std::string(reason), reasons.size());
     if (added) reasons.emplace_back(reason, 0);

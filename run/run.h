@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -15,6 +16,7 @@
 
 class TrkBatch;
 class TrkConvertor;
+struct TrkUnreadFolder;
 class TrkDispatcher;
 class TrkInfo;
 class TrkMatchBase;
@@ -113,8 +115,17 @@ class TrkRun {
   std::string LogText() const;
   std::vector<std::string> Lines() const;
   // Why the run's files failed: each distinct reason (a failed item's Reason,
-  // else its result text) with the number of files it hit, in item order.
+  // else its result text) with the number of files it hit, in item order. The
+  // rows of folders the listing could not read are told by ListingNotices.
   std::vector<std::pair<std::string, int>> FailureReasons() const;
+  // What the user must hear of the listing once it is done, one line each:
+  // every folder it could not read (UnreadText), and a source that listed no
+  // file at all (an unmounted disk, a folder emptied by mistake) unless the
+  // run was stopped.
+  std::vector<std::string> ListingNotices() const;
+  // "cannot read folder /srv/site/s: Permission denied; its files were
+  // neither uploaded nor deleted".
+  static std::string UnreadText(const TrkUnreadFolder& folder);
   // Writes LogText as the run log when LogFile is set. Throws TrkError when it
   // cannot be written.
   void WriteLog() const;
@@ -122,8 +133,12 @@ class TrkRun {
  private:
   // Hands LogText to `out`, a line at a time.
   void WriteLogTo(TrkOutputBuffer& out) const;
-  // A worker's end: lowers the count; the last one tells the owner.
+  // A worker's end: lowers the count; the last one tells the owner, after
+  // the unread folders' rows when the batch handed out every item.
   void WorkerEnded();
+  // A failed row of the run's list and log for each folder the listing could
+  // not read: the skip is the walk's rule, the silence was not.
+  void ReportUnreadFolders();
   // Waits until every worker's thread has let go of it.
   void WaitUntilLetGo() const;
 
@@ -132,6 +147,8 @@ class TrkRun {
   std::shared_ptr<TrkBatch> batch_;
   std::shared_ptr<TrkConvertor> convertor_;  // the first worker of the last run
   std::function<void()> ended_;              // set by Start, before any worker runs
+  TrkItemEvent item_done_;                   // set by Start, before any worker runs
+  std::atomic<bool> stopped_{false};
   // Appended to by the workers; locks itself. The log is built from the items
   // at the end, which a finished item no longer changes.
   TrkFinishOrder finished_;
@@ -139,4 +156,5 @@ class TrkRun {
   mutable std::mutex mu_;
   mutable std::condition_variable all_ended_;
   int workers_left_ = 0;  // guarded by mu_
+  bool closed_ = true;    // guarded by mu_; the last worker's end is through (WorkerEnded)
 };

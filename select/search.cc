@@ -1,6 +1,7 @@
 #include "select/search.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -45,9 +46,11 @@ EntryKind KindOf(const std::string& folder, const char* name, unsigned char type
 
 bool IsHidden(std::string_view name) { return !name.empty() && name[0] == '.'; }
 
-// How a walk treats the names it meets, the same in every folder.
+// How a walk treats the names it meets, the same in every folder, and whom it
+// tells of a folder it could not read.
 struct WalkRules {
   bool recurse, skip_hidden, enter_hidden;
+  const std::function<void(const std::string&, int)>& unreadable;
 };
 
 // One folder's listing, split into the files that fit the mask and the folders
@@ -58,14 +61,22 @@ struct Listing {
   std::vector<std::string> folders;
 };
 
-// False when the folder cannot be listed.
-bool ListFolder(const std::string& folder, const std::string& mask, const WalkRules& rules,
-                const std::atomic<bool>& stop, Listing* listing) {
+// 0, or the system's error number when the folder could not be listed whole
+// (`listing` then holds what was read).
+int ListFolder(const std::string& folder, const std::string& mask, const WalkRules& rules,
+               const std::atomic<bool>& stop, Listing* listing) {
   // An empty folder text is the current folder, as a bare mask names files there.
   DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return false;
+  if (dir == nullptr) return errno;
   bool every_name = mask == "*.*" || mask == "*";
-  while (const dirent* entry = readdir(dir)) {
+  int error = 0;
+  for (;;) {
+    errno = 0;  // readdir tells an error from the listing's end by it alone
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      error = errno;
+      break;
+    }
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     bool hidden = IsHidden(name);
@@ -80,14 +91,16 @@ bool ListFolder(const std::string& folder, const std::string& mask, const WalkRu
   closedir(dir);
   std::sort(listing->files.begin(), listing->files.end());
   std::sort(listing->folders.begin(), listing->folders.end());
-  return true;
+  return error;
 }
 
 void Walk(const std::string& folder, const std::string& mask, const WalkRules& rules,
           const std::function<void(const std::string&)>& add, const std::atomic<bool>& stop,
           const std::function<bool(const std::string&)>& skip_folder) {
   Listing listing;
-  if (!ListFolder(folder, mask, rules, stop, &listing)) return;
+  if (const int error = ListFolder(folder, mask, rules, stop, &listing); error != 0 && rules.unreadable) {
+    rules.unreadable(folder, error);
+  }
   std::string path;
   for (const std::string& name : listing.files) {
     if (stop.load(std::memory_order_relaxed)) return;
@@ -106,10 +119,11 @@ void Walk(const std::string& folder, const std::string& mask, const WalkRules& r
 
 void SearchFolder(const std::string& folder, const std::string& mask, bool recurse, bool skip_hidden,
                   const std::function<void(const std::string& path)>& add, const std::atomic<bool>& stop,
-                  const std::function<bool(const std::string& folder)>& skip_folder, bool enter_hidden) {
+                  const std::function<bool(const std::string& folder)>& skip_folder, bool enter_hidden,
+                  const std::function<void(const std::string& folder, int error)>& unreadable) {
   // An empty mask names no file, here or in any subfolder.
   if (mask.empty()) return;
-  Walk(folder, mask, WalkRules{recurse, skip_hidden, enter_hidden}, add, stop, skip_folder);
+  Walk(folder, mask, WalkRules{recurse, skip_hidden, enter_hidden, unreadable}, add, stop, skip_folder);
 }
 
 bool WildcardMatch(std::string_view mask, std::string_view name) {

@@ -1,6 +1,7 @@
 #include "sync/dropvan.h"
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <string_view>
 #include <thread>
@@ -52,6 +53,19 @@ std::string PercentEscaped(const std::string& text, std::string_view also) {
 std::string FolderOf(const std::string& path) {
   const std::string folder = TrkUploader::ParentDir(path);
   return folder.empty() ? "/" : folder;
+}
+
+// Runs `upload`; when it fails while a file is known to stand in the way of
+// its folder (`way`), the failure names that file as its cause.
+void Blocked(const std::string& way, const std::function<void()>& upload) {
+  try {
+    upload();
+  } catch (const TrkStopped&) {
+    throw;
+  } catch (const TrkError& e) {
+    if (way.empty()) throw;
+    throw TrkError("[Error]Upload file failure (" + way + ")", way);
+  }
 }
 
 }  // namespace
@@ -151,7 +165,10 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
     // unreadable file fails as its digest would have.
     TrkFileUtils::CheckReadable(local_path);
     if (!port_failure_.empty()) throw TrkError(port_failure_);
-    stat = TrkFileStat::Around(local_path, [&] { digest = UploadAndDigest(local_path, remote_path, md5, sent); });
+    const std::string way = ClearTheWay(local_path);
+    stat = TrkFileStat::Around(local_path, [&] {
+      Blocked(way, [&] { digest = UploadAndDigest(local_path, remote_path, md5, sent); });
+    });
   } else {
     if (!unchanged) {
       TrkFileStatWatch watch;
@@ -164,7 +181,8 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
     if (identical && (!upload || !verify || ServerHolds(local_path, remote_path))) return kFileIdentical;
     if (upload) {
       if (!port_failure_.empty()) throw TrkError(port_failure_);
-      sent = Uploader->PutFile(local_path, remote_path, TryTimes);
+      const std::string way = ClearTheWay(local_path);
+      Blocked(way, [&] { sent = Uploader->PutFile(local_path, remote_path, TryTimes); });
     }
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
@@ -253,31 +271,83 @@ void TrkDropvan::EndWork() {
 
 void TrkDropvan::RemoveDeletedFiles() {
   TrkBatch& batch = Batch();
-  const TrkOptions& options = batch.Project().Options();
-  const TrkRemovalOptions removal = TrkRemovalOptions::FromOptions(options);
-  TrkUploadStore& store = TrkUploadStore::Process();
   // An empty listing is an unmounted disk or a wrong Source far more often than
   // a site whose every page was taken down.
-  const bool complete = batch.IsExhausted() && batch.Count() > 0 && !StopToken().stop_requested();
-  if (!removal.enabled || !complete || !refusal_.empty() || !port_failure_.empty()) return;
-  TrkRemover remover(removal, *Uploader, store, TryTimes, Choose.dry_run);
-  auto report = [this, &batch](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
-    TrkNode& item = batch.AddTaken(local);
-    SetResult(item, text);
-    item.SetReason(reason);
-    item.State = ok ? TrkNode::kSuccess : TrkNode::kFailure;
-    if (ok) {
-      batch.RecordSuccess();
-    } else {
-      batch.RecordFailure(text);
+  const bool complete = batch.IsExhausted() && batch.Listed() > 0 && !StopToken().stop_requested();
+  if (!removal_.enabled || !complete || !refusal_.empty() || !port_failure_.empty()) return;
+  TrkRemovalScope scope{batch.SourceDir(), batch.TargetDir(), {}, {}};
+  for (TrkUnreadFolder& folder : batch.UnreadFolders()) scope.unread_folders.push_back(std::move(folder.path));
+  if (!Choose.keep_subdirs) {
+    // Elsewhere a listed file's server path is its recorded one, never a gone file's.
+    TrkBatchLock lock(batch);
+    for (const TrkNode& item : lock.Items()) {
+      scope.listed_remotes.insert(RemotePath(std::string(item.FileName()), scope.source_dir, scope.target_dir, false));
     }
-    ItemDone(item);
-  };
+  }
+  TrkRemover remover(removal_, *Uploader, TrkUploadStore::Process(), TryTimes);
   try {
-    remover.Run(batch.SourceDir(), batch.TargetDir(), report);
+    remover.Run(scope, [this](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
+      ReportOwnItem(local, ok, text, reason);
+    });
   } catch (const TrkStopped&) {
     // What was not deleted stays recorded for the next run.
   }
+}
+
+void TrkDropvan::ReportOwnItem(const std::string& local, bool ok, const std::string& text, const std::string& reason) {
+  TrkBatch& batch = Batch();
+  TrkNode& item = batch.AddTaken(local);
+  SetResult(item, text);
+  item.SetReason(reason);
+  item.State = ok ? TrkNode::kSuccess : TrkNode::kFailure;
+  if (ok) {
+    batch.RecordSuccess();
+  } else {
+    batch.RecordFailure(text);
+  }
+  ItemDone(item);
+}
+
+std::string TrkDropvan::ClearTheWay(const std::string& local_path) {
+  const std::string& source = folders_->first;
+  const size_t separator = trk_platform::LastSeparator(local_path);
+  if (!Choose.keep_subdirs || source.empty() || separator == std::string::npos || separator <= source.size()) return "";
+  // Files come folder by folder: one look per folder, not per file.
+  std::string folder = local_path.substr(0, separator);
+  if (folder == way_checked_.folder) return way_checked_.cause;
+  std::string cause;
+  TrkUploadStore& store = TrkUploadStore::Process();
+  for (std::string at = folder; at.size() > source.size() && cause.empty(); at.resize(trk_platform::LastSeparator(at))) {
+    const std::optional<TrkUploadPaths::Entry> file =
+        store.RecordedPath(TrkMD5().DigestHex(trk_platform::PathKeyText(at)));
+    if (!file || file->remote.empty()) continue;  // not a file of ours, or not one we uploaded
+    const std::string in_the_way = TrkFilesInTheWay::Cause(file->remote, folders_->second);
+    if (!removal_.enabled || Choose.dry_run) {
+      cause = in_the_way + "; DeleteRemoved=True replaces it";
+      continue;
+    }
+    const std::string failure = way_->ClearOnce(file->remote, [&] { return RemoveFileInTheWay(*file); });
+    if (!failure.empty()) throw TrkError("[Error]Upload file failure (" + in_the_way + ")", failure);
+  }
+  way_checked_ = {std::move(folder), cause};
+  return cause;
+}
+
+std::string TrkDropvan::RemoveFileInTheWay(const TrkUploadPaths::Entry& file) {
+  const std::string& target = folders_->second;
+  std::string moved;
+  try {
+    if (!removal_.move_to.empty()) moved = removal_.MovedPath(file.remote, target);
+    Uploader->RemoveFile(file.remote, moved, TryTimes);
+  } catch (const TrkStopped&) {
+    throw;
+  } catch (const TrkError& e) {
+    ReportOwnItem(file.local, false, e.what(), e.Reason());
+    return e.Reason().empty() ? e.what() : e.Reason();
+  }
+  TrkUploadStore::Process().Forget(file.key);
+  ReportOwnItem(file.local, true, "Deleted => " + file.remote + (moved.empty() ? "" : " (moved to " + moved + ")"), "");
+  return "";
 }
 
 std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed) {
@@ -299,6 +369,7 @@ void TrkDropvan::JoinRun() {
   const bool first = shared == nullptr || shared == this;
   logins_ = first ? std::make_shared<TrkRunLogins>() : shared->logins_;
   listings_ = first ? std::make_shared<TrkRemoteListings>() : shared->listings_;
+  way_ = first ? std::make_shared<TrkFilesInTheWay>() : shared->way_;
   if (first) {
     const TrkOptions& options = Batch().Project().Options();
     Uploader->Settings.Profile = TrkServerProfile::Load(TrkServerProfile::FileName(Batch().Project().FileName()),
@@ -358,4 +429,12 @@ void TrkDropvan::UseRecord() {
   }
   recordings_ = store.WorkerCreated();
   refusal_ = store.Refusal();
+  try {
+    // Checked by whoever starts a run; again here, since a run that starts
+    // with such options would delete what the user never meant to.
+    removal_ = TrkRemovalOptions::FromOptions(Batch().Project().Options());
+    removal_.RequireOutside(Batch().TargetDir());
+  } catch (const TrkError& e) {
+    if (refusal_.empty()) refusal_ = e.what();
+  }
 }

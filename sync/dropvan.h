@@ -8,8 +8,10 @@
 
 #include "batch/convertor.h"
 
+#include "sync/files_in_the_way.h"
 #include "sync/folder_handle.h"
 #include "sync/remote_listings.h"
+#include "sync/removals.h"
 #include "sync/run_logins.h"
 #include "sync/upload_store.h"
 #include "sync/uploader.h"
@@ -137,8 +139,21 @@ class TrkDropvan : public TrkConvertor {
 
   // The closing deletions, on the run's last worker, once the run handed out
   // every file of a listed folder that held any, unstopped; each file an item
-  // of its own in the run's list and log.
+  // of its own in the run's list and log. Nothing below a folder the listing
+  // could not read is deleted.
   void RemoveDeletedFiles();
+  // Before the file of `local_path` goes up: removes a file of this program's
+  // on the server whose local place a folder on the file's way took (see
+  // TrkFilesInTheWay), when the run deletes what was removed locally, and
+  // throws TrkError when that fails. Returns why the upload may fail when such
+  // a file is left there (a run without DeleteRemoved, a dry run); else empty.
+  std::string ClearTheWay(const std::string& local_path);
+  // Clears the way of one recorded file: deleted or moved, forgotten, and
+  // shown as an item of its own. Empty, or why it could not be removed.
+  std::string RemoveFileInTheWay(const TrkUploadPaths::Entry& file);
+  // Adds an item for work beyond the listed files (a deletion, a refusal) to
+  // the run's list and log, finished and counted.
+  void ReportOwnItem(const std::string& local, bool ok, const std::string& text, const std::string& reason);
 
   // Steps under the error handler for the file of `local_path`: returns the
   // result text of a success.
@@ -151,9 +166,20 @@ class TrkDropvan : public TrkConvertor {
   std::optional<std::pair<std::string, std::string>> folders_;
   // The folder of the file last statted for the quick check: worker's thread only.
   TrkFolderHandle folder_;
-  // Why the run records nothing (TrkUploadStore::Refusal), taken once the
-  // record is loaded, before any worker runs: worker's thread only.
+  // Why the run records nothing (TrkUploadStore::Refusal, or options that
+  // refuse it), taken once the record is loaded, before any worker runs:
+  // worker's thread only.
   std::string refusal_;
+  // The run's deletion options, read as the worker is built.
+  TrkRemovalOptions removal_;
+  // Files of the run's in the way of the folders its files go to, shared by the run's workers.
+  std::shared_ptr<TrkFilesInTheWay> way_;
+  // The local folder ClearTheWay last looked at, with what it returned then:
+  // worker's thread only.
+  struct WayChecked {
+    std::string folder, cause;
+  };
+  WayChecked way_checked_;
   // Where this worker's recordings go (TrkUploadStore::RecordLater).
   std::shared_ptr<TrkUploadStore::Queue> recordings_;
   // The login state of every worker of the run, shared by them all.

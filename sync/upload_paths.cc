@@ -71,16 +71,24 @@ void TrkUploadPaths::KeepOnly(const std::function<bool(std::string_view key)>& k
   std::erase_if(lines_, [&keep](const auto& entry) { return !keep(entry.first); });
 }
 
+std::optional<TrkUploadPaths::Entry> TrkUploadPaths::EntryOf(const std::string& key, std::string_view line) {
+  const size_t tab = line.find('\t');
+  Entry entry{key, {}, {}};
+  if (!Unescape(line.substr(0, tab), entry.local) || !Unescape(line.substr(tab + 1), entry.remote)) return std::nullopt;
+  return entry;
+}
+
+std::optional<TrkUploadPaths::Entry> TrkUploadPaths::Find(std::string_view key) const {
+  const std::string upper = TrkUpperAscii(key);
+  const auto found = lines_.find(upper);
+  return found == lines_.end() ? std::nullopt : EntryOf(upper, found->second);
+}
+
 std::vector<TrkUploadPaths::Entry> TrkUploadPaths::Entries() const {
   std::vector<Entry> entries;
   entries.reserve(lines_.size());
   for (const auto& [key, line] : lines_) {
-    const size_t tab = line.find('\t');
-    Entry entry{key, {}, {}};
-    if (Unescape(std::string_view(line).substr(0, tab), entry.local) &&
-        Unescape(std::string_view(line).substr(tab + 1), entry.remote)) {
-      entries.push_back(std::move(entry));
-    }
+    if (std::optional<Entry> entry = EntryOf(key, line)) entries.push_back(std::move(*entry));
   }
   return entries;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -37,12 +38,17 @@ class TrkUploadPaths {
   // Removes every entry whose key `keep` refuses, without unescaping a path.
   void KeepOnly(const std::function<bool(std::string_view key)>& keep);
   size_t Count() const { return lines_.size(); }
+  // `key`'s entry (letter case of the key does not matter), if it has one.
+  std::optional<Entry> Find(std::string_view key) const;
   // Every entry, in no particular order.
   std::vector<Entry> Entries() const;
   // Hands the file's text to `out`: every entry's line followed by LF.
   void Write(TrkOutputBuffer& out) const;
 
  private:
+  // The entry of an upper-case `key` and its `line`; none for a damaged line.
+  static std::optional<Entry> EntryOf(const std::string& key, std::string_view line);
+
   // Upper-case key -> the rest of its line as written (escaped local, tab,
   // escaped remote): a large site's entries are kept as one text each.
   std::unordered_map<std::string, std::string> lines_;

@@ -345,6 +345,12 @@ std::vector<TrkUploadPaths::Entry> TrkUploadStore::RecordedPaths() {
   return entries;
 }
 
+std::optional<TrkUploadPaths::Entry> TrkUploadStore::RecordedPath(std::string_view key) const {
+  std::shared_lock<std::shared_mutex> lock(mu_);
+  if (!UploadRecord.Has(key)) return std::nullopt;
+  return UploadPaths.Find(key);
+}
+
 bool TrkUploadStore::Save(bool with_stats) {
   std::lock_guard<std::mutex> lock(save_mu_);
   uint64_t changes;

@@ -170,6 +170,8 @@ class TrkUploadStore {
   void Statted(const Key& key, const Key& digest, const TrkFileStat& stat);
   // Every recorded file whose paths are known, as the record stands.
   std::vector<TrkUploadPaths::Entry> RecordedPaths();
+  // The paths of the file recorded under `key` (hexadecimal), when known.
+  std::optional<TrkUploadPaths::Entry> RecordedPath(std::string_view key) const;
   // Takes `key`'s file out of the record (its server copy is gone) and has
   // that saved.
   void Forget(const std::string& key);

@@ -136,6 +136,8 @@ void TrkFrmMain::aConvertExecute() {
   try {
     TrkRun::RequireStartable(project_, target);
   } catch (const TrkError& e) {
+    // Nobody watches an unattended run: the exit code must tell.
+    if (project_.IsAutoRun()) exit_code_ = 1;
     ReportError(e.what());
     RunEnded();
     return;

@@ -65,15 +65,34 @@ TEST_F(ConsoleRunnerTest, TheLogHoldsTheRunsLinesAndAnEmptyRunGivesAnEmptyFile) 
 
 TEST_F(ConsoleRunnerTest, ARefusedRunWritesTheLogEmptyAndStartsNothing) {
   site_.Write("a.txt", "a");
-  using Option = std::pair<std::string, std::string>;
-  for (const auto& [key, value] : {Option{"Target", ""}, Option{"Source", site_.dir() + "gone/*.*"},
-                                   Option{"Exclude", "(unclosed"}}) {
-    const std::string before = project_.GetOption(key);
-    Set(key, value);
-    EXPECT_THROW(Run(), TrkError) << key << "=" << value;
-    ASSERT_TRUE(std::filesystem::exists(log_)) << key << "=" << value;
+  Set("DeleteRemoved", "True");
+  struct Refused {
+    std::string key, value, says;  // `says`: the beginning of the refusal
+  };
+  const Refused rows[] = {
+      {"Target", "", "Target is empty"},
+      {"Source", site_.dir() + "gone/*.*", "Cannot list the source folder"},
+      {"Exclude", "(unclosed", "Exclude"},
+      {"DeleteTo", "/www/attic", "DeleteTo \"/www/attic\" lies inside Target"},
+      {"DeleteTo", "/", "DeleteTo \"/\" holds Target"},
+      {"DeleteLimit", "-1", "DeleteLimit \"-1\" is not a whole number of 0 or more"},
+      {"DeleteLimit", "3 files", "DeleteLimit \"3 files\" is not a whole number"},
+      {"DryRun", "yes", "DryRun \"yes\" is neither True nor False"},
+  };
+  for (const Refused& row : rows) {
+    SCOPED_TRACE(row.key + "=" + row.value);
+    const std::string before = project_.GetOption(row.key);
+    Set(row.key, row.value);
+    std::string refusal;
+    try {
+      Run();
+    } catch (const TrkError& e) {
+      refusal = e.what();
+    }
+    EXPECT_EQ(row.says, refusal.substr(0, row.says.size())) << refusal;
+    ASSERT_TRUE(std::filesystem::exists(log_));
     EXPECT_EQ(0u, std::filesystem::file_size(log_)) << "the log says nothing was done";
-    Set(key, before);
+    Set(row.key, before);
     std::filesystem::remove(log_);
   }
   EXPECT_EQ(0, ScriptedConvertor::Converted().load());

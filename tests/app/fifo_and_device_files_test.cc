@@ -57,7 +57,7 @@ TEST(FifoAndDeviceFiles, AreNeverWaitedOnAndAProjectFileThatIsOneIsRefused) {
     if (row.exit_code == 1) {
       EXPECT_EQ(run.err, "Dropvan: The project file \"" + node_path + "\" is not a regular file\n") << row.node;
     } else {
-      EXPECT_EQ(run.err, "") << row.what;
+      EXPECT_EQ(run.err, "Source " + work.dir() + "site lists no files\n") << row.what;
     }
   }
 }

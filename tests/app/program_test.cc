@@ -97,13 +97,14 @@ class ProgramTest : public ::testing::Test {
   mutable int closed_port_ = 0;
 };
 
-TEST_F(ProgramTest, ConsoleRunOfAnEmptySiteWritesAnEmptyLogAndExitsZero) {
+TEST_F(ProgramTest, ConsoleRunOfAnEmptySiteWritesAnEmptyLogSaysSoAndExitsZero) {
   app_.RecordLinks();
   const std::string project = ProjectFile(ConsoleProject(log_));
   ProcessResult run = app_.Run({project});
 
   EXPECT_EQ(0, run.exit_code) << run.err;
-  EXPECT_EQ("", run.err);
+  const std::string site = site_.dir().substr(0, site_.dir().size() - 1);
+  EXPECT_EQ("Source " + site + " lists no files\n", run.err) << "an unmounted disk must not pass in silence";
   EXPECT_EQ("", run.out) << "a console run writes nothing to the console";
   ASSERT_TRUE(std::filesystem::exists(log_));
   EXPECT_EQ(0u, std::filesystem::file_size(log_));

@@ -100,6 +100,17 @@ TEST(IntegerOptions, UsualDecimalNotationElseDefault) {
   }
 }
 
+// A safety limit read as the user meant it or not at all: a fallback to the
+// default would lift the limit the user set.
+TEST(CountOptions, WholeNumbersOfZeroOrMoreWithBlanksAroundElseNothing) {
+  const std::pair<const char*, int> counts[] = {{"0", 0}, {"3", 3}, {"3 ", 3}, {" \t7\t ", 7}, {"007", 7},
+                                                {"2147483647", 2147483647}};
+  for (const auto& [text, count] : counts) EXPECT_EQ(TrkReadCount(text), count) << "\"" << text << "\"";
+  for (const char* bad : {"", "  ", "-1", "-0", "+3", "3 4", "1.5", "1e3", "0x10", "three", "2147483648", "3\n"}) {
+    EXPECT_EQ(TrkReadCount(bad), std::nullopt) << "\"" << bad << "\"";
+  }
+}
+
 TEST(BooleanOptions, NumbersTrueFalseAnyCaseElseDefault) {
   for (const char* yes : {"1", "-2", "42", "1.5", "0.001", "True", "TRUE", "tRuE", "1e3"}) {
     EXPECT_TRUE(TrkParseBool(yes, false)) << yes;

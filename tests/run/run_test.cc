@@ -196,6 +196,21 @@ TEST_F(RunTest, ARecordThatAnotherRunHoldsRefusesTheRunBeforeAnyFile) {
   store.EndRun();
 }
 
+// Whoever owns the run: an owner that forgot its own check still starts nothing.
+TEST_F(RunTest, StartRefusesDeletionOptionsThatCouldReachTheSiteBeforeAnyWorker) {
+  site_.Write("a.txt", "a");
+  Set("DeleteRemoved", "True");
+  for (const auto& [key, value] : {std::pair{"DeleteTo", "/"}, {"DeleteLimit", "-1"}, {"DryRun", "maybe"}}) {
+    SCOPED_TRACE(std::string(key) + "=" + value);
+    Set(key, value);
+    TrkRun run{project_, info_, &filter_};
+    run.List(site_.dir() + "*.*", "/www", false);
+    EXPECT_THROW(run.Start("/www", {}, TrkRun::HeldRecord::kRefuseTheRun), TrkError);
+    Set(key, "");
+  }
+  EXPECT_EQ(0, ScriptedConvertor::Converted());
+}
+
 TEST_F(RunTest, RefusesAnEmptyTargetAndASourceFolderThatCannotBeListed) {
   struct Row {
     std::string source, target, error;

@@ -7,11 +7,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
+#include <sstream>
+#include <unordered_set>
 
 #include "dropvan_run.h"
+#include "support/as_ordinary_user.h"
 #include "project/error.h"
 #include "sync/removals.h"
+#include "sync/upload_store.h"
 
 namespace {
 
@@ -51,7 +56,59 @@ struct RemovalRow {
   std::string second_source = "";  // the folder the later runs list, below the site's
   std::string gone_from_server = "";  // taken off the server before the second run
   std::vector<std::string> added = {};  // local files written before the second run
+  // A local folder that the second run's user may enter but not list.
+  std::string unlistable = "";
 };
+
+// What a run's items say it deleted or would delete, each as "REMOTE" or
+// "REMOTE -> MOVED_TO", and its refusal, sorted: a dry run must show exactly
+// what a real run does.
+std::vector<std::string> Deletions(const RunResult& run) {
+  std::vector<std::string> deletions;
+  for (const auto& [path, item] : run.items) {
+    std::string text = item.text;
+    for (const char* prefix : {"Deleted => ", "Would delete ", "[Error]Delete file failure ("}) {
+      if (!text.starts_with(prefix)) continue;
+      text = text.substr(std::string(prefix).size());
+      if (text.ends_with(")") && text.find(" (") == std::string::npos) text.pop_back();
+      for (const char* move : {" (moved to ", " (move to "}) {
+        if (const size_t at = text.find(move); at != std::string::npos) {
+          text = text.substr(0, at) + " -> " + text.substr(at + std::string(move).size());
+          text.pop_back();
+        }
+      }
+      deletions.push_back(text);
+    }
+    if (text.starts_with("[Error]Deletion refused")) deletions.push_back(text);
+  }
+  std::sort(deletions.begin(), deletions.end());
+  return deletions;
+}
+
+// The run of `project` by user 65534 in a process of its own (root lists
+// every folder), its items and counters sent back as lines.
+RunResult RunAsOrdinaryUser(SyncProject& project, const std::string& source) {
+  const fs::path folder = fs::path(project.project().FileName()).parent_path();
+  testing_support::LetOrdinaryUserIn(folder);
+  for (const auto& entry : fs::directory_iterator(folder)) fs::permissions(entry.path(), fs::perms::all);
+  TrkUploadStore::Process().EndRun();  // the run lock this process holds would keep the other out
+  const std::string lines = testing_support::RunAsOrdinaryUser([&] {
+    const RunResult run = project.RunFolder(source, "/www/");
+    std::string text = std::to_string(run.failed) + "\n";
+    for (const auto& [path, item] : run.items) text += path + "\t" + std::to_string(item.state) + "\t" + item.text + "\n";
+    return text;
+  });
+  RunResult run;
+  std::istringstream in(lines);
+  std::string line;
+  if (!(in >> run.failed)) ADD_FAILURE() << lines;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t'), second = line.find('\t', tab + 1);
+    run.items[line.substr(0, tab)] = {std::stoi(line.substr(tab + 1, second - tab - 1)), line.substr(second + 1)};
+  }
+  return run;
+}
 
 TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt) {
   const std::set<std::string> untouched = {"www/",        "www/a.html",      "www/sub/",        "www/sub/b.html",
@@ -163,12 +220,49 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
        {},
        {"a.html"},
        {"www/", "www/a.html", "www/b.html", "www/c.html", "www/foreign.html"},
-       {},
+       {"/www/a.html"},
        0,
        0,
        "",
        "",
        {"new/a.html"}},
+      {.name = "a file whose place a folder took goes before the folder's files go up",
+       .removed = {"a.html"},
+       .on_server = {"www/", "www/a.html/", "www/a.html/x.html", "www/sub/", "www/sub/b.html", "www/sub/c.html",
+                     "www/keep/", "www/keep/b.html", "www/foreign.html"},
+       .results = {"Deleted => /www/a.html", "/www/a.html/x.html"},
+       .added = {"a.html/x.html"}},
+      {.name = "... moved to DeleteTo as any deleted file",
+       .options = {{"DeleteTo", "/attic"}},
+       .removed = {"a.html"},
+       .on_server = {"www/", "www/a.html/", "www/a.html/x.html", "www/sub/", "www/sub/b.html", "www/sub/c.html",
+                     "www/keep/", "www/keep/b.html", "www/foreign.html", "attic/", "attic/a.html"},
+       .results = {"Deleted => /www/a.html (moved to /attic/a.html)", "/www/a.html/x.html"},
+       .added = {"a.html/x.html"}},
+      {.name = "... and without DeleteRemoved stays, the failure naming it",
+       .second_run_options = {{"DeleteRemoved", "False"}},
+       .removed = {"a.html"},
+       .on_server = untouched,
+       .results = {"[Error]Upload file failure (a file a.html is in the way of folder a.html/; "
+                   "DeleteRemoved=True replaces it)"},
+       .failed = 1,
+       .added = {"a.html/x.html"}},
+      {.name = "a folder whose place a file took goes, and the file follows the next run",
+       .removed = {"sub/b.html", "sub/c.html", "sub"},
+       .on_server = {"www/", "www/a.html", "www/keep/", "www/keep/b.html", "www/foreign.html"},
+       .results = {"Deleted => /www/sub/b.html", "Deleted => /www/sub/c.html", "[Error]Upload file failure"},
+       .failed = 1,
+       .added = {"sub"}},
+      {.name = "nothing below a folder the run could not list",
+       .removed = {"sub/b.html"},
+       .on_server = untouched,
+       .deleted_next = 1,  // by root, who lists every folder
+       .unlistable = "sub"},
+      {.name = "a DeleteTo inside Target refuses every file, whoever started the run",
+       .second_run_options = {{"DeleteTo", "/www/attic"}},
+       .removed = {"a.html"},
+       .on_server = untouched,
+       .failed = 3},
   };
   for (const RemovalRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -186,13 +280,29 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
     for (const std::string& name : row.removed) fs::remove(site.path() / name);
     for (const std::string& name : row.added) site.Write(name, "new " + name);
     if (!row.gone_from_server.empty()) fs::remove(server.root() / row.gone_from_server);
-    for (const auto& [key, value] : row.second_run_options) project.Set(key, value);
     const std::string source = site.dir() + row.second_source;
-    const RunResult second = project.RunFolder(source, "/www/");
+    auto run = [&] {
+      if (row.unlistable.empty()) return project.RunFolder(source, "/www/");
+      testing_support::LetOrdinaryUserIn(site.path());
+      fs::permissions(site.path() / row.unlistable, fs::perms::owner_exec | fs::perms::others_exec);
+      const RunResult as_user = RunAsOrdinaryUser(project, source);
+      fs::permissions(site.path() / row.unlistable, fs::perms::owner_all);
+      return as_user;
+    };
+    for (const auto& [key, value] : row.second_run_options) project.Set(key, value);
+    const std::string dry_run = project.project().GetOption("DryRun");
+    project.Set("DryRun", "True");
+    const RunResult dry = run();
+    project.Set("DryRun", dry_run);
+    const RunResult second = run();
+    EXPECT_EQ(Deletions(second), Deletions(dry)) << "a dry run shows what a run deletes, and nothing else";
 
     EXPECT_EQ(row.on_server, EntriesBelow(server.root()));
     std::vector<std::string> results;
     for (const std::string& item : row.removed) results.push_back(site.dir() + item);
+    for (const std::string& item : row.added) {
+      if (std::find(row.removed.begin(), row.removed.end(), item) == row.removed.end()) results.push_back(site.dir() + item);
+    }
     results.push_back(site.dir());  // a refusal's item
     std::erase_if(results, [&](const std::string& item) { return second.items.count(item) == 0; });
     for (std::string& item : results) item = second[item].text;
@@ -226,17 +336,141 @@ TEST(RemovalTest, OverSftpTheFilesAndTheFolderTheyLeaveEmptyGo) {
   EXPECT_EQ((std::set<std::string>{"keep/", "keep/b.html"}), EntriesBelow(www));
 }
 
+// The deletion choice alone: given the record, what lstat says of each local
+// path, the listed folder, Target and the options, which server files go
+// (and where), which folders are then tried, or why nothing at all goes.
+TEST(RemovalTest, ChoosesWhatIsCertainlyGoneAndRefusesWhatIsInDoubt) {
+  using Kind = TrkLocalKind;
+  struct Recorded {
+    std::string local, remote;
+    Kind now;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Recorded> recorded;
+    std::vector<std::string> unread = {};
+    std::unordered_set<std::string> listed = {};  // server paths the run's listed files go to
+    int limit = 50;
+    std::string move_to = "";
+    std::vector<std::string> deleted = {};  // remote paths, " -> " where moved
+    std::vector<std::string> folders = {};
+    std::string refusal = "";  // its beginning
+  };
+  const Recorded gone_a{"/src/a.html", "/www/a.html", Kind::kMissing};
+  const Recorded gone_b{"/src/sub/b.html", "/www/sub/b.html", Kind::kMissing};
+  const Recorded gone_c{"/src/sub/c.html", "/www/sub/c.html", Kind::kMissing};
+  const Row rows[] = {
+      {.name = "missing files go, deepest folders first, and Target stays even when emptied",
+       .recorded = {gone_a, gone_b, {"/src/x/y/z.html", "/www/x/y/z.html", Kind::kMissing}},
+       .deleted = {"/www/a.html", "/www/sub/b.html", "/www/x/y/z.html"},
+       .folders = {"/www/x/y", "/www/sub", "/www/x"}},
+      {.name = "a file still there, or one that cannot be looked at, stays",
+       .recorded = {{"/src/a.html", "/www/a.html", Kind::kPresent}, {"/src/b.html", "/www/b.html", Kind::kUnknown}}},
+      {.name = "a folder in a file's place makes the file gone",
+       .recorded = {{"/src/a", "/www/a", Kind::kFolder}},
+       .deleted = {"/www/a"}},
+      {.name = "nothing below a folder the listing could not read",
+       .recorded = {gone_a, gone_b},
+       .unread = {"/src/sub/"},
+       .deleted = {"/www/a.html"}},
+      {.name = "nothing from outside the listed folder or outside Target",
+       .recorded = {{"/srcx/a.html", "/www/a.html", Kind::kMissing},
+                    {"/src/", "/www/x.html", Kind::kMissing},
+                    {"/src/b.html", "/other/b.html", Kind::kMissing},
+                    {"/src/c.html", "/www/", Kind::kMissing}}},
+      {.name = "a server file that a present local file also goes to stays",
+       .recorded = {{"/src/one/a.html", "/www/a.html", Kind::kMissing},
+                    {"/src/two/a.html", "/www/a.html", Kind::kPresent},
+                    {"/src/three/a.html", "/www/a.html", Kind::kUnknown}}},
+      {.name = "a server file a listed file goes to stays, recorded or not",
+       .recorded = {gone_a, {"/src/sub/a.html", "/www/a.html", Kind::kMissing}},
+       .listed = {"/www/a.html"}},
+      {.name = "exactly DeleteLimit files go",
+       .recorded = {gone_a, gone_b, gone_c},
+       .limit = 3,
+       .deleted = {"/www/a.html", "/www/sub/b.html", "/www/sub/c.html"},
+       .folders = {"/www/sub"}},
+      {.name = "one more than DeleteLimit: none",
+       .recorded = {gone_a, gone_b, gone_c},
+       .limit = 2,
+       .refusal = "[Error]Deletion refused: 3 uploaded files are gone locally, more than DeleteLimit=2"},
+      {.name = "files whose place a folder took are not counted against DeleteLimit",
+       .recorded = {gone_a, {"/src/d", "/www/d", Kind::kFolder}},
+       .limit = 1,
+       .deleted = {"/www/a.html", "/www/d"}},
+      {.name = "a file that stays is not counted against DeleteLimit",
+       .recorded = {gone_a, {"/src/b.html", "/www/b.html", Kind::kPresent}},
+       .limit = 1,
+       .deleted = {"/www/a.html"}},
+      {.name = "DeleteLimit=0 sets no limit", .recorded = {gone_a, gone_b, gone_c}, .limit = 0,
+       .deleted = {"/www/a.html", "/www/sub/b.html", "/www/sub/c.html"}, .folders = {"/www/sub"}},
+      {.name = "DeleteTo keeps the relative path",
+       .recorded = {gone_a, gone_b},
+       .move_to = "/attic/",
+       .deleted = {"/www/a.html -> /attic/a.html", "/www/sub/b.html -> /attic/sub/b.html"},
+       .folders = {"/www/sub"}},
+      {.name = "a DeleteTo holding Target: none",
+       .recorded = {{"/src/www/x.html", "/www/www/x.html", Kind::kMissing}},
+       .move_to = "/",
+       .refusal = "[Error]Deletion refused: DeleteTo \"/\" holds Target"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<TrkUploadPaths::Entry> recorded;
+    std::map<std::string, Kind> now;
+    for (const Recorded& file : row.recorded) {
+      recorded.push_back({"KEY" + std::to_string(recorded.size()), file.local, file.remote});
+      now[file.local] = file.now;
+    }
+    TrkRemovalOptions options;
+    options.enabled = true;
+    options.limit = row.limit;
+    options.move_to = row.move_to;
+    const TrkRemovalPlan plan = TrkPlanRemovals(options, {"/src/", "/www/", row.unread, row.listed}, recorded,
+                                                [&now](const std::string& local) { return now.at(local); });
+    std::vector<std::string> deleted;
+    for (const TrkRemovalPlan::File& file : plan.files) {
+      deleted.push_back(file.entry.remote + (file.move_to.empty() ? "" : " -> " + file.move_to));
+    }
+    EXPECT_EQ(row.deleted, deleted);
+    EXPECT_EQ(row.folders, plan.folders);
+    EXPECT_EQ(row.refusal, plan.refusal.substr(0, row.refusal.size())) << plan.refusal;
+    EXPECT_EQ(row.refusal.empty(), plan.refusal.empty()) << plan.refusal;
+  }
+}
+
 TEST(RemovalTest, DeleteToMustLieOutsideTheTarget) {
   struct Row {
     const char* move_to;
     const char* target;
     bool refused;
+    // Where the file at Target + "www/x.html" is moved, or "" where even a
+    // caller that skipped the check gets no path inside Target.
+    const char* lands;
   };
   const Row rows[] = {
-      {"/attic", "/www/", false},   {"/www-old", "/www/", false}, {"attic", "www/", false},
-      {"/www", "/www/", true},      {"/www/attic", "/www/", true}, {"/www/", "/www/", true},
-      {"/anything", "/", true},     {"attic", "/www/", true},      {"/attic/../www/x", "/www/", true},
-      {"www//", "www/", true},
+      {"/attic", "/www/", false, "/attic/www/x.html"},
+      {"/www-old", "/www/", false, "/www-old/www/x.html"},
+      {"attic", "www/", false, "attic/www/x.html"},
+      {"/site/old/../attic/", "/site/www/", false, "/site/old/../attic/www/x.html"},
+      {"/site//attic", "/site/www/", false, "/site//attic/www/x.html"},
+      {"/www", "/www/", true, ""},
+      {"/www/attic", "/www/", true, ""},
+      {"/www/", "/www/", true, ""},
+      {"/www/./attic", "/www/", true, ""},
+      {"/attic/../www/x", "/www/", true, ""},
+      {"www//", "www/", true, ""},
+      {"/anything", "/", true, ""},
+      // Holding Target: a site folder "www/" would be moved onto Target itself.
+      {"/site/", "/site/www/", true, ""},
+      {"/site", "/site/www/", true, ""},
+      {"/", "/www/", true, ""},
+      {"/site/www/..", "/site/www/", true, ""},
+      {".", "www/", true, ""},
+      {"attic/..", "www/", true, ""},
+      // Where these lie cannot be told before a login.
+      {"attic", "/www/", true, "attic/www/x.html"},
+      {"../attic", "www/", true, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.move_to) + " with Target " + row.target);
@@ -250,6 +484,12 @@ TEST(RemovalTest, DeleteToMustLieOutsideTheTarget) {
       refused = true;
     }
     EXPECT_EQ(row.refused, refused);
+    std::string lands;
+    try {
+      lands = options.MovedPath(row.target + std::string("www/x.html"), row.target);
+    } catch (const TrkError&) {
+    }
+    EXPECT_EQ(row.lands, lands);
   }
 }
 

@@ -44,6 +44,21 @@ TEST_F(WindowTest, RunAndCloseWritesTheListLogAndCloses) {
   EXPECT_EQ("[Success] => " + site_.dir() + "a.txt => /www/a.txt\r\n", work_.Read("run.log"));
 }
 
+TEST_F(WindowTest, RunAndCloseRefusesDeletionsThatCouldReachTheSiteAndExitsOne) {
+  FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("a.txt", "a");
+  Open({"Source=" + site_.dir() + "*", "Target=/www/", "Server=" + server.host(),
+        "Port=" + std::to_string(server.port()), "User=" + server.user(), "Password=" + server.password(),
+        "RunAndClose=True", "DeleteRemoved=True", "DeleteTo=/"});
+  window_->show();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->isVisible(); }, 60000)) << "the window did not close";
+  EXPECT_EQ(1, window_->ExitCode());
+  EXPECT_EQ("1", info_.Count("E")) << "the refusal is reported";
+  EXPECT_EQ("", info_.Count("C")) << "no run started";
+  EXPECT_FALSE(std::filesystem::exists(server.root() / "www" / "a.txt"));
+}
+
 TEST_F(WindowTest, DaemonRepeatsUntilStopWhileTheWindowStaysResponsive) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
