@@ -205,6 +205,24 @@ TEST_F(BatchTest, OneItemTwoCallersOneGetsItTheOtherNone) {
   EXPECT_TRUE(batch->IsExhausted());
 }
 
+// A worker's own item (a file it deleted on the way) shows in the list
+// whenever it is added, and is never handed to anyone.
+TEST_F(BatchTest, TakenItemsAreNeverHandedOutWhenAddedWhateverIsLeft) {
+  auto batch = TrkBatch::Create(project_, nullptr);
+  batch->Add("/a");
+  ASSERT_EQ(batch->NextItem()->FileName(), "/a");
+  batch->AddTaken("/taken-when-nothing-was-left");
+  batch->Add("/b");
+  batch->AddTaken("/taken-with-b-left");
+  batch->Add("/c");
+  batch->MarkSearchDone();
+  std::vector<std::string> handed;
+  while (TrkNode* item = batch->NextItem()) handed.emplace_back(item->FileName());
+  EXPECT_EQ(handed, (std::vector<std::string>{"/b", "/c"}));
+  EXPECT_EQ(5, batch->Count());
+  EXPECT_EQ(3, batch->Listed());
+}
+
 TEST_F(BatchTest, NextItemWaitsWhileTheListMayStillGrow) {
   auto batch = TrkBatch::Create(project_, nullptr);
   std::atomic<TrkNode*> got{nullptr};

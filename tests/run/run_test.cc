@@ -16,6 +16,7 @@
 #include "select/match.h"
 #include "sync/run_lock.h"
 #include "sync/upload_store.h"
+#include "support/as_ordinary_user.h"
 #include "support/recording_opener.h"
 #include "support/scripted_convertor.h"
 #include "support/temp_dir.h"
@@ -109,6 +110,35 @@ TEST_F(RunTest, FailuresAreCountedAndReportedOncePerMessageAndTheRunEndsOnce) {
   EXPECT_EQ("1", info_.Count("S"));
   EXPECT_EQ("3", info_.Count("F"));
   EXPECT_EQ("1", info_.Count("C"));
+}
+
+// The walk skips a folder it cannot read; the run must not pass for one that
+// uploaded everything.
+TEST_F(RunTest, AFolderTheListingCannotReadIsToldLoggedAndCountedAsAFailure) {
+  site_.Write("a.txt", "a");
+  site_.Write("s/b.txt", "b");
+  site_.Write("t/c.txt", "fail:[Error]Why");
+  testing_support::LetOrdinaryUserIn(site_.path());
+  std::filesystem::permissions(site_.path() / "s", std::filesystem::perms::none);
+  const std::string told = testing_support::RunAsOrdinaryUser([this] {
+    run_.List(site_.dir() + "*.*", "/www", true);
+    run_.Start("/www", {}, TrkRun::HeldRecord::kRefuseTheRun);
+    run_.WaitForEnd();  // with the folder's row in
+    std::string text = std::to_string(run_.Batch()->Failed()) + " failed\n" + run_.LogText();
+    for (const std::string& notice : run_.ListingNotices()) text += "notice: " + notice + "\n";
+    for (const auto& [reason, files] : run_.FailureReasons()) text += "reason: " + reason + "\n";
+    return text;
+  });
+  std::filesystem::permissions(site_.path() / "s", std::filesystem::perms::owner_all);
+  const std::string unread = "cannot read folder " + site_.dir() + "s: Permission denied; its files were neither "
+                             "uploaded nor deleted";
+  EXPECT_EQ("2 failed\n"
+            "Success => " + site_.dir() + "a.txt => /www/a.txt\r\n"
+            "Failure => " + site_.dir() + "t/c.txt => [Error]Why\r\n"
+            "Failure => " + site_.dir() + "s/ => " + unread + "\r\n"
+            "notice: " + unread + "\n"
+            "reason: [Error]Why\n",
+            told);
 }
 
 TEST_F(RunTest, AnEmptyRunCountsNothingAndReportsNothing) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -170,20 +171,26 @@ TEST(SearchLinksTest, FifosAreSkippedWithoutBlocking) {
   EXPECT_THAT(Walk(dir.dir(), "*.txt", true, false), ElementsAre("plain.txt"));
 }
 
-TEST(SearchAccessTest, UnreadableSubfolderIsSkippedSilently) {
+TEST(SearchAccessTest, UnreadableSubfoldersAreSkippedAndTold) {
   testing_support::TempDir dir;
   testing_support::LetOrdinaryUserIn(dir.path());
   dir.Write("a/one.txt", "");
   dir.Write("b/two.txt", "");
   dir.Write("c/three.txt", "");
+  dir.Write("d/four.txt", "");
   fs::permissions(dir.path() / "b", fs::perms::none);
+  fs::permissions(dir.path() / "d", fs::perms::owner_all | fs::perms::others_exec);  // entered, never listed
   // Root lists every folder, so the walk runs as an ordinary user.
-  std::string found = testing_support::RunAsOrdinaryUser([&] {
+  std::string walked = testing_support::RunAsOrdinaryUser([&] {
     std::string names;
-    for (const std::string& name : Walk(dir.dir(), "*.txt", true, false)) names += name + " ";
+    std::atomic<bool> stop{false};
+    SearchFolder(dir.dir(), "*.txt", true, false, [&](const std::string& path) { names += path.substr(dir.dir().size()) + " "; },
+                 stop, {}, false, [&](const std::string& folder, int error) {
+                   names += "<" + folder.substr(dir.dir().size()) + ": " + std::strerror(error) + "> ";
+                 });
     return names;
   });
-  EXPECT_EQ(found, "a/one.txt c/three.txt ");
+  EXPECT_EQ(walked, "a/one.txt <b/: Permission denied> c/three.txt <d/: Permission denied> ");
 }
 
 TEST(WildcardTest, StarQuestionMarkAndLetterCase) {
