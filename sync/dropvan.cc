@@ -322,7 +322,7 @@ std::string TrkDropvan::ClearTheWay(const std::string& local_path) {
         store.RecordedPath(TrkMD5().DigestHex(trk_platform::PathKeyText(at)));
     if (!file || file->remote.empty()) continue;  // not a file of ours, or not one we uploaded
     const std::string in_the_way = TrkFilesInTheWay::Cause(file->remote, folders_->second);
-    if (!removal_.enabled || Choose.dry_run) {
+    if (!removal_.enabled) {
       cause = in_the_way + "; DeleteRemoved=True replaces it";
       continue;
     }

@@ -146,7 +146,8 @@ class TrkDropvan : public TrkConvertor {
   // on the server whose local place a folder on the file's way took (see
   // TrkFilesInTheWay), when the run deletes what was removed locally, and
   // throws TrkError when that fails. Returns why the upload may fail when such
-  // a file is left there (a run without DeleteRemoved, a dry run); else empty.
+  // a file is left there (a run without DeleteRemoved); else empty. A dry run
+  // uploads nothing, so never gets here: its closing deletions show the file.
   std::string ClearTheWay(const std::string& local_path);
   // Clears the way of one recorded file: deleted or moved, forgotten, and
   // shown as an item of its own. Empty, or why it could not be removed.

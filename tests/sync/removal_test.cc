@@ -241,9 +241,11 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
        .removed = {"a.html"},
        .on_server = untouched,
        .results = {"[Error]Upload file failure (a file a.html is in the way of folder a.html/; "
+                   "DeleteRemoved=True replaces it)",
+                   "[Error]Upload file failure (a file a.html is in the way of folder a.html/; "
                    "DeleteRemoved=True replaces it)"},
-       .failed = 1,
-       .added = {"a.html/x.html"}},
+       .failed = 2,
+       .added = {"a.html/x.html", "a.html/y.html"}},
       {.name = "a folder whose place a file took goes, and the file follows the next run",
        .removed = {"sub/b.html", "sub/c.html", "sub"},
        .on_server = {"www/", "www/a.html", "www/keep/", "www/keep/b.html", "www/foreign.html"},
