@@ -85,6 +85,8 @@ class FtpServer {
   // A remote directory the account may write in, ending in "/": "/" on
   // pyftpdlib, "/pub/" on vsftpd (which will not serve a writable root).
   const std::string& writable_dir() const { return writable_dir_; }
+  // The server's process group, which ends with the test process.
+  pid_t process_group() const { return process_.group(); }
   // pyftpdlib only: every command received so far.
   std::vector<FtpTraceLine> Trace() const;
   // The command lines of Trace() alone; on vsftpd, the commands of its
@@ -105,7 +107,7 @@ class FtpServer {
   std::filesystem::path trace_;
   std::filesystem::path vsftpd_log_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  ServerProcess process_;
 };
 
 }  // namespace testing_support
