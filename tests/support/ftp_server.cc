@@ -47,6 +47,7 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
     flags.insert(flags.end(), {"--drop-at", faults.drop_at + "," + std::to_string(faults.drop_at_times)});
   }
   on("--no-size", faults.no_size);
+  count("--cut-listings", faults.cut_listings);
   for (const std::string& answer : faults.answers) flags.insert(flags.end(), {"--answer", answer});
   count("--max-sessions", faults.max_sessions);
   if (!faults.turn_away.empty()) flags.insert(flags.end(), {"--turn-away", faults.turn_away});

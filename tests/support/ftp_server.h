@@ -27,6 +27,7 @@ struct FtpFaults {
   std::string drop_at;        // close the control connection without reply on this command ...
   int drop_at_times = 1;      // ... the first N times it arrives
   bool no_size = false;       // answer SIZE with 502, as a server without it
+  int cut_listings = 0;       // above 0: list no more than N entries of a folder, the first N by name
   // Replies given instead of carrying a command out: "VERB=REPLY" for every
   // VERB, "VERB#N=REPLY" for the N-th one ("SIZE=550 Gone.", "PWD=502 No.").
   std::vector<std::string> answers;
