@@ -44,7 +44,7 @@ void CheckDriftIsMended(SyncProject& site, const fs::path& remote, const std::st
   TempDir source;
   for (const auto& [name, content] : kFiles) source.Write(name, content);
   for (int i = 0; i < padding; ++i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "pad%04d.txt", i);
     source.Write(name, "");
   }
@@ -118,7 +118,9 @@ TEST(VerifyTest, DeletedOrTruncatedServerCopiesAreUploadedAgainOnlyWithVerify) {
         site, server.root() / target.substr(1), target, [&] { from = server.Commands().size(); }, row.cut_at);
     const std::vector<std::string> commands = server.Commands();
     EXPECT_EQ(Count(commands, from, "STOR"), 0);
-    if (!row.listing.empty()) EXPECT_EQ(Count(commands, from, row.listing), kFolders) << "one listing per folder";
+    if (!row.listing.empty()) {
+      EXPECT_EQ(Count(commands, from, row.listing), kFolders) << "one listing per folder";
+    }
     EXPECT_EQ(Count(commands, from, "SIZE"), row.sized);
   }
 }
