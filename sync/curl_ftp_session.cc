@@ -178,7 +178,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
     if (result == CURLE_OK) {
       auto sizes = trk_listing::FileSizes(body, mlsd);
       if (!sizes) return {Listing::Outcome::kUnlisted, {}};
-      return {Listing::Outcome::kListed, std::move(*sizes)};
+      return {Listing::Outcome::kListed, std::move(*sizes), trk_listing::Entries(body)};
     }
     failure_ = request_.Failure(result);
     const long code = LastReplyCode();

@@ -247,7 +247,8 @@ bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& r
   if (listing->outcome == Outcome::kUnlisted) return HeldBySize(target, size);
   if (listing->outcome != Outcome::kListed) return false;
   const auto found = listing->sizes.find(target.substr(target.rfind('/') + 1));
-  return found != listing->sizes.end() && (found->second < 0 || found->second == size);
+  if (found == listing->sizes.end()) return listing->MayBeCut() && HeldBySize(target, size);
+  return found->second < 0 || found->second == size;
 }
 
 bool TrkDropvan::HeldBySize(const std::string& target, int64_t size) {

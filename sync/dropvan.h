@@ -128,9 +128,10 @@ class TrkDropvan : public TrkConvertor {
   bool KnownUnchanged(const TrkUploadStore::Key& key, const std::string& recorded, const std::string& local_path);
   // Whether the server still holds the file of `remote_path` at the local
   // file's size (option "Verify"), by the run's one listing of its folder, or
-  // by asking its size alone when the folder could not be listed. Connects as
-  // an upload does. A check the connection broke off counts as not held, so
-  // the upload that follows reports on the connection.
+  // by asking its size alone when the folder could not be listed or when the
+  // listing lacks it and may have been cut short. Connects as an upload does.
+  // A check the connection broke off counts as not held, so the upload that
+  // follows reports on the connection.
   bool ServerHolds(const std::string& local_path, const std::string& remote_path);
   // Whether the server tells `target`'s size as `size`, or cannot tell sizes.
   bool HeldBySize(const std::string& target, int64_t size);

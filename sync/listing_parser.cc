@@ -152,4 +152,14 @@ std::optional<std::unordered_map<std::string, int64_t>> FileSizes(const std::str
   return sizes;
 }
 
+size_t Entries(const std::string& listing) {
+  size_t entries = 0;
+  for (size_t at = 0; at < listing.size();) {
+    const size_t end = std::min(listing.find('\n', at), listing.size());
+    entries += listing.find_first_not_of("\r \t", at) < end;
+    at = end + 1;
+  }
+  return entries;
+}
+
 }  // namespace trk_listing

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,5 +34,9 @@ Line ParseListLine(const std::string& line);
 // name with their sizes; nothing when the listing has lines and none of them
 // is of a known form. "." and ".." are never files.
 std::optional<std::unordered_map<std::string, int64_t>> FileSizes(const std::string& listing, bool mlsd);
+// The entries of a whole listing as a server that stops listings at a set
+// number counts them: its lines that are not blank, whatever they name (an
+// MLSD's "." and ".." too).
+size_t Entries(const std::string& listing);
 
 }  // namespace trk_listing

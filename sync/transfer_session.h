@@ -79,13 +79,20 @@ class TrkTransferSession {
   // A folder's regular files as the server lists them.
   struct Listing {
     enum class Outcome {
-      kListed,    // `sizes` holds every regular file of the folder
+      kListed,    // `sizes` holds every regular file of the folder, unless MayBeCut()
       kUnlisted,  // the server would not list it, or not legibly: ask file by file
       kNoFolder,  // the server has no such folder
       kBroken,    // the connection failed
     };
     Outcome outcome = Outcome::kBroken;
     std::unordered_map<std::string, int64_t> sizes;  // by name; -1: the server told no size
+    size_t entries = 0;  // with kListed: the entries the listing held, files or not
+
+    // Some servers stop a listing at a set number of entries, a round one
+    // (1,000, 2,000, 10,000): a listing of a multiple of kRoundEntries may
+    // have been cut short, and a file missing from it may be there still.
+    static constexpr size_t kRoundEntries = 500;
+    bool MayBeCut() const { return entries > 0 && entries % kRoundEntries == 0; }
   };
   // What the server said when asked for one file's size on its own.
   struct Held {

@@ -24,6 +24,8 @@ line, so a test can see how the client copes with a server that misbehaves:
   --drop-at CMD[,N]   close the control connection without a reply when CMD
                       arrives, the first time (or the first N times)
   --no-size           answer SIZE with 502, as a server without SIZE does
+  --cut-listings N    list no more than N entries of a folder (the first N by
+                      name), as servers that stop a listing at a set number do
   --answer VERB[#N]=REPLY
                       answer every VERB (or only the N-th, counted over all
                       sessions from 1) with REPLY instead of carrying it out;
@@ -59,6 +61,7 @@ import sys
 
 try:
     from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
+    from pyftpdlib.filesystems import AbstractedFS
     from pyftpdlib.handlers import ActiveDTP, DTPHandler, FTPHandler
     from pyftpdlib.servers import FTPServer
 except ImportError:
@@ -81,6 +84,7 @@ class Faults:
     drop_at = ""
     drop_at_times = 0
     no_size = False
+    cut_listings = 0
     answers = {}  # (VERB, N or 0 for every one) -> reply
     verbs_seen = collections.Counter()
     max_sessions = 0
@@ -166,6 +170,14 @@ class CuttingDTPHandler(DTPHandler):
     handle_read_event = handle_read
 
 
+class CuttingFS(AbstractedFS):
+    """Lists at most --cut-listings entries of a folder (LIST, NLST, MLSD)."""
+
+    def listdir(self, path):
+        names = super().listdir(path)
+        return sorted(names)[:Faults.cut_listings] if Faults.cut_listings > 0 else names
+
+
 class Authorizer(DummyAuthorizer):
     def validate_authentication(self, username, password, handler):
         if Faults.refuse_login != 0:
@@ -177,6 +189,7 @@ class Authorizer(DummyAuthorizer):
 
 class Handler(FTPHandler):
     active_dtp = StableActiveDTP
+    abstracted_fs = CuttingFS
     dtp_handler = CuttingDTPHandler
     # Without it small replies wait for delayed ACKs: 40 ms stalls per command.
     tcp_no_delay = True
@@ -359,6 +372,7 @@ def main():
     parser.add_argument("--refuse-rnto-existing", action="store_true")
     parser.add_argument("--drop-at", default="")
     parser.add_argument("--no-size", action="store_true")
+    parser.add_argument("--cut-listings", type=int, default=0)
     parser.add_argument("--answer", action="append", default=[])
     parser.add_argument("--max-sessions", type=int, default=0)
     parser.add_argument("--turn-away", default="421 Too many connections.")
@@ -373,7 +387,7 @@ def main():
 
     for name in ("refuse_login", "drop_after", "refuse_stor", "stall", "stall_seconds",
                  "refuse_mkd", "truncate_stor", "early_close", "refuse_rnto",
-                 "refuse_rnto_existing", "no_size", "max_sessions", "turn_away", "turn_away_at_pass",
+                 "refuse_rnto_existing", "no_size", "cut_listings", "max_sessions", "turn_away", "turn_away_at_pass",
                  "release_delay",
                  "reply_delay", "seed",
                  "drop_commands", "drop_transfers", "refuse_stores"):

@@ -47,6 +47,7 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
     flags.insert(flags.end(), {"--drop-at", faults.drop_at + "," + std::to_string(faults.drop_at_times)});
   }
   on("--no-size", faults.no_size);
+  count("--cut-listings", faults.cut_listings);
   for (const std::string& answer : faults.answers) flags.insert(flags.end(), {"--answer", answer});
   count("--max-sessions", faults.max_sessions);
   if (!faults.turn_away.empty()) flags.insert(flags.end(), {"--turn-away", faults.turn_away});
@@ -112,7 +113,7 @@ void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::string log = (work_.path() / "server.log").string();
-  pid_ = Spawn(argv, out[1], log);
+  process_.Start(argv, out[1], log);
   close(out[1]);
   std::string line = ReadLine(out[0], std::chrono::seconds(15));
   close(out[0]);
@@ -171,10 +172,10 @@ void FtpServer::StartVsftpd(bool tls, const FtpFaults& faults) {
     std::filesystem::path conf_path = work_.path() / "vsftpd.conf";
     std::ofstream(conf_path, std::ios::binary | std::ios::trunc) << text;
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = Spawn({kVsftpd, conf_path.string()}, null_fd, out_path);
+    process_.Start({kVsftpd, conf_path.string()}, null_fd, out_path);
     close(null_fd);
     for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
-      if (Exited(pid_)) break;
+      if (process_.Exited()) break;
       if (Accepts(port_)) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -207,7 +208,7 @@ std::string FtpServer::TlsLines() {
          "rsa_cert_file=" + cert + "\nrsa_private_key_file=" + key + "\n";
 }
 
-void FtpServer::Stop() { StopServer(pid_); }
+void FtpServer::Stop() { process_.Stop(); }
 
 std::vector<FtpTraceLine> FtpServer::Trace() const {
   std::vector<FtpTraceLine> lines;

@@ -27,6 +27,7 @@ struct FtpFaults {
   std::string drop_at;        // close the control connection without reply on this command ...
   int drop_at_times = 1;      // ... the first N times it arrives
   bool no_size = false;       // answer SIZE with 502, as a server without it
+  int cut_listings = 0;       // above 0: list no more than N entries of a folder, the first N by name
   // Replies given instead of carrying a command out: "VERB=REPLY" for every
   // VERB, "VERB#N=REPLY" for the N-th one ("SIZE=550 Gone.", "PWD=502 No.").
   std::vector<std::string> answers;
@@ -85,6 +86,8 @@ class FtpServer {
   // A remote directory the account may write in, ending in "/": "/" on
   // pyftpdlib, "/pub/" on vsftpd (which will not serve a writable root).
   const std::string& writable_dir() const { return writable_dir_; }
+  // The server's process group, which ends with the test process.
+  pid_t process_group() const { return process_.group(); }
   // pyftpdlib only: every command received so far.
   std::vector<FtpTraceLine> Trace() const;
   // The command lines of Trace() alone; on vsftpd, the commands of its
@@ -105,7 +108,7 @@ class FtpServer {
   std::filesystem::path trace_;
   std::filesystem::path vsftpd_log_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  ServerProcess process_;
 };
 
 }  // namespace testing_support

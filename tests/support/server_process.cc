@@ -52,16 +52,14 @@ bool Accepts(int port) {
   return ok;
 }
 
-bool Exited(pid_t pid) {
-  int status = 0;
-  return waitpid(pid, &status, WNOHANG) == pid;
-}
+namespace {
 
-// Starts `argv` in a process group of its own (so that stopping it also ends
-// any session processes), stdout to `out_fd`, stderr to `err_path`.
-pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string& err_path) {
+// posix_spawn of `argv` in a process group of its own, with `in_fd` as its
+// stdin unless that is -1.
+pid_t SpawnGroup(const std::vector<std::string>& argv, int in_fd, int out_fd, const std::string& err_path) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (in_fd >= 0) posix_spawn_file_actions_adddup2(&actions, in_fd, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -78,6 +76,49 @@ pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string&
   posix_spawnattr_destroy(&attributes);
   if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
   return pid;
+}
+
+}  // namespace
+
+pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string& err_path) {
+  return SpawnGroup(argv, -1, out_fd, err_path);
+}
+
+void ServerProcess::Start(const std::vector<std::string>& argv, int out_fd, const std::string& err_path) {
+  Stop();
+  int guard[2];
+  if (pipe2(guard, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> guarded = {DROPVAN_SERVER_GUARD};
+  guarded.insert(guarded.end(), argv.begin(), argv.end());
+  try {
+    guard_pid_ = SpawnGroup(guarded, guard[0], out_fd, err_path);
+  } catch (...) {
+    close(guard[0]);
+    close(guard[1]);
+    throw;
+  }
+  close(guard[0]);
+  guard_fd_ = guard[1];
+}
+
+bool ServerProcess::Exited() {
+  if (guard_pid_ <= 0) return true;
+  if (waitpid(guard_pid_, nullptr, WNOHANG) != guard_pid_) return false;
+  guard_pid_ = -1;
+  return true;
+}
+
+void ServerProcess::Stop() {
+  if (guard_pid_ > 0) {
+    // The guard ignores TERM and sweeps up once the server has gone.
+    kill(-guard_pid_, SIGTERM);
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (!Exited() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (guard_fd_ >= 0) close(guard_fd_);  // the guard kills whatever is left
+  guard_fd_ = -1;
+  if (guard_pid_ > 0) waitpid(guard_pid_, nullptr, 0);
+  guard_pid_ = -1;
 }
 
 // The first line the child writes to `fd`, within `limit`.
@@ -105,23 +146,5 @@ std::string ReadText(const std::filesystem::path& path) {
 
 
 int UnusedPort() { return FreePort(); }
-
-void StopServer(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(-pid, SIGTERM);
-  int status = 0;
-  auto deadline = Clock::now() + std::chrono::seconds(3);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  // Session processes of the group that outlived their listener.
-  kill(-pid, SIGKILL);
-  pid = -1;
-}
 
 }  // namespace testing_support

@@ -17,13 +17,36 @@ int FreePort();
 int UnusedPort();
 // Whether something accepts connections on 127.0.0.1:`port`.
 bool Accepts(int port);
-// Whether the child `pid` has ended (and reaps it).
-bool Exited(pid_t pid);
-// Starts `argv` in a process group of its own (so that stopping it also ends
-// any session processes), stdout to `out_fd`, stderr to `err_path`.
+// Starts a tool (`argv`) in a process group of its own, stdout to `out_fd`,
+// stderr to `err_path`; the caller waits for it.
 pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string& err_path);
-// Stops the process group of `pid` (TERM, then KILL after 3 s) and sets it to -1.
-void StopServer(pid_t& pid);
+
+// A server process that ends with this process, however this process ends,
+// or when Stop() is called (by the destructor at the latest). It runs under
+// a guard (tests/support/server_guard.cc) that leads its process group and
+// ends the server and every process it started, sessions included, once
+// this process lets go of their pipe.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess() { Stop(); }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts `argv` (stopping a server started before), stdout to `out_fd`,
+  // stderr to `err_path`.
+  void Start(const std::vector<std::string>& argv, int out_fd, const std::string& err_path);
+  // Whether the server has ended (on its own: it failed to start, say).
+  bool Exited();
+  // TERM to the whole group, then after 3 s the guard kills what is left.
+  void Stop();
+  // The server's process group (the guard's pid); -1 when stopped.
+  pid_t group() const { return guard_pid_; }
+
+ private:
+  pid_t guard_pid_ = -1;
+  int guard_fd_ = -1;  // the only write end of the guard's pipe
+};
 // The first line the child writes to `fd`, within `limit`.
 std::string ReadLine(int fd, std::chrono::milliseconds limit);
 std::string ReadText(const std::filesystem::path& path);

@@ -31,7 +31,7 @@ SshServer::SshServer(int max_startups) {
   }
 }
 
-SshServer::~SshServer() { StopServer(pid_); }
+SshServer::~SshServer() = default;
 
 bool SshServer::Run(const std::vector<std::string>& argv) const {
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -62,11 +62,11 @@ void SshServer::Start(int max_startups) {
         << "\nUsePAM no\nStrictModes no\nSubsystem sftp internal-sftp\n"
         << (max_startups > 0 ? "MaxStartups " + std::to_string(max_startups) + "\n" : "");
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = Spawn({kSshd, "-D", "-e", "-f", (dir / "sshd_config").string()}, null_fd, log);
+    process_.Start({kSshd, "-D", "-e", "-f", (dir / "sshd_config").string()}, null_fd, log);
     close(null_fd);
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          std::chrono::steady_clock::now() < deadline;) {
-      if (Exited(pid_)) break;
+      if (process_.Exited()) break;
       if (Accepts(port_)) {
         std::ifstream public_key(host_key + ".pub");
         std::string type, key;
@@ -76,7 +76,7 @@ void SshServer::Start(int max_startups) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    StopServer(pid_);
+    process_.Stop();
   }
   throw std::runtime_error("sshd test server did not start: " + ReadText(log));
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace testing_support {
@@ -38,6 +39,8 @@ class SshServer {
   std::string known_hosts() const { return home() + "/.ssh/known_hosts"; }
   // The host key's fingerprint as ssh-keygen -l shows it ("SHA256:...").
   std::string HostKeyFingerprint() const;
+  // The server's process group, which ends with the test process.
+  pid_t process_group() const { return process_.group(); }
 
  private:
   void Start(int max_startups);
@@ -48,7 +51,7 @@ class SshServer {
   TempDir root_;
   std::string missing_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  ServerProcess process_;
 };
 
 }  // namespace testing_support

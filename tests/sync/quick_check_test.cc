@@ -12,6 +12,8 @@
 #include <string>
 
 #include "dropvan_run.h"
+#include "project/output_buffer.h"
+#include "sync/stat_file.h"
 
 namespace {
 
@@ -72,6 +74,19 @@ void EditRecord(const Site& site, const std::string& name, const std::string& di
 
 std::string StatFile(const Site& site) { return site.project.RecordFile() + ".stat"; }
 
+// The kept stat data as if taken within the timestamp granularity after each
+// file's last write: a write in that same timestamp would not have shown.
+void TakeStatsRightAfterTheWrites(const Site& site) {
+  const std::string bytes = ReadFileBytes(StatFile(site));
+  ReplaceFile(StatFile(site), TrkOutputBuffer::Collect([&bytes](TrkOutputBuffer& out) {
+                out.Append(trk_stat_file::kHeader);
+                trk_stat_file::ForEach(bytes, [&out](trk_stat_file::Entry entry) {
+                  entry.stat.taken_ns = entry.stat.mtime_ns + TrkFileStat::kGranularityNs / 2;
+                  trk_stat_file::Append(out, entry);
+                });
+              }));
+}
+
 struct Row {
   const char* name;
   std::function<void(const Site&)> change;  // between the recording run and the one checked
@@ -91,6 +106,8 @@ TEST(QuickCheckTest, ChangedOrDoubtfulFilesAreReadAndOnlyThose) {
       {"replaced by a file of the same size and time (renamed over it)",
        [](const Site& s) { Rewrite(s, "a.txt", "ALPHA content", true); }, {"a.txt"}, {"a.txt"}},
       {"modified as late as it was recorded (or later: a clock ahead)", [](const Site&) {}, {"a.txt"}, {}, {}, true, false},
+      {"stat data taken within the timestamp granularity after the last write", TakeStatsRightAfterTheWrites,
+       {"a.txt", "b.txt"}, {}},
       {"stat file missing", [](const Site& s) { fs::remove(StatFile(s)); }, {"a.txt", "b.txt"}, {}},
       {"stat file cut short", [](const Site& s) { fs::resize_file(StatFile(s), 8 + 40); }, {"a.txt", "b.txt"}, {}},
       {"stat file of another version",

@@ -1,6 +1,7 @@
 // SFTP against a real OpenSSH sshd: the upload rules of FTP hold (size check,
 // temporary name and rename, folders, the record), a host key must be known,
 // and the usual ways of logging in work.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,10 +125,15 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
   DROPVAN_REQUIRE_SSH_SERVER(server);
   TempDir work;
   const std::string agent_socket = work.dir() + "agent";
-  // The agent's variables are kept in a file so that the agent can be stopped at the end.
-  const std::string agent_env = work.dir() + "agent.env";
-  ASSERT_EQ(0, system(("ssh-agent -s -a " + agent_socket + " >" + agent_env + " && SSH_AUTH_SOCK=" + agent_socket +
-                       " ssh-add -q " + server.key_file() + " 2>/dev/null").c_str()));
+  // In the foreground, so that it ends with the test as the servers do.
+  testing_support::ServerProcess agent;
+  int out[2];
+  ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
+  agent.Start({"/usr/bin/ssh-agent", "-D", "-a", agent_socket}, out[1], work.dir() + "agent.err");
+  close(out[1]);
+  testing_support::ReadLine(out[0], std::chrono::seconds(10));  // printed once it listens
+  close(out[0]);
+  ASSERT_EQ(0, system(("SSH_AUTH_SOCK=" + agent_socket + " ssh-add -q " + server.key_file() + " 2>/dev/null").c_str()));
   const std::string empty_home = work.dir() + "nobody";
   struct Row {
     const char* what;
@@ -154,7 +160,6 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
     }
     EXPECT_EQ(stored, row.logs_in) << row.what;
   }
-  EXPECT_EQ(0, system((". " + agent_env + " >/dev/null && ssh-agent -k >/dev/null 2>&1").c_str()));
 }
 
 TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {

@@ -89,7 +89,8 @@ TEST_F(ListModelTest, EachRefreshNamesTheRowsItInsertedAndTheSpanThatFinished) {
     std::string inserted, changed;
   };
   for (const Step& step : {Step{5, {}, "0-4", ""}, Step{0, {3, 1}, "", "1,0-3,2"}, Step{2, {4}, "5-6", "4,0-4,2"},
-                           Step{0, {}, "", ""}, Step{1, {7, 0}, "7-7", "0,0-7,2"}}) {
+                           Step{0, {}, "", ""}, Step{1, {7, 0}, "7-7", "0,0-7,2"},
+                           Step{0, {2, 6, 5}, "", "2,0-6,2"}}) {
     for (int i = 0; i < step.added; ++i) batch_->Add("/site/f");
     for (int index : step.done) {
       TrkBatchLock lock(*batch_);
