@@ -17,6 +17,10 @@ int FreePort();
 int UnusedPort();
 // Whether something accepts connections on 127.0.0.1:`port`.
 bool Accepts(int port);
+// Whether a socket listens on 127.0.0.1:`port`, as the kernel's table of TCP
+// sockets says: no connection is made, so a server that counts its
+// connections for a while after they close finds none of the test's.
+bool Listens(int port);
 // Whether the child `pid` has ended (and reaps it).
 bool Exited(pid_t pid);
 // Starts `argv` in a process group of its own (so that stopping it also ends

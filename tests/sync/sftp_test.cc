@@ -157,6 +157,126 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
   EXPECT_EQ(0, system((". " + agent_env + " >/dev/null && ssh-agent -k >/dev/null 2>&1").c_str()));
 }
 
+// An ssh-agent of the test's own at `socket`, stopped as it goes.
+class TestAgent {
+ public:
+  explicit TestAgent(const std::string& socket) : env_(socket + ".env") {
+    started_ = system(("ssh-agent -s -a " + socket + " >" + env_).c_str()) == 0;
+  }
+  ~TestAgent() {
+    [[maybe_unused]] const int stopped = system((". " + env_ + " >/dev/null && ssh-agent -k >/dev/null 2>&1").c_str());
+  }
+  bool started() const { return started_; }
+
+ private:
+  std::string env_;
+  bool started_ = false;
+};
+
+bool KeyGen(const std::string& arguments) {
+  return system(("ssh-keygen -q " + arguments + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A KeyFile that cannot log in is told before any connection (the refused
+// rows point at a server that would keep a connection waiting), naming the
+// file and what is wrong with it. A key locked by a passphrase logs in when
+// the running ssh-agent holds it.
+TEST(SftpTest, AKeyFileThatCannotLogInIsToldBeforeAnyConnection) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  testing_support::SilentServer silent;
+  TempDir work;
+  const std::string dir = work.dir();
+  const std::string agent_socket = dir + "agent";
+  TestAgent agent(agent_socket);
+  ASSERT_TRUE(agent.started());
+  setenv("SSH_AUTH_SOCK", agent_socket.c_str(), 1);
+  // The server's own key and one in PEM, both held by the agent, then locked
+  // on disk; keys of nobody's, locked, in each format.
+  ASSERT_TRUE(KeyGen("-t ecdsa -m PEM -N '' -f " + dir + "pem"));
+  server.Authorize(dir + "pem.pub");
+  ASSERT_EQ(0, system(("ssh-add -q " + server.key_file() + " " + dir + "pem 2>/dev/null").c_str()));
+  fs::copy_file(server.key_file(), dir + "locked");  // without its .pub: OpenSSH's format holds the public half
+  fs::copy_file(dir + "pem", dir + "locked.pem");
+  fs::copy_file(dir + "pem.pub", dir + "locked.pem.pub");
+  fs::copy_file(dir + "pem", dir + "bare.pem");
+  for (const char* name : {"locked", "locked.pem", "bare.pem"}) {
+    ASSERT_TRUE(KeyGen("-p -P '' -N phrase -m " + std::string(name == std::string("locked") ? "RFC4716" : "PEM") +
+                       " -f " + dir + name));
+  }
+  ASSERT_TRUE(KeyGen("-t ed25519 -N phrase -f " + dir + "stranger"));
+  fs::remove(dir + "stranger.pub");  // the locked file alone tells whose it is
+  ASSERT_TRUE(KeyGen("-t ecdsa -m PEM -N phrase -f " + dir + "stranger.pem"));
+  ASSERT_TRUE(KeyGen("-t ecdsa -m PKCS8 -N phrase -f " + dir + "stranger.p8"));
+  fs::create_directory(dir + "keys");
+  const std::string empty = work.Write("empty", "");
+  const std::string locked = "is encrypted: add it to ssh-agent or give a key without a passphrase";
+  struct Row {
+    const char* what;
+    std::string key_file;
+    bool agent;
+    std::string problem;  // empty: the file goes up
+  } rows[] = {
+      {"missing", dir + "none/id_x", true, "no such file"},
+      {"below a file", empty + "/id_x", true, "no such file"},
+      {"a folder", dir + "keys", true, "is a folder, not a key file"},
+      {"a public key", dir + "pem.pub", true, "is not a private key"},
+      {"empty", empty, true, "is not a private key"},
+      {"OpenSSH's format, locked, no agent", dir + "locked", false, locked},
+      {"OpenSSH's format, locked, not the agent's", dir + "stranger", true, locked},
+      {"PEM, locked, not the agent's", dir + "stranger.pem", true, locked},
+      {"PKCS #8, locked", dir + "stranger.p8", false, locked},
+      {"OpenSSH's format, locked, held by the agent", dir + "locked", true, ""},
+      {"PEM, locked, held by the agent", dir + "locked.pem", true, ""},
+      {"PEM, locked, no .pub to tell, an agent with keys", dir + "bare.pem", true, ""},
+      {"OpenSSH's format", server.key_file(), false, ""},
+      {"PEM", dir + "pem", false, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.agent) setenv("SSH_AUTH_SOCK", agent_socket.c_str(), 1); else unsetenv("SSH_AUTH_SOCK");
+    SyncProject site;
+    site.UseSftp(server);
+    site.Set("KeyFile", row.key_file);
+    site.Set("TryTimes", "0");
+    if (!row.problem.empty()) site.Set("Port", std::to_string(silent.port()));
+    const std::string file = work.Write("page.html", row.what);
+    const RunResult run = site.RunFiles({file}, (server.root() / "www").string() + "/");
+    const std::string remote = (server.root() / "www/page.html").string();
+    EXPECT_EQ(run[file].text, row.problem.empty() ? remote : "[Error]Connect to 127.0.0.1 failure");
+    EXPECT_EQ(run[file].reason, row.problem.empty() ? "" : "KeyFile " + row.key_file + ": " + row.problem);
+    EXPECT_FALSE(silent.Called()) << "connected";
+  }
+}
+
+// Into a server that will not make folders, as one does below a Target the
+// account may not write: every file whose folder could not be made fails with
+// the refused mkdir, not with the store that then found no folder ("No such
+// file"). sshd runs as root here, whom no file mode stops (and chattr or a
+// read-only mount need rights a test may not have), so its SFTP server
+// refuses the mkdir requests themselves (-P mkdir), as it refuses a user
+// without write permission.
+TEST(SftpTest, EveryFileWhoseFolderCouldNotBeMadeCarriesTheRefusal) {
+  SshServer server(0, "-P mkdir");
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  const fs::path www = server.root() / "www";
+  fs::create_directories(www);
+  TempDir source;
+  for (const char* name : {"a.txt", "sub/b.txt", "sub/c.txt", "sub/deeper/d.txt"}) source.Write(name, name);
+  SyncProject site;
+  site.UseSftp(server);
+  site.Set("TryTimes", "0");
+  const RunResult run = site.RunFolder(source.dir(), www.string() + "/");
+  EXPECT_EQ(run[source.dir() + "a.txt"].text, (www / "a.txt").string()) << "its folder is there";
+  const std::string refused = "the server refused to make the folder \"" + (www / "sub").string() + "\": ";
+  for (const char* name : {"sub/b.txt", "sub/c.txt", "sub/deeper/d.txt"}) {
+    const dropvan_testing::ItemResult& file = run[source.dir() + name];
+    EXPECT_EQ(file.text, "[Error]Upload file failure (" + file.reason + ")") << name;
+    EXPECT_EQ(file.reason.rfind(refused, 0), 0u) << name << ": " << file.reason;
+    EXPECT_NE(file.reason.find("Permission denied"), std::string::npos) << name << ": " << file.reason;
+  }
+}
+
 TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {
   SshServer server(/*max_startups=*/1);
   DROPVAN_REQUIRE_SSH_SERVER(server);
