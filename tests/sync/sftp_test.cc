@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <set>
+#include <thread>
 #include <stop_token>
 
 #include "dropvan_run.h"
@@ -274,6 +276,112 @@ TEST(SftpTest, EveryFileWhoseFolderCouldNotBeMadeCarriesTheRefusal) {
     EXPECT_EQ(file.text, "[Error]Upload file failure (" + file.reason + ")") << name;
     EXPECT_EQ(file.reason.rfind(refused, 0), 0u) << name << ": " << file.reason;
     EXPECT_NE(file.reason.find("Permission denied"), std::string::npos) << name << ": " << file.reason;
+  }
+}
+
+// A real SFTP session whose renames of one name are refused: OpenSSH refuses
+// the rename that puts a new file in the live one's place only for reasons a
+// test server running as root never meets.
+class RefusingRenamesOf : public TrkTransferSession {
+ public:
+  RefusingRenamesOf(std::unique_ptr<TrkTransferSession> real, std::string from)
+      : real_(std::move(real)), from_(std::move(from)) {}
+  std::optional<bool> Rename(const std::string& from, const std::string& to) override {
+    return from == from_ ? false : real_->Rename(from, to);
+  }
+  bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
+    return real_->Login(server, port, user, password);
+  }
+  bool TurnedAway() const override { return real_->TurnedAway(); }
+  bool Busy() const override { return real_->Busy(); }
+  const std::string& EntryPath() const override { return real_->EntryPath(); }
+  const std::string& LastFailure() const override { return real_->LastFailure(); }
+  bool ChangeDir(const std::string& directory) override { return real_->ChangeDir(directory); }
+  bool MakeDir(const std::string& directory) override { return real_->MakeDir(directory); }
+  Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
+    return real_->Store(local_path, remote, digest);
+  }
+  bool Delete(const std::string& path) override { return real_->Delete(path); }
+  bool RemoveDir(const std::string& directory) override { return real_->RemoveDir(directory); }
+  Listing ListFolder(const std::string& directory) override { return real_->ListFolder(directory); }
+  Held FileSize(const std::string& path) override { return real_->FileSize(path); }
+
+ private:
+  const std::unique_ptr<TrkTransferSession> real_;
+  const std::string from_;
+};
+
+// Watches a live file from the server's side, as often as it can look,
+// until End: whether it was ever missing while its old copy was not aside,
+// and every size it was seen with (a file being written shows others).
+class LiveFileWatch {
+ public:
+  LiveFileWatch(fs::path live, fs::path aside)
+      : live_(std::move(live)), aside_(std::move(aside)), thread_([this](std::stop_token stop) { Watch(stop); }) {}
+
+  void End() {
+    thread_.request_stop();
+    thread_.join();
+  }
+  // Read after End.
+  bool missing_unaside = false;
+  std::set<uintmax_t> sizes;
+
+ private:
+  void Watch(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      std::error_code missing;
+      const uintmax_t size = fs::file_size(live_, missing);
+      if (!missing) {
+        sizes.insert(size);
+      } else if (!fs::exists(aside_) && !fs::exists(live_)) {
+        missing_unaside = true;  // looked at in that order, a rename between the looks cannot make it so
+      }
+    }
+  }
+
+  const fs::path live_, aside_;
+  std::jthread thread_;
+};
+
+// A live program replaced over SFTP, watched from the server: OpenSSH will
+// not rename over an existing file, so the live one is moved aside and the
+// new one renamed into its place. Its name is missing only between those
+// two renames, while the old file is aside, readers only ever find a whole
+// file, and a replacement whose last rename is refused puts the old file back.
+TEST(SftpTest, ALiveFileIsMissingOnlyWhileAsideAndAFailedReplacementLeavesItInPlace) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  TempDir work;
+  // Of one size, so that a reader finding another one found a file being written.
+  const std::string old_bytes(300000, 'o');
+  const std::string new_bytes(300000, 'n');
+  const std::string local = work.Write("setup.exe", new_bytes);
+  const fs::path live = server.root() / "setup.exe";
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "last rename refused" : "replaced");
+    std::ofstream(live, std::ios::trunc | std::ios::binary) << old_bytes;
+    TrkUploader uploader;
+    SftpAccount(uploader, server, server.known_hosts());
+    if (refused) {
+      uploader.NewSession = [&](const TrkSessionSettings& settings) -> std::unique_ptr<TrkTransferSession> {
+        return std::make_unique<RefusingRenamesOf>(TrkUploader::NewCurlSession(settings), live.string() + "_");
+      };
+    }
+    LiveFileWatch watch(live, live.string() + "~dropvan");
+    bool stored = true;
+    try {
+      uploader.PutFile(local, live.string(), 0);
+    } catch (const TrkError& error) {
+      stored = false;
+      EXPECT_TRUE(refused) << error.what();
+    }
+    watch.End();
+    EXPECT_EQ(stored, !refused);
+    EXPECT_FALSE(watch.missing_unaside) << "the live name was missing while its old file was not aside";
+    EXPECT_TRUE(watch.sizes == std::set<uintmax_t>{old_bytes.size()}) << "a reader found a file being written";
+    EXPECT_TRUE(ServerFile(live) == (refused ? old_bytes : new_bytes));
+    EXPECT_FALSE(fs::exists(live.string() + "~dropvan")) << "the old file stayed aside";
   }
 }
 
