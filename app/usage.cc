@@ -27,6 +27,7 @@ Main options (all of them: man dropvan, or README.md):
   ThreadsCount=4         workers, one connection each           TryTimes=3   retries per file
   LogFile=PATH           one line per file                      PureConsole=True  no window
   Server=sftp://HOST     SFTP (host key in ~/.ssh/known_hosts)   KeyFile=PATH  its key
+  Server=ftps://HOST     FTP over TLS from the first byte (990)  Secure=True  AUTH TLS first
   Passive=True|Auto      passive data connections, or active until they fail
 
 Files: the upload record beside the project file (.ini, .ini.old, .ini.lock, .log,

@@ -1,29 +1,73 @@
 #include "sync/account.h"
 
+#include <cctype>
+
 #include "project/ascii.h"
 #include "project/options.h"
+#include "sync/key_file.h"
 #include "sync/netrc.h"
 #include "sync/uploader.h"
 
+namespace {
+
+// The length of the "scheme://" that `server` starts with (a letter, then
+// letters, digits, "+", "-" or "."); 0 when it starts with none.
+size_t SchemeLength(const std::string& server) {
+  const size_t end = server.find("://");
+  if (end == std::string::npos || end == 0 || !std::isalpha(static_cast<unsigned char>(server[0]))) return 0;
+  for (size_t i = 1; i < end; ++i) {
+    const auto c = static_cast<unsigned char>(server[i]);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return 0;
+  }
+  return end + 3;
+}
+
+}  // namespace
+
+TrkAccount::Address TrkAccount::Read(const std::string& server) {
+  const size_t length = SchemeLength(server);
+  const std::string scheme = TrkUpperAscii(server.substr(0, length));
+  Address address;
+  address.server = server.substr(length);
+  if (scheme == "SFTP://") {
+    address.protocol = TrkProtocol::kSftp;
+    address.usual_port = 22;
+  } else if (scheme == "FTPS://") {
+    address.implicit_tls = true;
+    address.usual_port = 990;
+  } else if (!scheme.empty() && scheme != "FTP://") {
+    address.refusal = "Server: scheme " + server.substr(0, length) + " is not supported (ftp://, ftps://, sftp://)";
+  }
+  return address;
+}
+
 TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   TrkAccount account;
-  const std::string server = options.Get("Server");
+  const Address address = Read(options.Get("Server"));
   TrkSessionSettings& settings = account.settings;
-  settings.Protocol = IsSftp(server) ? TrkProtocol::kSftp : TrkProtocol::kFtp;
+  settings.Protocol = address.protocol;
   settings.KeyFile = options.Get("KeyFile");
   const bool passive = options.GetBool("Passive", false);
   settings.Data = TrkSameTextIgnoreCase(options.Get("Passive"), "Auto") ? TrkDataConnection::kAuto
                   : passive                                             ? TrkDataConnection::kPassive
                                                                         : TrkDataConnection::kActive;
-  settings.Secure = options.GetBool("Secure", false);
+  settings.ImplicitTls = address.implicit_tls;
+  settings.Secure = address.implicit_tls || options.GetBool("Secure", false);
   settings.SecureVerify = options.GetBool("SecureVerify", true);
-  account.server = WithoutScheme(server);
+  account.server = address.server;
   account.user = options.Get("User");
   account.password = options.Get("Password");
   const std::string port = options.Get("Port");
-  account.port = !port.empty() ? TrkParseInt(port, -1) : settings.Protocol == TrkProtocol::kSftp ? 22 : 21;
-  if (account.port < 0 || account.port > 65535) {
-    account.port_failure = TrkUploader::BadPortMessage(account.server, port);
+  account.port = !port.empty() ? TrkParseInt(port, -1) : address.usual_port;
+  // The first that stands in the way, in the order a connection meets them.
+  const std::string connect_failure = "[Error]Connect to " + TrkUploader::HostPart(account.server) + " failure";
+  if (!address.refusal.empty()) {
+    account.failure.emplace(connect_failure, address.refusal);
+  } else if (account.port < 0 || account.port > 65535) {
+    account.failure.emplace(TrkUploader::BadPortMessage(account.server, port));
+  } else if (settings.Protocol == TrkProtocol::kSftp && !settings.KeyFile.empty()) {
+    const std::string problem = TrkKeyFile::Problem(settings.KeyFile);
+    if (!problem.empty()) account.failure.emplace(connect_failure, problem);
   }
   if (!account.password.empty()) return account;
   const TrkNetrcLookup lookup = TrkReadNetrc(TrkUploader::HostPart(account.server), account.user);
@@ -33,7 +77,3 @@ TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   account.password = lookup.entry.password;
   return account;
 }
-
-bool TrkAccount::IsSftp(const std::string& server) { return TrkSameTextIgnoreCase(server.substr(0, 7), "sftp://"); }
-
-std::string TrkAccount::WithoutScheme(const std::string& server) { return IsSftp(server) ? server.substr(7) : server; }

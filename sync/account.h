@@ -1,15 +1,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "project/error.h"
 #include "sync/transfer_session.h"
 
 class TrkOptions;
 
 // The account a run's workers log in with, from the project's options Server,
 // User, Password and Port, and how they reach the server (Passive, Secure,
-// SecureVerify, KeyFile). A Server given as "sftp://host" selects SFTP. When
+// SecureVerify, KeyFile). Server's scheme chooses the protocol, as curl and
+// lftp read it: none or "ftp://" is FTP, "ftps://" FTP over TLS from the first
+// byte (implicit TLS), "sftp://" SFTP, in any letter case. When
 // Password is empty, the password (and, when User is empty, the user) for the
 // Server comes from the user's .netrc. A plain value, read once by each worker
 // as it is built.
@@ -17,19 +21,30 @@ struct TrkAccount {
   // Protocol, data connections ("Passive": True, False or Auto, any case), TLS
   // and key; no profile (the owner shares one) and the default time-outs.
   TrkSessionSettings settings;
-  std::string server;  // without the "sftp://"
+  std::string server;  // without its scheme
   std::string user;
   std::string password;
-  int32_t port = 21;  // 0 is the protocol's usual port; Port absent: 21, or 22 for SFTP
-  // The connect failure every upload ends in when Port is no port number;
-  // empty when it is one.
-  std::string port_failure;
+  int32_t port = 21;  // Port, or when absent: 21, 990 for ftps://, 22 for sftp://
+  // The connect failure every upload ends in, before any connection is
+  // tried, when the options cannot work: a Server of another scheme, a Port
+  // that is no port number, a KeyFile that cannot log in (see TrkKeyFile).
+  // Nothing when they may.
+  std::optional<TrkError> failure;
   // Why a login may fail, told after a given-up connect's message: a .netrc
   // that was not used because others may read it. Empty: nothing to tell.
   std::string connect_note;
 
   static TrkAccount FromOptions(const TrkOptions& options);
-  // Whether `server` names an SFTP server ("sftp://", any case), and the rest.
-  static bool IsSftp(const std::string& server);
-  static std::string WithoutScheme(const std::string& server);
+
+  // What a Server text says before any account is read: the protocol, the
+  // server without its scheme, and the port used when Port is absent.
+  // `refusal` says why a scheme is not supported; empty when it is.
+  struct Address {
+    TrkProtocol protocol = TrkProtocol::kFtp;
+    bool implicit_tls = false;
+    std::string server;
+    int32_t usual_port = 21;
+    std::string refusal;
+  };
+  static Address Read(const std::string& server);
 };

@@ -93,7 +93,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
 
   // A request with no body on the root.
   bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
-    base_url_ = BaseUrl(server, port);
+    base_url_ = BaseUrl(server, port, settings_.ImplicitTls);
     user_ = user;
     password_ = password;
     entry_path_.clear();
@@ -322,7 +322,7 @@ class TrkCurlFtpSession : public TrkTransferSession {
   // (upload, quote list) leaks into the next; the connection survives the reset.
   void Prepare(const std::string& url_path) {
     request_.Start(base_url_ + url_path);
-    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, settings_.ImplicitTls ? "ftps" : "ftp");
     curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
     curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
     // Without CURLOPT_FTPPORT libcurl is passive (EPSV, then PASV).

@@ -11,8 +11,8 @@
 // whose active data connection fails (the PORT refused, a 425 or 426 before any
 // byte went, or no connection back within kAutoAcceptWait) is made again at once
 // in passive mode, and the profile learns it. Binary transfers, explicit TLS
-// when Secure. Each store asks
-// SIZE in the same request, so the answer comes over the same connection and in
+// when Secure (from the first byte when ImplicitTls too). Each store asks SIZE
+// in the same request, so the answer comes over the same connection and in
 // binary type. Null when libcurl cannot make a handle.
 std::unique_ptr<TrkTransferSession> TrkNewCurlFtpSession(const TrkSessionSettings& settings);
 

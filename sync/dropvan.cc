@@ -82,7 +82,7 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->Password = account.password;
   Uploader->Port = account.port;
   Uploader->ConnectNote = account.connect_note;
-  port_failure_ = account.port_failure;
+  account_failure_ = account.failure;
   Uploader->Settings = account.settings;
   Uploader->Settings.Stop = StopToken();
   Uploader->RenameMask = TrkMaskList(options.Get("RenameMask"));
@@ -164,7 +164,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
     // Uploaded whatever its content: no digest needs to come first. An
     // unreadable file fails as its digest would have.
     TrkFileUtils::CheckReadable(local_path);
-    if (!port_failure_.empty()) throw TrkError(port_failure_);
+    ThrowIfAccountFails();
     const std::string way = ClearTheWay(local_path);
     stat = TrkFileStat::Around(local_path, [&] {
       Blocked(way, [&] { digest = UploadAndDigest(local_path, remote_path, md5, sent); });
@@ -180,7 +180,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
     // Without uploads nothing could mend what the server lost.
     if (identical && (!upload || !verify || ServerHolds(local_path, remote_path))) return kFileIdentical;
     if (upload) {
-      if (!port_failure_.empty()) throw TrkError(port_failure_);
+      ThrowIfAccountFails();
       const std::string way = ClearTheWay(local_path);
       Blocked(way, [&] { sent = Uploader->PutFile(local_path, remote_path, TryTimes); });
     }
@@ -204,7 +204,7 @@ std::string TrkDropvan::DryRunResult(const std::string& local_path, const std::s
   // Digested as in a run, so a file a run could not read fails here too.
   const std::string digest = known.empty() ? md5.DigestFileHex(local_path) : known;
   if (recorded == digest && !sync_all && (!verify || ServerHolds(local_path, remote_path))) return kFileIdentical;
-  if (!port_failure_.empty()) throw TrkError(port_failure_);
+  ThrowIfAccountFails();
   return "Would upload to " + remote_path;
 }
 
@@ -230,7 +230,7 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
 }
 
 bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& remote_path) {
-  if (!port_failure_.empty()) throw TrkError(port_failure_);
+  ThrowIfAccountFails();
   if (!remote_path.starts_with('/')) Session();  // made absolute by the login folder
   const std::string target = Uploader->AbsolutePath(remote_path);
   if (target.empty()) return false;  // the upload tells why
@@ -275,7 +275,7 @@ void TrkDropvan::RemoveDeletedFiles() {
   // An empty listing is an unmounted disk or a wrong Source far more often than
   // a site whose every page was taken down.
   const bool complete = batch.IsExhausted() && batch.Listed() > 0 && !StopToken().stop_requested();
-  if (!removal_.enabled || !complete || !refusal_.empty() || !port_failure_.empty()) return;
+  if (!removal_.enabled || !complete || !refusal_.empty() || account_failure_) return;
   TrkRemovalScope scope{batch.SourceDir(), batch.TargetDir(), {}, {}};
   for (TrkUnreadFolder& folder : batch.UnreadFolders()) scope.unread_folders.push_back(std::move(folder.path));
   if (!Choose.keep_subdirs) {
@@ -351,12 +351,17 @@ std::string TrkDropvan::RemoveFileInTheWay(const TrkUploadPaths::Entry& file) {
   return "";
 }
 
+void TrkDropvan::ThrowIfAccountFails() const {
+  if (account_failure_) throw *account_failure_;
+}
+
 std::string TrkDropvan::Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed) {
-  const std::string server = options.Get("Server");
-  const bool sftp = TrkAccount::IsSftp(server);
+  // Both forms of FTP name the same files: TLS, like Secure, is only the way there.
+  const TrkAccount::Address address = TrkAccount::Read(options.Get("Server"));
+  const bool sftp = address.protocol == TrkProtocol::kSftp;
   std::string port = options.Get("Port");
-  if (port.empty()) port = sftp ? "22" : "21";
-  std::string host = TrkUploader::HostPart(TrkAccount::WithoutScheme(server));
+  if (port.empty()) port = std::to_string(address.usual_port);
+  std::string host = TrkUploader::HostPart(address.server);
   // An IPv6 address is bracketed, as in any URL, so its colons and the port's stay apart.
   if (bracketed && host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   return (sftp ? "sftp://" : "ftp://") + PercentEscaped(options.Get("User"), "@:/") + "@" + PercentEscaped(host, "/") + ":" +

@@ -157,12 +157,16 @@ class TrkDropvan : public TrkConvertor {
   // the run's list and log, finished and counted.
   void ReportOwnItem(const std::string& local, bool ok, const std::string& text, const std::string& reason);
 
+  // Throws account_failure_ when there is one.
+  void ThrowIfAccountFails() const;
+
   // Steps under the error handler for the file of `local_path`: returns the
   // result text of a success.
   std::string SyncFile(TrkBatch& batch, const std::string& local_path, const std::string& remote_path);
 
-  // The connect failure every upload ends in when "Port" is no port number.
-  std::string port_failure_;
+  // The connect failure every upload ends in, before any connection, when
+  // the account's options cannot work (TrkAccount::failure).
+  std::optional<TrkError> account_failure_;
   // The batch's source and target folders, taken at this worker's first file
   // (a batch gets them before it has any): worker's thread only.
   std::optional<std::pair<std::string, std::string>> folders_;

@@ -42,7 +42,7 @@ std::string UrlPath(const std::string& remote) {
   return out;
 }
 
-std::string BaseUrl(const std::string& server, int port) {
+std::string BaseUrl(const std::string& server, int port, bool implicit_tls) {
   if (server.empty() || HasControlChar(server) ||
       server.find_first_of("/?#@\\ ") != std::string::npos) {
     return "";
@@ -51,7 +51,7 @@ std::string BaseUrl(const std::string& server, int port) {
   if (wire_port == 0) wire_port = 21;
   bool ipv6 = server.find(':') != std::string::npos && server.front() != '[';
   std::string host = ipv6 ? "[" + server + "]" : server;
-  return "ftp://" + host + ":" + std::to_string(wire_port);
+  return (implicit_tls ? "ftps://" : "ftp://") + host + ":" + std::to_string(wire_port);
 }
 
 long ReplyCode(const std::string& reply) { return std::strtol(reply.substr(0, 3).c_str(), nullptr, 10); }

@@ -14,8 +14,9 @@ bool EndsWithExe(const std::string& path);
 // The URL path that makes libcurl (asked to do no CWD of its own) send
 // `remote` byte for byte.
 std::string UrlPath(const std::string& remote);
-// "ftp://host:port", or empty when the host would not survive inside a URL.
-std::string BaseUrl(const std::string& server, int port);
+// "ftp://host:port" ("ftps://" with `implicit_tls`; port 0 is 21), or empty
+// when the host would not survive inside a URL.
+std::string BaseUrl(const std::string& server, int port, bool implicit_tls);
 // The code of a reply line "NNN text"; 0 when it has none.
 long ReplyCode(const std::string& reply);
 

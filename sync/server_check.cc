@@ -70,18 +70,22 @@ TrkServerCheck::~TrkServerCheck() {
 
 bool TrkServerCheck::Run() {
   say_("destination: " + TrkDropvan::Destination(project_.Options(), target_));
-  std::string failure = !account_.port_failure.empty() ? account_.port_failure
-                        : target_.empty()               ? "Target is empty"
-                                                        : "";
+  const std::optional<TrkError>& refused = account_.failure;
+  std::string failure = refused ? (refused->Reason().empty() ? refused->what() : refused->Reason())
+                        : target_.empty() ? "Target is empty"
+                                          : "";
   if (failure.empty()) {
     std::unique_ptr<TrkTransferSession> first = LogIn("login");
-    if (first != nullptr) TellLogin(*first);
-    if (first == nullptr) failure = "no login";
+    if (first == nullptr) {
+      failure = "no login";
+    } else {
+      TellLogin(*first);
+      CheckConnectionLimit(std::move(first));
+    }
   }
   if (failure.empty()) {
     if (!CheckStores()) failure = "the probe was not stored";
     if (stored_) CheckDelete();
-    CheckConnectionLimit();
   }
   say_("verdict: an upload would " + std::string(failure.empty() ? "work" : "fail") + " as configured" +
        (failure.empty() ? "" : ": " + failure) + (advice_.empty() ? "" : "; use " + Joined(advice_, ", ")));
@@ -115,9 +119,10 @@ void TrkServerCheck::TellLogin(const TrkTransferSession& session) {
   }
 }
 
-void TrkServerCheck::CheckConnectionLimit() {
+void TrkServerCheck::CheckConnectionLimit(std::unique_ptr<TrkTransferSession> first) {
   const int wanted = TrkConvertor::ThreadsCount(project_);
   std::vector<std::unique_ptr<TrkTransferSession>> open;
+  open.push_back(std::move(first));
   std::string refusal;
   while (static_cast<int>(open.size()) < wanted && refusal.empty()) {
     std::unique_ptr<TrkTransferSession> session = TrkUploader::NewCurlSession(account_.settings);

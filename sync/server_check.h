@@ -12,9 +12,9 @@ class TrkTransferSession;
 
 // A check of the server a project uploads to, step by step, without
 // uploading anything of the project: it logs in as a run would, reads what the
-// server offers, tries a data connection in each mode (FTP), stores, sizes,
-// renames over and deletes a small probe file in the Target folder, and counts
-// how many connections the server takes at once, up to ThreadsCount. Each
+// server offers, counts how many connections the server takes at once, up to
+// ThreadsCount, tries a data connection in each mode (FTP), and stores, sizes,
+// renames over and deletes a small probe file in the Target folder. Each
 // finding is told as a line ("login: ...", "active data connection: ...") and
 // the last line is the verdict, with the settings to use where others would
 // work better. With Passive=Auto, what it finds of the data connections is
@@ -39,8 +39,12 @@ class TrkServerCheck {
   std::unique_ptr<TrkTransferSession> LogIn(const std::string& what);
   // What the login found: the folder, TLS, the features.
   void TellLogin(const TrkTransferSession& session);
-  // Opens connections until the server turns one away or ThreadsCount are open.
-  void CheckConnectionLimit();
+  // Opens connections beside `first`, the check's first login, until the
+  // server turns one away or ThreadsCount are open. Counted before the check
+  // lets any connection go: a server counts one that closed for a moment
+  // after (vsftpd until it has reaped the session's process), and a count
+  // made then would come out short.
+  void CheckConnectionLimit(std::unique_ptr<TrkTransferSession> first);
   // Stores the probe as a run would, once per data connection mode (FTP): true
   // when the configured mode works. Passive=Auto learns what was found.
   bool CheckStores();

@@ -29,6 +29,9 @@ struct TrkSessionSettings {
   std::shared_ptr<TrkServerProfile> Profile;
   // Explicit TLS on the control connection and every data connection (FTP).
   bool Secure = false;
+  // With Secure: TLS from each connection's first byte rather than asked for
+  // (FTP's implicit TLS, "ftps://").
+  bool ImplicitTls = false;
   // With Secure: the server's certificate must verify and name the server.
   bool SecureVerify = true;
   // Limit for opening the connection and logging in.

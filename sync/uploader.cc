@@ -107,7 +107,7 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
   // Without its login folder a relative path would land wherever the server's
   // current folder happens to be.
   if (target.empty()) return std::string(kNoLoginFolder);
-  ForceDir(ParentDir(target));
+  const std::string no_folder = ForceDir(ParentDir(target));
   // Stored under another name first, so that a half-stored program never
   // carries the name that users start, nor a half-stored page the one visitors load.
   const bool renamed = StoredByRenaming(target);
@@ -119,7 +119,8 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
     store = session_->Store(local_path, names.store, sent_digest);
   }
   const std::string name = renamed ? names.store : target;
-  if (!store.transferred) return std::string();
+  // A store into a folder that could not be made fails for want of it.
+  if (!store.transferred) return no_folder;
   if (std::optional<std::string> failure = CheckStoredSize(name, store)) return failure;
   stored = store.sent;
   if (renamed) return MoveInto(names, target);
@@ -199,14 +200,28 @@ void TrkUploader::Disconnect() {
   FailCount = 0;
 }
 
-void TrkUploader::ForceDir(const std::string& directory) {
-  if (directory.empty() || known_dirs_.count(directory) != 0) return;
+std::string TrkUploader::ForceDir(const std::string& directory) {
+  if (directory.empty() || known_dirs_.count(directory) != 0) return "";
   if (ChangeDir(directory)) {
     KnowDir(directory);
-    return;
+    return "";
   }
-  ForceDir(ParentDir(directory));
-  if (session_ && session_->MakeDir(directory)) KnowDir(directory);
+  // Tried even when the level above was refused: a server may refuse to make
+  // a folder that is there but will not let itself be entered.
+  const std::string above = ForceDir(ParentDir(directory));
+  if (!session_) return above;
+  if (session_->MakeDir(directory)) {
+    KnowDir(directory);
+    return "";
+  }
+  const std::string refusal = session_->LastFailure();
+  // A refusal may only mean that another worker of the run made it meanwhile.
+  if (ChangeDir(directory)) {
+    KnowDir(directory);
+    return "";
+  }
+  if (!above.empty()) return above;
+  return "the server refused to make the folder \"" + directory + "\": " + refusal;
 }
 
 void TrkUploader::KnowDir(const std::string& directory) {

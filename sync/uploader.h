@@ -109,8 +109,11 @@ class TrkUploader {
   // A directory this connection already found or made is taken as there, with
   // no command at all; what is known is forgotten with the connection, so a
   // failed store (which reconnects) checks afresh. Leaves the server's current
-  // directory wherever it was last changed to. Never fails and reports nothing.
-  void ForceDir(const std::string& directory);
+  // directory wherever it was last changed to. Never fails: returns empty, or,
+  // when a level could not be made, the server's refusal of the highest one
+  // ("the server refused to make the folder "/www/sub": ..."), which a store
+  // in it that fails then names.
+  std::string ForceDir(const std::string& directory);
 
   // The part of `path` before its last "/" (or "\" on Windows, where it
   // separates too); empty when it holds none.

@@ -33,6 +33,11 @@ std::map<std::string, std::string> SampleSite() {
       {"index.html", "<html>home</html>\r\n"},
       {"empty.txt", ""},
       {"with blank.txt", "a name with a blank"},
+      // Names a shell, a listing or a line-based file could take for something else.
+      {"-dash.txt", "like an option"},
+      {"~tilde.txt", "like a home folder or a backup"},
+      {"#hash.txt", "like a comment"},
+      {"docs/-a/blank at the end.txt ", "ends in a blank"},
       {"bin/setup.exe", binary},
       {"img/logo.png", std::string("\x89PNG\r\n\x1a\n\0\0", 10)},
       {"docs/a/b/deep.txt", "three levels down"},

@@ -86,7 +86,7 @@ FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
   if (kind == Kind::kPyftpdlib) {
     StartPyftpdlib(faults);
   } else {
-    StartVsftpd(kind == Kind::kVsftpdTls, faults);
+    StartVsftpd(kind, faults);
   }
 }
 
@@ -131,7 +131,7 @@ void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
   }
 }
 
-void FtpServer::StartVsftpd(bool tls, const FtpFaults& faults) {
+void FtpServer::StartVsftpd(Kind kind, const FtpFaults& faults) {
   if (access(kVsftpd, X_OK) != 0) {
     missing_ = kVsftpd;
     return;
@@ -143,7 +143,7 @@ void FtpServer::StartVsftpd(bool tls, const FtpFaults& faults) {
     missing_ = "vsftpd needs root to confine its test account";
     return;
   }
-  const std::string tls_lines = tls ? TlsLines() : "";
+  const std::string tls_lines = kind != Kind::kVsftpd ? TlsLines(kind == Kind::kVsftpdImplicitTls) : "";
   if (!available()) return;
   // vsftpd chroots anonymous sessions into the root and drops to the "ftp"
   // user. It refuses a root that user may write to, so the root is read-only
@@ -176,7 +176,10 @@ void FtpServer::StartVsftpd(bool tls, const FtpFaults& faults) {
     close(null_fd);
     for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
       if (process_.Exited()) break;
-      if (Accepts(port_)) return;
+      // Not by connecting: vsftpd would count that connection against
+      // max_per_ip until it has reaped its session, and a test's first
+      // connections would find less room than the test gave.
+      if (Listens(port_)) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Stop();
@@ -184,7 +187,7 @@ void FtpServer::StartVsftpd(bool tls, const FtpFaults& faults) {
   throw std::runtime_error("vsftpd test server did not start: " + ReadText(out_path));
 }
 
-std::string FtpServer::TlsLines() {
+std::string FtpServer::TlsLines(bool implicit) {
   if (access(kOpenssl, X_OK) != 0) {
     missing_ = kOpenssl;
     return "";
@@ -205,7 +208,7 @@ std::string FtpServer::TlsLines() {
   // The anonymous account is asked for its password, so that a login carries one.
   return "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
          "require_ssl_reuse=NO\nssl_ciphers=HIGH\nno_anon_password=NO\n"
-         "rsa_cert_file=" + cert + "\nrsa_private_key_file=" + key + "\n";
+         "rsa_cert_file=" + cert + "\nrsa_private_key_file=" + key + "\n" + (implicit ? "implicit_ssl=YES\n" : "");
 }
 
 void FtpServer::Stop() { process_.Stop(); }

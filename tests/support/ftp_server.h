@@ -66,8 +66,9 @@ class FtpServer {
   // kVsftpdTls: vsftpd that demands explicit TLS for the login and every data
   // connection and asks the anonymous account for its password, with a
   // self-signed certificate for 127.0.0.1 made by the openssl CLI (without
-  // openssl it is unavailable).
-  enum class Kind { kPyftpdlib, kVsftpd, kVsftpdTls };
+  // openssl it is unavailable). kVsftpdImplicitTls: the same with TLS from
+  // each connection's first byte (implicit TLS, "ftps://").
+  enum class Kind { kPyftpdlib, kVsftpd, kVsftpdTls, kVsftpdImplicitTls };
 
   explicit FtpServer(Kind kind = Kind::kPyftpdlib, const FtpFaults& faults = {});
   ~FtpServer();
@@ -96,9 +97,9 @@ class FtpServer {
 
  private:
   void StartPyftpdlib(const FtpFaults& faults);
-  void StartVsftpd(bool tls, const FtpFaults& faults);
+  void StartVsftpd(Kind kind, const FtpFaults& faults);
   // vsftpd's configuration lines for TLS, after making the certificate.
-  std::string TlsLines();
+  std::string TlsLines(bool implicit);
   void Stop();
 
   TempDir work_;  // config, logs, trace

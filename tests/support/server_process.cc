@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -50,6 +51,20 @@ bool Accepts(int port) {
   bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(s);
   return ok;
+}
+
+bool Listens(int port) {
+  char local[32];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);  // 127.0.0.1, as the table writes it
+  std::istringstream table(ReadText("/proc/net/tcp"));
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state;
+    fields >> slot >> address >> remote >> state;
+    if (address == local && state == "0A") return true;  // 0A: LISTEN
+  }
+  return false;
 }
 
 namespace {

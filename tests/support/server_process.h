@@ -17,6 +17,10 @@ int FreePort();
 int UnusedPort();
 // Whether something accepts connections on 127.0.0.1:`port`.
 bool Accepts(int port);
+// Whether a socket listens on 127.0.0.1:`port`, as the kernel's table of TCP
+// sockets says: no connection is made, so a server that counts its
+// connections for a while after they close finds none of the test's.
+bool Listens(int port);
 // Starts a tool (`argv`) in a process group of its own, stdout to `out_fd`,
 // stderr to `err_path`; the caller waits for it.
 pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string& err_path);

@@ -21,13 +21,13 @@ const char kKeygen[] = "/usr/bin/ssh-keygen";
 
 }  // namespace
 
-SshServer::SshServer(int max_startups) {
+SshServer::SshServer(int max_startups, const std::string& sftp_flags) {
   if (access(kSshd, X_OK) != 0 || access(kKeygen, X_OK) != 0) {
     missing_ = kSshd;
   } else if (geteuid() != 0) {
     missing_ = "sshd runs its sessions as root here";
   } else {
-    Start(max_startups);
+    Start(max_startups, sftp_flags);
   }
 }
 
@@ -42,7 +42,7 @@ bool SshServer::Run(const std::vector<std::string>& argv) const {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void SshServer::Start(int max_startups) {
+void SshServer::Start(int max_startups, const std::string& sftp_flags) {
   const fs::path dir = work_.path();
   fs::create_directories("/run/sshd");  // sshd's privilege separation folder
   fs::create_directories(dir / "home/.ssh");
@@ -59,7 +59,7 @@ void SshServer::Start(int max_startups) {
         << "Port " << port_ << "\nListenAddress 127.0.0.1\nHostKey " << host_key << "\nPidFile " << (dir / "sshd.pid").string()
         << "\nAuthorizedKeysFile " << (dir / "authorized").string()
         << "\nPermitRootLogin prohibit-password\nPasswordAuthentication no\nKbdInteractiveAuthentication no"
-        << "\nUsePAM no\nStrictModes no\nSubsystem sftp internal-sftp\n"
+        << "\nUsePAM no\nStrictModes no\nSubsystem sftp internal-sftp " << sftp_flags << "\n"
         << (max_startups > 0 ? "MaxStartups " + std::to_string(max_startups) + "\n" : "");
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     process_.Start({kSshd, "-D", "-e", "-f", (dir / "sshd_config").string()}, null_fd, log);
@@ -92,6 +92,10 @@ std::string SshServer::HostKeyFingerprint() const {
   std::string bits, fingerprint;
   line >> bits >> fingerprint;
   return fingerprint;
+}
+
+void SshServer::Authorize(const std::string& public_key) const {
+  std::ofstream(work_.path() / "authorized", std::ios::app) << ReadText(public_key);
 }
 
 }  // namespace testing_support

@@ -19,8 +19,9 @@ namespace testing_support {
 class SshServer {
  public:
   // `max_startups` above 0: sshd drops connections beyond that many that have
-  // not logged in yet, as a busy server does.
-  explicit SshServer(int max_startups = 0);
+  // not logged in yet, as a busy server does. `sftp_flags`: the options of
+  // its SFTP server ("-R": nothing may be written, whoever logs in).
+  explicit SshServer(int max_startups = 0, const std::string& sftp_flags = "");
   ~SshServer();
   SshServer(const SshServer&) = delete;
   SshServer& operator=(const SshServer&) = delete;
@@ -41,9 +42,11 @@ class SshServer {
   std::string HostKeyFingerprint() const;
   // The server's process group, which ends with the test process.
   pid_t process_group() const { return process_.group(); }
+  // Lets the public key of the ".pub" file `public_key` log in too.
+  void Authorize(const std::string& public_key) const;
 
  private:
-  void Start(int max_startups);
+  void Start(int max_startups, const std::string& sftp_flags);
   // Runs a tool to its end; false when it failed.
   bool Run(const std::vector<std::string>& argv) const;
 

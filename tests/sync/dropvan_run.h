@@ -44,6 +44,7 @@ class QuickDropvan : public TrkDropvan {
 struct ItemResult {
   int state = 0;
   std::string text;
+  std::string reason;  // what the server or the connection said, when the text does not
 };
 
 // One finished run: the items by full local path, and the batch's counters.
@@ -52,7 +53,7 @@ struct RunResult {
   int succeeded = 0;
   int failed = 0;
   const ItemResult& operator[](const std::string& path) const {
-    static const ItemResult missing{-1, "<no such item>"};
+    static const ItemResult missing{-1, "<no such item>", ""};
     auto found = items.find(path);
     return found == items.end() ? missing : found->second;
   }
@@ -131,7 +132,9 @@ class SyncProject {
     batch.WaitForSearch();
     RunResult result;
     TrkBatchLock lock(batch);
-    for (const TrkNode& item : lock.Items()) result.items[std::string(item.FileName())] = {item.State, std::string(item.ResultText())};
+    for (const TrkNode& item : lock.Items()) {
+      result.items[std::string(item.FileName())] = {item.State, std::string(item.ResultText()), item.Reason()};
+    }
     result.succeeded = batch.Succeeded();
     result.failed = batch.Failed();
     return result;

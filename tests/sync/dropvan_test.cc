@@ -83,17 +83,27 @@ TEST(DropvanRemotePathTest, KeepsTheSubfolderBelowTheSourceOrTakesTheNameAlone) 
 }
 
 TEST(DropvanDestinationTest, NamesServerPortAndTargetWithAnIpv6AddressBracketed) {
+  // A scheme added to Server keeps the record: "ftp://h" is "h", whichever
+  // form of FTP reaches it; only the usual port differs.
   struct Row {
     const char* server;
     bool bracketed;
     std::string destination;
+    const char* port = "2121";
   } rows[] = {{"h", true, "ftp://u@h:2121/up/"},
               {"::1", true, "ftp://u@[::1]:2121/up/"},
               {"[::1]", true, "ftp://u@[::1]:2121/up/"},
-              {"::1", false, "ftp://u@::1:2121/up/"}};  // as earlier versions wrote it
+              {"::1", false, "ftp://u@::1:2121/up/"},  // as earlier versions wrote it
+              {"ftp://h", true, "ftp://u@h:2121/up/"},
+              {"FTP://[::1]", true, "ftp://u@[::1]:2121/up/"},
+              {"ftps://h", true, "ftp://u@h:2121/up/"},
+              {"h", true, "ftp://u@h:21/up/", ""},
+              {"ftp://h", true, "ftp://u@h:21/up/", ""},
+              {"ftps://h", true, "ftp://u@h:990/up/", ""},
+              {"sFTP://h", true, "sftp://u@h:22/up/", ""}};
   for (const Row& row : rows) {
     TrkOptions options;
-    options.SetLines({"User=u", "Port=2121", "Server=" + std::string(row.server)});
+    options.SetLines({"User=u", "Port=" + std::string(row.port), "Server=" + std::string(row.server)});
     EXPECT_EQ(TrkDropvan::Destination(options, "/up/", row.bracketed), row.destination) << row.server;
   }
 }

@@ -39,7 +39,13 @@ using Kind = FtpServer::Kind;
 using testing_support::FtpFaults;
 
 const char* KindName(Kind kind) {
-  return kind == Kind::kPyftpdlib ? "pyftpdlib" : kind == Kind::kVsftpd ? "vsftpd" : "vsftpd with TLS";
+  switch (kind) {
+    case Kind::kPyftpdlib: return "pyftpdlib";
+    case Kind::kVsftpd: return "vsftpd";
+    case Kind::kVsftpdTls: return "vsftpd with TLS";
+    case Kind::kVsftpdImplicitTls: return "vsftpd with implicit TLS";
+  }
+  return "?";
 }
 
 std::string Binary(size_t size) {
@@ -341,6 +347,53 @@ TEST(FtpConnectionOptionsTest, ProjectOptionsSetTheSession) {
     EXPECT_EQ(ServerFile(server, remote), row.uploads ? "<p>" : "<missing " + remote + ">");
     const std::vector<std::string> commands = server.Commands();
     EXPECT_EQ(Count(commands, "EPSV") + Count(commands, "PASV"), row.uploads ? 1 : 0) << Join(commands);
+  }
+}
+
+// Server's scheme chooses the protocol as curl and lftp read it, in any letter
+// case: none or ftp:// is FTP, ftps:// FTP over TLS from the first byte (the
+// certificate checked as SecureVerify says); any other is refused before a
+// connection, naming the scheme as written.
+TEST(FtpConnectionOptionsTest, ServerSchemeChoosesTheProtocolAndAnyOtherIsRefused) {
+  struct Row {
+    const char* server;  // "HOST" stands for the server's address
+    Kind kind;
+    const char* secure_verify;  // empty: not set (default True)
+    std::string reason;  // empty: the file goes up; else a part of the connect failure's reason
+  };
+  const std::string others = " is not supported (ftp://, ftps://, sftp://)";
+  const Row rows[] = {
+      {"HOST", Kind::kPyftpdlib, "", ""},
+      {"ftp://HOST", Kind::kPyftpdlib, "", ""},
+      {"FTP://HOST", Kind::kVsftpd, "", ""},
+      {"ftps://HOST", Kind::kVsftpdImplicitTls, "False", ""},
+      {"Ftps://HOST", Kind::kVsftpdImplicitTls, "", "SSL certificate problem: self-signed certificate"},
+      {"ftps://HOST", Kind::kPyftpdlib, "False", "SSL"},  // a server without TLS: no handshake
+      {"http://HOST", Kind::kPyftpdlib, "", "Server: scheme http://" + others},
+      {"HTTPS://HOST", Kind::kPyftpdlib, "", "Server: scheme HTTPS://" + others},
+      {"x-y.z+1://HOST", Kind::kPyftpdlib, "", "Server: scheme x-y.z+1://" + others},
+  };
+  for (const Row& row : rows) {
+    std::string spelled = row.server;
+    spelled.replace(spelled.find("HOST"), 4, "127.0.0.1");
+    SCOPED_TRACE(spelled + " to " + KindName(row.kind));
+    FtpServer server(row.kind);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    SyncProject site(&server);
+    site.Set("Server", spelled);
+    site.Set("SecureVerify", row.secure_verify);
+    site.Set("Passive", "True");
+    site.Set("TryTimes", "0");
+    testing_support::TempDir local;
+    const std::string file = local.Write("page.html", "<p>");
+    const RunResult run = site.RunFiles({file}, server.writable_dir());
+    const std::string remote = server.writable_dir() + "page.html";
+    EXPECT_EQ(run[file].text, row.reason.empty() ? remote : "[Error]Connect to 127.0.0.1 failure");
+    EXPECT_NE(run[file].reason.find(row.reason), std::string::npos) << run[file].reason;
+    EXPECT_EQ(ServerFile(server, remote), row.reason.empty() ? "<p>" : "<missing " + remote + ">");
+    if (row.reason.starts_with("Server:")) {
+      EXPECT_EQ(server.Commands(), std::vector<std::string>{}) << "refused before connecting";
+    }
   }
 }
 

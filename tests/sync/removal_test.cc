@@ -53,6 +53,7 @@ struct RemovalRow {
   std::string second_source = "";  // the folder the later runs list, below the site's
   std::string gone_from_server = "";  // taken off the server before the second run
   std::vector<std::string> added = {};  // local files written before the second run
+  std::vector<std::string> also_in_site = {};  // beside the usual files, from the first run on
   // A local folder that the second run's user may enter but not list.
   std::string unlistable = "";
 };
@@ -262,6 +263,20 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
        .removed = {"a.html"},
        .on_server = untouched,
        .failed = 3},
+      {"names like options, home folders, comments, or ending in a blank go too",
+       {},
+       {},
+       {},
+       {"-a.html", "~a.html", "#a.html", "sub/a.html ", "sub/-b/#c.html"},
+       untouched,
+       {"Deleted => /www/-a.html", "Deleted => /www/~a.html", "Deleted => /www/#a.html", "Deleted => /www/sub/a.html ",
+        "Deleted => /www/sub/-b/#c.html"},
+       0,
+       0,
+       "",
+       "",
+       {},
+       {"-a.html", "~a.html", "#a.html", "sub/a.html ", "sub/-b/#c.html"}},
   };
   for (const RemovalRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -269,6 +284,7 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
     DROPVAN_REQUIRE_FTP_SERVER(server);
     TempDir site;
     for (const char* name : {"a.html", "sub/b.html", "sub/c.html", "keep/b.html"}) site.Write(name, name);
+    for (const std::string& name : row.also_in_site) site.Write(name, name);
     fs::create_directories(server.root() / "www");
     std::ofstream(server.root() / "www" / "foreign.html") << "not ours";
     SyncProject project(&server);
@@ -319,11 +335,15 @@ TEST(RemovalTest, DeletesWhatTheRunUploadedAndIsGoneLocallyAndNothingWhenInDoubt
   }
 }
 
+// Names like options, home folders or comments, or ending in a blank, are
+// files like any other: found unchanged while they stay, deleted when gone.
 TEST(RemovalTest, OverSftpTheFilesAndTheFolderTheyLeaveEmptyGo) {
   testing_support::SshServer server;
   DROPVAN_REQUIRE_SSH_SERVER(server);
   TempDir site;
+  const std::vector<std::string> odd = {"-a.html", "~a.html", "#a.html", "a.html "};
   for (const char* name : {"a.html", "sub/b.html", "keep/b.html"}) site.Write(name, name);
+  for (const std::string& name : odd) site.Write(name, name), site.Write("keep/" + name, name);
   SyncProject project;
   project.UseSftp(server);
   project.Set("DeleteRemoved", "True");
@@ -331,8 +351,16 @@ TEST(RemovalTest, OverSftpTheFilesAndTheFolderTheyLeaveEmptyGo) {
   ASSERT_EQ(0, project.RunFolder(site.dir(), www.string() + "/").failed);
   fs::remove(site.path() / "a.html");
   fs::remove(site.path() / "sub/b.html");
-  EXPECT_EQ(0, project.RunFolder(site.dir(), www.string() + "/").failed);
-  EXPECT_EQ((std::set<std::string>{"keep/", "keep/b.html"}), EntriesBelow(www));
+  for (const std::string& name : odd) fs::remove(site.path() / name);
+  const RunResult second = project.RunFolder(site.dir(), www.string() + "/");
+  EXPECT_EQ(0, second.failed);
+  for (const std::string& name : odd) {
+    EXPECT_EQ(second[site.dir() + name].text, "Deleted => " + (www / name).string());
+    EXPECT_EQ(second[site.dir() + "keep/" + name].text, "File identical.") << name;
+  }
+  EXPECT_EQ((std::set<std::string>{"keep/", "keep/b.html", "keep/-a.html", "keep/~a.html", "keep/#a.html",
+                                   "keep/a.html "}),
+            EntriesBelow(www));
 }
 
 }  // namespace

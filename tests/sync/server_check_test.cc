@@ -61,6 +61,13 @@ TEST(ServerCheckTest, TellsWhatWorksWhatFailsAndWhichSettingsToUse) {
        {"login: fails: SSL certificate problem: self-signed certificate"}},
       {"TLS offered, not used", Kind::kVsftpdTls, {"Secure=True", "SecureVerify=False"}, {}, true,
        {"TLS: every connection, the certificate not verified (SecureVerify=False)"}},
+      {"implicit TLS", Kind::kVsftpdImplicitTls, {"Server=ftps://127.0.0.1", "SecureVerify=False"}, {}, true,
+       {"TLS: every connection", "passive data connection: works", "verdict: an upload would work as configured"}},
+      {"a scheme not supported", Kind::kPyftpdlib, {"Server=http://127.0.0.1"}, {}, false,
+       {"verdict: an upload would fail as configured: Server: scheme http:// is not supported (ftp://, ftps://, "
+        "sftp://)"}},
+      {"a KeyFile that cannot log in", Kind::kPyftpdlib, {"Server=sftp://127.0.0.1", "KeyFile=/nowhere/id_x"}, {},
+       false, {"verdict: an upload would fail as configured: KeyFile /nowhere/id_x: no such file"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

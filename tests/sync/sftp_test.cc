@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <set>
+#include <thread>
 #include <stop_token>
 
 #include "dropvan_run.h"
@@ -159,6 +161,232 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
       EXPECT_FALSE(row.logs_in) << row.what << ": " << error.what() << " (" << error.Reason() << ")";
     }
     EXPECT_EQ(stored, row.logs_in) << row.what;
+  }
+}
+
+// An ssh-agent of the test's own at `socket`, stopped as it goes.
+class TestAgent {
+ public:
+  explicit TestAgent(const std::string& socket) : env_(socket + ".env") {
+    started_ = system(("ssh-agent -s -a " + socket + " >" + env_).c_str()) == 0;
+  }
+  ~TestAgent() {
+    [[maybe_unused]] const int stopped = system((". " + env_ + " >/dev/null && ssh-agent -k >/dev/null 2>&1").c_str());
+  }
+  bool started() const { return started_; }
+
+ private:
+  std::string env_;
+  bool started_ = false;
+};
+
+bool KeyGen(const std::string& arguments) {
+  return system(("ssh-keygen -q " + arguments + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A KeyFile that cannot log in is told before any connection (the refused
+// rows point at a server that would keep a connection waiting), naming the
+// file and what is wrong with it. A key locked by a passphrase logs in when
+// the running ssh-agent holds it.
+TEST(SftpTest, AKeyFileThatCannotLogInIsToldBeforeAnyConnection) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  testing_support::SilentServer silent;
+  TempDir work;
+  const std::string dir = work.dir();
+  const std::string agent_socket = dir + "agent";
+  TestAgent agent(agent_socket);
+  ASSERT_TRUE(agent.started());
+  setenv("SSH_AUTH_SOCK", agent_socket.c_str(), 1);
+  // The server's own key and one in PEM, both held by the agent, then locked
+  // on disk; keys of nobody's, locked, in each format.
+  ASSERT_TRUE(KeyGen("-t ecdsa -m PEM -N '' -f " + dir + "pem"));
+  server.Authorize(dir + "pem.pub");
+  ASSERT_EQ(0, system(("ssh-add -q " + server.key_file() + " " + dir + "pem 2>/dev/null").c_str()));
+  fs::copy_file(server.key_file(), dir + "locked");  // without its .pub: OpenSSH's format holds the public half
+  fs::copy_file(dir + "pem", dir + "locked.pem");
+  fs::copy_file(dir + "pem.pub", dir + "locked.pem.pub");
+  fs::copy_file(dir + "pem", dir + "bare.pem");
+  for (const char* name : {"locked", "locked.pem", "bare.pem"}) {
+    ASSERT_TRUE(KeyGen("-p -P '' -N phrase -m " + std::string(name == std::string("locked") ? "RFC4716" : "PEM") +
+                       " -f " + dir + name));
+  }
+  ASSERT_TRUE(KeyGen("-t ed25519 -N phrase -f " + dir + "stranger"));
+  fs::remove(dir + "stranger.pub");  // the locked file alone tells whose it is
+  ASSERT_TRUE(KeyGen("-t ecdsa -m PEM -N phrase -f " + dir + "stranger.pem"));
+  ASSERT_TRUE(KeyGen("-t ecdsa -m PKCS8 -N phrase -f " + dir + "stranger.p8"));
+  fs::create_directory(dir + "keys");
+  const std::string empty = work.Write("empty", "");
+  const std::string locked = "is encrypted: add it to ssh-agent or give a key without a passphrase";
+  struct Row {
+    const char* what;
+    std::string key_file;
+    bool agent;
+    std::string problem;  // empty: the file goes up
+  } rows[] = {
+      {"missing", dir + "none/id_x", true, "no such file"},
+      {"below a file", empty + "/id_x", true, "no such file"},
+      {"a folder", dir + "keys", true, "is a folder, not a key file"},
+      {"a public key", dir + "pem.pub", true, "is not a private key"},
+      {"empty", empty, true, "is not a private key"},
+      {"OpenSSH's format, locked, no agent", dir + "locked", false, locked},
+      {"OpenSSH's format, locked, not the agent's", dir + "stranger", true, locked},
+      {"PEM, locked, not the agent's", dir + "stranger.pem", true, locked},
+      {"PKCS #8, locked", dir + "stranger.p8", false, locked},
+      {"OpenSSH's format, locked, held by the agent", dir + "locked", true, ""},
+      {"PEM, locked, held by the agent", dir + "locked.pem", true, ""},
+      {"PEM, locked, no .pub to tell, an agent with keys", dir + "bare.pem", true, ""},
+      {"OpenSSH's format", server.key_file(), false, ""},
+      {"PEM", dir + "pem", false, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.agent) setenv("SSH_AUTH_SOCK", agent_socket.c_str(), 1); else unsetenv("SSH_AUTH_SOCK");
+    SyncProject site;
+    site.UseSftp(server);
+    site.Set("KeyFile", row.key_file);
+    site.Set("TryTimes", "0");
+    if (!row.problem.empty()) site.Set("Port", std::to_string(silent.port()));
+    const std::string file = work.Write("page.html", row.what);
+    const RunResult run = site.RunFiles({file}, (server.root() / "www").string() + "/");
+    const std::string remote = (server.root() / "www/page.html").string();
+    EXPECT_EQ(run[file].text, row.problem.empty() ? remote : "[Error]Connect to 127.0.0.1 failure");
+    EXPECT_EQ(run[file].reason, row.problem.empty() ? "" : "KeyFile " + row.key_file + ": " + row.problem);
+    EXPECT_FALSE(silent.Called()) << "connected";
+  }
+}
+
+// Into a server that will not make folders, as one does below a Target the
+// account may not write: every file whose folder could not be made fails with
+// the refused mkdir, not with the store that then found no folder ("No such
+// file"). sshd runs as root here, whom no file mode stops (and chattr or a
+// read-only mount need rights a test may not have), so its SFTP server
+// refuses the mkdir requests themselves (-P mkdir), as it refuses a user
+// without write permission.
+TEST(SftpTest, EveryFileWhoseFolderCouldNotBeMadeCarriesTheRefusal) {
+  SshServer server(0, "-P mkdir");
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  const fs::path www = server.root() / "www";
+  fs::create_directories(www);
+  TempDir source;
+  for (const char* name : {"a.txt", "sub/b.txt", "sub/c.txt", "sub/deeper/d.txt"}) source.Write(name, name);
+  SyncProject site;
+  site.UseSftp(server);
+  site.Set("TryTimes", "0");
+  const RunResult run = site.RunFolder(source.dir(), www.string() + "/");
+  EXPECT_EQ(run[source.dir() + "a.txt"].text, (www / "a.txt").string()) << "its folder is there";
+  const std::string refused = "the server refused to make the folder \"" + (www / "sub").string() + "\": ";
+  for (const char* name : {"sub/b.txt", "sub/c.txt", "sub/deeper/d.txt"}) {
+    const dropvan_testing::ItemResult& file = run[source.dir() + name];
+    EXPECT_EQ(file.text, "[Error]Upload file failure (" + file.reason + ")") << name;
+    EXPECT_EQ(file.reason.rfind(refused, 0), 0u) << name << ": " << file.reason;
+    EXPECT_NE(file.reason.find("Permission denied"), std::string::npos) << name << ": " << file.reason;
+  }
+}
+
+// A real SFTP session whose renames of one name are refused: OpenSSH refuses
+// the rename that puts a new file in the live one's place only for reasons a
+// test server running as root never meets.
+class RefusingRenamesOf : public TrkTransferSession {
+ public:
+  RefusingRenamesOf(std::unique_ptr<TrkTransferSession> real, std::string from)
+      : real_(std::move(real)), from_(std::move(from)) {}
+  std::optional<bool> Rename(const std::string& from, const std::string& to) override {
+    return from == from_ ? false : real_->Rename(from, to);
+  }
+  bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
+    return real_->Login(server, port, user, password);
+  }
+  bool TurnedAway() const override { return real_->TurnedAway(); }
+  bool Busy() const override { return real_->Busy(); }
+  const std::string& EntryPath() const override { return real_->EntryPath(); }
+  const std::string& LastFailure() const override { return real_->LastFailure(); }
+  bool ChangeDir(const std::string& directory) override { return real_->ChangeDir(directory); }
+  bool MakeDir(const std::string& directory) override { return real_->MakeDir(directory); }
+  Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
+    return real_->Store(local_path, remote, digest);
+  }
+  bool Delete(const std::string& path) override { return real_->Delete(path); }
+  bool RemoveDir(const std::string& directory) override { return real_->RemoveDir(directory); }
+  Listing ListFolder(const std::string& directory) override { return real_->ListFolder(directory); }
+  Held FileSize(const std::string& path) override { return real_->FileSize(path); }
+
+ private:
+  const std::unique_ptr<TrkTransferSession> real_;
+  const std::string from_;
+};
+
+// Watches a live file from the server's side, as often as it can look,
+// until End: whether it was ever missing while its old copy was not aside,
+// and every size it was seen with (a file being written shows others).
+class LiveFileWatch {
+ public:
+  LiveFileWatch(fs::path live, fs::path aside)
+      : live_(std::move(live)), aside_(std::move(aside)), thread_([this](std::stop_token stop) { Watch(stop); }) {}
+
+  void End() {
+    thread_.request_stop();
+    thread_.join();
+  }
+  // Read after End.
+  bool missing_unaside = false;
+  std::set<uintmax_t> sizes;
+
+ private:
+  void Watch(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      std::error_code missing;
+      const uintmax_t size = fs::file_size(live_, missing);
+      if (!missing) {
+        sizes.insert(size);
+      } else if (!fs::exists(aside_) && !fs::exists(live_)) {
+        missing_unaside = true;  // looked at in that order, a rename between the looks cannot make it so
+      }
+    }
+  }
+
+  const fs::path live_, aside_;
+  std::jthread thread_;
+};
+
+// A live program replaced over SFTP, watched from the server: OpenSSH will
+// not rename over an existing file, so the live one is moved aside and the
+// new one renamed into its place. Its name is missing only between those
+// two renames, while the old file is aside, readers only ever find a whole
+// file, and a replacement whose last rename is refused puts the old file back.
+TEST(SftpTest, ALiveFileIsMissingOnlyWhileAsideAndAFailedReplacementLeavesItInPlace) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  TempDir work;
+  // Of one size, so that a reader finding another one found a file being written.
+  const std::string old_bytes(300000, 'o');
+  const std::string new_bytes(300000, 'n');
+  const std::string local = work.Write("setup.exe", new_bytes);
+  const fs::path live = server.root() / "setup.exe";
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "last rename refused" : "replaced");
+    std::ofstream(live, std::ios::trunc | std::ios::binary) << old_bytes;
+    TrkUploader uploader;
+    SftpAccount(uploader, server, server.known_hosts());
+    if (refused) {
+      uploader.NewSession = [&](const TrkSessionSettings& settings) -> std::unique_ptr<TrkTransferSession> {
+        return std::make_unique<RefusingRenamesOf>(TrkUploader::NewCurlSession(settings), live.string() + "_");
+      };
+    }
+    LiveFileWatch watch(live, live.string() + "~dropvan");
+    bool stored = true;
+    try {
+      uploader.PutFile(local, live.string(), 0);
+    } catch (const TrkError& error) {
+      stored = false;
+      EXPECT_TRUE(refused) << error.what();
+    }
+    watch.End();
+    EXPECT_EQ(stored, !refused);
+    EXPECT_FALSE(watch.missing_unaside) << "the live name was missing while its old file was not aside";
+    EXPECT_TRUE(watch.sizes == std::set<uintmax_t>{old_bytes.size()}) << "a reader found a file being written";
+    EXPECT_TRUE(ServerFile(live) == (refused ? old_bytes : new_bytes));
+    EXPECT_FALSE(fs::exists(live.string() + "~dropvan")) << "the old file stayed aside";
   }
 }
 

@@ -508,6 +508,8 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
     void (*fault)(FtpFaults&);
     int port_offset;  // non-zero: a port nobody listens on
     std::string result, reason;
+    std::string remote = "/x.txt";
+    bool folder_there = false;  // the remote's folder is on the server before the store
   } rows[] = {
       {"login refused", [](FtpFaults& f) { f.refuse_login = -1; }, 0, "[Error]Connect to 127.0.0.1 failure",
        "530 Login refused by test."},
@@ -517,6 +519,12 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
       {"file lost", [](FtpFaults& f) { f.answers = {"SIZE=550 No such file."}; }, 0,
        "[Error]Upload file failure (the server cannot find the stored file \"/x.txt\")",
        "the server cannot find the stored file \"/x.txt\""},
+      {"folder refused", [](FtpFaults& f) { f.answers = {"MKD=550 Permission denied."}; }, 0,
+       "[Error]Upload file failure (the server refused to make the folder \"/new\": 550 Permission denied.)",
+       "the server refused to make the folder \"/new\": 550 Permission denied.", "/new/x.txt"},
+      {"folder made meanwhile by another worker, whose MKD came first",
+       [](FtpFaults& f) { f.answers = {"CWD#1=550 No such folder.", "MKD=550 File exists.", "STOR=553 Nope."}; }, 0,
+       "[Error]Upload file failure", "553 Nope.", "/new/x.txt", true},
   };
   for (const Row& row : rows) {
     FtpFaults faults;
@@ -526,8 +534,9 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
     TrkUploader uploader;
     Account(uploader, server);
     if (row.port_offset != 0) uploader.Port = testing_support::UnusedPort();
+    if (row.folder_there) std::filesystem::create_directories(server.root() / "new");
     try {
-      uploader.PutFile(Local("x.txt", "x"), "/x.txt", 0);
+      uploader.PutFile(Local("x.txt", "x"), row.remote, 0);
       ADD_FAILURE() << row.name << ": stored";
     } catch (const TrkError& error) {
       EXPECT_EQ(std::string(error.what()), row.result) << row.name;
