@@ -38,6 +38,14 @@ TrkAccount::Address TrkAccount::Read(const std::string& server) {
   } else if (!scheme.empty() && scheme != "FTP://") {
     address.refusal = "Server: scheme " + server.substr(0, length) + " is not supported (ftp://, ftps://, sftp://)";
   }
+  // An address copied from a browser ends in "/"; a folder after it would
+  // be taken for the host's name, and whatever it was meant to do is Target's.
+  const size_t slash = address.server.find('/');
+  if (slash == std::string::npos) return address;
+  if (slash + 1 < address.server.size() && address.refusal.empty()) {
+    address.refusal = "Server: a folder (" + address.server.substr(slash) + ") belongs in Target, not in Server";
+  }
+  address.server.resize(slash);
   return address;
 }
 

@@ -372,6 +372,8 @@ TEST(FtpConnectionOptionsTest, ServerSchemeChoosesTheProtocolAndAnyOtherIsRefuse
       {"http://HOST", Kind::kPyftpdlib, "", "Server: scheme http://" + others},
       {"HTTPS://HOST", Kind::kPyftpdlib, "", "Server: scheme HTTPS://" + others},
       {"x-y.z+1://HOST", Kind::kPyftpdlib, "", "Server: scheme x-y.z+1://" + others},
+      {"ftp://HOST/", Kind::kPyftpdlib, "", ""},  // as a browser writes it
+      {"ftp://HOST/www/", Kind::kPyftpdlib, "", "Server: a folder (/www/) belongs in Target, not in Server"},
   };
   for (const Row& row : rows) {
     std::string spelled = row.server;
