@@ -43,8 +43,8 @@ class QuickDropvan : public TrkDropvan {
 
 struct ItemResult {
   int state = 0;
-  std::string text;
-  std::string reason;  // what the server or the connection said, when the text does not
+  std::string text = "";
+  std::string reason = "";  // what the server or the connection said, when the text does not
 };
 
 // One finished run: the items by full local path, and the batch's counters.

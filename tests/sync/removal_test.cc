@@ -41,13 +41,14 @@ FtpFaults Answering(const std::string& answer) {
 }
 
 struct RemovalRow {
-  const char* name;
-  std::vector<std::pair<std::string, std::string>> options;  // of both runs
-  std::vector<std::pair<std::string, std::string>> second_run_options;
-  FtpFaults faults;                  // the server's during the second run's deletions
-  std::vector<std::string> removed;  // local files removed before the second run
-  std::set<std::string> on_server;   // afterwards, below the server's root
-  std::vector<std::string> results;  // of the second run's items for removed files, in order
+  const char* name = "";
+  std::vector<std::pair<std::string, std::string>> options = {};  // of both runs
+  std::vector<std::pair<std::string, std::string>> second_run_options = {};
+  FtpFaults faults = {};                  // the server's during the second run's deletions
+  std::vector<std::string> removed = {};  // local files removed before the second run
+  std::set<std::string> on_server = {};   // afterwards, below the server's root
+  // Of the second run's items for the removed files, then the added ones, in order.
+  std::vector<std::string> results = {};
   int failed = 0;
   int deleted_next = 0;  // files the next run deletes (what this one failed or only showed)
   std::string second_source = "";  // the folder the later runs list, below the site's
