@@ -122,19 +122,32 @@ TEST(SftpTest, OnlyAKnownHostKeyIsTrustedAndTheRefusalSaysHowToAcceptIt) {
   }
 }
 
+// An ssh-agent of the test's own listening at `socket`, in the foreground
+// under the servers' guard, so that it ends with the test however that ends.
+class TestAgent {
+ public:
+  explicit TestAgent(const std::string& socket) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    process_.Start({"/usr/bin/ssh-agent", "-D", "-a", socket}, out[1], socket + ".err");
+    close(out[1]);
+    started_ = !testing_support::ReadLine(out[0], std::chrono::seconds(10)).empty();  // printed once it listens
+    close(out[0]);
+  }
+  bool started() const { return started_; }
+
+ private:
+  testing_support::ServerProcess process_;
+  bool started_ = false;
+};
+
 TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
   SshServer server;
   DROPVAN_REQUIRE_SSH_SERVER(server);
   TempDir work;
   const std::string agent_socket = work.dir() + "agent";
-  // In the foreground, so that it ends with the test as the servers do.
-  testing_support::ServerProcess agent;
-  int out[2];
-  ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-  agent.Start({"/usr/bin/ssh-agent", "-D", "-a", agent_socket}, out[1], work.dir() + "agent.err");
-  close(out[1]);
-  testing_support::ReadLine(out[0], std::chrono::seconds(10));  // printed once it listens
-  close(out[0]);
+  TestAgent agent(agent_socket);
+  ASSERT_TRUE(agent.started());
   ASSERT_EQ(0, system(("SSH_AUTH_SOCK=" + agent_socket + " ssh-add -q " + server.key_file() + " 2>/dev/null").c_str()));
   const std::string empty_home = work.dir() + "nobody";
   struct Row {
@@ -163,22 +176,6 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
     EXPECT_EQ(stored, row.logs_in) << row.what;
   }
 }
-
-// An ssh-agent of the test's own at `socket`, stopped as it goes.
-class TestAgent {
- public:
-  explicit TestAgent(const std::string& socket) : env_(socket + ".env") {
-    started_ = system(("ssh-agent -s -a " + socket + " >" + env_).c_str()) == 0;
-  }
-  ~TestAgent() {
-    [[maybe_unused]] const int stopped = system((". " + env_ + " >/dev/null && ssh-agent -k >/dev/null 2>&1").c_str());
-  }
-  bool started() const { return started_; }
-
- private:
-  std::string env_;
-  bool started_ = false;
-};
 
 bool KeyGen(const std::string& arguments) {
   return system(("ssh-keygen -q " + arguments + " >/dev/null 2>&1").c_str()) == 0;
