@@ -44,7 +44,7 @@ void TrkRun::RequireRunnable(const std::string& source, const std::string& targe
 }
 
 void TrkRun::RequireStartable(const TrkProject& project, const std::string& target) {
-  TrkRemovalOptions::FromOptions(project.Options()).RequireOutside(TrkBatch::UrlToPath(target));
+  TrkRemovalOptions::ForRun(project.Options(), TrkBatch::UrlToPath(target));
 }
 
 void TrkRun::List(const std::string& source, const std::string& target, bool recurse) {

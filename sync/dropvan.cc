@@ -438,8 +438,7 @@ void TrkDropvan::UseRecord() {
   try {
     // Checked by whoever starts a run; again here, since a run that starts
     // with such options would delete what the user never meant to.
-    removal_ = TrkRemovalOptions::FromOptions(Batch().Project().Options());
-    removal_.RequireOutside(Batch().TargetDir());
+    removal_ = TrkRemovalOptions::ForRun(Batch().Project().Options(), Batch().TargetDir());
   } catch (const TrkError& e) {
     if (refusal_.empty()) refusal_ = e.what();
   }

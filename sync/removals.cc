@@ -90,6 +90,12 @@ TrkRemovalOptions TrkRemovalOptions::FromOptions(const TrkOptions& options) {
   return removal;
 }
 
+TrkRemovalOptions TrkRemovalOptions::ForRun(const TrkOptions& options, const std::string& target_dir) {
+  TrkRemovalOptions removal = FromOptions(options);
+  removal.RequireOutside(target_dir);
+  return removal;
+}
+
 void TrkRemovalOptions::RequireOutside(const std::string& target_dir) const {
   if (!enabled || move_to.empty() || target_dir.empty()) return;
   const std::string refused = "DeleteTo \"" + move_to + "\" ";

@@ -32,6 +32,9 @@ struct TrkRemovalOptions {
   // false: the usual fallback to the default would lift the limit or make a
   // real run of a dry one, so such a value refuses the run instead.
   static TrkRemovalOptions FromOptions(const TrkOptions& options);
+  // FromOptions, then RequireOutside: the deletion options of a run to
+  // `target_dir`, or TrkError why no such run may start.
+  static TrkRemovalOptions ForRun(const TrkOptions& options, const std::string& target_dir);
   // Throws TrkError when a file moved to DeleteTo could land inside
   // `target_dir`: DeleteTo inside Target, equal to it, or holding it (a site
   // folder "www/" moved from Target "/site/www/" to "/site/" would replace

@@ -18,6 +18,7 @@
 #include "sync/dropvan.h"
 #include "sync/server_profile.h"
 #include "sync/uploader.h"
+#include "sync/removals.h"
 
 namespace {
 
@@ -68,12 +69,21 @@ TrkServerCheck::~TrkServerCheck() {
   if (!probe_file_.empty()) std::remove(probe_file_.c_str());
 }
 
+std::string TrkServerCheck::RefusedOptions() const {
+  try {
+    TrkRemovalOptions::ForRun(project_.Options(), target_);
+  } catch (const TrkError& e) {
+    return e.what();
+  }
+  return "";
+}
+
 bool TrkServerCheck::Run() {
   say_("destination: " + TrkDropvan::Destination(project_.Options(), target_));
   const std::optional<TrkError>& refused = account_.failure;
   std::string failure = refused ? (refused->Reason().empty() ? refused->what() : refused->Reason())
                         : target_.empty() ? "Target is empty"
-                                          : "";
+                                          : RefusedOptions();
   if (failure.empty()) {
     std::unique_ptr<TrkTransferSession> first = LogIn("login");
     if (first == nullptr) {

@@ -34,6 +34,9 @@ class TrkServerCheck {
   bool Run();
 
  private:
+  // Why the project's deletion options refuse any run (a DeleteTo that could
+  // reach Target, a DeleteLimit or DryRun that does not read); empty if none.
+  std::string RefusedOptions() const;
   // A logged-in session in the configured mode; null, with the reason said,
   // when the login failed. `what` names the connection in what is said.
   std::unique_ptr<TrkTransferSession> LogIn(const std::string& what);

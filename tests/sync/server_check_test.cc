@@ -68,6 +68,8 @@ TEST(ServerCheckTest, TellsWhatWorksWhatFailsAndWhichSettingsToUse) {
         "sftp://)"}},
       {"a KeyFile that cannot log in", Kind::kPyftpdlib, {"Server=sftp://127.0.0.1", "KeyFile=/nowhere/id_x"}, {},
        false, {"verdict: an upload would fail as configured: KeyFile /nowhere/id_x: no such file"}},
+      {"deletions that could reach the site", Kind::kPyftpdlib, {"DeleteRemoved=True", "DeleteTo=/"}, {}, false,
+       {"verdict: an upload would fail as configured: DeleteTo \"/\" holds Target"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
