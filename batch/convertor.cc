@@ -53,10 +53,15 @@ void TrkWorkBase::Execute() {
   }
 }
 
-TrkConvertor::TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done)
-    : TrkWorkBase(batch), number_(std::clamp(number, 1, kMaxThreads)), on_item_done_(std::move(on_item_done)) {
+TrkConvertor::TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                           const std::shared_ptr<TrkChainShare>& share)
+    : TrkWorkBase(batch), number_(std::clamp(number, 1, kMaxThreads)), on_item_done_(std::move(on_item_done)),
+      share_(share) {
+  if (share_ == nullptr) throw TrkError("A worker was made without its chain's share");
+  share_->running_.fetch_add(1, std::memory_order_relaxed);
+  share_->unsettled_.fetch_add(1, std::memory_order_relaxed);
   if (number_ > 1) {
-    next_ = ClassOf(batch.Project())(batch, number_ - 1, on_item_done_);
+    next_ = ClassOf(batch.Project()).make(batch, number_ - 1, on_item_done_, share_);
     if (next_ == nullptr) throw TrkError("The convertor class made no worker");
   }
 }
@@ -76,7 +81,10 @@ std::shared_ptr<TrkConvertor> TrkConvertor::CreateWorkers(TrkBatch& batch, const
                                                           TrkItemEvent on_item_done) {
   batch.SetTargetDir(target);
   const TrkProject& project = batch.Project();
-  std::shared_ptr<TrkConvertor> first = ClassOf(project)(batch, ThreadsCount(project), std::move(on_item_done));
+  const TrkConvertorClass convertor_class = ClassOf(project);
+  const std::shared_ptr<TrkChainShare> share =
+      convertor_class.share ? convertor_class.share(batch) : std::make_shared<TrkChainShare>();
+  std::shared_ptr<TrkConvertor> first = convertor_class.make(batch, ThreadsCount(project), std::move(on_item_done), share);
   if (first == nullptr) throw TrkError("The convertor class made no worker");
   return first;
 }
@@ -139,12 +147,19 @@ bool TrkConvertor::HandBackItem() {
 }
 
 void TrkConvertor::DoTerminate() {
+  // Counted as the worker's items are through: the last to get here knows
+  // that every item the chain was to do is done.
+  const bool last = share_->running_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  // The end must still be reported whatever fails, or the owner would wait forever.
+  try {
+    if (last) EndRun();
+  } catch (...) {
+  }
   try {
     EndWork();
   } catch (...) {
-    // The end must still be reported, or the owner would wait forever.
   }
-  RunEndEvent();
+  if (share_->unsettled_.fetch_sub(1, std::memory_order_acq_rel) == 1) RunEndEvent();
 }
 
 void TrkConvertor::RunEndEvent() {

@@ -76,27 +76,56 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   std::atomic<bool> ended_{false};
 };
 
+// What the workers of one chain share: made by the chain's convertor class
+// before any worker (TrkConvertorClass::share) and held by every worker. The
+// base counts the chain's workers through their end sequence, so that the
+// chain's closing work (EndRun) and its end event each happen once; a program
+// derives from it for the state its workers share over a run and for what the
+// run's owner asks of that state as the run starts and once it has ended.
+//
+// Threads: InUseElsewhere and Close on the owner's thread, before the chain
+// starts and after it has ended; the count by the workers.
+class TrkChainShare {
+ public:
+  virtual ~TrkChainShare() = default;
+  // Why the chain cannot run now, since what it needs is in use by another
+  // process; empty when it can.
+  virtual std::string InUseElsewhere() const { return ""; }
+  // The end of the shared state, once the chain has ended: returns, for the
+  // user, what of the run could not be kept; empty when all was.
+  virtual std::string Close() { return ""; }
+
+ private:
+  friend class TrkConvertor;
+  std::atomic<int> running_{0};    // the chain's workers whose end sequence has not begun
+  std::atomic<int> unsettled_{0};  // the chain's workers whose end sequence has not ended
+};
+
 // The per-file contract, the chain of workers and the owner's events. A program
 // derives its convertor from this class, overrides ConvertFile (and, for state that
-// must be settled when a worker ends, EndWork), and registers a factory for it as
-// the project's ConvertorClass (see TrkConvertorClassOf).
+// must be settled when a worker ends, EndWork; for the run's closing work, EndRun),
+// and registers a factory for it as the project's ConvertorClass (see
+// TrkConvertorClassOf).
 //
 // The chain: the first worker has the run's thread count as its WorkerNumber, each
 // next one one less, the last 1. The base constructor builds the rest of the chain
-// through the project's ConvertorClass before it returns, so in a derived class
-// whose constructor runs the base one first, the worker numbered 1 is complete
-// before any other finishes its constructor, and no thread runs yet.
+// through the project's ConvertorClass before it returns, each worker with the
+// chain's share, so in a derived class whose constructor runs the base one first,
+// the worker numbered 1 is complete before any other finishes its constructor, and
+// no thread runs yet.
 //
-// End of a worker, on its own thread and in this order: EndWork(); then the end
-// event, through the dispatcher (waiting until the main thread has run it) or
-// directly when there is no dispatcher. The owner counts the ends (TrkRun). No
-// batch lock is held while the end event runs.
+// End of a worker, on its own thread and in this order: on the last of the chain's
+// workers to get there, EndRun(); EndWork(); then, on the last of them to get
+// here, the chain's end event, through the dispatcher (waiting until the main
+// thread has run it) or directly when there is no dispatcher. The chain's share
+// counts the workers, so the owner is told once, when every worker's EndWork is
+// through. No batch lock is held while the end event runs.
 class TrkConvertor : public TrkWorkBase {
  public:
   static constexpr int kMaxThreads = 64;
 
-  // `number` is clamped to 1..kMaxThreads.
-  TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done);
+  // `number` is clamped to 1..kMaxThreads; `share` is the chain's (never null).
+  TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done, const std::shared_ptr<TrkChainShare>& share);
   ~TrkConvertor() override;
 
   // The project's thread count as every owner must use it: below 1 counts as 1,
@@ -104,16 +133,18 @@ class TrkConvertor : public TrkWorkBase {
   static int ThreadsCount(const TrkProject& project);
   // The project's ConvertorClass, or the base class when none is registered.
   static TrkConvertorClass ClassOf(const TrkProject& project);
-  // Sets the batch's TargetDir from `target`, then builds the chain of
-  // ThreadsCount workers of the project's class. No worker runs yet.
+  // Sets the batch's TargetDir from `target`, makes the chain's share, then
+  // builds the chain of ThreadsCount workers of the project's class. No worker
+  // runs yet.
   static std::shared_ptr<TrkConvertor> CreateWorkers(TrkBatch& batch, const std::string& target,
                                                      TrkItemEvent on_item_done);
 
   // Starts this worker, then the rest of the chain.
   void StartAll();
-  // Sets the end event of every worker of the chain. Call before StartAll.
-  // `dispatcher` runs the event on the main thread; null runs it on the worker's
-  // own thread (tests, or owners that guard their own state).
+  // Sets the chain's end event, which the last of its workers to end runs
+  // once, after every worker's EndWork. Call before StartAll. `dispatcher` runs the event on the main
+  // thread; null runs it on the worker's own thread (tests, or owners that
+  // guard their own state).
   void SetOnEnd(TrkEndEvent on_end, std::shared_ptr<TrkDispatcher> dispatcher);
   // Asks every worker of the chain to stop, the last first. Workers that have
   // ended are left alone. Main thread; errors are ignored.
@@ -129,6 +160,8 @@ class TrkConvertor : public TrkWorkBase {
   void WaitUntilLetGo(std::chrono::milliseconds limit) const;
 
   int WorkerNumber() const { return number_; }
+  // What the chain's workers share.
+  TrkChainShare& Share() const { return *share_; }
   // The next worker of the chain; null for the last.
   TrkConvertor* NextWorker() const { return next_.get(); }
 
@@ -166,6 +199,12 @@ class TrkConvertor : public TrkWorkBase {
   // connections and save pending state here, so the owner sees it settled when the
   // end is reported. Exceptions are swallowed.
   virtual void EndWork() {}
+  // The chain's closing work, on the last of its workers to end, before that
+  // worker's own EndWork: every item the chain was to do is done, left or
+  // handed back. Work that needs the whole run (deletions of what the run
+  // found gone, the last save of shared state) goes here, with this worker's
+  // connections still open. Exceptions are swallowed.
+  virtual void EndRun() {}
 
  private:
   void DoTerminate() final;
@@ -177,13 +216,23 @@ class TrkConvertor : public TrkWorkBase {
   TrkEndEvent on_end_;                          // set before StartAll, then only read
   std::shared_ptr<TrkDispatcher> dispatcher_;   // set before StartAll, then only read
   std::shared_ptr<TrkConvertor> next_;          // set in the constructor, then only read
+  const std::shared_ptr<TrkChainShare> share_;  // the chain's, never null
 };
 
-// A ConvertorClass factory for a convertor type T constructible as
-// T(TrkBatch&, int number, TrkItemEvent on_item_done).
+// The ConvertorClass of a convertor type T constructible as T(TrkBatch&, int
+// number, TrkItemEvent on_item_done, const std::shared_ptr<TrkChainShare>&),
+// whose chains share a T::Share made as T::Share(TrkBatch&) when T names one.
 template <class T>
 TrkConvertorClass TrkConvertorClassOf() {
-  return [](TrkBatch& batch, int number, TrkItemEvent on_item_done) -> std::shared_ptr<TrkConvertor> {
-    return std::make_shared<T>(batch, number, std::move(on_item_done));
+  TrkConvertorClass convertor_class;
+  convertor_class.make = [](TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                            const std::shared_ptr<TrkChainShare>& share) -> std::shared_ptr<TrkConvertor> {
+    return std::make_shared<T>(batch, number, std::move(on_item_done), share);
   };
+  if constexpr (requires { typename T::Share; }) {
+    convertor_class.share = [](TrkBatch& batch) -> std::shared_ptr<TrkChainShare> {
+      return std::make_shared<typename T::Share>(batch);
+    };
+  }
+  return convertor_class;
 }

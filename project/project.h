@@ -10,6 +10,7 @@
 
 class TrkBatch;
 class TrkNode;
+class TrkChainShare;
 class TrkConvertor;
 class TrkControl;
 class TrkPropList;
@@ -17,10 +18,18 @@ class TrkPropList;
 // The item-done event: called with the batch and the finished item. The context
 // of the event is whatever the callable captures.
 using TrkItemEvent = std::function<void(TrkBatch& batch, TrkNode& item)>;
-// The project's convertor class: makes the worker numbered `number` (and, through
-// the base class, the rest of the chain below it). A program registers its own.
-using TrkConvertorClass =
-    std::function<std::shared_ptr<TrkConvertor>(TrkBatch& batch, int number, TrkItemEvent on_item_done)>;
+// The project's convertor class: what a chain of workers shares, made first
+// (`share`; unset: nothing but the chain's count of its running workers), and
+// the worker numbered `number` (`make`, which through the base class makes the
+// rest of the chain below it, each worker given the same share). A program
+// registers its own (see TrkConvertorClassOf).
+struct TrkConvertorClass {
+  std::function<std::shared_ptr<TrkChainShare>(TrkBatch& batch)> share;
+  std::function<std::shared_ptr<TrkConvertor>(TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                                              const std::shared_ptr<TrkChainShare>& share)>
+      make;
+  explicit operator bool() const { return static_cast<bool>(make); }
+};
 
 // The project of the process: its options, its file, the recently used project
 // files, the program's identity, and the binding of window controls to options.

@@ -14,7 +14,6 @@
 #include "report/failure_report.h"
 #include "report/info.h"
 #include "sync/removals.h"
-#include "sync/upload_store.h"
 
 namespace {
 
@@ -60,26 +59,25 @@ void TrkRun::Start(const std::string& target, Events events, HeldRecord held) {
     if (done) done(batch, item);
   };
   convertor_ = TrkConvertor::CreateWorkers(*batch_, target, item_done_);
-  TrkUploadStore& store = TrkUploadStore::Process();
-  if (held == HeldRecord::kRefuseTheRun && store.HeldElsewhere()) {
+  const std::string in_use = convertor_->Share().InUseElsewhere();
+  if (held == HeldRecord::kRefuseTheRun && !in_use.empty()) {
     batch_->Terminate();
     convertor_.reset();
-    throw TrkError(store.Refusal());
+    throw TrkError(in_use);
   }
   ended_ = std::move(events.ended);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    workers_left_ = convertor_->WorkerNumber();
-    closed_ = false;
+    running_ = true;
   }
-  convertor_->SetOnEnd([this] { WorkerEnded(); }, std::move(events.dispatcher));
+  convertor_->SetOnEnd([this] { ChainEnded(); }, std::move(events.dispatcher));
   convertor_->StartAll();
   info_.AddCount("C", 0, 1);
 }
 
 bool TrkRun::Running() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return workers_left_ > 0;
+  return running_;
 }
 
 void TrkRun::Pause() {
@@ -92,18 +90,12 @@ void TrkRun::Stop() {
   if (convertor_ != nullptr) convertor_->AbortAll();
 }
 
-void TrkRun::WorkerEnded() {
-  bool last = false;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    last = --workers_left_ == 0;
-  }
-  if (!last) return;
+void TrkRun::ChainEnded() {
   if (batch_->IsExhausted()) ReportUnreadFolders();
   {
     // Told once the rows are in: the owner's wait must find them there.
     std::lock_guard<std::mutex> lock(mu_);
-    closed_ = true;
+    running_ = false;
     all_ended_.notify_all();
   }
   if (ended_) ended_();
@@ -144,7 +136,7 @@ std::vector<std::string> TrkRun::ListingNotices() const {
 void TrkRun::WaitForEnd() const {
   {
     std::unique_lock<std::mutex> lock(mu_);
-    all_ended_.wait(lock, [this] { return workers_left_ <= 0 && closed_; });
+    all_ended_.wait(lock, [this] { return !running_; });
   }
   WaitUntilLetGo();
 }
@@ -159,7 +151,7 @@ std::string TrkRun::Finish() {
   info_.AddCount("S", 0, batch_->Succeeded());
   info_.AddCount("F", 0, failed);
   if (failed > 0) info_.OpenLink("", TrkFailureReportText(batch_->ErrorTexts()), "");
-  return TrkUploadStore::Process().EndRun();
+  return convertor_ == nullptr ? "" : convertor_->Share().Close();
 }
 
 std::vector<std::string> TrkRun::Lines() const { return SplitLines(LogText()); }

@@ -39,9 +39,9 @@ class TrkProject;
 // workers were started waits until they have ended and let go of it, so an
 // owner with a dispatcher lets them end first (its thread runs their ends).
 //
-// Threads: the owner's thread for everything but the events. The workers' ends
-// reach the run through the owner's dispatcher (on the owner's thread) or,
-// without one, on the workers' own threads; mu_ guards the count they lower.
+// Threads: the owner's thread for everything but the events. The chain's end
+// reaches the run through the owner's dispatcher (on the owner's thread) or,
+// without one, on its last worker's thread; mu_ guards what it changes.
 class TrkRun {
  public:
   // What a run does when another process is running the same project.
@@ -133,9 +133,9 @@ class TrkRun {
  private:
   // Hands LogText to `out`, a line at a time.
   void WriteLogTo(TrkOutputBuffer& out) const;
-  // A worker's end: lowers the count; the last one tells the owner, after
-  // the unread folders' rows when the batch handed out every item.
-  void WorkerEnded();
+  // The chain's end, once its last worker has ended: the unread folders'
+  // rows when the batch handed out every item, then the owner is told.
+  void ChainEnded();
   // A failed row of the run's list and log for each folder the listing could
   // not read: the skip is the walk's rule, the silence was not.
   void ReportUnreadFolders();
@@ -155,6 +155,5 @@ class TrkRun {
 
   mutable std::mutex mu_;
   mutable std::condition_variable all_ended_;
-  int workers_left_ = 0;  // guarded by mu_
-  bool closed_ = true;    // guarded by mu_; the last worker's end is through (WorkerEnded)
+  bool running_ = false;  // guarded by mu_; from Start until ChainEnded is through
 };

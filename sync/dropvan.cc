@@ -1,3 +1,4 @@
+#include "sync/curl_session.h"
 #include "sync/dropvan.h"
 
 #include <filesystem>
@@ -70,11 +71,23 @@ void Blocked(const std::string& way, const std::function<void()>& upload) {
 
 }  // namespace
 
-TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
-    : TrkConvertor(batch, number, std::move(on_item_done)),
+namespace {
+
+TrkSyncRun& SyncRunOf(const std::shared_ptr<TrkChainShare>& share) {
+  auto* run = dynamic_cast<TrkSyncRun*>(share.get());
+  if (run == nullptr) throw TrkError("A sync worker was made without its run's shared state");
+  return *run;
+}
+
+}  // namespace
+
+TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                       const std::shared_ptr<TrkChainShare>& share)
+    : TrkConvertor(batch, number, std::move(on_item_done), share),
       TryTimes(batch.Project().Options().GetInt("TryTimes", 3)),
       Choose(batch.Project()),
-      Uploader(std::make_unique<TrkUploader>()) {
+      Uploader(std::make_unique<TrkUploader>(TrkNewCurlSession)),
+      run_(SyncRunOf(share)) {
   const TrkOptions& options = batch.Project().Options();
   const TrkAccount account = TrkAccount::FromOptions(options);
   Uploader->Server = account.server;
@@ -86,8 +99,9 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
   Uploader->Settings = account.settings;
   Uploader->Settings.Stop = StopToken();
   Uploader->RenameMask = TrkMaskList(options.Get("RenameMask"));
-  UseRecord();
-  JoinRun();
+  Uploader->Settings.Profile = run_.Profile();
+  recordings_ = run_.Store().NewQueue();
+  JoinLogins();
 }
 
 TrkDropvan::~TrkDropvan() = default;
@@ -140,14 +154,14 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
     item.State = TrkNode::kFailure;
     batch.RecordFailure(e.what());
   }
-  logins_->FileDone(WorkerNumber());
+  run_.Logins().FileDone(WorkerNumber());
 }
 
 std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path, const std::string& remote_path) {
-  TrkUploadStore& store = TrkUploadStore::Process();
+  TrkUploadStore& store = run_.Store();
   TrkMD5 md5;  // this file's own
   const TrkUploadStore::Key key = md5.DigestBytes(trk_platform::PathKeyText(local_path));
-  if (!refusal_.empty()) throw TrkError(refusal_);
+  if (!run_.Refusal().empty()) throw TrkError(run_.Refusal());
   const std::string recorded = store.Find(key);
   const bool sync_all = Choose.sync_all;
   const bool upload = Choose.upload;
@@ -195,7 +209,7 @@ bool TrkDropvan::KnownUnchanged(const TrkUploadStore::Key& key, const std::strin
                                 const std::string& local_path) {
   if (recorded.empty()) return false;
   const std::optional<TrkFileStat> now = folder_.Stat(local_path);
-  return now && TrkUploadStore::Process().Unchanged(key, recorded, *now);
+  return now && run_.Store().Unchanged(key, recorded, *now);
 }
 
 std::string TrkDropvan::DryRunResult(const std::string& local_path, const std::string& remote_path,
@@ -236,7 +250,7 @@ bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& r
   if (target.empty()) return false;  // the upload tells why
   const std::string folder = FolderOf(target);
   const std::shared_ptr<const TrkRemoteListings::Listing> listing =
-      listings_->Get(folder, [this, &folder] { return Session().ListFolder(folder); });
+      run_.Listings().Get(folder, [this, &folder] { return Session().ListFolder(folder); });
   if (listing == nullptr) {
     Uploader->Disconnect();  // broken: the upload starts afresh
     return false;
@@ -263,11 +277,14 @@ TrkTransferSession& TrkDropvan::Session() {
   return *Uploader->Session();
 }
 
+void TrkDropvan::EndRun() {
+  RemoveDeletedFiles();
+  run_.Store().WorkersDone();
+}
+
 void TrkDropvan::EndWork() {
-  if (logins_->LastToEnd()) RemoveDeletedFiles();
-  TrkUploadStore::Process().WorkerEnded();
   Uploader->Disconnect();
-  logins_->Set(WorkerNumber(), TrkRunLogins::State::kEnded);
+  run_.Logins().Set(WorkerNumber(), TrkRunLogins::State::kEnded);
 }
 
 void TrkDropvan::RemoveDeletedFiles() {
@@ -275,7 +292,7 @@ void TrkDropvan::RemoveDeletedFiles() {
   // An empty listing is an unmounted disk or a wrong Source far more often than
   // a site whose every page was taken down.
   const bool complete = batch.IsExhausted() && batch.Listed() > 0 && !StopToken().stop_requested();
-  if (!removal_.enabled || !complete || !refusal_.empty() || account_failure_) return;
+  if (!run_.Removal().enabled || !complete || !run_.Refusal().empty() || account_failure_) return;
   TrkRemovalScope scope{batch.SourceDir(), batch.TargetDir(), {}, {}};
   for (TrkUnreadFolder& folder : batch.UnreadFolders()) scope.unread_folders.push_back(std::move(folder.path));
   if (!Choose.keep_subdirs) {
@@ -285,7 +302,7 @@ void TrkDropvan::RemoveDeletedFiles() {
       scope.listed_remotes.insert(RemotePath(std::string(item.FileName()), scope.source_dir, scope.target_dir, false));
     }
   }
-  TrkRemover remover(removal_, *Uploader, TrkUploadStore::Process(), TryTimes);
+  TrkRemover remover(run_.Removal(), *Uploader, run_.Store(), TryTimes);
   try {
     remover.Run(scope, [this](const std::string& local, bool ok, const std::string& text, const std::string& reason) {
       ReportOwnItem(local, ok, text, reason);
@@ -317,17 +334,17 @@ std::string TrkDropvan::ClearTheWay(const std::string& local_path) {
   std::string folder = local_path.substr(0, separator);
   if (folder == way_checked_.folder) return way_checked_.cause;
   std::string cause;
-  TrkUploadStore& store = TrkUploadStore::Process();
+  TrkUploadStore& store = run_.Store();
   for (std::string at = folder; at.size() > source.size() && cause.empty(); at.resize(trk_platform::LastSeparator(at))) {
     const std::optional<TrkUploadPaths::Entry> file =
         store.RecordedPath(TrkMD5().DigestHex(trk_platform::PathKeyText(at)));
     if (!file || file->remote.empty()) continue;  // not a file of ours, or not one we uploaded
     const std::string in_the_way = TrkFilesInTheWay::Cause(file->remote, folders_->second);
-    if (!removal_.enabled) {
+    if (!run_.Removal().enabled) {
       cause = in_the_way + "; DeleteRemoved=True replaces it";
       continue;
     }
-    const std::string failure = way_->ClearOnce(file->remote, [&] { return RemoveFileInTheWay(*file); });
+    const std::string failure = run_.FilesInTheWay().ClearOnce(file->remote, [&] { return RemoveFileInTheWay(*file); });
     if (!failure.empty()) throw TrkError("[Error]Upload file failure (" + in_the_way + ")", failure);
   }
   way_checked_ = {std::move(folder), cause};
@@ -338,7 +355,7 @@ std::string TrkDropvan::RemoveFileInTheWay(const TrkUploadPaths::Entry& file) {
   const std::string& target = folders_->second;
   std::string moved;
   try {
-    if (!removal_.move_to.empty()) moved = removal_.MovedPath(file.remote, target);
+    if (!run_.Removal().move_to.empty()) moved = run_.Removal().MovedPath(file.remote, target);
     Uploader->RemoveFile(file.remote, moved, TryTimes);
   } catch (const TrkStopped&) {
     throw;
@@ -346,7 +363,7 @@ std::string TrkDropvan::RemoveFileInTheWay(const TrkUploadPaths::Entry& file) {
     ReportOwnItem(file.local, false, e.what(), e.Reason());
     return e.Reason().empty() ? e.what() : e.Reason();
   }
-  TrkUploadStore::Process().Forget(file.key);
+  run_.Store().Forget(file.key);
   ReportOwnItem(file.local, true, "Deleted => " + file.remote + (moved.empty() ? "" : " (moved to " + moved + ")"), "");
   return "";
 }
@@ -368,25 +385,11 @@ std::string TrkDropvan::Destination(const TrkOptions& options, const std::string
          PercentEscaped(port, "/") + PercentEscaped(target_dir, "");
 }
 
-void TrkDropvan::JoinRun() {
-  TrkConvertor* first_built = this;
-  while (first_built->NextWorker() != nullptr) first_built = first_built->NextWorker();
-  auto* shared = dynamic_cast<TrkDropvan*>(first_built);
-  const bool first = shared == nullptr || shared == this;
-  logins_ = first ? std::make_shared<TrkRunLogins>() : shared->logins_;
-  listings_ = first ? std::make_shared<TrkRemoteListings>() : shared->listings_;
-  way_ = first ? std::make_shared<TrkFilesInTheWay>() : shared->way_;
-  if (first) {
-    const TrkOptions& options = Batch().Project().Options();
-    Uploader->Settings.Profile = TrkServerProfile::Load(TrkServerProfile::FileName(Batch().Project().FileName()),
-                                                        Destination(options, ""), Choose.dry_run);
-  } else {
-    Uploader->Settings.Profile = shared->Uploader->Settings.Profile;
-  }
-  logins_->Join(WorkerNumber());
+void TrkDropvan::JoinLogins() {
+  run_.Logins().Join(WorkerNumber());
   Uploader->OnLoginState = [this](TrkLoginState state) {
-    if (state == TrkLoginState::kConnecting) login_began_ = logins_->Seen();
-    logins_->Tell(WorkerNumber(), state);
+    if (state == TrkLoginState::kConnecting) login_began_ = run_.Logins().Seen();
+    run_.Logins().Tell(WorkerNumber(), state);
   };
   Uploader->OnTooManyConnections = [this] { return AwaitLoginRoom(); };
   Uploader->AccountProven = [this] { return AccountProven(); };
@@ -394,13 +397,13 @@ void TrkDropvan::JoinRun() {
 
 bool TrkDropvan::AwaitLoginRoom() {
   using Turn = TrkRunLogins::Turn;
-  logins_->Set(WorkerNumber(), TrkRunLogins::State::kTurnedAway);
+  run_.Logins().Set(WorkerNumber(), TrkRunLogins::State::kTurnedAway);
   // From the attempt's start, so an opening during the attempt is not missed.
   TrkRunLogins::Mark seen = login_began_;
   for (;;) {
-    const Turn turn = logins_->AfterRefusal(WorkerNumber());
+    const Turn turn = run_.Logins().AfterRefusal(WorkerNumber());
     if (turn == Turn::kAsUsual) {
-      logins_->Set(WorkerNumber(), TrkRunLogins::State::kLoggedOut);
+      run_.Logins().Set(WorkerNumber(), TrkRunLogins::State::kLoggedOut);
       return false;
     }
     if ((turn == Turn::kGiveWay || Terminated()) && HandBackItem()) throw TrkServerBusy();
@@ -408,7 +411,7 @@ bool TrkDropvan::AwaitLoginRoom() {
       std::this_thread::sleep_for(kStopPoll);
       return true;
     }
-    const TrkRunLogins::Mark now = logins_->WaitForChange(seen, kStopPoll);
+    const TrkRunLogins::Mark now = run_.Logins().WaitForChange(seen, kStopPoll);
     if (now.openings != seen.openings) return true;
     seen = now;
   }
@@ -416,30 +419,9 @@ bool TrkDropvan::AwaitLoginRoom() {
 
 bool TrkDropvan::AccountProven() {
   for (;;) {
-    const TrkRunLogins::Mark seen = logins_->Seen();
-    if (logins_->AnyLoggedIn() || !logins_->OthersConnecting(WorkerNumber()) || Terminated()) break;
-    logins_->WaitForChange(seen, kStopPoll);
+    const TrkRunLogins::Mark seen = run_.Logins().Seen();
+    if (run_.Logins().AnyLoggedIn() || !run_.Logins().OthersConnecting(WorkerNumber()) || Terminated()) break;
+    run_.Logins().WaitForChange(seen, kStopPoll);
   }
-  return logins_->AnyLoggedIn();
-}
-
-void TrkDropvan::UseRecord() {
-  TrkUploadStore& store = TrkUploadStore::Process();
-  if (WorkerNumber() == 1) {
-    const TrkOptions& options = Batch().Project().Options();
-    // Earlier versions wrote an IPv6 address unbracketed: the same destination.
-    const std::string destination = Destination(options, Batch().TargetDir());
-    const std::string earlier = Destination(options, Batch().TargetDir(), false);
-    store.Load(Batch().Project().FileName(), destination, Choose.dry_run,
-               earlier != destination ? earlier : "");
-  }
-  recordings_ = store.WorkerCreated();
-  refusal_ = store.Refusal();
-  try {
-    // Checked by whoever starts a run; again here, since a run that starts
-    // with such options would delete what the user never meant to.
-    removal_ = TrkRemovalOptions::ForRun(Batch().Project().Options(), Batch().TargetDir());
-  } catch (const TrkError& e) {
-    if (refusal_.empty()) refusal_ = e.what();
-  }
+  return run_.Logins().AnyLoggedIn();
 }

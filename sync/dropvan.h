@@ -8,11 +8,9 @@
 
 #include "batch/convertor.h"
 
-#include "sync/files_in_the_way.h"
 #include "sync/folder_handle.h"
-#include "sync/remote_listings.h"
-#include "sync/removals.h"
 #include "sync/run_logins.h"
+#include "sync/sync_run.h"
 #include "sync/upload_store.h"
 #include "sync/uploader.h"
 
@@ -32,11 +30,14 @@ class TrkOptions;
 // parallel, each over its own connection.
 class TrkDropvan : public TrkConvertor {
  public:
+  // What the workers of a run share: made before any of them.
+  using Share = TrkSyncRun;
+
   // Builds the rest of the chain first (base constructor), then reads the
-  // options "TryTimes", the account (TrkAccount) and the connection's, then, in the
-  // worker numbered 1 (completed before any other), loads the upload record,
-  // and registers with the record as one of the run's workers.
-  TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done);
+  // options "TryTimes", the account (TrkAccount) and the connection's, takes
+  // its queue of recordings from the run's store and joins the run's census
+  // of logins. `share` is the run's TrkSyncRun.
+  TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done, const std::shared_ptr<TrkChainShare>& share);
   // Closes the session, then the base goes.
   ~TrkDropvan() override;
 
@@ -66,12 +67,13 @@ class TrkDropvan : public TrkConvertor {
   static std::string Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed = true);
 
  protected:
-  // Closes the connection as the worker ends. The run's last worker first
-  // deletes what was removed locally (option "DeleteRemoved", see TrkRemover)
-  // when the run went through every file, then stops the record's timed save
-  // and writes what is left, so the owner finds the record settled when the
-  // run's end is reported.
+  // Closes the connection as the worker ends.
   void EndWork() override;
+  // On the run's last worker: deletes what was removed locally (option
+  // "DeleteRemoved", see TrkRemover) when the run went through every file,
+  // then stops the record's timed save and writes what is left, so the owner
+  // finds the record settled when the run's end is reported.
+  void EndRun() override;
 
   // The retry budget of every transfer (option "TryTimes", default 3).
   const int32_t TryTimes;
@@ -88,14 +90,8 @@ class TrkDropvan : public TrkConvertor {
   const std::unique_ptr<TrkUploader> Uploader;
 
  private:
-  // Reloads the process's upload record from the project's record file (only
-  // in the worker numbered 1, which every chain has and builds first), then
-  // registers this worker with it (TrkUploadStore::WorkerCreated).
-  void UseRecord();
-  // Joins what the run's workers share, made by the first built: the login
-  // census, hooked to this worker's session, and the destination's server
-  // profile (what auto mode learnt of its data connections, beside the record).
-  void JoinRun();
+  // Joins the run's census of logins, hooked to this worker's session.
+  void JoinLogins();
   // The session's answer to a login the server turned away for want of room
   // (see TrkUploader::OnTooManyConnections). Once another worker of the run
   // holds a connection, hands the item back and throws TrkServerBusy, leaving
@@ -172,26 +168,16 @@ class TrkDropvan : public TrkConvertor {
   std::optional<std::pair<std::string, std::string>> folders_;
   // The folder of the file last statted for the quick check: worker's thread only.
   TrkFolderHandle folder_;
-  // Why the run records nothing (TrkUploadStore::Refusal, or options that
-  // refuse it), taken once the record is loaded, before any worker runs:
-  // worker's thread only.
-  std::string refusal_;
-  // The run's deletion options, read as the worker is built.
-  TrkRemovalOptions removal_;
-  // Files of the run's in the way of the folders its files go to, shared by the run's workers.
-  std::shared_ptr<TrkFilesInTheWay> way_;
+  // The run's shared state (the chain's share, which outlives the worker).
+  TrkSyncRun& run_;
+  // Where this worker's recordings go (TrkUploadStore::RecordLater).
+  std::shared_ptr<TrkUploadStore::Queue> recordings_;
   // The local folder ClearTheWay last looked at, with what it returned then:
   // worker's thread only.
   struct WayChecked {
     std::string folder, cause;
   };
   WayChecked way_checked_;
-  // Where this worker's recordings go (TrkUploadStore::RecordLater).
-  std::shared_ptr<TrkUploadStore::Queue> recordings_;
-  // The login state of every worker of the run, shared by them all.
-  std::shared_ptr<TrkRunLogins> logins_;
-  // The server's listings of the run's remote folders, shared by the run's workers.
-  std::shared_ptr<TrkRemoteListings> listings_;
   // The run's progress as this worker's last login attempt began (worker's thread).
   TrkRunLogins::Mark login_began_;
 };

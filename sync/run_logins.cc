@@ -78,8 +78,3 @@ TrkRunLogins::Mark TrkRunLogins::WaitForChange(const Mark& seen, std::chrono::mi
   changed_.wait_for(lock, limit, [&] { return mark_.changes != seen.changes; });
   return mark_;
 }
-
-bool TrkRunLogins::LastToEnd() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return ++ended_ == states_.size();
-}

@@ -45,9 +45,6 @@ class TrkRunLogins {
   // ends after each file); a file done without one frees nothing.
   void FileDone(int worker);
 
-  // A worker ends (each calls it once): true for the run's last.
-  bool LastToEnd();
-
   Mark Seen() const;
   // Whether a worker of the run has logged in: the account is right, so a
   // login refused at its password is the server's limit, not a wrong account.
@@ -68,5 +65,4 @@ class TrkRunLogins {
   Mark mark_;                    // guarded by mu_
   std::chrono::steady_clock::time_point last_opening_{};  // guarded by mu_
   bool any_logged_in_ = false;                            // guarded by mu_
-  size_t ended_ = 0;  // guarded by mu_; workers that called LastToEnd
 };

@@ -81,7 +81,7 @@ void TrkUploadStore::Load(const std::string& project_file, const std::string& de
   record_written_ = 0;
   last_save_ = std::chrono::steady_clock::time_point{};  // the run's first recorded file is saved at once
   save_gap_ = kSaveInterval;
-  workers_ = 0;     // the run's workers register after this
+  saver_saves_ = false;  // the run's workers take their queues after this
   queues_.clear();
   {
     std::lock_guard<std::mutex> error_lock(error_mu_);
@@ -329,7 +329,7 @@ void TrkUploadStore::Forget(const std::string& key) {
 bool TrkUploadStore::Changed(bool record) {
   ++changes_;
   if (record) record_changed_at_ = changes_;
-  if (workers_ > 0) {
+  if (saver_saves_) {
     saver_.ScheduleAt(NextSaveAt());
     return false;
   }
@@ -464,18 +464,19 @@ std::string TrkUploadStore::SaveFailureLocked() const {
   return save_error_.empty() ? "it was not written" : save_error_;
 }
 
-std::shared_ptr<TrkUploadStore::Queue> TrkUploadStore::WorkerCreated() {
+std::shared_ptr<TrkUploadStore::Queue> TrkUploadStore::NewQueue() {
   std::lock_guard<std::shared_mutex> lock(mu_);
-  ++workers_;
+  saver_saves_ = true;
   queues_.push_back(std::make_shared<Queue>());
   return queues_.back();
 }
 
-void TrkUploadStore::WorkerEnded() {
+void TrkUploadStore::WorkersDone() {
   {
     std::lock_guard<std::mutex> taking(taking_mu_);
     std::lock_guard<std::shared_mutex> lock(mu_);
-    if (workers_ == 0 || --workers_ > 0) return;
+    if (!saver_saves_) return;
+    saver_saves_ = false;
     TakeQueued();
   }
   // Outside mu_: the saver's thread may be waiting for it to save.

@@ -48,19 +48,19 @@ class TrkOutputBuffer;
 // lookups and queued recordings (RecordLater) go on meanwhile, and only a
 // change made at once (Recorded, Statted, Forget, a full queue) waits for the
 // copy.
-// While a run's workers are registered (WorkerCreated), every save of the run is
+// While a run's workers record (from NewQueue to WorkersDone), every save of the run is
 // made by the saver's thread (TrkRecordSaver), the first at once and the next
 // ones at least kSaveInterval after the previous one ended, or kSaveShare
 // times as long as the previous one took when that is more: a save rewrites
 // the whole record, so with a large one saves at a fixed interval would take
-// most of the run. The run's last worker to end writes whatever is left. A
+// most of the run. WorkersDone writes whatever is left. A
 // crash loses at most the last interval's records, and those files are merely
 // uploaded again at the next run. The stat data (trk_stat_file: derived, and
 // about as large as the record) are written by the run's last save alone, so
 // a crash loses them all and the next run merely reads its files again. A
 // failed write keeps everything unsaved and is tried again. A store
-// driven without registered workers (tests, benchmarks) saves at once when a
-// save is due, and Flush writes the rest.
+// driven without queues (tests, benchmarks) saves at once when a save is due,
+// and Flush writes the rest.
 //
 // Threads: every member may be called from any thread. mu_ guards the lists and
 // the run's state; save_mu_ orders the saves and is taken before mu_, which a
@@ -158,7 +158,7 @@ class TrkUploadStore {
   };
   // Recorded, made by the store when it next saves (or lists the recorded
   // paths, or a worker ends) rather than at once. The worker takes only the
-  // lock of its own `queue` (from WorkerCreated), so workers that record
+  // lock of its own `queue` (from NewQueue), so workers that record
   // thousands of files a second never wait for one another; the save is
   // asked for as Recorded asks for it, so the files are as soon on disk. A
   // worker whose queue reaches kQueueLimit makes them itself, unless a save is
@@ -180,12 +180,13 @@ class TrkUploadStore {
   // Empty when every change is written; else why it is not.
   std::string SaveFailure() const;
 
-  // A sync worker of the run was built (after the run's Load); its queue for
-  // RecordLater.
-  std::shared_ptr<Queue> WorkerCreated();
-  // A worker of the run ends. The last one stops the saver's thread and writes
-  // what is left, so the record is settled when the run's end is reported.
-  void WorkerEnded();
+  // A queue for one worker of the run (after the run's Load) to RecordLater
+  // into. From the first one on, the run's saves are the saver thread's.
+  std::shared_ptr<Queue> NewQueue();
+  // Every worker of the run is through with its files: stops the saver's
+  // thread and writes what is left, so the record is settled when the run's
+  // end is reported.
+  void WorkersDone();
 
   // The lists themselves, guarded by mu_: read them directly only while no run
   // uses the store.
@@ -249,7 +250,7 @@ class TrkUploadStore {
   // data. A run that only refreshes stat data leaves the record, and the last
   // recording run's upload list, as they are.
   uint64_t record_changed_at_ = 0;
-  int workers_ = 0;              // guarded by mu_; the run's registered workers that have not ended
+  bool saver_saves_ = false;     // guarded by mu_; from NewQueue until WorkersDone
   std::vector<std::shared_ptr<Queue>> queues_;  // guarded by mu_; the run's workers', ended ones' too
   TrkRunLock run_lock_;          // guarded by mu_
 

@@ -5,8 +5,6 @@
 #include <thread>
 
 #include "project/error.h"
-#include "sync/curl_ftp_session.h"
-#include "sync/curl_sftp_session.h"
 #include "sync/ftp_text.h"
 #include "sync/md5.h"
 
@@ -22,7 +20,7 @@ const char kBadRemoteName[] =
 
 }  // namespace
 
-TrkUploader::TrkUploader() = default;
+TrkUploader::TrkUploader(SessionMaker new_session) : NewSession(std::move(new_session)) {}
 TrkUploader::~TrkUploader() = default;
 
 int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& remote_path, int tries,
@@ -80,9 +78,6 @@ void TrkUploader::RemoveEmptyDir(const std::string& directory) {
   });
 }
 
-std::unique_ptr<TrkTransferSession> TrkUploader::NewCurlSession(const TrkSessionSettings& settings) {
-  return settings.Protocol == TrkProtocol::kSftp ? TrkNewCurlSftpSession(settings) : TrkNewCurlFtpSession(settings);
-}
 
 std::string TrkUploader::Reason(const std::string& detail) const {
   if (!detail.empty()) return detail;

@@ -32,7 +32,7 @@ class TrkStopped : public TrkError {
 };
 
 // The upload rules of one worker, over its own session with the server (a
-// TrkTransferSession; FTP through libcurl unless NewSession says otherwise):
+// TrkTransferSession, made by the SessionMaker its owner gives it):
 // it connects at the first PutFile, keeps the connection from file to file,
 // creates missing remote directories, checks each store's size, stores programs
 // (and the files RenameMask names) under a temporary name, and retries failed
@@ -44,7 +44,10 @@ class TrkStopped : public TrkError {
 // Destroying a session closes its connection.
 class TrkUploader {
  public:
-  TrkUploader();
+  // Makes a session to the server as `settings` say (TrkNewCurlSession in a run).
+  using SessionMaker = std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings& settings)>;
+
+  explicit TrkUploader(SessionMaker new_session);
   ~TrkUploader();
   TrkUploader(const TrkUploader&) = delete;
   TrkUploader& operator=(const TrkUploader&) = delete;
@@ -118,8 +121,6 @@ class TrkUploader {
   // The part of `path` before its last "/" (or "\" on Windows, where it
   // separates too); empty when it holds none.
   static std::string ParentDir(const std::string& path);
-  // The libcurl session of `settings`' protocol.
-  static std::unique_ptr<TrkTransferSession> NewCurlSession(const TrkSessionSettings& settings);
   // `server` without a "user:password@" part, fit for messages.
   static std::string HostPart(const std::string& server);
   // The connect failure for a port text that is no port number.
@@ -141,8 +142,9 @@ class TrkUploader {
   // then renamed over the live file (see PutFile), so that nobody reading the
   // live one ever gets part of it. Empty: programs alone.
   TrkMaskList RenameMask;
-  // Makes a session: the libcurl one of the settings' protocol unless replaced.
-  std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings&)> NewSession = NewCurlSession;
+  // Makes the sessions, one at each connect after Disconnect: the
+  // constructor's, unless replaced.
+  SessionMaker NewSession;
   // Why a login may fail, said in parentheses after a given-up connect's
   // message (a credentials file that was not used); empty: nothing to say.
   std::string ConnectNote;

@@ -25,8 +25,20 @@ class ConvertorTest : public ::testing::Test {
   }
   // Sets the end event (counted in log_) and the pending count, then starts.
   void Run(const std::shared_ptr<TrkConvertor>& first) {
-    first->SetOnEnd([log = log_] { log->ends.fetch_add(1); }, nullptr);
+    const int ended_before = log_->end_works.load();
+    first->SetOnEnd(
+        [log = log_, ended_before, workers = first->WorkerNumber()] {
+          if (log->end_works.load() - ended_before != workers) log->early_ends.fetch_add(1);
+          log->ends.fetch_add(1);
+        },
+        nullptr);
     first->StartAll();
+  }
+  // `chains` ended, each told once, after every one of `workers` had ended.
+  void ExpectEnded(int chains, int workers) {
+    EXPECT_EQ(log_->ends.load(), chains) << "a chain's end is told once";
+    EXPECT_EQ(log_->end_works.load(), workers) << "every worker ends";
+    EXPECT_EQ(log_->early_ends.load(), 0) << "the end was told before every worker had ended";
   }
   void WaitForEnd(const std::shared_ptr<TrkConvertor>& first) {
     ASSERT_TRUE(WaitUntil([&] { return AllEnded(first.get()); })) << "the workers did not all end";
@@ -80,7 +92,7 @@ TEST_F(ConvertorTest, WorkersTakeItemsInIndexOrderEachExactlyOnce) {
   EXPECT_EQ(all, expected);
   EXPECT_EQ(batch_->Succeeded(), 300);
   EXPECT_EQ(log_->DoneCount(), 300u);
-  EXPECT_EQ(log_->ends.load(), 4);
+  ExpectEnded(1, 4);
   EXPECT_TRUE(batch_->IsExhausted());
 }
 
@@ -91,8 +103,7 @@ TEST_F(ConvertorTest, OneItemThreeWorkersAllEndAndTheEndIsSeenAfterTheThird) {
   WaitForEnd(first);
   EXPECT_EQ(log_->AllTaken(), (std::vector<int>{0}));
   EXPECT_EQ(log_->DoneCount(), 1u);
-  EXPECT_EQ(log_->ends.load(), 3);
-  EXPECT_EQ(log_->end_works.load(), 3);
+  ExpectEnded(1, 3);
 }
 
 TEST_F(ConvertorTest, EmptyBatchEndsEveryWorkerWithoutItemDone) {
@@ -102,7 +113,7 @@ TEST_F(ConvertorTest, EmptyBatchEndsEveryWorkerWithoutItemDone) {
   EXPECT_EQ(log_->ends.load(), 0) << "workers ended before the list was complete";
   batch_->MarkSearchDone();
   WaitForEnd(first);
-  EXPECT_EQ(log_->ends.load(), 3);
+  ExpectEnded(1, 3);
   EXPECT_EQ(log_->DoneCount(), 0u);
 }
 
@@ -142,7 +153,7 @@ TEST_F(ConvertorTest, OtherErrorEndsOnlyThatWorkerAndTheEndsStillAddUp) {
   auto first = MakeChain(2);
   Run(first);
   WaitForEnd(first);
-  EXPECT_EQ(log_->ends.load(), 2);
+  ExpectEnded(1, 2);
   EXPECT_EQ(batch_->Succeeded(), 49);
   EXPECT_EQ(log_->DoneCount(), 49u);
   TrkBatchLock lock(*batch_);
@@ -186,7 +197,7 @@ TEST_F(ConvertorTest, PauseAfterFiveOfTenThenANewChainDoesTheRest) {
   std::sort(all.begin(), all.end());
   EXPECT_EQ(all, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(batch_->Succeeded(), 10);
-  EXPECT_EQ(log_->ends.load(), 4);
+  ExpectEnded(2, 4);
 }
 
 TEST_F(ConvertorTest, PauseWithEveryWorkerBusyFinishesAndReportsEachItemInHand) {
@@ -205,7 +216,7 @@ TEST_F(ConvertorTest, PauseWithEveryWorkerBusyFinishesAndReportsEachItemInHand) 
   WaitForEnd(first);
   EXPECT_EQ(log_->DoneCount(), 2u);
   EXPECT_EQ(batch_->Succeeded(), 2);
-  EXPECT_EQ(log_->ends.load(), 2);
+  ExpectEnded(1, 2);
 }
 
 TEST_F(ConvertorTest, StopAllBeforeStartAllRunsNoItemButEveryEnd) {
@@ -215,7 +226,7 @@ TEST_F(ConvertorTest, StopAllBeforeStartAllRunsNoItemButEveryEnd) {
   Run(first);
   WaitForEnd(first);
   EXPECT_EQ(log_->AllTaken(), std::vector<int>{});
-  EXPECT_EQ(log_->ends.load(), 3);
+  ExpectEnded(1, 3);
 }
 
 TEST_F(ConvertorTest, StopAllAfterTheWorkersEndedIsHarmless) {
@@ -225,7 +236,7 @@ TEST_F(ConvertorTest, StopAllAfterTheWorkersEndedIsHarmless) {
   WaitForEnd(first);
   first->StopAll();
   first->StopAll();
-  EXPECT_EQ(log_->ends.load(), 4);
+  ExpectEnded(1, 4);
 }
 
 TEST_F(ConvertorTest, StopAllWhileSomeWorkersHaveEnded) {
@@ -242,7 +253,7 @@ TEST_F(ConvertorTest, StopAllWhileSomeWorkersHaveEnded) {
   first->StopAll();
   release = true;
   WaitForEnd(first);
-  EXPECT_EQ(log_->ends.load(), 3);
+  ExpectEnded(1, 3);
   EXPECT_LT(batch_->Succeeded(), 100) << "the stop request was not seen";
 }
 
@@ -259,7 +270,7 @@ TEST_F(ConvertorTest, OwnerMayDropChainAndBatchWhileWorkersRun) {
     return batch.expired() && std::all_of(workers.begin(), workers.end(), [](auto& w) { return w.expired(); });
   })) << "a worker or the batch was never freed";
   EXPECT_EQ(log_->DoneCount(), 200u);
-  EXPECT_EQ(log_->ends.load(), 4);
+  ExpectEnded(1, 4);
 }
 
 TEST_F(ConvertorTest, EndWorkRunsOnTheWorkerBeforeTheEndEvent) {
@@ -319,17 +330,17 @@ TEST_F(ConvertorTest, EndEventRunsOnTheMainThreadWhichMayTakeTheBatchLock) {
   auto first = MakeChain(3);
   auto dispatcher = std::make_shared<QueueDispatcher>();
   std::thread::id main_id = std::this_thread::get_id();
-  int workers_left = first->WorkerNumber();  // main thread only
+  int ends = 0;  // main thread only
   first->SetOnEnd(
       [&] {
         EXPECT_EQ(std::this_thread::get_id(), main_id);
         TrkBatchLock lock(*batch_);  // would deadlock if the ending worker held it
-        --workers_left;
+        ++ends;
       },
       dispatcher);
   first->StartAll();
-  dispatcher->Serve([&] { return workers_left == 0; });
-  EXPECT_EQ(workers_left, 0);
+  dispatcher->Serve([&] { return ends == 1; });
+  EXPECT_EQ(log_->end_works.load(), 3) << "told before every worker had ended";
   EXPECT_EQ(batch_->Succeeded(), 30);
   WaitForEnd(first);
 }

@@ -37,6 +37,7 @@ struct RunLog {
   std::vector<int> done_events;                 // item indices, in item-done order
   std::atomic<int> ends{0};
   std::atomic<int> end_works{0};
+  std::atomic<int> early_ends{0};  // chain ends told before every worker of the chain had ended
   // Called in ConvertFile before the item is marked; may throw or block.
   std::function<void(TrkConvertor& worker, TrkNode& item)> on_convert;
   std::function<void(TrkConvertor& worker)> on_end_work;
@@ -57,8 +58,9 @@ struct RunLog {
 // writing down which worker took which item.
 class CountingConvertor : public TrkConvertor {
  public:
-  CountingConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done, std::shared_ptr<RunLog> log)
-      : TrkConvertor(batch, number, std::move(on_item_done)), log_(std::move(log)) {
+  CountingConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                    const std::shared_ptr<TrkChainShare>& share, std::shared_ptr<RunLog> log)
+      : TrkConvertor(batch, number, std::move(on_item_done), share), log_(std::move(log)) {
     std::lock_guard<std::mutex> lock(log_->mu);
     log_->constructed.push_back(WorkerNumber());
   }
@@ -87,8 +89,9 @@ class CountingConvertor : public TrkConvertor {
 // Registers CountingConvertor as the project's class and returns its shared log.
 inline std::shared_ptr<RunLog> UseCountingConvertor(TrkProject& project) {
   auto log = std::make_shared<RunLog>();
-  project.ConvertorClass = [log](TrkBatch& batch, int number, TrkItemEvent on_item_done) {
-    return std::make_shared<CountingConvertor>(batch, number, std::move(on_item_done), log);
+  project.ConvertorClass.make = [log](TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                                      const std::shared_ptr<TrkChainShare>& share) {
+    return std::make_shared<CountingConvertor>(batch, number, std::move(on_item_done), share, log);
   };
   return log;
 }

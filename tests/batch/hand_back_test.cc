@@ -39,9 +39,9 @@ class GivingWayConvertor : public TrkConvertor {
     std::map<int, int> done;  // item index -> times done
     int handed_back = 0;
   };
-  GivingWayConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done, int leaving,
-                     std::shared_ptr<Log> log)
-      : TrkConvertor(batch, number, std::move(on_item_done)), leaving_(leaving), log_(std::move(log)) {}
+  GivingWayConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                     const std::shared_ptr<TrkChainShare>& share, int leaving, std::shared_ptr<Log> log)
+      : TrkConvertor(batch, number, std::move(on_item_done), share), leaving_(leaving), log_(std::move(log)) {}
 
   void ConvertFile(TrkBatch& batch, TrkNode& item) override {
     if (WorkerNumber() <= leaving_) {
@@ -71,8 +71,9 @@ TEST(ConvertorHandBackTest, ItemsGivenBackAreDoneOnceByTheOthersWithOneItemDoneE
     TrkProject project("");
     project.Options().Set("ThreadsCount", "4");
     auto log = std::make_shared<GivingWayConvertor::Log>();
-    project.ConvertorClass = [log, leaving](TrkBatch& batch, int number, TrkItemEvent on_item_done) {
-      return std::make_shared<GivingWayConvertor>(batch, number, std::move(on_item_done), leaving, log);
+    project.ConvertorClass.make = [log, leaving](TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                                                 const std::shared_ptr<TrkChainShare>& share) {
+      return std::make_shared<GivingWayConvertor>(batch, number, std::move(on_item_done), share, leaving, log);
     };
     auto batch = TrkBatch::Create(project, nullptr);
     Fill(*batch, 50);

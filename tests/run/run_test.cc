@@ -14,6 +14,7 @@
 #include "project/project.h"
 #include "report/info.h"
 #include "select/match.h"
+#include "sync/dropvan.h"
 #include "sync/run_lock.h"
 #include "sync/upload_store.h"
 #include "support/as_ordinary_user.h"
@@ -208,10 +209,10 @@ TEST_F(RunTest, StopEndsTheListingAndTheWorkers) {
 TEST_F(RunTest, ARecordThatAnotherRunHoldsRefusesTheRunBeforeAnyFile) {
   site_.Write("a.txt", "a");
   const std::string project_file = site_.dir() + "site.batch-dropvan";
+  project_.SetFileName(project_file);
+  project_.ConvertorClass = TrkDropvan::Class();  // whose chains load the record
   TrkRunLock other;
   ASSERT_TRUE(other.Take(TrkUploadStore::LockFileName(project_file)));
-  TrkUploadStore& store = TrkUploadStore::Process();
-  store.Load(project_file);  // as the run's first worker loads it
   run_.List(site_.dir() + "*.*", "/www", false);
   std::string refusal;
   try {
@@ -220,10 +221,9 @@ TEST_F(RunTest, ARecordThatAnotherRunHoldsRefusesTheRunBeforeAnyFile) {
     refusal = e.what();
   }
   EXPECT_EQ(refusal.rfind("Another run of this project is using its upload record", 0), 0u) << refusal;
-  EXPECT_EQ(0, ScriptedConvertor::Converted());
+  EXPECT_FALSE(run_.Running());
+  EXPECT_EQ(0, run_.Batch()->Succeeded() + run_.Batch()->Failed()) << "a file was worked on";
   other.Release();
-  store.Load(project_file);
-  store.EndRun();
 }
 
 // Whoever owns the run: an owner that forgot its own check still starts nothing.

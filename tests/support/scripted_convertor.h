@@ -21,7 +21,8 @@ namespace testing_support {
 
 class ScriptedConvertor : public TrkConvertor {
  public:
-  ScriptedConvertor(TrkBatch& batch, int number, TrkItemEvent done) : TrkConvertor(batch, number, std::move(done)) {}
+  ScriptedConvertor(TrkBatch& batch, int number, TrkItemEvent done, const std::shared_ptr<TrkChainShare>& share)
+      : TrkConvertor(batch, number, std::move(done), share) {}
 
   // How many files were converted; what the next run holds back.
   static std::atomic<int>& Converted() {

@@ -32,8 +32,8 @@ namespace dropvan_testing {
 // the schedule stays the same, only shorter.
 class QuickDropvan : public TrkDropvan {
  public:
-  QuickDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
-      : TrkDropvan(batch, number, std::move(on_item_done)) {
+  QuickDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done, const std::shared_ptr<TrkChainShare>& share)
+      : TrkDropvan(batch, number, std::move(on_item_done), share) {
     Uploader->RetryWait = std::chrono::milliseconds(50);
     Uploader->Settings.ConnectTimeout = std::chrono::seconds(3);
     Uploader->Settings.ReplyTimeout = std::chrono::seconds(3);

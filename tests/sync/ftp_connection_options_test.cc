@@ -25,6 +25,7 @@
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
+#include "sync/curl_session.h"
 #include "sync/curl_ftp_session.h"
 #include "sync/server_profile.h"
 #include "sync/uploader.h"
@@ -221,7 +222,7 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
     TrkServerProfile::Load(profile_file, "ftp://elsewhere")->Learn(Learnt::kActive);  // kept as it is
     TrkServerProfile::Load(profile_file, "ftp://site")->Learn(row.remembered);
     {
-      TrkUploader uploader;
+      TrkUploader uploader(TrkNewCurlSession);
       Account(uploader, server);
       uploader.Settings.Data = row.mode;
       uploader.Settings.Profile = TrkServerProfile::Load(profile_file, "ftp://site");
@@ -263,7 +264,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     FtpServer server(row.kind);
     DROPVAN_REQUIRE_FTP_SERVER(server);
     testing_support::TempDir local;
-    TrkUploader uploader;
+    TrkUploader uploader(TrkNewCurlSession);
     Account(uploader, server);
     uploader.Settings.Secure = row.secure;
     uploader.Settings.SecureVerify = row.verify;
@@ -309,7 +310,7 @@ TEST(FtpConnectionOptionsTest, SecureKeepsThePasswordOffTheWire) {
     RecordingRelay relay(server.port());
     testing_support::TempDir local;
     {
-      TrkUploader uploader;
+      TrkUploader uploader(TrkNewCurlSession);
       Account(uploader, server, relay.port());
       uploader.Settings.Data = TrkDataConnection::kPassive;  // data connections go straight to the server
       uploader.Settings.Secure = secure;

@@ -54,8 +54,8 @@ bool AppearsSoon(const std::string& path, const std::string& line) {
 // only once the test opens the gate.
 class HoldingDropvan : public QuickDropvan {
  public:
-  HoldingDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done)
-      : QuickDropvan(batch, number, std::move(on_item_done)) {}
+  HoldingDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done, const std::shared_ptr<TrkChainShare>& share)
+      : QuickDropvan(batch, number, std::move(on_item_done), share) {}
 
   static std::shared_future<void>& Gate() {
     static std::shared_future<void> gate;
@@ -111,10 +111,10 @@ class StoreFlushTest : public ::testing::Test {
   TrkUploadStore& store = TrkUploadStore::Process();
 };
 
-TEST_F(StoreFlushTest, DeferredRecordIsSavedWithoutAnotherFileOrAWorkerEnd) {
+TEST_F(StoreFlushTest, DeferredRecordIsSavedWithoutAnotherFileOrTheWorkersEnd) {
   store.Load(project_file);
-  store.WorkerCreated();
-  store.WorkerCreated();
+  store.NewQueue();
+  store.NewQueue();
   store.Recorded("AAAA", "1", "/src/a");  // the first save of a run is made at once
   ASSERT_TRUE(AppearsSoon(record_file, "AAAA=1")) << "the run's first record was never saved";
   store.Recorded("BBBB", "2", "/src/b");
@@ -122,22 +122,21 @@ TEST_F(StoreFlushTest, DeferredRecordIsSavedWithoutAnotherFileOrAWorkerEnd) {
       << "the second file came too late to test the deferred save";
   EXPECT_TRUE(AppearsSoon(record_file, "BBBB=2")) << "the deferred record was never saved";
   EXPECT_TRUE(AppearsSoon(project_file + ".log", "/src/b")) << "the upload list was not saved with it";
-  store.WorkerEnded();
-  store.Recorded("CCCC", "3", "/src/c");  // the other worker is still at work
-  EXPECT_TRUE(AppearsSoon(record_file, "CCCC=3")) << "the first worker's end stopped the timed save";
-  store.WorkerEnded();
+  store.Recorded("CCCC", "3", "/src/c");
+  EXPECT_TRUE(AppearsSoon(record_file, "CCCC=3")) << "the timed save stopped before the workers were done";
+  store.WorkersDone();
 }
 
 TEST_F(StoreFlushTest, RefusedRecordIsNeverWrittenByTheTimedSave) {
   fs::create_directories(record_file);
   store.Load(project_file);
-  store.WorkerCreated();
+  store.NewQueue();
   store.Recorded("AAAA", "1", "/src/a");
   store.Recorded("BBBB", "2", "/src/b");
   std::this_thread::sleep_for(TrkUploadStore::kSaveInterval * 3);
   EXPECT_TRUE(fs::is_directory(record_file));
   EXPECT_FALSE(fs::exists(project_file + ".log"));
-  store.WorkerEnded();
+  store.WorkersDone();
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#include "sync/sync_run.h"
+
+#include "batch/batch.h"
+#include "project/error.h"
+#include "project/options.h"
+#include "sync/dropvan.h"
+#include "sync/server_profile.h"
+#include "sync/upload_store.h"
+
+TrkSyncRun::TrkSyncRun(TrkBatch& batch) : store_(TrkUploadStore::Process()) {
+  const TrkProject& project = batch.Project();
+  const TrkOptions& options = project.Options();
+  const bool dry_run = options.GetBool("DryRun", false);
+  // Earlier versions wrote an IPv6 address unbracketed: the same destination.
+  const std::string destination = TrkDropvan::Destination(options, batch.TargetDir());
+  const std::string earlier = TrkDropvan::Destination(options, batch.TargetDir(), false);
+  store_.Load(project.FileName(), destination, dry_run, earlier != destination ? earlier : "");
+  refusal_ = store_.Refusal();
+  try {
+    // Checked by whoever starts a run; again here, since a run that starts
+    // with such options would delete what the user never meant to.
+    removal_ = TrkRemovalOptions::ForRun(options, batch.TargetDir());
+  } catch (const TrkError& e) {
+    if (refusal_.empty()) refusal_ = e.what();
+  }
+  profile_ = TrkServerProfile::Load(TrkServerProfile::FileName(project.FileName()),
+                                    TrkDropvan::Destination(options, ""), dry_run);
+}
+
+TrkSyncRun::~TrkSyncRun() = default;
+
+std::string TrkSyncRun::InUseElsewhere() const { return store_.HeldElsewhere() ? store_.Refusal() : ""; }
+
+std::string TrkSyncRun::Close() { return store_.EndRun(); }
