@@ -10,7 +10,7 @@
 #include "project/error.h"
 #include "project/options.h"
 #include "project/platform.h"
-#include "select/file_utils.h"
+#include "project/whole_file.h"
 #include "sync/file_stat.h"
 #include "sync/md5.h"
 #include "sync/account.h"
@@ -163,7 +163,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
   if (upload && (recorded.empty() || sync_all)) {
     // Uploaded whatever its content: no digest needs to come first. An
     // unreadable file fails as its digest would have.
-    TrkFileUtils::CheckReadable(local_path);
+    CheckFileReadable(local_path);
     ThrowIfAccountFails();
     const std::string way = ClearTheWay(local_path);
     stat = TrkFileStat::Around(local_path, [&] {

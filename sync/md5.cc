@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "select/file_utils.h"
+#include "project/whole_file.h"
 
 namespace {
 
@@ -240,7 +240,7 @@ std::array<uint8_t, 16> TrkMD5::DigestBytes(std::string_view text) {
 
 std::string TrkMD5::DigestFileHex(const std::string& path, const TrkReadEnds& at_ends) {
   Init();
-  TrkFileUtils::ReadPieces(
+  ReadFilePieces(
       path, [this](std::string_view piece) { Update(piece.data(), piece.size()); }, 1 << 20, at_ends);
   Final();
   return DigestText();

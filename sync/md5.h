@@ -41,8 +41,8 @@ class TrkMD5 {
   std::array<uint8_t, 16> DigestBytes(std::string_view text);
   // The digest of a file's bytes, read in pieces so that the file is never held
   // in memory whole; equal to DigestHex of the whole content. Throws TrkError
-  // as TrkFileUtils::ReadAll does. `at_ends` is told the file's stat data before
-  // and after the read (see TrkFileUtils::ReadPieces).
+  // as ReadFileContent does. `at_ends` is told the file's stat data before
+  // and after the read (see ReadFilePieces).
   std::string DigestFileHex(const std::string& path, const TrkReadEnds& at_ends = nullptr);
 
  private:
