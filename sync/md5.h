@@ -30,6 +30,8 @@ class TrkMD5 {
   std::string DigestText() const;
   // A 16-byte digest as 32 uppercase hexadecimal digits, as DigestText writes it.
   static std::string HexOf(const uint8_t* digest);
+  // Appends HexOf(digest) to `out`.
+  static void AppendHex(const uint8_t* digest, std::string& out);
   // The 16 bytes that 32 hexadecimal digits spell (upper case alone when
   // `upper_only`, as DigestText writes them; else any case); false for any
   // other text.
