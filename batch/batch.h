@@ -47,12 +47,12 @@ struct TrkUnreadFolder {
 // LockList/UnlockList). Every member function may be called from any of them.
 //
 // The batch lock is recursive. It guards the item list, the hand-out position,
-// the items held back or in hand, the counters, ErrorTexts, the
-// source/target/mask texts, and, outside this class, the convertor's shared
-// upload record and the window's row lookup. It is never
-// held across file work, searching, sleeping or event calls (NextItem's waits
-// release it), and a thread holding it must never wait for the main thread nor
-// call NextItem.
+// the items held back or in hand, the counters, ErrorTexts and the
+// source/target/mask texts, and nothing outside this class: code elsewhere
+// takes it (TrkBatchLock) only to read the item list. It is never held across
+// file work, searching, sleeping or event calls (NextItem's waits release it),
+// and a thread holding it must never wait for the main thread nor call
+// NextItem.
 class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   struct Key {};  // keeps construction to Create
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "select/file_utils.h"
+#include "project/whole_file.h"
 #include "sync/md5.h"
 
 namespace {
@@ -17,7 +17,7 @@ constexpr size_t kSize = 256u << 20;
 // timed on the very same data), else deterministic bytes with no regularity.
 const std::string& Data() {
   static const std::string data = [] {
-    if (const char* file = std::getenv("DROPVAN_BENCH_MD5_FILE")) return TrkFileUtils::ReadAll(file);
+    if (const char* file = std::getenv("DROPVAN_BENCH_MD5_FILE")) return ReadFileContent(file);
     std::string bytes(kSize, '\0');
     uint64_t x = 0x9E3779B97F4A7C15ull;
     for (size_t i = 0; i < kSize; i += 8) {

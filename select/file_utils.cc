@@ -45,18 +45,6 @@ void ReplaceWhole(const std::string& path, std::string_view data) {
 
 }  // namespace
 
-std::string TrkFileUtils::ReadAll(const std::string& path, int element_size) {
-  (void)element_size;  // every element size keeps all of the file's bytes
-  return ReadFileContent(path);
-}
-
-void TrkFileUtils::CheckReadable(const std::string& path) { CheckFileReadable(path); }
-
-void TrkFileUtils::ReadPieces(const std::string& path, const std::function<void(std::string_view)>& consume,
-                              size_t piece_size, const TrkReadEnds& at_ends) {
-  ReadFilePieces(path, consume, piece_size, at_ends);
-}
-
 void TrkFileUtils::WriteAll(const std::string& path, std::string_view data, int element_size, bool append) {
   (void)element_size;  // `data` already holds whole elements as bytes
   CreateParentFolders(path);

@@ -15,39 +15,11 @@
 namespace {
 
 using trk_ftp::HasControlChar;
+using trk_ftp::SftpUrlPath;
 
 std::string Home() {
   const char* home = std::getenv("HOME");
   return home != nullptr ? home : "";
-}
-
-// "sftp://host:port", an IPv6 address bracketed; empty when the host would not
-// survive inside a URL.
-std::string BaseUrl(const std::string& server, int port) {
-  if (server.empty() || HasControlChar(server) || server.find_first_of("/?#@\\ ") != std::string::npos) return "";
-  const bool ipv6 = server.find(':') != std::string::npos && server.front() != '[';
-  return "sftp://" + (ipv6 ? "[" + server + "]" : server) + ":" + std::to_string(port == 0 ? 22 : port);
-}
-
-// The URL path of an absolute remote path: libcurl takes an SFTP URL's path as
-// it stands once decoded, so only bytes outside the unreserved set and "/"
-// are percent-encoded.
-std::string UrlPath(const std::string& remote) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : remote) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                       c == '.' || c == '_' || c == '~' || c == '/';
-    if (plain) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
 }
 
 // A path as an argument of libcurl's SFTP quote commands: in double quotes,
@@ -106,9 +78,9 @@ class TrkCurlSftpSession : public TrkTransferSession {
   bool valid() const { return request_.valid(); }
 
   bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
-    base_url_ = BaseUrl(server, port);
     host_ = server;
     port_ = port == 0 ? 22 : port;
+    base_url_ = trk_ftp::ServerUrl("sftp", server, port_);
     user_ = user;
     password_ = password;
     entry_path_.clear();
@@ -225,7 +197,7 @@ class TrkCurlSftpSession : public TrkTransferSession {
   // Every request starts from the same options, so nothing of an earlier one
   // leaks into the next; the connection survives.
   void Prepare(const std::string& path) {
-    request_.Start(base_url_ + UrlPath(path));
+    request_.Start(base_url_ + SftpUrlPath(path));
     curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "sftp");
     curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
     if (!password_.empty()) curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());

@@ -4,15 +4,16 @@
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "project/error.h"
 #include "project/options.h"
+#include "project/percent_encoding.h"
 #include "project/platform.h"
-#include "select/file_utils.h"
+#include "project/whole_file.h"
 #include "sync/file_stat.h"
+#include "sync/ftp_text.h"
 #include "sync/md5.h"
 #include "sync/account.h"
 #include "sync/remover.h"
@@ -32,23 +33,13 @@ const char kFileIdentical[] = "File identical.";
 // How often a worker waiting for room on the server looks for a stop request.
 constexpr std::chrono::milliseconds kStopPoll{100};
 
-// `text` with blanks, control characters, "%", "=" and the bytes of `also`
-// percent-escaped, so that the record's destination line never reads as an entry.
-std::string PercentEscaped(const std::string& text, std::string_view also) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte > ' ' && byte != 0x7f && c != '%' && c != '=' && also.find(c) == std::string_view::npos) {
-      out += c;
-      continue;
-    }
-    out += '%';
-    out += kHex[byte >> 4];
-    out += kHex[byte & 15];
-  }
-  return out;
-}
+// Blanks, control characters, "%" and "=" are escaped, so that the record's
+// destination line never reads as an entry; the user name also escapes what
+// would end it, the host and port what would end them.
+constexpr TrkPercentEncoding kDestinationEncoding =
+    TrkPercentEncoding::Where([](unsigned char byte) { return byte <= ' ' || byte == 0x7f; }).With("=");
+constexpr TrkPercentEncoding kUserEncoding = kDestinationEncoding.With("@:/");
+constexpr TrkPercentEncoding kHostEncoding = kDestinationEncoding.With("/");
 
 // The folder of an absolute remote path; "/" for a file of the root.
 std::string FolderOf(const std::string& path) {
@@ -177,7 +168,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
   if (upload && (recorded.empty() || sync_all)) {
     // Uploaded whatever its content: no digest needs to come first. An
     // unreadable file fails as its digest would have.
-    TrkFileUtils::CheckReadable(local_path);
+    CheckFileReadable(local_path);
     ThrowIfAccountFails();
     const std::string way = ClearTheWay(local_path);
     stat = TrkFileStat::Around(local_path, [&] {
@@ -379,10 +370,9 @@ std::string TrkDropvan::Destination(const TrkOptions& options, const std::string
   std::string port = options.Get("Port");
   if (port.empty()) port = std::to_string(address.usual_port);
   std::string host = TrkUploader::HostPart(address.server);
-  // An IPv6 address is bracketed, as in any URL, so its colons and the port's stay apart.
-  if (bracketed && host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-  return (sftp ? "sftp://" : "ftp://") + PercentEscaped(options.Get("User"), "@:/") + "@" + PercentEscaped(host, "/") + ":" +
-         PercentEscaped(port, "/") + PercentEscaped(target_dir, "");
+  if (bracketed) host = trk_ftp::UrlHost(host);
+  return (sftp ? "sftp://" : "ftp://") + kUserEncoding.Encoded(options.Get("User")) + "@" +
+         kHostEncoding.Encoded(host) + ":" + kHostEncoding.Encoded(port) + kDestinationEncoding.Encoded(target_dir);
 }
 
 void TrkDropvan::JoinLogins() {

@@ -24,9 +24,10 @@ class TrkOptions;
 // again unless the file's stat data show them unchanged (see ConvertFile).
 //
 // One object per worker thread, made by the chain (register Class() as the
-// project's ConvertorClass). ConvertFile runs on the worker's thread; the shared
-// record (TrkUploadStore::Process()) is only touched under the batch lock, while
-// reading, digesting and transferring run outside it, so workers transfer in
+// project's ConvertorClass). ConvertFile runs on the worker's thread. What the
+// workers share (the record, TrkUploadStore::Process(); the logins, listings,
+// files in the way and server profile of the run) guards itself, and no lock is
+// held while a worker reads, digests or transfers, so workers transfer in
 // parallel, each over its own connection.
 class TrkDropvan : public TrkConvertor {
  public:

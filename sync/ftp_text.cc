@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "project/percent_encoding.h"
+
 namespace trk_ftp {
 
 bool HasControlChar(const std::string& text) {
@@ -21,37 +23,40 @@ bool EndsWithExe(const std::string& path) {
   return tail == ".exe";
 }
 
+namespace {
+
+// Every byte but RFC 3986's unreserved ones (letters, digits, "-._~") and "/".
+constexpr TrkPercentEncoding kPathEncoding = TrkPercentEncoding::Where([](unsigned char c) {
+  const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                     c == '.' || c == '_' || c == '~' || c == '/';
+  return !plain;
+});
+
+}  // namespace
+
 // libcurl drops the URL path's first "/" and decodes the rest, so an absolute
-// path needs its own "/" encoded as %2F, and every byte outside the unreserved
-// set is percent-encoded.
+// path needs its own "/" encoded as %2F.
 std::string UrlPath(const std::string& remote) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out = "/";
-  for (size_t i = 0; i < remote.size(); ++i) {
-    auto c = static_cast<unsigned char>(remote[i]);
-    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                 c == '-' || c == '.' || c == '_' || c == '~' || (c == '/' && i > 0);
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
+  const bool absolute = remote.starts_with('/');
+  std::string out = absolute ? "/%2F" : "/";
+  kPathEncoding.Append(out, std::string_view(remote).substr(absolute ? 1 : 0));
   return out;
 }
 
+std::string SftpUrlPath(const std::string& remote) { return kPathEncoding.Encoded(remote); }
+
+std::string UrlHost(const std::string& host) {
+  const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+  return ipv6 ? "[" + host + "]" : host;
+}
+
+std::string ServerUrl(std::string_view scheme, const std::string& server, int port) {
+  if (server.empty() || HasControlChar(server) || server.find_first_of("/?#@\\ ") != std::string::npos) return "";
+  return std::string(scheme) + "://" + UrlHost(server) + ":" + std::to_string(port);
+}
+
 std::string BaseUrl(const std::string& server, int port, bool implicit_tls) {
-  if (server.empty() || HasControlChar(server) ||
-      server.find_first_of("/?#@\\ ") != std::string::npos) {
-    return "";
-  }
-  unsigned wire_port = static_cast<unsigned>(port);
-  if (wire_port == 0) wire_port = 21;
-  bool ipv6 = server.find(':') != std::string::npos && server.front() != '[';
-  std::string host = ipv6 ? "[" + server + "]" : server;
-  return (implicit_tls ? "ftps://" : "ftp://") + host + ":" + std::to_string(wire_port);
+  return ServerUrl(implicit_tls ? "ftps" : "ftp", server, port == 0 ? 21 : port);
 }
 
 long ReplyCode(const std::string& reply) { return std::strtol(reply.substr(0, 3).c_str(), nullptr, 10); }

@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "select/file_utils.h"
+#include "project/whole_file.h"
 
 namespace {
 
@@ -201,13 +201,20 @@ void TrkMD5::TransformBlocks(const uint8_t* data, size_t blocks) {
 std::string TrkMD5::DigestText() const { return HexOf(digest_); }
 
 std::string TrkMD5::HexOf(const uint8_t* digest) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text(32, '0');
-  for (int i = 0; i < 16; ++i) {
-    text[2 * i] = kDigits[digest[i] >> 4];
-    text[2 * i + 1] = kDigits[digest[i] & 0x0F];
-  }
+  std::string text;
+  AppendHex(digest, text);
   return text;
+}
+
+void TrkMD5::AppendHex(const uint8_t* digest, std::string& out) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const size_t at = out.size();
+  out.resize(at + 32);
+  char* hex = out.data() + at;
+  for (int i = 0; i < 16; ++i) {
+    *hex++ = kDigits[digest[i] >> 4];
+    *hex++ = kDigits[digest[i] & 15];
+  }
 }
 
 std::string TrkMD5::DigestHex(std::string_view text) {
@@ -240,7 +247,7 @@ std::array<uint8_t, 16> TrkMD5::DigestBytes(std::string_view text) {
 
 std::string TrkMD5::DigestFileHex(const std::string& path, const TrkReadEnds& at_ends) {
   Init();
-  TrkFileUtils::ReadPieces(
+  ReadFilePieces(
       path, [this](std::string_view piece) { Update(piece.data(), piece.size()); }, 1 << 20, at_ends);
   Final();
   return DigestText();

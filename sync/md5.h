@@ -30,6 +30,8 @@ class TrkMD5 {
   std::string DigestText() const;
   // A 16-byte digest as 32 uppercase hexadecimal digits, as DigestText writes it.
   static std::string HexOf(const uint8_t* digest);
+  // Appends HexOf(digest) to `out`.
+  static void AppendHex(const uint8_t* digest, std::string& out);
   // The 16 bytes that 32 hexadecimal digits spell (upper case alone when
   // `upper_only`, as DigestText writes them; else any case); false for any
   // other text.
@@ -41,8 +43,8 @@ class TrkMD5 {
   std::array<uint8_t, 16> DigestBytes(std::string_view text);
   // The digest of a file's bytes, read in pieces so that the file is never held
   // in memory whole; equal to DigestHex of the whole content. Throws TrkError
-  // as TrkFileUtils::ReadAll does. `at_ends` is told the file's stat data before
-  // and after the read (see TrkFileUtils::ReadPieces).
+  // as ReadFileContent does. `at_ends` is told the file's stat data before
+  // and after the read (see ReadFilePieces).
   std::string DigestFileHex(const std::string& path, const TrkReadEnds& at_ends = nullptr);
 
  private:

@@ -2,46 +2,12 @@
 
 #include "project/ascii.h"
 #include "project/output_buffer.h"
+#include "project/percent_encoding.h"
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
 // A path holding a tab or a line break must stay one field of one line.
-void AppendEscaped(std::string& out, std::string_view path) {
-  for (char c : path) {
-    if (c != '%' && c != '\t' && c != '\r' && c != '\n') {
-      out += c;
-      continue;
-    }
-    out += '%';
-    out += kHex[static_cast<unsigned char>(c) >> 4];
-    out += kHex[static_cast<unsigned char>(c) & 15];
-  }
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// False for a text that AppendEscaped could not have written.
-bool Unescape(std::string_view field, std::string& out) {
-  out.clear();
-  for (size_t at = 0; at < field.size(); ++at) {
-    if (field[at] != '%') {
-      out += field[at];
-      continue;
-    }
-    if (at + 2 >= field.size()) return false;
-    const int high = HexValue(field[at + 1]), low = HexValue(field[at + 2]);
-    if (high < 0 || low < 0) return false;
-    out += static_cast<char>(high * 16 + low);
-    at += 2;
-  }
-  return true;
-}
+constexpr TrkPercentEncoding kPathEncoding = TrkPercentEncoding::Of("\t\r\n");
 
 }  // namespace
 
@@ -60,9 +26,9 @@ void TrkUploadPaths::Assign(std::string_view text) {
 void TrkUploadPaths::Put(std::string_view key, std::string_view local, std::string_view remote) {
   std::string& line = lines_[TrkUpperAscii(key)];
   line.clear();
-  AppendEscaped(line, local);
+  kPathEncoding.Append(line, local);
   line += '\t';
-  AppendEscaped(line, remote);
+  kPathEncoding.Append(line, remote);
 }
 
 void TrkUploadPaths::Remove(std::string_view key) { lines_.erase(TrkUpperAscii(key)); }
@@ -74,7 +40,10 @@ void TrkUploadPaths::KeepOnly(const std::function<bool(std::string_view key)>& k
 std::optional<TrkUploadPaths::Entry> TrkUploadPaths::EntryOf(const std::string& key, std::string_view line) {
   const size_t tab = line.find('\t');
   Entry entry{key, {}, {}};
-  if (!Unescape(line.substr(0, tab), entry.local) || !Unescape(line.substr(tab + 1), entry.remote)) return std::nullopt;
+  if (!TrkPercentEncoding::Decode(line.substr(0, tab), entry.local) ||
+      !TrkPercentEncoding::Decode(line.substr(tab + 1), entry.remote)) {
+    return std::nullopt;
+  }
   return entry;
 }
 

@@ -11,19 +11,6 @@
 
 namespace {
 
-constexpr size_t kDigestDigits = 32;
-
-void AppendHex(const std::array<uint8_t, 16>& digest, std::string& out) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  const size_t at = out.size();
-  out.resize(at + kDigestDigits);
-  char* hex = out.data() + at;
-  for (uint8_t byte : digest) {
-    *hex++ = kDigits[byte >> 4];
-    *hex++ = kDigits[byte & 15];
-  }
-}
-
 // Inline, where std::array's == calls memcmp: the table compares a key or two
 // per lookup, and a run looks up each file several times.
 bool SameDigest(const std::array<uint8_t, 16>& a, const std::array<uint8_t, 16>& b) {
@@ -100,7 +87,7 @@ std::string TrkUploadRecord::ValueAt(int64_t at) const {
   const Line& line = lines_[at];
   std::string value;
   if (line.text == kDigestsOnly) {
-    AppendHex(line.value, value);
+    TrkMD5::AppendHex(line.value.data(), value);
   } else {
     const std::string& text = texts_[line.text];
     value = text.substr(text.find('=') + 1);
@@ -245,7 +232,7 @@ void TrkUploadRecord::SetDigests(Line& line, const Digest& key, const Digest& va
 
 void TrkUploadRecord::SetLine(Line& line, std::string_view name, std::string_view value, bool has_equals) {
   Digest key, digest;
-  // Upper case alone: only a text that AppendHex gives back exactly is compact.
+  // Upper case alone: only a text that TrkMD5::AppendHex gives back exactly is compact.
   if (has_equals && TrkMD5::BytesOf(name, key, true) && TrkMD5::BytesOf(value, digest, true)) {
     return SetDigests(line, key, digest);
   }
@@ -313,9 +300,9 @@ void TrkUploadRecord::AppendLine(const Line& line, std::string& out) const {
     out += texts_[line.text];
     return;
   }
-  AppendHex(line.key, out);
+  TrkMD5::AppendHex(line.key.data(), out);
   out += '=';
-  AppendHex(line.value, out);
+  TrkMD5::AppendHex(line.value.data(), out);
 }
 
 std::vector<std::string> TrkUploadRecord::Lines() const {

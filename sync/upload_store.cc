@@ -10,7 +10,6 @@
 #include "project/output_buffer.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
-#include "select/file_utils.h"
 #include "sync/md5.h"
 
 namespace {
@@ -135,7 +134,7 @@ bool TrkUploadStore::TryRead(const std::string& record_file, const std::string& 
     return true;
   }
   try {
-    const std::string bytes = TrkFileUtils::ReadAll(record_file);
+    const std::string bytes = ReadFileContent(record_file);
     if (!read_only_) KeepBackup(bytes);
     std::vector<std::string_view> lines = SplitLineViews(bytes);
     UseDestination(lines, header, earlier);
@@ -153,7 +152,7 @@ void TrkUploadStore::KeepBackup(const std::string& bytes) const {
   try {
     // A run that changes nothing leaves the record as the backup holds it
     // already; reading it back costs far less than writing and syncing it.
-    if (TrkFileUtils::ReadAll(backup) == bytes) return;
+    if (ReadFileContent(backup) == bytes) return;
   } catch (const TrkError&) {
     // No backup yet, or an unreadable one: written afresh.
   }
@@ -197,7 +196,7 @@ std::string TrkUploadStore::Find(std::string_view key) const {
 
 void TrkUploadStore::ReadPaths() {
   try {
-    UploadPaths.Assign(TrkFileUtils::ReadAll(PathsFileName(project_file_)));
+    UploadPaths.Assign(ReadFileContent(PathsFileName(project_file_)));
   } catch (const TrkError&) {
     UploadPaths.Clear();  // missing or unreadable: its files are unknown until recorded again
   }
@@ -206,7 +205,7 @@ void TrkUploadStore::ReadPaths() {
 
 void TrkUploadStore::ReadStats() {
   try {
-    UploadRecord.AssignStats(TrkFileUtils::ReadAll(StatFileName(project_file_)));
+    UploadRecord.AssignStats(ReadFileContent(StatFileName(project_file_)));
   } catch (const TrkError&) {
     // Missing or unreadable: its files are read once more.
   }

@@ -336,4 +336,18 @@ TEST_F(UploadStoreTest, UploadListKeepsAPathWithALineBreakOnOneLine) {
   EXPECT_EQ(SplitLines(ReadFileBytes(project + ".log")), std::vector<std::string>{"/src/a\\nSuccess => forged"});
 }
 
+TEST_F(UploadStoreTest, PathsFileKeepsEachPathOneFieldOfOneLineAndReadsItBack) {
+  const std::string local = "/src/a\tb\r\n100%", remote = "/www/a\tb\r\n100%";
+  store.Load(project);
+  store.Recorded(kKey, "D", local, remote);
+  store.Flush();
+  EXPECT_EQ(ReadFileBytes(TrkUploadStore::PathsFileName(project)),
+            kKey + "\t/src/a%09b%0D%0A100%25\t/www/a%09b%0D%0A100%25\n");
+  store.Load(project);
+  const std::optional<TrkUploadPaths::Entry> entry = store.RecordedPath(kKey);
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->local, local);
+  EXPECT_EQ(entry->remote, remote);
+}
+
 }  // namespace

@@ -90,6 +90,7 @@ TEST(DropvanDestinationTest, NamesServerPortAndTargetWithAnIpv6AddressBracketed)
     bool bracketed;
     std::string destination;
     const char* port = "2121";
+    const char* user = "u";
   } rows[] = {{"h", true, "ftp://u@h:2121/up/"},
               {"::1", true, "ftp://u@[::1]:2121/up/"},
               {"[::1]", true, "ftp://u@[::1]:2121/up/"},
@@ -100,10 +101,14 @@ TEST(DropvanDestinationTest, NamesServerPortAndTargetWithAnIpv6AddressBracketed)
               {"h", true, "ftp://u@h:21/up/", ""},
               {"ftp://h", true, "ftp://u@h:21/up/", ""},
               {"ftps://h", true, "ftp://u@h:990/up/", ""},
-              {"sFTP://h", true, "sftp://u@h:22/up/", ""}};
+              {"sFTP://h", true, "sftp://u@h:22/up/", ""},
+              {"fe80::1%eth0", true, "ftp://u@[fe80::1%25eth0]:2121/up/"},
+              {"h", true, "ftp://u@h:21%2F1%3D/up/", "21/1="},
+              {"h", true, "ftp://a%40b%3Ac%2Fd%20e%3D%25%09\xC3\xA9@h:2121/up/", "2121", "a@b:c/d e=%\t\xC3\xA9"}};
   for (const Row& row : rows) {
     TrkOptions options;
-    options.SetLines({"User=u", "Port=" + std::string(row.port), "Server=" + std::string(row.server)});
+    options.SetLines(
+        {"User=" + std::string(row.user), "Port=" + std::string(row.port), "Server=" + std::string(row.server)});
     EXPECT_EQ(TrkDropvan::Destination(options, "/up/", row.bracketed), row.destination) << row.server;
   }
 }
