@@ -163,7 +163,7 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   std::string SourceDir() const;
   std::string TargetDir() const;
   void SetTargetDir(const std::string& target);  // stores UrlToPath(target)
-  // Part of the design's batch; no program path reads them.
+  // What a listing was made with; no program path reads them yet.
   std::string Mask() const;
   bool Recurse() const;
 
