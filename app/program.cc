@@ -16,7 +16,7 @@
 #include "select/match.h"
 #include "sync/dropvan.h"
 #include "sync/server_check.h"
-#include "sync/upload_store.h"
+#include "record/upload_store.h"
 #include "ui/window_entry.h"
 
 TrkProductIdentity TrkDropvanIdentity() { return TrkProductIdentity{kTrkTitle, kTrkProgramKey, kTrkVersion}; }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "project/whole_file.h"
-#include "sync/md5.h"
+#include "digest/md5.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
 #include "sync/dropvan.h"
-#include "sync/md5.h"
-#include "sync/upload_store.h"
+#include "digest/md5.h"
+#include "record/upload_store.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_files.h"
-#include "sync/md5.h"
+#include "digest/md5.h"
 
 namespace {
 

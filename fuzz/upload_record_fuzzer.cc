@@ -20,7 +20,7 @@
 #include "project/options.h"
 #include "project/text_file.h"
 #include "sync/dropvan.h"
-#include "sync/upload_store.h"
+#include "record/upload_store.h"
 
 namespace {
 

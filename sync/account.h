@@ -5,7 +5,7 @@
 #include <string>
 
 #include "project/error.h"
-#include "sync/transfer_session.h"
+#include "transfer/transfer_session.h"
 
 class TrkOptions;
 

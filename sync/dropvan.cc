@@ -1,4 +1,4 @@
-#include "sync/curl_session.h"
+#include "transfer/curl_session.h"
 #include "sync/dropvan.h"
 
 #include <filesystem>
@@ -12,13 +12,13 @@
 #include "project/percent_encoding.h"
 #include "project/platform.h"
 #include "project/whole_file.h"
-#include "sync/file_stat.h"
-#include "sync/ftp_text.h"
-#include "sync/md5.h"
+#include "record/file_stat.h"
+#include "transfer/ftp_text.h"
+#include "digest/md5.h"
 #include "sync/account.h"
 #include "sync/remover.h"
-#include "sync/server_profile.h"
-#include "sync/upload_store.h"
+#include "transfer/server_profile.h"
+#include "record/upload_store.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "sync/folder_handle.h"
 #include "sync/run_logins.h"
 #include "sync/sync_run.h"
-#include "sync/upload_store.h"
+#include "record/upload_store.h"
 #include "sync/uploader.h"
 
 class TrkMD5;

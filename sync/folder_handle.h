@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "sync/file_stat.h"
+#include "record/file_stat.h"
 
 // Stats files through an open handle of their folder, held from one file to
 // the next: a worker takes its files a folder at a time, and a name looked up

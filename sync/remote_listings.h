@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "sync/transfer_session.h"
+#include "transfer/transfer_session.h"
 
 // The server's folder listings of one run, shared by the run's workers so
 // that each remote folder is listed once, whichever worker meets it first.

@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "sync/upload_paths.h"
+#include "record/upload_paths.h"
 
 class TrkOptions;
 

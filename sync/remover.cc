@@ -1,7 +1,7 @@
 #include "sync/remover.h"
 
 #include "project/error.h"
-#include "sync/upload_store.h"
+#include "record/upload_store.h"
 #include "sync/uploader.h"
 
 TrkRemover::TrkRemover(const TrkRemovalOptions& options, TrkUploader& uploader, TrkUploadStore& store, int tries)

@@ -1,4 +1,4 @@
-#include "sync/curl_session.h"
+#include "transfer/curl_session.h"
 #include "sync/server_check.h"
 
 #include <unistd.h>
@@ -15,9 +15,9 @@
 #include "project/options.h"
 #include "project/project.h"
 #include "project/whole_file.h"
-#include "sync/curl_ftp_session.h"
+#include "transfer/curl_ftp_session.h"
 #include "sync/dropvan.h"
-#include "sync/server_profile.h"
+#include "transfer/server_profile.h"
 #include "sync/uploader.h"
 #include "sync/removals.h"
 

@@ -4,8 +4,8 @@
 #include "project/error.h"
 #include "project/options.h"
 #include "sync/dropvan.h"
-#include "sync/server_profile.h"
-#include "sync/upload_store.h"
+#include "transfer/server_profile.h"
+#include "record/upload_store.h"
 
 TrkSyncRun::TrkSyncRun(TrkBatch& batch) : store_(TrkUploadStore::Process()) {
   const TrkProject& project = batch.Project();

@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "project/error.h"
-#include "sync/ftp_text.h"
-#include "sync/md5.h"
+#include "transfer/ftp_text.h"
+#include "digest/md5.h"
 
 namespace {
 

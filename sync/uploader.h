@@ -10,7 +10,7 @@
 
 #include "project/error.h"
 #include "select/mask_list.h"
-#include "sync/transfer_session.h"
+#include "transfer/transfer_session.h"
 
 class TrkMD5;
 

@@ -8,7 +8,7 @@
 #include "project/platform.h"
 #include "project/text_file.h"
 #include "project/whole_file.h"
-#include "sync/md5.h"
+#include "digest/md5.h"
 
 namespace testing_support {
 namespace {

@@ -24,7 +24,7 @@
 #include "support/ssh_server.h"
 #include "support/temp_dir.h"
 #include "sync/dropvan.h"
-#include "sync/md5.h"
+#include "digest/md5.h"
 
 namespace dropvan_testing {
 

@@ -25,9 +25,9 @@
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
-#include "sync/curl_session.h"
-#include "sync/curl_ftp_session.h"
-#include "sync/server_profile.h"
+#include "transfer/curl_session.h"
+#include "transfer/curl_ftp_session.h"
+#include "transfer/server_profile.h"
 #include "sync/uploader.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "dropvan_run.h"
 #include "project/output_buffer.h"
-#include "sync/stat_file.h"
+#include "record/stat_file.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/temp_dir.h"
-#include "sync/upload_store.h"
+#include "record/upload_store.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "dropvan_run.h"
 #include "support/as_ordinary_user.h"
 #include "sync/removals.h"
-#include "sync/upload_store.h"
+#include "record/upload_store.h"
 
 namespace {
 

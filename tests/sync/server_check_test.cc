@@ -11,8 +11,8 @@
 #include "dropvan_run.h"
 #include "support/ftp_server.h"
 #include "support/ssh_server.h"
-#include "sync/curl_ftp_session.h"
-#include "sync/server_profile.h"
+#include "transfer/curl_ftp_session.h"
+#include "transfer/server_profile.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "support/silent_server.h"
 #include "support/ssh_server.h"
 #include "support/temp_dir.h"
-#include "sync/curl_session.h"
+#include "transfer/curl_session.h"
 #include "sync/uploader.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "project/error.h"
 #include "support/ftp_server.h"
-#include "sync/curl_session.h"
+#include "transfer/curl_session.h"
 #include "sync/uploader.h"
 #include "sync/run_logins.h"
 

@@ -1,4 +1,4 @@
-#include "sync/curl_session.h"
+#include "transfer/curl_session.h"
 #include "sync/uploader.h"
 
 #include <gtest/gtest.h>
