@@ -150,15 +150,22 @@ TEST_F(BatchTest, TerminateDuringTheWalkKeepsWhatWasFoundAndCompletesTheList) {
   EXPECT_EQ(batch->NextItem(), nullptr);
 }
 
+// The walk is held at its first item until the owner has let go of the batch:
+// the destruction must stop it there and wait for it, not leave it walking on
+// freed memory to the end.
 TEST_F(BatchTest, DestroyingABatchStopsItsSearch) {
   for (int d = 0; d < 30; ++d) {
     for (int f = 0; f < 10; ++f) dir_.Write("d" + std::to_string(d) + "/f" + std::to_string(f), "");
   }
-  for (int round = 0; round < 5; ++round) {
-    auto batch = TrkBatch::Create(project_, &filter_);
-    batch->Start(dir_.dir() + "*", "/", true);
-    batch.reset();  // must stop and join the walk, not leave it running on freed memory
-  }
+  std::atomic<int> added{0};
+  auto batch = TrkBatch::Create(project_, &filter_);
+  batch->SetOnItemAdded([&added](TrkBatch& b, TrkNode&) {
+    if (added.fetch_add(1) == 0) WaitUntil([&b] { return b.weak_from_this().expired(); });
+  });
+  batch->Start(dir_.dir() + "*", "/", true);
+  ASSERT_TRUE(WaitUntil([&] { return added.load() > 0; })) << "the walk found nothing";
+  batch.reset();
+  EXPECT_LT(added.load(), 300) << "the walk went on to the end after the batch was destroyed";
 }
 
 // ---- Single files ----
