@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "project/whole_file.h"
-#include "sync/md5.h"
-#include "sync/transfer_session.h"
+#include "digest/md5.h"
+#include "transfer/transfer_session.h"
 
 namespace testing_support {
 

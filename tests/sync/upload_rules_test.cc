@@ -131,13 +131,12 @@ TEST(UploadRulesTest, EachRuleAsksTheServerWhatItSaysAndNothingElse) {
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.name);
     SessionScript script(row.script);
-    TrkUploader uploader;
+    TrkUploader uploader([&script](const TrkSessionSettings&) { return script.NewSession(); });
     uploader.Server = "h";
     uploader.User = "u";
     uploader.Password = "p";
     uploader.RetryWait = std::chrono::milliseconds(0);
     uploader.RenameMask = TrkMaskList(row.mask);
-    uploader.NewSession = [&script](const TrkSessionSettings&) { return script.NewSession(); };
     EXPECT_EQ(Outcome(uploader, row, local), row.outcome);
     EXPECT_EQ(script.Log(), kIn + row.calls);
   }
