@@ -224,6 +224,18 @@ TEST_F(RunTest, ARecordThatAnotherRunHoldsRefusesTheRunBeforeAnyFile) {
   EXPECT_FALSE(run_.Running());
   EXPECT_EQ(0, run_.Batch()->Succeeded() + run_.Batch()->Failed()) << "a file was worked on";
   other.Release();
+
+  // Once the other has ended, a run takes the record, and lets it go at its end.
+  Set("NoUpload", "True");  // recorded without a server
+  TrkRun again{project_, info_, &filter_};
+  again.List(site_.dir() + "*.*", "/www", false);
+  again.Start("/www", {}, TrkRun::HeldRecord::kRefuseTheRun);
+  again.WaitForEnd();
+  again.Batch()->WaitForSearch();
+  EXPECT_EQ("", again.Finish());
+  EXPECT_EQ(0, again.Batch()->Failed());
+  EXPECT_TRUE(other.Take(TrkUploadStore::LockFileName(project_file))) << "the run kept the record after its end";
+  other.Release();
 }
 
 // Whoever owns the run: an owner that forgot its own check still starts nothing.
