@@ -10,6 +10,7 @@ Usage: make_data.py DATA_DIR NAME
   tiny1m     1,000,000 files of 16 bytes in 1,000 folders
   site10k    10,000 files of 100-400 KiB in 100 folders (2.5 GB)
   big        one file of 1 GiB
+  far50m     one file of 50 MB, for the far server
 
 A set is built in a temporary folder and renamed into place only when whole, so
 an interrupted run never leaves a half set that a later run would reuse.
@@ -33,6 +34,7 @@ SETS = {
     "site10k": (10000, 100, 100 << 10, 400 << 10),
 }
 BIG_SIZE = 1 << 30
+FAR_SIZE = 50 * 1000 * 1000
 CHUNK = 1 << 20
 
 
@@ -46,11 +48,12 @@ def make_tree(path, files, folders, smallest, largest, rng):
             f.write(rng.randbytes(rng.randint(smallest, largest)))
 
 
-def make_big(path, rng):
+def make_big(path, rng, size):
     os.makedirs(path)
     with open(os.path.join(path, "big.dat"), "wb") as f:
-        for _ in range(BIG_SIZE // CHUNK):
+        for _ in range(size // CHUNK):
             f.write(rng.randbytes(CHUNK))
+        f.write(rng.randbytes(size % CHUNK))
 
 
 def main():
@@ -66,7 +69,9 @@ def main():
     # One generator per set: adding a set never changes the bytes of another.
     rng = random.Random(f"{SEED}-{name}")
     if name == "big":
-        make_big(partial, rng)
+        make_big(partial, rng, BIG_SIZE)
+    elif name == "far50m":
+        make_big(partial, rng, FAR_SIZE)
     else:
         make_tree(partial, *SETS[name], rng)
     os.rename(partial, final)

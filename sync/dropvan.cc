@@ -1,4 +1,4 @@
-#include "transfer/curl_session.h"
+#include "transfer/new_session.h"
 #include "sync/dropvan.h"
 
 #include <filesystem>
@@ -77,7 +77,7 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done,
     : TrkConvertor(batch, number, std::move(on_item_done), share),
       TryTimes(batch.Project().Options().GetInt("TryTimes", 3)),
       Choose(batch.Project()),
-      Uploader(std::make_unique<TrkUploader>(TrkNewCurlSession)),
+      Uploader(std::make_unique<TrkUploader>(TrkNewTransferSession)),
       run_(SyncRunOf(share)) {
   const TrkOptions& options = batch.Project().Options();
   const TrkAccount account = TrkAccount::FromOptions(options);

@@ -1,4 +1,4 @@
-#include "transfer/curl_session.h"
+#include "transfer/new_session.h"
 #include "sync/server_check.h"
 
 #include <unistd.h>
@@ -104,7 +104,7 @@ bool TrkServerCheck::Run() {
 }
 
 std::unique_ptr<TrkTransferSession> TrkServerCheck::LogIn(const std::string& what) {
-  std::unique_ptr<TrkTransferSession> session = TrkNewCurlSession(account_.settings);
+  std::unique_ptr<TrkTransferSession> session = TrkNewTransferSession(account_.settings);
   if (session == nullptr) throw TrkError("Cannot start a network session");
   if (session->Login(account_.server, account_.port, account_.user, account_.password)) return session;
   std::string why = session->LastFailure();
@@ -136,7 +136,7 @@ void TrkServerCheck::CheckConnectionLimit(std::unique_ptr<TrkTransferSession> fi
   open.push_back(std::move(first));
   std::string refusal;
   while (static_cast<int>(open.size()) < wanted && refusal.empty()) {
-    std::unique_ptr<TrkTransferSession> session = TrkNewCurlSession(account_.settings);
+    std::unique_ptr<TrkTransferSession> session = TrkNewTransferSession(account_.settings);
     if (session == nullptr) break;
     if (session->Login(account_.server, account_.port, account_.user, account_.password)) {
       open.push_back(std::move(session));
@@ -181,7 +181,7 @@ void TrkServerCheck::Remember(bool active) {
 }
 
 bool TrkServerCheck::StoreProbe(Mode data, const std::string& what) {
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   uploader.Server = account_.server;
   uploader.User = account_.user;
   uploader.Password = account_.password;

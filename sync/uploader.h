@@ -44,7 +44,7 @@ class TrkStopped : public TrkError {
 // Destroying a session closes its connection.
 class TrkUploader {
  public:
-  // Makes a session to the server as `settings` say (TrkNewCurlSession in a run).
+  // Makes a session to the server as `settings` say (TrkNewTransferSession in a run).
   using SessionMaker = std::function<std::unique_ptr<TrkTransferSession>(const TrkSessionSettings& settings)>;
 
   explicit TrkUploader(SessionMaker new_session);

@@ -43,8 +43,6 @@ std::string UrlPath(const std::string& remote) {
   return out;
 }
 
-std::string SftpUrlPath(const std::string& remote) { return kPathEncoding.Encoded(remote); }
-
 std::string UrlHost(const std::string& host) {
   const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
   return ipv6 ? "[" + host + "]" : host;

@@ -16,8 +16,6 @@ bool EndsWithExe(const std::string& path);
 // The URL path that makes libcurl (asked to do no CWD of its own) send
 // `remote` byte for byte.
 std::string UrlPath(const std::string& remote);
-// The URL path of an SFTP path: libcurl takes it as the path it decodes to.
-std::string SftpUrlPath(const std::string& remote);
 // `host` as a URL writes it: an IPv6 address (one holding ":") in brackets,
 // so that its colons and the port's stay apart, unless it is bracketed
 // already; any other host as it stands.

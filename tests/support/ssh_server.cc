@@ -21,13 +21,13 @@ const char kKeygen[] = "/usr/bin/ssh-keygen";
 
 }  // namespace
 
-SshServer::SshServer(int max_startups, const std::string& sftp_flags) {
+SshServer::SshServer(int max_startups, const std::string& sftp_flags, bool log_requests) {
   if (access(kSshd, X_OK) != 0 || access(kKeygen, X_OK) != 0) {
     missing_ = kSshd;
   } else if (geteuid() != 0) {
     missing_ = "sshd runs its sessions as root here";
   } else {
-    Start(max_startups, sftp_flags);
+    Start(max_startups, Subsystem(sftp_flags, log_requests));
   }
 }
 
@@ -42,7 +42,18 @@ bool SshServer::Run(const std::vector<std::string>& argv) const {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void SshServer::Start(int max_startups, const std::string& sftp_flags) {
+std::string SshServer::Subsystem(const std::string& sftp_flags, bool log_requests) const {
+  if (!log_requests) return "internal-sftp " + sftp_flags;
+  const fs::path wrapper = work_.path() / "sftp-server";
+  std::ofstream(wrapper) << "#!/bin/sh\nexec /usr/lib/openssh/sftp-server -e -l DEBUG3 " << sftp_flags << " 2>>"
+                         << (work_.path() / "requests.log").string() << "\n";
+  fs::permissions(wrapper, fs::perms::owner_all);
+  return wrapper.string();
+}
+
+std::string SshServer::RequestLog() const { return ReadText(work_.path() / "requests.log"); }
+
+void SshServer::Start(int max_startups, const std::string& subsystem) {
   const fs::path dir = work_.path();
   fs::create_directories("/run/sshd");  // sshd's privilege separation folder
   fs::create_directories(dir / "home/.ssh");
@@ -59,7 +70,7 @@ void SshServer::Start(int max_startups, const std::string& sftp_flags) {
         << "Port " << port_ << "\nListenAddress 127.0.0.1\nHostKey " << host_key << "\nPidFile " << (dir / "sshd.pid").string()
         << "\nAuthorizedKeysFile " << (dir / "authorized").string()
         << "\nPermitRootLogin prohibit-password\nPasswordAuthentication no\nKbdInteractiveAuthentication no"
-        << "\nUsePAM no\nStrictModes no\nSubsystem sftp internal-sftp " << sftp_flags << "\n"
+        << "\nUsePAM no\nStrictModes no\nSubsystem sftp " << subsystem << "\n"
         << (max_startups > 0 ? "MaxStartups " + std::to_string(max_startups) + "\n" : "");
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     process_.Start({kSshd, "-D", "-e", "-f", (dir / "sshd_config").string()}, null_fd, log);

@@ -21,7 +21,10 @@ class SshServer {
   // `max_startups` above 0: sshd drops connections beyond that many that have
   // not logged in yet, as a busy server does. `sftp_flags`: the options of
   // its SFTP server ("-R": nothing may be written, whoever logs in).
-  explicit SshServer(int max_startups = 0, const std::string& sftp_flags = "");
+  // `log_requests`: the SFTP server writes every request it is sent to
+  // RequestLog() (OpenSSH's sftp-server at DEBUG3: "debug3: request 4: open
+  // flags 26").
+  explicit SshServer(int max_startups = 0, const std::string& sftp_flags = "", bool log_requests = false);
   ~SshServer();
   SshServer(const SshServer&) = delete;
   SshServer& operator=(const SshServer&) = delete;
@@ -42,11 +45,16 @@ class SshServer {
   std::string HostKeyFingerprint() const;
   // The server's process group, which ends with the test process.
   pid_t process_group() const { return process_.group(); }
+  // With log_requests: the requests the SFTP server was sent so far.
+  std::string RequestLog() const;
   // Lets the public key of the ".pub" file `public_key` log in too.
   void Authorize(const std::string& public_key) const;
 
  private:
-  void Start(int max_startups, const std::string& sftp_flags);
+  void Start(int max_startups, const std::string& subsystem);
+  // The SFTP subsystem's command: sshd's own, or OpenSSH's sftp-server with
+  // its log kept when `log_requests`.
+  std::string Subsystem(const std::string& sftp_flags, bool log_requests) const;
   // Runs a tool to its end; false when it failed.
   bool Run(const std::vector<std::string>& argv) const;
 

@@ -25,7 +25,7 @@
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
 #include "support/temp_dir.h"
-#include "transfer/curl_session.h"
+#include "transfer/new_session.h"
 #include "transfer/curl_ftp_session.h"
 #include "transfer/server_profile.h"
 #include "sync/uploader.h"
@@ -222,7 +222,7 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
     TrkServerProfile::Load(profile_file, "ftp://elsewhere")->Learn(Learnt::kActive);  // kept as it is
     TrkServerProfile::Load(profile_file, "ftp://site")->Learn(row.remembered);
     {
-      TrkUploader uploader(TrkNewCurlSession);
+      TrkUploader uploader(TrkNewTransferSession);
       Account(uploader, server);
       uploader.Settings.Data = row.mode;
       uploader.Settings.Profile = TrkServerProfile::Load(profile_file, "ftp://site");
@@ -264,7 +264,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     FtpServer server(row.kind);
     DROPVAN_REQUIRE_FTP_SERVER(server);
     testing_support::TempDir local;
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     Account(uploader, server);
     uploader.Settings.Secure = row.secure;
     uploader.Settings.SecureVerify = row.verify;
@@ -310,7 +310,7 @@ TEST(FtpConnectionOptionsTest, SecureKeepsThePasswordOffTheWire) {
     RecordingRelay relay(server.port());
     testing_support::TempDir local;
     {
-      TrkUploader uploader(TrkNewCurlSession);
+      TrkUploader uploader(TrkNewTransferSession);
       Account(uploader, server, relay.port());
       uploader.Settings.Data = TrkDataConnection::kPassive;  // data connections go straight to the server
       uploader.Settings.Secure = secure;

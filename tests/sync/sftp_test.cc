@@ -23,7 +23,7 @@
 #include "support/silent_server.h"
 #include "support/ssh_server.h"
 #include "support/temp_dir.h"
-#include "transfer/curl_session.h"
+#include "transfer/new_session.h"
 #include "sync/uploader.h"
 
 namespace {
@@ -110,7 +110,7 @@ TEST(SftpTest, OnlyAKnownHostKeyIsTrustedAndTheRefusalSaysHowToAcceptIt) {
     if (row.hashed) {
       ASSERT_EQ(0, system(("ssh-keygen -q -H -f " + file + " >/dev/null 2>&1").c_str()));
     }
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     SftpAccount(uploader, server, file);
     std::string reason;
     try {
@@ -164,7 +164,7 @@ TEST(SftpTest, LogsInWithAKeyFileTheUsersKeyOrAnAgent) {
   for (const Row& row : rows) {
     setenv("HOME", row.home.c_str(), 1);
     if (row.agent.empty()) unsetenv("SSH_AUTH_SOCK"); else setenv("SSH_AUTH_SOCK", row.agent.c_str(), 1);
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     SftpAccount(uploader, server, server.known_hosts());
     uploader.Settings.KeyFile = row.key_file;
     bool stored = true;
@@ -364,11 +364,11 @@ TEST(SftpTest, ALiveFileIsMissingOnlyWhileAsideAndAFailedReplacementLeavesItInPl
   for (const bool refused : {false, true}) {
     SCOPED_TRACE(refused ? "last rename refused" : "replaced");
     std::ofstream(live, std::ios::trunc | std::ios::binary) << old_bytes;
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     SftpAccount(uploader, server, server.known_hosts());
     if (refused) {
       uploader.NewSession = [&](const TrkSessionSettings& settings) -> std::unique_ptr<TrkTransferSession> {
-        return std::make_unique<RefusingRenamesOf>(TrkNewCurlSession(settings), live.string() + "_");
+        return std::make_unique<RefusingRenamesOf>(TrkNewTransferSession(settings), live.string() + "_");
       };
     }
     LiveFileWatch watch(live, live.string() + "~dropvan");
@@ -430,7 +430,7 @@ TEST(SftpTest, AStopEndsTheWorkerWithinASecondWhateverItWaitsFor) {
       {"a transfer", server.port(), server.key_file()},
   };
   for (const Row& row : rows) {
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     SftpAccount(uploader, server, server.known_hosts());
     uploader.Port = row.port;
     uploader.Settings.KeyFile = row.key_file;

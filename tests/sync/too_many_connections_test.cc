@@ -10,7 +10,7 @@
 
 #include "project/error.h"
 #include "support/ftp_server.h"
-#include "transfer/curl_session.h"
+#include "transfer/new_session.h"
 #include "sync/uploader.h"
 #include "sync/run_logins.h"
 
@@ -58,7 +58,7 @@ TEST_P(LoginRefusalTest, OnlyA421ReachesTheHookAndTheHookDecidesWhetherItCounts)
   faults.refuse_login = c.refuse_login;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader session(TrkNewCurlSession);
+  TrkUploader session(TrkNewTransferSession);
   session.RetryWait = std::chrono::milliseconds(10);
   int calls = 0, attempts = 0;
   std::vector<TrkLoginState> told;

@@ -1,4 +1,4 @@
-#include "transfer/curl_session.h"
+#include "transfer/new_session.h"
 #include "sync/uploader.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +100,7 @@ TEST_F(UploaderTest, StoresFilesByteForByteOverOneConnection) {
   std::string big(3 << 20, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
   {
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     Account(uploader, server);
     uploader.PutFile(Local("a.bin", bytes), "/www/a.bin", 3);
     uploader.PutFile(Local("big.bin", big), "/www/big.bin", 3);
@@ -121,7 +121,7 @@ TEST_F(UploaderTest, CreatesMissingDirectoriesDeepestFirstThenTopDown) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directory(server.root() / "www");
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("f.txt", "deep"), "/www/sub/deeper/f.txt", 0);
 
@@ -143,7 +143,7 @@ TEST_F(UploaderTest, AFailedStoreForgetsTheDirectoriesTheConnectionKnew) {
   faults.refuse_stor = 1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("f.txt", "x"), "/www/f.txt", 1);
 
@@ -179,7 +179,7 @@ int HoldPort(int port) {
 TEST_F(UploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   for (const char* name : {"a", "b"}) uploader.PutFile(Local(name, name), std::string("/") + name, 0);
   std::vector<int> ports = DataPorts(server);
@@ -203,7 +203,7 @@ TEST_F(UploaderTest, DataConnectionsListenOnPortsOfOurChoosingThatMoveOn) {
 TEST_F(UploaderTest, FileAtTheRootChecksNoDirectory) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("top.txt", "top"), "/top.txt", 0);
   EXPECT_EQ(ReadServerFile(server, "/top.txt"), "top");
@@ -216,7 +216,7 @@ TEST_F(UploaderTest, RelativeTargetIsUnderTheLoginFolderForEveryFile) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("a.txt", "first"), "rel/a.txt", 0);
   uploader.PutFile(Local("b.txt", "abs"), "/www/b.txt", 0);    // leaves "/www" current
@@ -239,7 +239,7 @@ TEST_F(UploaderTest, ExeIsStoredUnderTemporaryNameThenRenamed) {
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
   std::ofstream(server.root() / "www" / "setup.EXE") << "old program";
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("setup.EXE", "new program"), "/www/setup.EXE", 0);
   uploader.PutFile(Local("tool.exe", "tool"), "/www/tool.exe", 0);
@@ -281,7 +281,7 @@ TEST_F(UploaderTest, FilesRenameMaskNamesAreStoredAsProgramsAre) {
     DROPVAN_REQUIRE_FTP_SERVER(server);
     const std::filesystem::path live = server.root() / row.name;
     std::ofstream(live) << old_version;
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     Account(uploader, server);
     uploader.Settings.ReplyTimeout = 1s;
     uploader.RenameMask = TrkMaskList(row.mask);
@@ -312,7 +312,7 @@ TEST_F(UploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
       "/www/what?.txt",     "/www/semi;type=a.txt",  "/www/+&=@!$',()[]~.txt",
       "/www/\xC3\xBCnic\xC3\xB6" "de \xE2\x82\xAC.txt", "/www/sp ace dir/x y.txt",
       "/www/sub/../dots.txt"};
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   for (size_t i = 0; i < names.size(); ++i) {
     uploader.PutFile(Local("f" + std::to_string(i), names[i]), names[i], 0);
@@ -328,7 +328,7 @@ TEST_F(UploaderTest, NamesWithUrlSpecialAndNonAsciiCharactersArriveUnchanged) {
 TEST_F(UploaderTest, LineBreakInRemoteNameIsRefusedBeforeAnythingIsSent) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   std::string local = Local("x.txt", "x");
   for (std::string name : {"/www/a\r\nDELE /victim.txt", "/www/a\nb.txt", "/www\r/a.txt"}) {
@@ -348,7 +348,7 @@ TEST_F(UploaderTest, PortOutsideTheRangeFailsAtOnceNamingIt) {
   FtpServer server;
   DROPVAN_REQUIRE_FTP_SERVER(server);
   for (int port : {server.port() + 65536, -1, 70000}) {
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     Account(uploader, server);
     uploader.Server = "user:pw@" + server.host();
     uploader.Port = port;
@@ -372,7 +372,7 @@ TEST_F(UploaderTest, SessionsOfSeveralThreadsUploadInParallel) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       try {
-        TrkUploader uploader(TrkNewCurlSession);
+        TrkUploader uploader(TrkNewTransferSession);
         Account(uploader, server);
         for (int f = 0; f < kFiles; ++f) {
           std::string name = "t" + std::to_string(t) + "/f" + std::to_string(f);
@@ -401,7 +401,7 @@ TEST_F(UploaderTest, RefusedLoginWithNoRetriesFailsAfterOneAttemptWithoutWaiting
   faults.refuse_login = -1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.RetryWait = 20s;  // any wait would show in the elapsed time
   auto start = Clock::now();
@@ -424,7 +424,7 @@ TEST_F(UploaderTest, ConnectRetriesOnTheScheduleThenGivesUpAtOnceAfterThreeCycle
   faults.refuse_login = -1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.RetryWait = 100ms;
   std::string local = Local("x.txt", "x");
@@ -459,7 +459,7 @@ TEST_F(UploaderTest, LoginRefusedTwiceThenAcceptedWithinBudget) {
   faults.refuse_login = 2;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("x.txt", "x"), "/x.txt", 3);
   EXPECT_EQ(ReadServerFile(server, "/x.txt"), "x");
@@ -474,7 +474,7 @@ TEST_F(UploaderTest, RefusedStoreIsRetriedOnAFreshConnection) {
   faults.refuse_stor = 1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("x.txt", "payload"), "/x.txt", 1);
   EXPECT_EQ(ReadServerFile(server, "/x.txt"), "payload");
@@ -489,7 +489,7 @@ TEST_F(UploaderTest, RefusedStoreWithNoRetryFails) {
   faults.refuse_stor = 1;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   try {
     uploader.PutFile(Local("x.txt", "payload"), "/x.txt", 0);
@@ -532,7 +532,7 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
     row.fault(faults);
     FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
     DROPVAN_REQUIRE_FTP_SERVER(server);
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     Account(uploader, server);
     if (row.port_offset != 0) uploader.Port = testing_support::UnusedPort();
     if (row.folder_there) std::filesystem::create_directories(server.root() / "new");
@@ -551,7 +551,7 @@ TEST_F(UploaderTest, RefusedDirectoryCreationFailsTheStoreOnEveryTry) {
   faults.refuse_mkd = true;
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   EXPECT_THROW(uploader.PutFile(Local("x.txt", "x"), "/new/x.txt", 1), TrkError);
   EXPECT_EQ(Sequence(server, {"MKD", "STOR"}),
@@ -583,7 +583,7 @@ TEST_F(UploaderTest, StalledTransfersAreBrokenOffAndRetried) {
     FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
     DROPVAN_REQUIRE_FTP_SERVER(server);
     const std::string bytes(row.size, 'z');
-    TrkUploader uploader(TrkNewCurlSession);
+    TrkUploader uploader(TrkNewTransferSession);
     Account(uploader, server);
     uploader.Settings.ReplyTimeout = std::chrono::seconds(row.reply_timeout_s);
     uploader.Settings.StallTimeout = 1s;
@@ -608,7 +608,7 @@ TEST_F(UploaderTest, ControlConnectionDroppedBetweenFilesIsRenewed) {
   FtpServer server(FtpServer::Kind::kPyftpdlib, faults);
   DROPVAN_REQUIRE_FTP_SERVER(server);
   std::filesystem::create_directories(server.root() / "www");
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("a.txt", "one"), "/www/a.txt", 3);
   uploader.PutFile(Local("b.txt", "two"), "/www/b.txt", 3);
@@ -628,7 +628,7 @@ TEST_F(UploaderTest, UploadsToVsftpd) {
   DROPVAN_REQUIRE_FTP_SERVER(server);
   const std::string www = server.writable_dir() + "www";
   std::string bytes = AllBytes();
-  TrkUploader uploader(TrkNewCurlSession);
+  TrkUploader uploader(TrkNewTransferSession);
   Account(uploader, server);
   uploader.PutFile(Local("a.bin", bytes), www + "/sub/a.bin", 0);
   uploader.PutFile(Local("b.txt", "b"), www + "/sub/with space #1%.txt", 0);

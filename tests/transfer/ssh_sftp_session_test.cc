@@ -1,0 +1,93 @@
+// The SFTP session against a real sshd whose SFTP server logs every request:
+// what a store sends and asks, for files on either side of the sizes where
+// the session changes its ways (one write request; the window of bytes on
+// their way).
+#include "transfer/ssh_sftp_session.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "digest/md5.h"
+#include "project/whole_file.h"
+#include "support/ssh_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::SshServer;
+using testing_support::TempDir;
+
+// Bytes that no offset mix-up leaves equal.
+std::string Bytes(size_t count) {
+  std::string bytes(count, '\0');
+  uint32_t state = 2463534242u;
+  for (char& byte : bytes) {
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    byte = static_cast<char>(state);
+  }
+  return bytes;
+}
+
+std::string DigestOf(const std::string& bytes) {
+  TrkMD5 md5;
+  md5.Init();
+  md5.Update(bytes.data(), bytes.size());
+  md5.Final();
+  return md5.DigestText();
+}
+
+size_t Requests(const std::string& log, const std::string& kind) {
+  const std::regex line("request [0-9]+: " + kind + "\\b");
+  return static_cast<size_t>(std::distance(std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator()));
+}
+
+TEST(SshSftpSessionTest, EachFileIsOpenedOnceSentWholeAndSizedFromItsHandle) {
+  SshServer server(0, "", /*log_requests=*/true);
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  TrkSessionSettings settings;
+  settings.Protocol = TrkProtocol::kSftp;
+  settings.KeyFile = server.key_file();
+  settings.KnownHosts = server.known_hosts();
+  auto session = TrkNewSshSftpSession(settings);
+  ASSERT_TRUE(session->Login("127.0.0.1", server.port(), server.user(), "")) << session->LastFailure();
+  const struct Row {
+    const char* what;
+    size_t bytes;
+  } rows[] = {
+      {"empty", 0},
+      {"one byte", 1},
+      {"one write request to the byte", 30000},
+      {"a byte past one write request", 30001},
+      {"a byte past the window", (size_t{4} << 20) + 1},
+      {"several windows, then a short end", (size_t{9} << 20) + 12345},
+      {"small again, after the buffer grew", 17},
+  };
+  TempDir local;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string bytes = Bytes(row.bytes);
+    const std::string name = std::to_string(row.bytes) + ".bin";
+    TrkMD5 digest;
+    const auto stored = session->Store(local.Write(name, bytes), (server.root() / name).string(), &digest);
+    digest.Final();
+    EXPECT_TRUE(stored.transferred) << session->LastFailure();
+    EXPECT_EQ(stored.sent, static_cast<int64_t>(row.bytes));
+    EXPECT_EQ(stored.size, TrkTransferSession::SizeAnswer::kHeld);
+    EXPECT_EQ(stored.held, std::to_string(row.bytes));
+    EXPECT_EQ(digest.DigestText(), DigestOf(bytes)) << "the digest is of what was sent";
+    EXPECT_TRUE(ReadFileBytes((server.root() / name).string()) == bytes) << "the server's copy differs";
+  }
+  session.reset();  // the last close is answered, the connection let go
+  const std::string log = server.RequestLog();
+  const size_t files = std::size(rows);
+  EXPECT_EQ(Requests(log, "open"), files) << log.substr(0, 4000);
+  EXPECT_EQ(Requests(log, "fstat"), files) << "the size asked of the open file";
+  EXPECT_EQ(Requests(log, "stat"), 0u) << "no second look by name";
+  EXPECT_EQ(Requests(log, "close"), files);
+}
+
+}  // namespace
