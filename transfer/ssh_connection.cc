@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 namespace {
 
@@ -173,7 +174,7 @@ int TrkSshConnection::ConnectSocket(int fd, const addrinfo& address, Clock::time
 
 bool TrkSshConnection::Handshake(const std::string& host, int port, Clock::time_point deadline) {
   InitLibraryOnce();
-  session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
+  session_ = libssh2_session_init_ex(Memory::Allocate, Memory::Release, Memory::Reallocate, &memory_);
   if (session_ == nullptr) {
     Fail("libssh2 could not make a session");
     return false;
@@ -203,8 +204,28 @@ void TrkSshConnection::PreferKnownKeyType(const std::string& host, int port) {
       if (entry->name != nullptr && name == entry->name) algorithm = AlgorithmOf(entry->typemask);
     }
   }
-  const std::string order = algorithm != nullptr ? std::string(algorithm) + "," + kHostKeyOrder : kHostKeyOrder;
-  libssh2_session_method_pref(session_, LIBSSH2_METHOD_HOSTKEY, order.c_str());
+  const std::string wanted = algorithm != nullptr ? std::string(algorithm) + "," + kHostKeyOrder : kHostKeyOrder;
+  const std::string order = SupportedOf(wanted);
+  if (!order.empty()) libssh2_session_method_pref(session_, LIBSSH2_METHOD_HOSTKEY, order.c_str());
+}
+
+// The names of `wanted` ("a,b,c") that this libssh2 knows, each once: given
+// a name it does not know, libssh2 1.10 removes it with overlapping memcpy.
+std::string TrkSshConnection::SupportedOf(const std::string& wanted) const {
+  const char** known = nullptr;
+  const int count = libssh2_session_supported_algs(session_, LIBSSH2_METHOD_HOSTKEY, &known);
+  if (count <= 0) return "";
+  std::set<std::string> supported(known, known + count);
+  libssh2_free(session_, known);
+  std::string order;
+  std::set<std::string> taken;
+  for (size_t at = 0; at <= wanted.size();) {
+    const size_t comma = std::min(wanted.find(',', at), wanted.size());
+    const std::string name = wanted.substr(at, comma - at);
+    if (supported.count(name) != 0 && taken.insert(name).second) order += (order.empty() ? "" : ",") + name;
+    at = comma + 1;
+  }
+  return order;
 }
 
 std::string TrkSshConnection::HostName(const std::string& host, int port) const {
@@ -291,6 +312,35 @@ bool TrkSshConnection::LogInWithAgent(const std::string& user, Clock::time_point
   }
   libssh2_agent_free(agent);
   return in;
+}
+
+TrkSshConnection::Memory::~Memory() {
+  for (void* block : live_) std::free(block);
+}
+
+void* TrkSshConnection::Memory::Allocate(size_t count, void** self) {
+  void* block = std::malloc(count);
+  if (block != nullptr) static_cast<Memory*>(*self)->live_.insert(block);
+  return block;
+}
+
+void* TrkSshConnection::Memory::Reallocate(void* block, size_t count, void** self) {
+  if (count == 0) {
+    Release(block, self);
+    return nullptr;
+  }
+  auto& live = static_cast<Memory*>(*self)->live_;
+  void* moved = std::realloc(block, count);
+  if (moved == nullptr) return nullptr;  // the old block stays, and stays known
+  live.erase(block);
+  live.insert(moved);
+  return moved;
+}
+
+void TrkSshConnection::Memory::Release(void* block, void** self) {
+  if (block == nullptr) return;
+  static_cast<Memory*>(*self)->live_.erase(block);
+  std::free(block);
 }
 
 bool TrkSshConnection::Wait(Clock::time_point deadline) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <unordered_set>
 
 #include "transfer/stop_sockets.h"
 #include "transfer/transfer_session.h"
@@ -85,13 +86,33 @@ class TrkSshConnection {
   bool LogIn(const std::string& user, const std::string& password, Clock::time_point deadline);
   bool LogInWithAgent(const std::string& user, Clock::time_point deadline);
   void PreferKnownKeyType(const std::string& host, int port);
+  std::string SupportedOf(const std::string& wanted) const;
   std::string HostName(const std::string& host, int port) const;
   void Fail(std::string why) { failure_ = std::move(why); }
+
+  // Every block libssh2 holds for this connection. libssh2 1.10 frees a file
+  // handle (with the write requests still on their way, up to the window)
+  // only once its close went out, so a connection that broke mid-file would
+  // leave them behind; they go with the connection instead.
+  class Memory {
+   public:
+    Memory() = default;
+    ~Memory();
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    static void* Allocate(size_t count, void** self);
+    static void* Reallocate(void* block, size_t count, void** self);
+    static void Release(void* block, void** self);
+
+   private:
+    std::unordered_set<void*> live_;
+  };
 
   const TrkSessionSettings settings_;
   const std::string key_file_;
   const std::string known_hosts_;
   TrkStopSockets sockets_{settings_.Stop};
+  Memory memory_;  // outlives session_
   int socket_ = -1;
   LIBSSH2_SESSION* session_ = nullptr;  // owned
   bool busy_ = false;

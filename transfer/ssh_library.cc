@@ -71,6 +71,16 @@ int libssh2_session_free(LIBSSH2_SESSION* session) {
   return real(session);
 }
 
+int libssh2_session_supported_algs(LIBSSH2_SESSION* session, int method_type, const char*** algs) {
+  TRK_SSH2_ENTRY(libssh2_session_supported_algs);
+  return real(session, method_type, algs);
+}
+
+void libssh2_free(LIBSSH2_SESSION* session, void* pointer) {
+  TRK_SSH2_ENTRY(libssh2_free);
+  real(session, pointer);
+}
+
 int libssh2_session_method_pref(LIBSSH2_SESSION* session, int method_type, const char* prefs) {
   TRK_SSH2_ENTRY(libssh2_session_method_pref);
   return real(session, method_type, prefs);
