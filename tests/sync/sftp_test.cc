@@ -388,6 +388,24 @@ TEST(SftpTest, ALiveFileIsMissingOnlyWhileAsideAndAFailedReplacementLeavesItInPl
   }
 }
 
+// A program's name at the file system's length limit leaves no room for the
+// temporary "_": the server refuses that name (an SFTP status, not a broken
+// connection), and the store goes through the folder's short names instead.
+TEST(SftpTest, AProgramAtTheNameLengthLimitGoesUpUnderTheFoldersShortNames) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  TempDir work;
+  const std::string name = std::string(251, 'p') + ".exe";  // 255 bytes: NAME_MAX
+  const std::string local = work.Write(name, "program bytes");
+  TrkUploader uploader(TrkNewTransferSession);
+  SftpAccount(uploader, server, server.known_hosts());
+  uploader.PutFile(local, (server.root() / name).string(), 0);
+  EXPECT_EQ(ServerFile(server.root() / name), "program bytes");
+  for (const auto& entry : fs::directory_iterator(server.root())) {
+    EXPECT_EQ(entry.path().filename().string(), name) << "a temporary name stayed";
+  }
+}
+
 TEST(SftpTest, EightWorkersShareAServerThatDropsConnectionsBeyondItsStartups) {
   SshServer server(/*max_startups=*/1);
   DROPVAN_REQUIRE_SSH_SERVER(server);
