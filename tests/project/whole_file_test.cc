@@ -12,20 +12,12 @@
 #include <vector>
 
 #include "project/error.h"
+#include "support/error_of.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-// The TrkError message of `action`, or "" when it throws none.
-template <typename Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const TrkError& error) {
-    return error.what();
-  }
-  return "";
-}
+using testing_support::ErrorOf;
 
 std::string Bytes(size_t size) {
   std::string bytes(size, '\0');

@@ -11,22 +11,14 @@
 
 #include "project/error.h"
 #include "support/as_ordinary_user.h"
+#include "support/error_of.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The TrkError message of `action`, or "" when it throws none.
-template <typename Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const TrkError& error) {
-    return error.what();
-  }
-  return "";
-}
+using testing_support::ErrorOf;
 
 TEST(WriteAllTest, CreatesMissingFoldersAndReplacesWholeContent) {
   testing_support::TempDir dir;
