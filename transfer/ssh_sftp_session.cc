@@ -247,7 +247,7 @@ class TrkSshSftpSession : public TrkTransferSession {
   // Notes what a request's answer says: the server's status for a refusal, the
   // connection's failure (which ends the session) for anything else.
   int Answered(int result) {
-    if (result == 0 || result > 0) return result;
+    if (result >= 0) return result;
     if (result == LIBSSH2_ERROR_SFTP_PROTOCOL) {
       status_ = libssh2_sftp_last_error(sftp_);
       failure_ = StatusText(status_);
