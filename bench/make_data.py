@@ -11,6 +11,7 @@ Usage: make_data.py DATA_DIR NAME
   site10k    10,000 files of 100-400 KiB in 100 folders (2.5 GB)
   big        one file of 1 GiB
   far50m     one file of 50 MB, for the far server
+  rate5m     one file of 5 MB, for MaxRate
 
 A set is built in a temporary folder and renamed into place only when whole, so
 an interrupted run never leaves a half set that a later run would reuse.
@@ -35,6 +36,7 @@ SETS = {
 }
 BIG_SIZE = 1 << 30
 FAR_SIZE = 50 * 1000 * 1000
+RATE_SIZE = 5 * 1000 * 1000
 CHUNK = 1 << 20
 
 
@@ -72,6 +74,8 @@ def main():
         make_big(partial, rng, BIG_SIZE)
     elif name == "far50m":
         make_big(partial, rng, FAR_SIZE)
+    elif name == "rate5m":
+        make_big(partial, rng, RATE_SIZE)
     else:
         make_tree(partial, *SETS[name], rng)
     os.rename(partial, final)

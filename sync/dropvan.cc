@@ -91,6 +91,7 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done,
   Uploader->Settings.Stop = StopToken();
   Uploader->RenameMask = TrkMaskList(options.Get("RenameMask"));
   Uploader->Settings.Profile = run_.Profile();
+  Uploader->Settings.Rate = run_.Rate();
   recordings_ = run_.Store().NewQueue();
   JoinLogins();
 }

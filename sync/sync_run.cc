@@ -4,6 +4,7 @@
 #include "project/error.h"
 #include "project/options.h"
 #include "sync/dropvan.h"
+#include "transfer/rate_limit.h"
 #include "transfer/server_profile.h"
 #include "record/upload_store.h"
 
@@ -23,6 +24,13 @@ TrkSyncRun::TrkSyncRun(TrkBatch& batch) : store_(TrkUploadStore::Process()) {
   } catch (const TrkError& e) {
     if (refusal_.empty()) refusal_ = e.what();
   }
+  const std::string max_rate = options.Get("MaxRate");
+  const std::optional<int64_t> rate = TrkRateLimit::Read(max_rate);
+  if (!rate && refusal_.empty()) {
+    refusal_ = "MaxRate \"" + max_rate + "\" is not a rate (bytes per second, or with K or M: 500K, 2M; 0: no cap); " +
+               "nothing was sent";
+  }
+  if (rate && *rate > 0) rate_ = std::make_shared<TrkRateLimit>(*rate);
   profile_ = TrkServerProfile::Load(TrkServerProfile::FileName(project.FileName()),
                                     TrkDropvan::Destination(options, ""), dry_run);
 }

@@ -10,6 +10,7 @@
 #include "sync/run_logins.h"
 
 class TrkBatch;
+class TrkRateLimit;
 class TrkServerProfile;
 class TrkUploadStore;
 
@@ -48,6 +49,9 @@ class TrkSyncRun : public TrkChainShare {
   // What auto mode learnt of the destination's data connections, shared by
   // the workers' sessions.
   const std::shared_ptr<TrkServerProfile>& Profile() const { return profile_; }
+  // The cap MaxRate puts on what the workers' sessions send together; null:
+  // none.
+  const std::shared_ptr<TrkRateLimit>& Rate() const { return rate_; }
 
   std::string InUseElsewhere() const override;
   // Releases the record's run lock; why the run's records are not all saved.
@@ -58,6 +62,7 @@ class TrkSyncRun : public TrkChainShare {
   std::string refusal_;
   TrkRemovalOptions removal_;
   std::shared_ptr<TrkServerProfile> profile_;
+  std::shared_ptr<TrkRateLimit> rate_;
   TrkRunLogins logins_;
   TrkRemoteListings listings_;
   TrkFilesInTheWay files_in_the_way_;

@@ -85,7 +85,9 @@ class TrkCurlFtpSession : public TrkTransferSession {
  public:
   explicit TrkCurlFtpSession(const TrkSessionSettings& settings)
       : settings_(settings),
-        profile_(settings.Profile != nullptr ? settings.Profile : std::make_shared<TrkServerProfile>()) {}
+        profile_(settings.Profile != nullptr ? settings.Profile : std::make_shared<TrkServerProfile>()) {
+    request_.PaceUploads(settings_.Rate.get());
+  }
   TrkCurlFtpSession(const TrkCurlFtpSession&) = delete;
   TrkCurlFtpSession& operator=(const TrkCurlFtpSession&) = delete;
 

@@ -11,6 +11,7 @@
 #endif
 
 #include "digest/md5.h"
+#include "transfer/rate_limit.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ long TrkCurlWholeSeconds(std::chrono::milliseconds limit) {
 }
 
 void TrkCurlRequest::UploadFrom(FILE* in, uint64_t size, TrkMD5* digest) {
-  upload_ = LocalFile{in, digest};
+  upload_ = LocalFile{in, digest, rate_, stop_};
   if (digest != nullptr) digest->Init();
   curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
@@ -133,6 +134,11 @@ size_t TrkCurlRequest::ReadLocal(char* buffer, size_t size, size_t count, void* 
   size_t got = std::fread(buffer, size, count, file->in);
   if (got == 0 && std::ferror(file->in)) return CURL_READFUNC_ABORT;
   if (file->digest != nullptr) file->digest->Update(buffer, got * size);
+  // Held here, the bytes leave no sooner than the rate allows; a stop ends
+  // the wait, and the transfer with it.
+  if (file->rate != nullptr && !file->rate->Pace(static_cast<int64_t>(got * size), file->stop)) {
+    return CURL_READFUNC_ABORT;
+  }
   return got;
 }
 

@@ -13,6 +13,7 @@
 #include "transfer/stop_sockets.h"
 
 class TrkMD5;
+class TrkRateLimit;
 
 // A time-out in the whole seconds libcurl takes for some limits; less than one
 // second counts as one.
@@ -52,6 +53,9 @@ class TrkCurlRequest {
   // long, read from where it stands; with `digest`, the bytes are digested as
   // they are read (Init here, then Update). Until the request's end.
   void UploadFrom(FILE* in, uint64_t size, TrkMD5* digest);
+  // Holds each upload's bytes as `rate` says before libcurl sends them; null:
+  // none. For every later upload.
+  void PaceUploads(TrkRateLimit* rate) { rate_ = rate; }
   // Makes the request's body (a folder listing) go to the end of `body`.
   // Until the request's end.
   void DownloadTo(std::string* body);
@@ -76,7 +80,9 @@ class TrkCurlRequest {
   // The local file of an upload, and the digest of what has been read of it.
   struct LocalFile {
     FILE* in = nullptr;
-    TrkMD5* digest = nullptr;  // null: no digest wanted
+    TrkMD5* digest = nullptr;     // null: no digest wanted
+    TrkRateLimit* rate = nullptr;  // null: as fast as the connection goes
+    std::stop_token stop;
   };
   static size_t ReadLocal(char* buffer, size_t size, size_t count, void* data);
   static size_t KeepBody(char* data, size_t size, size_t count, void* body);
@@ -95,6 +101,7 @@ class TrkCurlRequest {
   std::optional<std::stop_callback<WakeUp>> on_stop_;
   char error_[CURL_ERROR_SIZE] = {};
   LocalFile upload_;  // of the current request
+  TrkRateLimit* rate_ = nullptr;
   struct ReplyLines {
     std::vector<std::string> final, all;
   } replies_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "digest/md5.h"
+#include "transfer/rate_limit.h"
 #include "transfer/ssh_connection.h"
 
 namespace {
@@ -24,6 +25,11 @@ constexpr size_t kOneWrite = 30000;
 // The file's bytes kept on their way: enough to fill OpenSSH's channel window
 // (2 MiB) across a 50 ms round trip while the next ones are read.
 constexpr size_t kWindowBytes = size_t{4} << 20;
+// The bytes read and granted at a time under a rate cap: a tenth of a
+// second's worth, so that no grant waits long, within 1 KiB and 64 KiB.
+size_t PacedBytes(const TrkRateLimit& rate) {
+  return static_cast<size_t>(std::clamp<int64_t>(rate.rate() / 10, 1 << 10, 64 << 10));
+}
 // WriteAll's answer when the local file could not be read.
 constexpr int kLocalFailure = -1000;
 
@@ -353,6 +359,7 @@ int TrkSshSftpSession::WriteAll(Write& write, int fd, TrkMD5* digest) {
       AskSizeNow(write);
       continue;
     }
+    if (!write.eof && write.end < buffer_.size()) continue;  // more to read and send before waiting
     if (!connection_->Wait(stalled)) return Answered(LIBSSH2_ERROR_TIMEOUT);
   }
 }
@@ -365,8 +372,12 @@ bool TrkSshSftpSession::ReadAhead(Write& write, int fd, TrkMD5* digest) {
     write.end -= write.begin;
     write.begin = 0;
   }
+  TrkRateLimit* const rate = settings_.Rate.get();
   while (!write.eof && write.end < buffer_.size()) {
-    const ssize_t got = read(fd, buffer_.data() + write.end, buffer_.size() - write.end);
+    // Under a rate cap, a paced chunk at a time, so that what was read goes
+    // out before the next wait.
+    const size_t room = buffer_.size() - write.end;
+    const ssize_t got = read(fd, buffer_.data() + write.end, rate != nullptr ? std::min(room, PacedBytes(*rate)) : room);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       failure_ = std::string("cannot read the local file: ") + std::strerror(errno);
@@ -375,6 +386,13 @@ bool TrkSshSftpSession::ReadAhead(Write& write, int fd, TrkMD5* digest) {
     if (got == 0) write.eof = true;
     if (digest != nullptr) digest->Update(buffer_.data() + write.end, static_cast<size_t>(got));
     write.end += static_cast<size_t>(got);
+    if (rate != nullptr) {
+      if (!rate->Pace(got, settings_.Stop)) {
+        failure_ = "stopped";
+        return false;
+      }
+      break;
+    }
   }
   return true;
 }

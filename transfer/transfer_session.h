@@ -10,6 +10,7 @@
 #include <vector>
 
 class TrkMD5;
+class TrkRateLimit;
 class TrkServerProfile;
 
 // The protocols a session may speak.
@@ -47,6 +48,9 @@ struct TrkSessionSettings {
   // SFTP: the OpenSSH known_hosts file the server's host key must be in;
   // empty: ~/.ssh/known_hosts.
   std::string KnownHosts;
+  // The cap on the bytes per second that the sessions of a run send together
+  // (MaxRate); null: none.
+  std::shared_ptr<TrkRateLimit> Rate;
   // A stop request ends whatever the session is doing at once (a connect, a
   // login, a reply awaited, a transfer), and what it was doing fails.
   std::stop_token Stop;

@@ -498,6 +498,22 @@ TEST_F(DropvanServerTest, SeveralWorkersUploadInParallelAndKeepTheRecordConsiste
   EXPECT_EQ(CountCommands(*server, "STOR"), 60);
 }
 
+// MaxRate caps what the run sends; a value it cannot read sends nothing
+// rather than send without the cap the user asked for.
+TEST_F(DropvanServerTest, AMaxRateThatIsNoRateSendsNothingAndSaysWhy) {
+  START_SERVER();
+  Source source({{"a.txt", "alpha"}, {"b.txt", "beta"}});
+  site->Set("MaxRate", "fast");
+  RunResult run = site->RunFolder(source.folder.dir(), "/www/");
+  EXPECT_EQ(run.failed, 2);
+  EXPECT_EQ(run[source.Path("a.txt")].text,
+            "MaxRate \"fast\" is not a rate (bytes per second, or with K or M: 500K, 2M; 0: no cap); nothing was sent");
+  EXPECT_EQ(SessionCount(*server), 0);
+
+  site->Set("MaxRate", "1M");
+  EXPECT_EQ(site->RunFolder(source.folder.dir(), "/www/").succeeded, 2) << "a rate it reads is no refusal";
+}
+
 TEST_F(DropvanServerTest, UnreadableRecordRefusesTheRunAndIsLeftAlone) {
   START_SERVER();
   Source source({{"a.txt", "alpha"}, {"b.txt", "beta"}});
