@@ -89,10 +89,7 @@ xferlog_enable=NO"
   far_wait_listen "$far_ftp_port" && far_wait_listen "$far_tls_port" && far_wait_listen "$far_ssh_port" ||
     die "the far servers did not start: $(cat "$work/far-ftp.out" "$work/far-tls.out" "$work/far-sshd.out")"
   printf '[%s]:%s %s\n' "$far_host" "$far_ssh_port" "$(cut -d' ' -f1,2 "$work/ssh_host.pub")" >>"$home/.ssh/known_hosts"
-  # The first connect across a new link also waits for its neighbours to be
-  # found: the second one shows the link.
   local connect
-  in_client curl -s -o /dev/null "ftp://$far_host:$far_ftp_port/" || true
   connect=$(in_client curl -s -o /dev/null -w '%{time_connect}' "ftp://$far_host:$far_ftp_port/" || true)
   echo "far link: a TCP connect takes ${connect:-?} s (round trip ${far_rtt} ms)" | tee -a "$notes"
 }
