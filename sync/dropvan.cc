@@ -1,4 +1,3 @@
-#include "transfer/new_session.h"
 #include "sync/dropvan.h"
 
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include "sync/remover.h"
 #include "transfer/server_profile.h"
 #include "record/upload_store.h"
+#include "transfer/new_session.h"
 
 namespace {
 

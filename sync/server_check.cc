@@ -1,4 +1,3 @@
-#include "transfer/new_session.h"
 #include "sync/server_check.h"
 
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "transfer/server_profile.h"
 #include "sync/uploader.h"
 #include "sync/removals.h"
+#include "transfer/new_session.h"
 
 namespace {
 
