@@ -36,9 +36,6 @@ class TrkSshConnection {
   // then the keys of a running ssh-agent, then the password (when not empty).
   // False when any step failed; Failure() then says why.
   bool Open(const std::string& host, int port, const std::string& user, const std::string& password);
-  // Whether the last failure was a wait's: the deadline passed or a stop was
-  // asked. Nothing more can be sent on the connection then.
-  bool waited_out() const { return waited_out_; }
   // Whether the last failed Open found the server hanging up before it said
   // anything: sshd does that beyond its MaxStartups, with room a moment later.
   bool busy() const { return busy_; }

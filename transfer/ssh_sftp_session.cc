@@ -104,7 +104,7 @@ class TrkSshSftpSession : public TrkTransferSession {
       connection_.reset();
       return false;
     }
-    sftp_ = connection_->DrivePointer([&] { return libssh2_sftp_init(connection_->session()); }, ReplyDeadline());
+    sftp_ = connection_->DrivePointer([&] { return libssh2_sftp_init(Session()); }, ReplyDeadline());
     if (sftp_ == nullptr) {
       connection_->FailWithLibraryError();
       failure_ = connection_->Failure();
@@ -159,12 +159,8 @@ class TrkSshSftpSession : public TrkTransferSession {
       return stored;
     }
     LIBSSH2_SFTP_HANDLE* handle = nullptr;
-    const int opened = Request([&] {
-      handle = libssh2_sftp_open_ex(sftp_, remote.data(), Length(remote),
-                                    LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
-                                    LIBSSH2_SFTP_OPENFILE);
-      return handle != nullptr ? 0 : libssh2_session_last_errno(connection_->session());
-    });
+    const int opened = Open(remote, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
+                            LIBSSH2_SFTP_OPENFILE, handle);
     if (!Succeeded(opened)) {
       stored.refused = opened == LIBSSH2_ERROR_SFTP_PROTOCOL;  // a missing folder, a refused name
       return stored;
@@ -187,10 +183,7 @@ class TrkSshSftpSession : public TrkTransferSession {
 
   Listing ListFolder(const std::string& directory) override {
     LIBSSH2_SFTP_HANDLE* handle = nullptr;
-    const int opened = Request([&] {
-      handle = libssh2_sftp_open_ex(sftp_, directory.data(), Length(directory), 0, 0, LIBSSH2_SFTP_OPENDIR);
-      return handle != nullptr ? 0 : libssh2_session_last_errno(connection_->session());
-    });
+    const int opened = Open(directory, 0, 0, LIBSSH2_SFTP_OPENDIR, handle);
     if (!Succeeded(opened)) {
       if (opened != LIBSSH2_ERROR_SFTP_PROTOCOL) return {};
       return {IsMissing(status_) ? Listing::Outcome::kNoFolder : Listing::Outcome::kUnlisted, {}};
@@ -299,6 +292,15 @@ class TrkSshSftpSession : public TrkTransferSession {
     pending_close_ = nullptr;
     const int result = connection_->Drive([&] { return libssh2_sftp_close_handle(handle); }, deadline);
     if (result < 0 && result != LIBSSH2_ERROR_SFTP_PROTOCOL) Break();
+  }
+
+  // Opens `path` as `type` says (a file to write, a folder to read): the
+  // request's answer, and with 0 the handle.
+  int Open(const std::string& path, unsigned long flags, long mode, int type, LIBSSH2_SFTP_HANDLE*& handle) {
+    return Request([&] {
+      handle = libssh2_sftp_open_ex(sftp_, path.data(), Length(path), flags, mode, type);
+      return handle != nullptr ? 0 : libssh2_session_last_errno(Session());
+    });
   }
 
   bool Stat(const std::string& path, LIBSSH2_SFTP_ATTRIBUTES& attrs) {
