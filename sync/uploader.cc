@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "project/error.h"
+#include "record/file_stat.h"
 #include "transfer/ftp_text.h"
 #include "digest/md5.h"
 
@@ -26,6 +27,7 @@ TrkUploader::~TrkUploader() = default;
 int64_t TrkUploader::PutFile(const std::string& local_path, const std::string& remote_path, int tries,
                                 TrkMD5* sent_digest) {
   if (HasControlChar(remote_path)) throw TrkError(kBadRemoteName);
+  broken_.reset();
   for (;;) {
     Connect(Server, User, Password, Port, tries);
     int64_t stored = 0;
@@ -107,16 +109,17 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
   // carries the name that users start, nor a half-stored page the one visitors load.
   const bool renamed = StoredByRenaming(target);
   TemporaryNames names = NamesFor(target, false);
-  TrkTransferSession::Stored store = session_->Store(local_path, renamed ? names.store : target, sent_digest);
+  int64_t from = 0;
+  TrkTransferSession::Stored store = Send(local_path, renamed ? names.store : target, sent_digest, from);
   if (renamed && store.refused) {
     // A name at the server's limit has no room for the suffix: a short one.
     names = NamesFor(target, true);
-    store = session_->Store(local_path, names.store, sent_digest);
+    store = Send(local_path, names.store, sent_digest, from);
   }
   const std::string name = renamed ? names.store : target;
   // A store into a folder that could not be made fails for want of it.
   if (!store.transferred) return no_folder;
-  if (std::optional<std::string> failure = CheckStoredSize(name, store)) return failure;
+  if (std::optional<std::string> failure = CheckStoredSize(name, store, from + store.sent)) return failure;
   stored = store.sent;
   if (renamed) return MoveInto(names, target);
   return std::nullopt;
@@ -126,8 +129,39 @@ bool TrkUploader::StoredByRenaming(const std::string& target) const {
   return EndsWithExe(target) || RenameMask.MatchesName(target);
 }
 
-std::optional<std::string> TrkUploader::CheckStoredSize(const std::string& name,
-                                                        const TrkTransferSession::Stored& store) {
+TrkTransferSession::Stored TrkUploader::Send(const std::string& local_path, const std::string& name,
+                                             TrkMD5* sent_digest, int64_t& from) {
+  // Taken before the bytes are read: a file written to meanwhile is not resumed.
+  std::optional<TrkFileStat> before = sent_digest == nullptr ? TrkFileStat::Of(local_path) : std::nullopt;
+  if (before && (before->size <= ResumeAbove || before->Racy())) before.reset();
+  from = before ? ResumePoint(*before, name) : 0;
+  TrkTransferSession::Stored store;
+  if (from > 0) {
+    store = session_->Resume(local_path, name, from);
+    // A server that will not append gets the whole file again, at once.
+    if (store.refused) from = 0;
+  }
+  if (from == 0) store = session_->Store(local_path, name, sent_digest);
+  const int64_t reached = from + store.reached;
+  if (before && !store.transferred && !store.refused && reached > 0) {
+    broken_ = BrokenStore{name, reached, *before};
+  } else if (broken_ && broken_->name == name) {
+    broken_.reset();
+  }
+  return store;
+}
+
+int64_t TrkUploader::ResumePoint(const TrkFileStat& local, const std::string& name) {
+  if (!broken_ || broken_->name != name || !broken_->local.SameFile(local)) return 0;
+  // What the server holds of the broken store is this file's bytes only up to
+  // what that store can have sent; more, and something else wrote there.
+  const TrkTransferSession::Held held = session_->FileSize(name);
+  if (held.size != TrkTransferSession::SizeAnswer::kHeld || held.bytes > broken_->reached) return 0;
+  return std::max<int64_t>(held.bytes, 0);
+}
+
+std::optional<std::string> TrkUploader::CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store,
+                                                        int64_t expected) {
   using Size = TrkTransferSession::SizeAnswer;
   switch (store.size) {
     case Size::kNone: return std::string();
@@ -135,8 +169,8 @@ std::optional<std::string> TrkUploader::CheckStoredSize(const std::string& name,
     case Size::kMissing: return "the server cannot find the stored file \"" + name + "\"";
     case Size::kHeld: break;
   }
-  if (store.held == std::to_string(store.sent)) return std::nullopt;
-  return "the server holds " + store.held + " of " + std::to_string(store.sent) + " bytes of \"" + name + "\"";
+  if (store.held == std::to_string(expected)) return std::nullopt;
+  return "the server holds " + store.held + " of " + std::to_string(expected) + " bytes of \"" + name + "\"";
 }
 
 std::optional<std::string> TrkUploader::MoveInto(const TemporaryNames& names, const std::string& target) {

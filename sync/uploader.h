@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "project/error.h"
+#include "record/file_stat.h"
 #include "select/mask_list.h"
 #include "transfer/transfer_session.h"
 
@@ -64,7 +65,8 @@ class TrkUploader {
   // the server refuses the temporary name (one at its length limit), the two
   // names are short ones of the folder ("~dv" and 16 digits of the name's
   // digest, then ".new" and ".old"). The file is stored at most tries + 1
-  // times. The last failure's detail follows "[Error]Upload file failure" in
+  // times; a large one whose store broke goes on from what the server holds
+  // (see ResumeAbove). The last failure's detail follows "[Error]Upload file failure" in
   // parentheses when the program has one, and the error's Reason says what the
   // server or the connection said (both for a connect failure). A remote path
   // holding a control character (CR or LF would smuggle commands onto the
@@ -72,7 +74,7 @@ class TrkUploader {
   // With `sent_digest`, the file's bytes are digested as they are sent: on
   // return its DigestText is the digest of what the successful store sent, so
   // a file is read once, not once for the digest and once more for the transfer.
-  // Returns the bytes of the store that counted.
+  // Returns the bytes the store that counted sent (after a resume, the rest alone).
   int64_t PutFile(const std::string& local_path, const std::string& remote_path, int tries,
                   TrkMD5* sent_digest = nullptr);
 
@@ -149,6 +151,14 @@ class TrkUploader {
   // message (a credentials file that was not used); empty: nothing to say.
   std::string ConnectNote;
 
+  // A store of a file larger than this (bytes) that breaks once some of its
+  // bytes reached the server goes on, at the next attempt, from what the
+  // server then holds, as long as that is no more than the store can have
+  // sent and the local file is unchanged; a server that will not append gets
+  // the whole file again at once. A store digested as it goes (PutFile's
+  // sent_digest) always starts over: its digest is of the bytes sent.
+  int64_t ResumeAbove = int64_t{8} << 20;
+
   // Wait between connect attempts; a stop request (Settings.Stop) ends it.
   std::chrono::milliseconds RetryWait{10000};
 
@@ -182,9 +192,17 @@ class TrkUploader {
   // plain broken transfer, whose reason is the session's).
   std::optional<std::string> StoreWhole(const std::string& local_path, const std::string& target,
                                         TrkMD5* sent_digest, int64_t& stored);
+  // Stores the local file at `name`, or resumes the store there that broke
+  // (see ResumeAbove); `from` gets where the store began.
+  TrkTransferSession::Stored Send(const std::string& local_path, const std::string& name, TrkMD5* sent_digest,
+                                  int64_t& from);
+  // Where a store of the local file `local` at `name` may go on from: what the
+  // server holds of the store that broke there, or 0 to start over.
+  int64_t ResumePoint(const TrkFileStat& local, const std::string& name);
   // Nothing when the server's account of the stored file, asked right after
-  // the store, says that all the bytes sent are there; else the detail.
-  static std::optional<std::string> CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store);
+  // the store, says that it holds `expected` bytes; else the detail.
+  static std::optional<std::string> CheckStoredSize(const std::string& name, const TrkTransferSession::Stored& store,
+                                                    int64_t expected);
   // Moves `from` to `to`, replacing a file at `to`; false when the server refused.
   bool MoveReplacing(const std::string& from, const std::string& to);
   // Whether `target` is stored under a temporary name, then renamed (see PutFile).
@@ -217,4 +235,12 @@ class TrkUploader {
   std::string connect_failure_;  // why the last failed login failed
   // Directories this connection found or made (absolute). Saves a CWD per file.
   std::unordered_set<std::string> known_dirs_;
+  // The current PutFile's store that broke with some of its bytes on the
+  // server, while a later attempt may go on from them.
+  struct BrokenStore {
+    std::string name;     // where it was stored
+    int64_t reached = 0;  // the most bytes of the file it can have put there
+    TrkFileStat local;    // the local file's as its bytes were read
+  };
+  std::optional<BrokenStore> broken_;
 };

@@ -17,6 +17,8 @@ line, so a test can see how the client copes with a server that misbehaves:
   --early-close N     for the next N STORs read only part of what the client
                       sent, close the data connection and answer 226; the file
                       keeps what was read
+  --cut-stor-at B     close the next STOR's data connection once B bytes of it
+                      have arrived and answer 426; the file keeps those bytes
   --refuse-rnto N     answer the next N RNTOs with 550 (-1: every RNTO)
   --refuse-rnto-existing
                       answer RNTO with 550 when the target exists, as servers
@@ -79,6 +81,7 @@ class Faults:
     refuse_mkd = False
     truncate_stor = 0
     early_close = 0
+    cut_stor_at = 0
     refuse_rnto = 0
     refuse_rnto_existing = False
     drop_at = ""
@@ -150,9 +153,12 @@ class CuttingDTPHandler(DTPHandler):
 
     def enable_receiving(self, type, cmd):
         self.cut_reply = self.cmd_channel.take_cut() if cmd == "STOR" else None
+        self.cut_at = self.cmd_channel.take_cut_at() if cmd == "STOR" else 0
         super().enable_receiving(type, cmd)
 
     def handle_read(self):
+        if self.cut_at > 0:
+            return self._read_until_cut()
         if not getattr(self, "cut_reply", None):
             return super().handle_read()
         try:
@@ -168,6 +174,21 @@ class CuttingDTPHandler(DTPHandler):
         self.close()
 
     handle_read_event = handle_read
+
+    def _read_until_cut(self):
+        try:
+            chunk = self.socket.recv(min(65536, self.cut_at - self.tot_bytes_received))
+        except OSError:
+            return self.handle_error()
+        self.tot_bytes_received += len(chunk)
+        self.file_obj.write(chunk)
+        if chunk and self.tot_bytes_received < self.cut_at:
+            return
+        self.file_obj.flush()
+        self.cmd_channel._trace("426", "(cut) " + self.file_obj.name)
+        self.transfer_finished = False
+        self._resp = ("426 Transfer cut by test.", logging.debug)
+        self.close()
 
 
 class CuttingFS(AbstractedFS):
@@ -208,6 +229,7 @@ class Handler(FTPHandler):
         self._session = Faults.sessions
         self._pending = None
         self._cut = None
+        self._cut_at = 0
         self._live = False
         if (Faults.max_sessions != 0 and not Faults.turn_away_at_pass
                 and Faults.live_sessions >= max(Faults.max_sessions, 0)):
@@ -237,6 +259,10 @@ class Handler(FTPHandler):
     def take_cut(self):
         cut, self._cut = self._cut, None
         return cut
+
+    def take_cut_at(self):
+        cut_at, self._cut_at = self._cut_at, 0
+        return cut_at
 
     def _drop(self, shown):
         self._trace("DROP", shown)
@@ -303,13 +329,16 @@ class Handler(FTPHandler):
         if take("refuse_stor") or chance("refuse", file, Faults.refuse_stores):
             self.respond("550 STOR refused by test.")
             return None
-        if take("early_close"):
+        if Faults.cut_stor_at > 0:
+            self._cut_at, Faults.cut_stor_at = Faults.cut_stor_at, 0
+        elif take("early_close"):
             self._cut = "226 Transfer complete."
         elif chance("transfer", file, Faults.drop_transfers):
             self._cut = "426 Transfer dropped by test."
         result = super().ftp_STOR(file, mode)
         if result is None:
             self._cut = None  # refused: the cut stays unused
+            self._cut_at = 0
         if result is not None and Faults.stall > 0 and self.data_channel:
             Faults.stall -= 1
             self._stall(self.data_channel)
@@ -368,6 +397,7 @@ def main():
     parser.add_argument("--refuse-mkd", action="store_true")
     parser.add_argument("--truncate-stor", type=int, default=0)
     parser.add_argument("--early-close", type=int, default=0)
+    parser.add_argument("--cut-stor-at", type=int, default=0)
     parser.add_argument("--refuse-rnto", type=int, default=0)
     parser.add_argument("--refuse-rnto-existing", action="store_true")
     parser.add_argument("--drop-at", default="")
@@ -386,7 +416,7 @@ def main():
     args = parser.parse_args()
 
     for name in ("refuse_login", "drop_after", "refuse_stor", "stall", "stall_seconds",
-                 "refuse_mkd", "truncate_stor", "early_close", "refuse_rnto",
+                 "refuse_mkd", "truncate_stor", "early_close", "cut_stor_at", "refuse_rnto",
                  "refuse_rnto_existing", "no_size", "cut_listings", "max_sessions", "turn_away", "turn_away_at_pass",
                  "release_delay",
                  "reply_delay", "seed",

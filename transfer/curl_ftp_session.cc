@@ -44,6 +44,15 @@ bool Offers(const std::vector<std::string>& features, const std::string& wanted)
   });
 }
 
+// Puts `in` at byte `offset`, past what fseek's long reaches on some systems.
+bool SeekTo(FILE* in, int64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(in, offset, SEEK_SET) == 0;
+#else
+  return fseeko(in, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
 // Whether a failed active transfer failed for want of a data connection: the
 // server refused PORT/EPRT, could not connect back (425, 426 before any byte
 // went) or never did. Such a transfer may work passive.
@@ -157,13 +166,10 @@ class TrkCurlFtpSession : public TrkTransferSession {
   }
 
   Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
-    Stored stored;
-    curl_off_t sent = 0;
-    std::string size_reply;
-    stored.transferred = Upload(local_path, remote, sent, size_reply, digest);
-    stored.sent = sent;
-    stored.refused = !stored.transferred && request_.Refused();
-    return stored.transferred ? SizeOf(size_reply, stored) : stored;
+    return Send(local_path, remote, 0, digest);
+  }
+  Stored Resume(const std::string& local_path, const std::string& remote, int64_t offset) override {
+    return Send(local_path, remote, offset, nullptr);
   }
 
   // MLSD where the server offers it (its facts are meant for programs), else LIST.
@@ -238,23 +244,45 @@ class TrkCurlFtpSession : public TrkTransferSession {
     return code;
   }
 
+  // Stores the local file from `offset` on (appended to what the server holds
+  // when above 0), then asks for the stored file's size.
+  Stored Send(const std::string& local_path, const std::string& remote, int64_t offset, TrkMD5* digest) {
+    Stored stored;
+    curl_off_t sent = 0;
+    std::string size_reply;
+    stored.transferred = Upload(local_path, remote, offset, sent, size_reply, digest);
+    stored.sent = sent;
+    stored.reached = stored.transferred ? 0 : sent;
+    stored.refused = !stored.transferred && request_.Refused();
+    return stored.transferred ? SizeOf(size_reply, stored) : stored;
+  }
+
   // Stores the local file, then asks the server for the stored file's size on
   // the same connection, still in binary type. `sent` gets the number of bytes
   // that went out, `size_reply` the server's reply to SIZE (empty when none came).
-  bool Upload(const std::string& local_path, const std::string& remote_name, curl_off_t& sent,
+  bool Upload(const std::string& local_path, const std::string& remote_name, int64_t offset, curl_off_t& sent,
               std::string& size_reply, TrkMD5* digest) {
     std::error_code error;
-    auto size = std::filesystem::file_size(local_path, error);
-    if (error) return false;
+    const auto size = std::filesystem::file_size(local_path, error);
+    if (error || offset < 0 || static_cast<uintmax_t>(offset) > size) return false;
     FILE* in = std::fopen(local_path.c_str(), "rb");
     if (in == nullptr) return false;
+    const auto from_offset = [in, offset] { return SeekTo(in, offset); };
+    if (!from_offset()) {
+      std::fclose(in);
+      return false;
+    }
     // The "*" prefix: a refused SIZE is a result here, not a failed transfer.
     curl_slist* after = curl_slist_append(nullptr, ("*SIZE " + remote_name).c_str());
     Prepare(UrlPath(remote_name));
-    request_.UploadFrom(in, size, digest);
+    request_.UploadFrom(in, size - static_cast<uintmax_t>(offset), digest);
+    // APPE rather than REST and STOR: libcurl sends REST for downloads alone,
+    // and the server holds exactly `offset` bytes, so appending lands where
+    // STOR at that offset would.
+    if (offset > 0) curl_easy_setopt(curl_, CURLOPT_APPEND, 1L);
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, after);
-    CURLcode result = Transfer([in, digest] {
-      std::rewind(in);
+    CURLcode result = Transfer([&from_offset, digest] {
+      from_offset();
       if (digest != nullptr) digest->Init();
     });
     curl_easy_setopt(curl_, CURLOPT_POSTQUOTE, nullptr);

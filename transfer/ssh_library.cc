@@ -213,6 +213,11 @@ ssize_t libssh2_sftp_write(LIBSSH2_SFTP_HANDLE* handle, const char* buffer, size
   return real(handle, buffer, count);
 }
 
+void libssh2_sftp_seek64(LIBSSH2_SFTP_HANDLE* handle, libssh2_uint64_t offset) {
+  TRK_SSH2_ENTRY(libssh2_sftp_seek64);
+  real(handle, offset);
+}
+
 int libssh2_sftp_fstat_ex(LIBSSH2_SFTP_HANDLE* handle, LIBSSH2_SFTP_ATTRIBUTES* attrs, int set) {
   TRK_SSH2_ENTRY(libssh2_sftp_fstat_ex);
   return real(handle, attrs, set);

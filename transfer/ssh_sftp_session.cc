@@ -152,33 +152,10 @@ class TrkSshSftpSession : public TrkTransferSession {
   }
 
   Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
-    Stored stored;
-    LocalFile local(local_path);
-    if (local.fd() < 0) {
-      failure_ = "cannot read " + local_path + ": " + std::strerror(errno);
-      return stored;
-    }
-    LIBSSH2_SFTP_HANDLE* handle = nullptr;
-    const int opened = Open(remote, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
-                            LIBSSH2_SFTP_OPENFILE, handle);
-    if (!Succeeded(opened)) {
-      stored.refused = opened == LIBSSH2_ERROR_SFTP_PROTOCOL;  // a missing folder, a refused name
-      return stored;
-    }
-    if (digest != nullptr) digest->Init();
-    struct stat status {};
-    const auto size = fstat(local.fd(), &status) == 0 ? static_cast<size_t>(status.st_size) : kWindowBytes;
-    buffer_.resize(std::max(buffer_.size(), std::min(kWindowBytes, size + 1)));
-    Write write{handle};
-    const int written = WriteAll(write, local.fd(), digest);
-    stored.sent = write.acked;
-    AwaitEarlySize(write);
-    if (Succeeded(written)) {
-      stored.transferred = true;
-      AskSize(write, stored);
-    }
-    CloseLater(handle);
-    return stored;
+    return Send(local_path, remote, 0, digest);
+  }
+  Stored Resume(const std::string& local_path, const std::string& remote, int64_t offset) override {
+    return Send(local_path, remote, offset, nullptr);
   }
 
   Listing ListFolder(const std::string& directory) override {
@@ -205,6 +182,7 @@ class TrkSshSftpSession : public TrkTransferSession {
   // and not yet acknowledged are buffer_[begin, end).
   struct Write {
     LIBSSH2_SFTP_HANDLE* handle;
+    int64_t from = 0;  // where in the file the first byte goes
     size_t begin = 0, end = 0;
     bool eof = false;
     int64_t acked = 0;
@@ -317,6 +295,9 @@ class TrkSshSftpSession : public TrkTransferSession {
     return length > 0 ? std::string(target.data(), static_cast<size_t>(length)) : std::string();
   }
 
+  // Stores the local file from `offset` on: into a new or emptied file from
+  // 0, else into the file the server has, at `offset`.
+  Stored Send(const std::string& local_path, const std::string& remote, int64_t offset, TrkMD5* digest);
   // Sends the file's bytes in a window of write requests until the server
   // has acknowledged them all: 0, or why not.
   int WriteAll(Write& write, int fd, TrkMD5* digest);
@@ -340,6 +321,43 @@ class TrkSshSftpSession : public TrkTransferSession {
   unsigned long status_ = LIBSSH2_FX_OK;          // of the last refusal
   std::string failure_;                           // why the last request that failed failed
 };
+
+TrkTransferSession::Stored TrkSshSftpSession::Send(const std::string& local_path, const std::string& remote,
+                                                   int64_t offset, TrkMD5* digest) {
+  Stored stored;
+  LocalFile local(local_path);
+  if (local.fd() < 0 || lseek(local.fd(), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+    failure_ = "cannot read " + local_path + ": " + std::strerror(errno);
+    return stored;
+  }
+  // Appending needs the file the broken store left; made anew, the bytes
+  // before `offset` would be a hole of zeros.
+  const unsigned long flags = offset > 0 ? LIBSSH2_FXF_WRITE : LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC;
+  LIBSSH2_SFTP_HANDLE* handle = nullptr;
+  const int opened = Open(remote, flags, 0644, LIBSSH2_SFTP_OPENFILE, handle);
+  if (!Succeeded(opened)) {
+    stored.refused = opened == LIBSSH2_ERROR_SFTP_PROTOCOL;  // a missing folder, a refused name
+    return stored;
+  }
+  if (digest != nullptr) digest->Init();
+  libssh2_sftp_seek64(handle, static_cast<libssh2_uint64_t>(offset));
+  struct stat status {};
+  const auto size = fstat(local.fd(), &status) == 0 ? static_cast<size_t>(status.st_size) : kWindowBytes;
+  buffer_.resize(std::max(buffer_.size(), std::min(kWindowBytes, size + 1)));
+  Write write{handle, offset};
+  const int written = WriteAll(write, local.fd(), digest);
+  stored.sent = write.acked;
+  AwaitEarlySize(write);
+  if (Succeeded(written)) {
+    stored.transferred = true;
+    AskSize(write, stored);
+  } else {
+    // What was handed to the connection may have landed, acknowledged or not.
+    stored.reached = write.acked + static_cast<int64_t>(write.end - write.begin);
+  }
+  CloseLater(handle);
+  return stored;
+}
 
 int TrkSshSftpSession::WriteAll(Write& write, int fd, TrkMD5* digest) {
   auto stalled = Clock::now() + settings_.StallTimeout;
@@ -423,7 +441,7 @@ void TrkSshSftpSession::AskSize(Write& write, Stored& stored) {
   auto fstat = [&] { return libssh2_sftp_fstat_ex(write.handle, &write.attrs, 0); };
   int result = write.size_result;
   const bool whole = Succeeded(result) && (write.attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) &&
-                     static_cast<int64_t>(write.attrs.filesize) == write.acked;
+                     static_cast<int64_t>(write.attrs.filesize) == write.from + write.acked;
   if (!write.size_asked || (Succeeded(result) && !whole)) result = Request(fstat);
   if (!Succeeded(result)) return;  // kNone: the store does not count
   if (!(write.attrs.flags & LIBSSH2_SFTP_ATTR_SIZE)) {

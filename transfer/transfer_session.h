@@ -80,6 +80,10 @@ class TrkTransferSession {
     bool transferred = false;  // every byte went out and the server took the transfer
     bool refused = false;      // not transferred: the server refused the store for good
     int64_t sent = 0;          // the bytes that went out
+    // Not transferred: the most bytes of this store the server may hold, from
+    // where it began (0: none reached it, and what the server holds under the
+    // name is not this store's). Bounds what a resumed store may build on.
+    int64_t reached = 0;
     SizeAnswer size = SizeAnswer::kNone;
     std::string held;          // with kHeld: the size as the server wrote it
   };
@@ -140,6 +144,12 @@ class TrkTransferSession {
   // Stores the local file at `remote`. With `digest`, the bytes are digested
   // as they go out (Init, then Update; the caller finishes it).
   virtual Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) = 0;
+  // Sends the local file's bytes from `offset` on to the end of `remote`,
+  // which holds the file's first `offset` bytes from a store that broke (FTP's
+  // APPE; SFTP writes from that offset into the file, which must exist).
+  // `sent` and `reached` count this call's bytes alone; the size the server
+  // then tells is the whole file's. `refused`: the server will not append.
+  virtual Stored Resume(const std::string& local_path, const std::string& remote, int64_t offset) = 0;
   // Whether the server renamed `from` to `to`; nothing when the connection failed.
   virtual std::optional<bool> Rename(const std::string& from, const std::string& to) = 0;
   // Whether the server deleted `path`.

@@ -41,6 +41,7 @@ std::vector<std::string> FaultFlags(const FtpFaults& faults) {
   if (faults.refuse_mkd) flags.push_back("--refuse-mkd");
   count("--truncate-stor", faults.truncate_stor);
   count("--early-close", faults.early_close);
+  count("--cut-stor-at", faults.cut_stor_at);
   count("--refuse-rnto", faults.refuse_rnto);
   on("--refuse-rnto-existing", faults.refuse_rnto_existing);
   if (!faults.drop_at.empty()) {

@@ -22,6 +22,7 @@ struct FtpFaults {
   bool refuse_mkd = false;    // answer every MKD with 550
   int truncate_stor = 0;      // keep only the first half of the next N stored files, answer 226
   int early_close = 0;        // read part of the next N STORs' data, close, answer 226
+  int cut_stor_at = 0;        // above 0: close the next STOR's data once this many bytes came, answer 426
   int refuse_rnto = 0;        // answer the next N RNTOs with 550; -1 every RNTO
   bool refuse_rnto_existing = false;  // answer RNTO with 550 when the target exists
   std::string drop_at;        // close the control connection without reply on this command ...

@@ -13,6 +13,7 @@
 //   unknown       (STOR, SIZE) the server has no SIZE
 //   missing       (STOR, SIZE, LIST) the server cannot find the file or folder
 //   unanswered    (STOR) the bytes went out, then the connection failed at SIZE
+//   broke N       (STOR, APPE) the connection failed once N bytes had gone out
 //   anything else the server's refusal ("550 Permission denied."); a login
 //                 refused with 421 is turned away for want of room, one
 //                 refused with 530 is refused at its password.
@@ -21,8 +22,8 @@
 // and a listing leaves every file to SIZE.
 // The log, one line a request in order, "; " between them:
 //   OPEN (a session is made)   LOGIN user:password@server:port   CWD dir
-//   MKD dir   STOR remote   RENAME from to   DELE path   RMD dir   LIST dir
-//   SIZE path
+//   MKD dir   STOR remote   APPE remote from N   RENAME from to   DELE path
+//   RMD dir   LIST dir   SIZE path
 // Questions the session answers from what it already knows (LastFailure,
 // EntryPath, ...) are not requests and go unrecorded, and so does the local
 // file a store reads, which is the test's. The login folder is "/".
@@ -109,20 +110,11 @@ class RecordingSession : public TrkTransferSession {
   bool RemoveDir(const std::string& directory) override { return Succeeded(script_->Ask("RMD " + directory)); }
 
   Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
-    const std::string answer = script_->Ask("STOR " + remote);
-    if (!Sent(answer)) {
-      Succeeded(answer);
-      Stored broken;
-      broken.refused = !answer.starts_with("cut ");
-      return broken;
-    }
-    const std::string bytes = ReadFileBytes(local_path);
-    if (digest != nullptr) {
-      digest->Init();
-      digest->Update(bytes.data(), bytes.size());
-    }
-    const auto [size, held] = SizeSays(answer, static_cast<int64_t>(bytes.size()));
-    return {.transferred = true, .sent = static_cast<int64_t>(bytes.size()), .size = size, .held = held};
+    return Send(script_->Ask("STOR " + remote), local_path, 0, digest);
+  }
+
+  Stored Resume(const std::string& local_path, const std::string& remote, int64_t offset) override {
+    return Send(script_->Ask("APPE " + remote + " from " + std::to_string(offset)), local_path, offset, nullptr);
   }
 
   std::optional<bool> Rename(const std::string& from, const std::string& to) override {
@@ -151,6 +143,29 @@ class RecordingSession : public TrkTransferSession {
   }
 
  private:
+  // A store of the local file from `offset` on, as `answer` says it went.
+  Stored Send(const std::string& answer, const std::string& local_path, int64_t offset, TrkMD5* digest) {
+    if (answer.starts_with("broke ")) {
+      last_failure_ = "Connection reset by peer";
+      Stored broken;
+      broken.sent = broken.reached = std::stoll(answer.substr(6));
+      return broken;
+    }
+    if (!Sent(answer)) {
+      Succeeded(answer);
+      Stored broken;
+      broken.refused = !answer.starts_with("cut ");
+      return broken;
+    }
+    const std::string bytes = ReadFileBytes(local_path).substr(static_cast<size_t>(offset));
+    if (digest != nullptr) {
+      digest->Init();
+      digest->Update(bytes.data(), bytes.size());
+    }
+    const auto [size, held] = SizeSays(answer, offset + static_cast<int64_t>(bytes.size()));
+    return {.transferred = true, .sent = static_cast<int64_t>(bytes.size()), .size = size, .held = held};
+  }
+
   // Whether a store so answered sent every byte.
   static bool Sent(const std::string& answer) {
     return answer.empty() || answer.starts_with("held ") || answer == "unknown" || answer == "missing" ||

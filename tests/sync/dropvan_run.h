@@ -52,6 +52,7 @@ struct RunResult {
   std::map<std::string, ItemResult> items;
   int succeeded = 0;
   int failed = 0;
+  uint64_t bytes_sent = 0;
   const ItemResult& operator[](const std::string& path) const {
     static const ItemResult missing{-1, "<no such item>", ""};
     auto found = items.find(path);
@@ -137,6 +138,7 @@ class SyncProject {
     }
     result.succeeded = batch.Succeeded();
     result.failed = batch.Failed();
+    result.bytes_sent = batch.BytesSent();
     return result;
   }
 

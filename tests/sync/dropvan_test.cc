@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -425,6 +426,23 @@ TEST_F(DropvanServerTest, StalledTransferTimesOutAndIsRetried) {
   EXPECT_EQ(run[source.Path("big.bin")].text, "/www/big.bin");
   EXPECT_TRUE(ServerFile(*server, "www/big.bin") == Binary(24 << 20)) << "the retried copy differs";
   EXPECT_EQ(CountCommands(*server, "STOR"), 2);
+}
+
+TEST_F(DropvanServerTest, ALargeFileWhoseTransferIsCutGoesOnFromWhatTheServerHolds) {
+  FtpFaults faults;
+  faults.cut_stor_at = 10 << 20;
+  START_SERVER(faults);
+  const std::string bytes = Binary(20 << 20);
+  Source source(Files{{"big.bin", bytes}});
+  // Written an hour ago, as a file not being written to is: resumed only then.
+  fs::last_write_time(source.Path("big.bin"), fs::file_time_type::clock::now() - std::chrono::hours(1));
+  RunResult run = site->RunFolder(source.folder.dir(), "/www/");
+  EXPECT_EQ(run[source.Path("big.bin")].text, "/www/big.bin");
+  EXPECT_TRUE(ServerFile(*server, "www/big.bin") == bytes) << "the resumed copy differs";
+  EXPECT_EQ(run.bytes_sent, bytes.size() - (10 << 20)) << "the second attempt sends the rest alone";
+  EXPECT_EQ(CountCommands(*server, "STOR"), 1);
+  EXPECT_EQ(CountCommands(*server, "APPE"), 1);
+  EXPECT_EQ(site->RecordLines(), source.ExpectedRecord()) << "recorded once, with the whole file's digest";
 }
 
 TEST_F(DropvanServerTest, FailedFileIsNotRecordedAndIsTriedAgainNextRun) {

@@ -304,6 +304,9 @@ class RefusingRenamesOf : public TrkTransferSession {
   Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
     return real_->Store(local_path, remote, digest);
   }
+  Stored Resume(const std::string& local_path, const std::string& remote, int64_t offset) override {
+    return real_->Resume(local_path, remote, offset);
+  }
   bool Delete(const std::string& path) override { return real_->Delete(path); }
   bool RemoveDir(const std::string& directory) override { return real_->RemoveDir(directory); }
   Listing ListFolder(const std::string& directory) override { return real_->ListFolder(directory); }

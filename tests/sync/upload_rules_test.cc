@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "digest/md5.h"
 #include "project/error.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
@@ -26,6 +28,9 @@ struct Row {
   std::string remove = "", to = "";   // else RemoveFile(remove, to)
   int tries = 0;
   std::string mask = "";              // RenameMask
+  bool large = false;                 // the file counts as large (ResumeAbove)
+  bool digested = false;              // PutFile digests what it sends
+  bool changed = false;               // the local file is written to as the second session opens
   std::string calls = "";             // every request, after the first session's OPEN and LOGIN
   std::string outcome = "";           // "stored N" (the last PutFile's), "removed", or "error | reason"
 };
@@ -100,6 +105,47 @@ const Row kRows[] = {
     {.name = "a connect given up after tries + 1 logins names the server and the refusal",
      .script = {"LOGIN=530 Login incorrect."}, .put = {"/a.txt"}, .tries = 1,
      .calls = "LOGIN u:p@h:21", .outcome = "[Error]Connect to h failure | 530 Login incorrect."},
+    {.name = "a large store that broke goes on from what the server holds, sending the rest alone",
+     .script = {"STOR=broke 2", "SIZE=held 1"}, .put = {"/a.txt"}, .tries = 1, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; SIZE /a.txt; APPE /a.txt from 1", .outcome = "stored 2"},
+    {.name = "a resume that breaks again goes on from where the server then stands",
+     .script = {"STOR=broke 2", "SIZE#1=held 1", "APPE#1=broke 1", "SIZE#2=held 2"}, .put = {"/a.txt"},
+     .tries = 2, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; SIZE /a.txt; APPE /a.txt from 1; OPEN; LOGIN u:p@h:21; "
+              "SIZE /a.txt; APPE /a.txt from 2",
+     .outcome = "stored 1"},
+    {.name = "a program resumes its temporary name, then takes the live one's place",
+     .script = {"STOR=broke 2", "SIZE=held 1"}, .put = {"/a.exe"}, .tries = 1, .large = true,
+     .calls = "STOR /a.exe_; OPEN; LOGIN u:p@h:21; SIZE /a.exe_; APPE /a.exe_ from 1; RENAME /a.exe_ /a.exe",
+     .outcome = "stored 2"},
+    {.name = "a resumed store counts only when the server holds the whole file",
+     .script = {"STOR=broke 2", "SIZE=held 1", "APPE=held 2"}, .put = {"/a.txt"}, .tries = 1, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; SIZE /a.txt; APPE /a.txt from 1",
+     .outcome = "[Error]Upload file failure (the server holds 2 of 3 bytes of \"/a.txt\") | "
+                "the server holds 2 of 3 bytes of \"/a.txt\""},
+    {.name = "a server that will not append gets the whole file again at once",
+     .script = {"STOR#1=broke 2", "SIZE=held 1", "APPE=502 Command not implemented."}, .put = {"/a.txt"},
+     .tries = 1, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; SIZE /a.txt; APPE /a.txt from 1; STOR /a.txt",
+     .outcome = "stored 3"},
+    {.name = "a server holding more than the broken store can have sent starts over",
+     .script = {"STOR#1=broke 1", "SIZE=held 2"}, .put = {"/a.txt"}, .tries = 1, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; SIZE /a.txt; STOR /a.txt", .outcome = "stored 3"},
+    {.name = "a server holding nothing of it starts over",
+     .script = {"STOR#1=broke 2", "SIZE=held 0"}, .put = {"/a.txt"}, .tries = 1, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; SIZE /a.txt; STOR /a.txt", .outcome = "stored 3"},
+    {.name = "a store that broke before any byte went has nothing to build on",
+     .script = {"STOR#1=broke 0"}, .put = {"/a.txt"}, .tries = 1, .large = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
+    {.name = "a small file starts over",
+     .script = {"STOR#1=broke 2"}, .put = {"/a.txt"}, .tries = 1,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
+    {.name = "a file digested as it is sent starts over",
+     .script = {"STOR#1=broke 2"}, .put = {"/a.txt"}, .tries = 1, .large = true, .digested = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
+    {.name = "a file written to since the store broke starts over",
+     .script = {"STOR#1=broke 2", "SIZE=held 1"}, .put = {"/a.txt"}, .tries = 1, .large = true, .changed = true,
+     .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
     {.name = "a refused deletion names the file and the server's reason",
      .script = {"DELE=550 Permission denied."}, .remove = "/old.txt",
      .calls = "DELE /old.txt; SIZE /old.txt",
@@ -118,7 +164,10 @@ std::string Outcome(TrkUploader& uploader, const Row& row, const std::string& lo
       return "removed";
     }
     int64_t stored = -1;
-    for (const std::string& remote : row.put) stored = uploader.PutFile(local, remote, row.tries);
+    TrkMD5 digest;
+    for (const std::string& remote : row.put) {
+      stored = uploader.PutFile(local, remote, row.tries, row.digested ? &digest : nullptr);
+    }
     return "stored " + std::to_string(stored);
   } catch (const TrkError& error) {
     return std::string(error.what()) + " | " + error.Reason();
@@ -127,11 +176,22 @@ std::string Outcome(TrkUploader& uploader, const Row& row, const std::string& lo
 
 TEST(UploadRulesTest, EachRuleAsksTheServerWhatItSaysAndNothingElse) {
   testing_support::TempDir dir;
-  const std::string local = dir.Write("f", "abc");
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.name);
+    // Dated an hour back, as a file not being written to is.
+    const auto write_settled = [&dir](const std::string& content) {
+      const std::string path = dir.Write("f", content);
+      std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) - std::chrono::hours(1));
+      return path;
+    };
+    const std::string local = write_settled("abc");
     SessionScript script(row.script);
-    TrkUploader uploader([&script](const TrkSessionSettings&) { return script.NewSession(); });
+    int sessions = 0;
+    TrkUploader uploader([&](const TrkSessionSettings&) {
+      if (++sessions == 2 && row.changed) write_settled("xyz");
+      return script.NewSession();
+    });
+    if (row.large) uploader.ResumeAbove = 0;
     uploader.Server = "h";
     uploader.User = "u";
     uploader.Password = "p";

@@ -90,4 +90,44 @@ TEST(SshSftpSessionTest, EachFileIsOpenedOnceSentWholeAndSizedFromItsHandle) {
   EXPECT_EQ(Requests(log, "close"), files);
 }
 
+TEST(SshSftpSessionTest, AResumedStoreWritesTheRestAfterWhatTheServerHolds) {
+  SshServer server;
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  TrkSessionSettings settings;
+  settings.Protocol = TrkProtocol::kSftp;
+  settings.KeyFile = server.key_file();
+  settings.KnownHosts = server.known_hosts();
+  auto session = TrkNewSshSftpSession(settings);
+  ASSERT_TRUE(session->Login("127.0.0.1", server.port(), server.user(), "")) << session->LastFailure();
+  const struct Row {
+    const char* what;
+    size_t bytes, held;
+    bool there = true;  // the server holds the first `held` bytes
+  } rows[] = {
+      {"one write request's worth left", 30001, 1},
+      {"more than a window left", (size_t{4} << 20) + 7, 5},
+      {"one byte left", 70000, 69999},
+      {"nothing left", 100, 100},
+      {"the file gone meanwhile: refused, not made anew", 100, 50, false},
+  };
+  TempDir local;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string bytes = Bytes(row.bytes);
+    const std::string name = "resumed-" + std::to_string(row.bytes) + "-" + std::to_string(row.held) + ".bin";
+    const fs::path remote = server.root() / name;
+    if (row.there) ReplaceFile(remote.string(), std::string_view(bytes).substr(0, row.held));
+    const auto stored = session->Resume(local.Write(name, bytes), remote.string(), static_cast<int64_t>(row.held));
+    if (!row.there) {
+      EXPECT_TRUE(stored.refused);
+      EXPECT_FALSE(fs::exists(remote));
+      continue;
+    }
+    EXPECT_TRUE(stored.transferred) << session->LastFailure();
+    EXPECT_EQ(stored.sent, static_cast<int64_t>(row.bytes - row.held));
+    EXPECT_EQ(stored.held, std::to_string(row.bytes)) << "the size told is the whole file's";
+    EXPECT_TRUE(ReadFileBytes(remote.string()) == bytes) << "the server's copy differs";
+  }
+}
+
 }  // namespace
