@@ -24,7 +24,7 @@ std::string TrkUsageText() {
 Main options (all of them: man dropvan, or README.md):
   Source=/srv/site/*.*   what to upload (folder and file mask)   Subdir=True  walk subfolders
   Target=/www/           server directory                        Server, Port, User, Password
-  ThreadsCount=4         workers, one connection each           TryTimes=3   retries per file
+  ThreadsCount=4|Auto    workers, one connection each           TryTimes=3   retries per file
   LogFile=PATH           one line per file                      PureConsole=True  no window
   Server=sftp://HOST     SFTP (host key in ~/.ssh/known_hosts)   KeyFile=PATH  its key
   Server=ftps://HOST     FTP over TLS from the first byte (990)  Secure=True  AUTH TLS first

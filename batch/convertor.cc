@@ -32,6 +32,10 @@ void TrkWorkBase::Run() {
 void TrkWorkBase::Execute() {
   try {
     while (!Terminated()) {
+      if (!AwaitTurn()) {
+        Terminate();
+        break;
+      }
       item_ = batch_->NextItem(&terminated_);
       if (item_ == nullptr) {
         Terminate();
@@ -69,6 +73,7 @@ TrkConvertor::TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_don
 TrkConvertor::~TrkConvertor() = default;
 
 int TrkConvertor::ThreadsCount(const TrkProject& project) {
+  if (project.GetAutoThreads()) return kAutoThreads;
   return std::clamp(project.GetThreadsCount(), 1, kMaxThreads);
 }
 

@@ -53,6 +53,10 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   TrkNode* Item() const { return item_; }
 
  protected:
+  // Asked before each item is taken: false ends the worker, its end sequence
+  // run as after the batch's last item. May wait, for a turn the worker's
+  // program gives out, as long as it watches Terminated.
+  virtual bool AwaitTurn() { return true; }
   // Works on Item(). A TrkError escaping it becomes the item's ResultText (State
   // unchanged, no item-done event, no counter) and the loop goes on; any other
   // exception ends this worker.
@@ -123,13 +127,15 @@ class TrkChainShare {
 class TrkConvertor : public TrkWorkBase {
  public:
   static constexpr int kMaxThreads = 64;
+  // The workers ThreadsCount=Auto makes: the most it may open at once.
+  static constexpr int kAutoThreads = 16;
 
   // `number` is clamped to 1..kMaxThreads; `share` is the chain's (never null).
   TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done, const std::shared_ptr<TrkChainShare>& share);
   ~TrkConvertor() override;
 
   // The project's thread count as every owner must use it: below 1 counts as 1,
-  // above kMaxThreads as kMaxThreads.
+  // above kMaxThreads as kMaxThreads, Auto as kAutoThreads.
   static int ThreadsCount(const TrkProject& project);
   // The project's ConvertorClass, or the base class when none is registered.
   static TrkConvertorClass ClassOf(const TrkProject& project);

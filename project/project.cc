@@ -198,6 +198,7 @@ std::string TrkProject::GetSource() const { return options_.Get("Source"); }
 std::string TrkProject::GetTarget() const { return options_.Get("Target"); }
 bool TrkProject::GetSubdir() const { return options_.GetBool("Subdir", false); }
 int TrkProject::GetThreadsCount() const { return options_.GetInt("ThreadsCount", 1); }
+bool TrkProject::GetAutoThreads() const { return TrkSameTextIgnoreCase(options_.Get("ThreadsCount"), "Auto"); }
 int TrkProject::GetDaemon() const { return options_.GetInt("Daemon", 0); }
 bool TrkProject::GetPureConsole() const { return options_.GetBool("PureConsole", false); }
 bool TrkProject::GetKeepTargetSubdirs() const { return options_.GetBool("KeepTargetSubdirs", true); }

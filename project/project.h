@@ -102,6 +102,8 @@ class TrkProject {
   std::string GetTarget() const;
   bool GetSubdir() const;
   int GetThreadsCount() const;
+  // ThreadsCount=Auto (any case): the run finds its number of connections.
+  bool GetAutoThreads() const;
   int GetDaemon() const;
   bool GetPureConsole() const;
   bool GetKeepTargetSubdirs() const;

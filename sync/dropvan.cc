@@ -147,6 +147,7 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
     batch.RecordFailure(e.what());
   }
   run_.Logins().FileDone(WorkerNumber());
+  if (Uploader->Session() != nullptr) run_.Ramp().FileUploaded();
 }
 
 std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path, const std::string& remote_path) {
@@ -274,7 +275,19 @@ void TrkDropvan::EndRun() {
   run_.Store().WorkersDone();
 }
 
+bool TrkDropvan::AwaitTurn() {
+  using Turn = TrkConnectionRamp::Turn;
+  for (;;) {
+    const Turn turn = run_.Ramp().AwaitTurn(WorkerNumber(), StopToken(), kStopPoll);
+    if (turn != Turn::kNotYet) return turn == Turn::kYours;
+    if (Terminated()) return false;
+  }
+}
+
 void TrkDropvan::EndWork() {
+  // A worker ends once the batch is through (or the run stops): no later
+  // step could be measured, and those still waiting for one may go.
+  run_.Ramp().Settle();
   Uploader->Disconnect();
   run_.Logins().Set(WorkerNumber(), TrkRunLogins::State::kEnded);
 }
@@ -389,6 +402,8 @@ void TrkDropvan::JoinLogins() {
 bool TrkDropvan::AwaitLoginRoom() {
   using Turn = TrkRunLogins::Turn;
   run_.Logins().Set(WorkerNumber(), TrkRunLogins::State::kTurnedAway);
+  // The server has no room for more: ThreadsCount=Auto opens no more.
+  run_.Ramp().Settle();
   // From the attempt's start, so an opening during the attempt is not missed.
   TrkRunLogins::Mark seen = login_began_;
   for (;;) {

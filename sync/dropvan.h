@@ -68,6 +68,9 @@ class TrkDropvan : public TrkConvertor {
   static std::string Destination(const TrkOptions& options, const std::string& target_dir, bool bracketed = true);
 
  protected:
+  // Waits while the run's ramp has not opened this worker's connection yet
+  // (ThreadsCount=Auto); false once it never will.
+  bool AwaitTurn() override;
   // Closes the connection as the worker ends.
   void EndWork() override;
   // On the run's last worker: deletes what was removed locally (option

@@ -15,6 +15,7 @@
 #include "project/project.h"
 #include "project/whole_file.h"
 #include "transfer/curl_ftp_session.h"
+#include "sync/connection_ramp.h"
 #include "sync/dropvan.h"
 #include "transfer/server_profile.h"
 #include "sync/uploader.h"
@@ -145,11 +146,24 @@ void TrkServerCheck::CheckConnectionLimit(std::unique_ptr<TrkTransferSession> fi
     }
   }
   const int taken = static_cast<int>(open.size());
+  const bool automatic = project_.GetAutoThreads();
+  // Auto stops opening connections where the pace stops rising, which only
+  // a run can tell; what the check can tell is where the server stops it.
+  const std::string reach =
+      taken > TrkConnectionRamp::kFirst
+          ? "ThreadsCount=Auto opens " + std::to_string(TrkConnectionRamp::kFirst) +
+                " connections, then more while the pace rises, up to " + std::to_string(taken)
+          : "ThreadsCount=Auto opens " + std::to_string(taken) + ", all the server takes";
   if (refusal.empty()) {
-    say_("connections: " + std::to_string(taken) + " at once (ThreadsCount=" + std::to_string(wanted) + ")");
+    say_("connections: " + std::to_string(taken) + " at once (" +
+         (automatic ? reach : "ThreadsCount=" + std::to_string(wanted)) + ")");
     return;
   }
   say_("connections: " + std::to_string(taken) + " at once, then refused: " + refusal);
+  if (automatic) {
+    say_("connections: " + reach);
+    return;
+  }
   // The run shares what the server takes, but each worker beyond waits for room.
   advice_.push_back("ThreadsCount=" + std::to_string(taken));
 }

@@ -8,7 +8,9 @@
 #include "transfer/server_profile.h"
 #include "record/upload_store.h"
 
-TrkSyncRun::TrkSyncRun(TrkBatch& batch) : store_(TrkUploadStore::Process()) {
+TrkSyncRun::TrkSyncRun(TrkBatch& batch)
+    : store_(TrkUploadStore::Process()),
+      ramp_(TrkConvertor::ThreadsCount(batch.Project()), batch.Project().GetAutoThreads()) {
   const TrkProject& project = batch.Project();
   const TrkOptions& options = project.Options();
   const bool dry_run = options.GetBool("DryRun", false);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "batch/convertor.h"
+#include "sync/connection_ramp.h"
 #include "sync/files_in_the_way.h"
 #include "sync/remote_listings.h"
 #include "sync/removals.h"
@@ -44,6 +45,8 @@ class TrkSyncRun : public TrkChainShare {
   const TrkRemovalOptions& Removal() const { return removal_; }
   TrkUploadStore& Store() const { return store_; }
   TrkRunLogins& Logins() { return logins_; }
+  // How many workers may hold a connection (ThreadsCount=Auto finds it).
+  TrkConnectionRamp& Ramp() { return ramp_; }
   TrkRemoteListings& Listings() { return listings_; }
   TrkFilesInTheWay& FilesInTheWay() { return files_in_the_way_; }
   // What auto mode learnt of the destination's data connections, shared by
@@ -64,6 +67,7 @@ class TrkSyncRun : public TrkChainShare {
   std::shared_ptr<TrkServerProfile> profile_;
   std::shared_ptr<TrkRateLimit> rate_;
   TrkRunLogins logins_;
+  TrkConnectionRamp ramp_;
   TrkRemoteListings listings_;
   TrkFilesInTheWay files_in_the_way_;
 };

@@ -34,7 +34,7 @@ TEST(ServerCheckTest, TellsWhatWorksWhatFailsAndWhichSettingsToUse) {
     std::vector<std::string> options;  // "Name=Value" beside the server's account
     FtpFaults faults;
     bool works;
-    std::vector<std::string> said;  // lines that must be among what is said (starts)
+    std::vector<std::string> said;  // lines that must be among what is said (starts; whole lines end in "\n")
   };
   FtpFaults no_port, limit, no_delete, refused;
   no_port.answers = {"EPRT=500 No.", "PORT=500 No."};
@@ -55,6 +55,13 @@ TEST(ServerCheckTest, TellsWhatWorksWhatFailsAndWhichSettingsToUse) {
       {"a per-address limit below the workers", Kind::kVsftpd, {"Passive=True"}, limit, true,
        {"connections: 2 at once, then refused: 421 ",
         "verdict: an upload would work as configured; use ThreadsCount=2"}},
+      {"Auto with room for all it may open", Kind::kPyftpdlib, {"ThreadsCount=Auto"}, {}, true,
+       {"connections: 16 at once (ThreadsCount=Auto opens 4 connections, then more while the pace rises, up to 16)",
+        "verdict: an upload would work as configured"}},
+      {"Auto against a per-address limit, which it keeps to without advice", Kind::kVsftpd,
+       {"Passive=True", "ThreadsCount=auto"}, limit, true,
+       {"connections: 2 at once, then refused: 421 ", "connections: ThreadsCount=Auto opens 2, all the server takes",
+        "verdict: an upload would work as configured\n"}},
       {"deletes refused", Kind::kPyftpdlib, {}, no_delete, true,
        {"delete: fails: 550 Not here.", "verdict: an upload would work as configured"}},
       {"a self-signed certificate", Kind::kVsftpdTls, {"Secure=True"}, {}, false,
@@ -85,7 +92,9 @@ TEST(ServerCheckTest, TellsWhatWorksWhatFailsAndWhichSettingsToUse) {
     const bool works = TrkServerCheck(site.project(), [&](const std::string& line) { said.push_back(line); }).Run();
     EXPECT_EQ(works, row.works) << Lines(said);
     for (const std::string& line : row.said) {
-      EXPECT_TRUE(std::any_of(said.begin(), said.end(), [&](const std::string& s) { return s.rfind(line, 0) == 0; }))
+      EXPECT_TRUE(std::any_of(said.begin(), said.end(), [&](const std::string& s) {
+        return line.ends_with('\n') ? s + "\n" == line : s.rfind(line, 0) == 0;
+      }))
           << "not said: " << line << "\n" << Lines(said);
     }
     EXPECT_EQ(said.back().rfind("verdict: an upload would " + std::string(row.works ? "work" : "fail"), 0), 0u);

@@ -137,7 +137,7 @@ const Row kRows[] = {
     {.name = "a store that broke before any byte went has nothing to build on",
      .script = {"STOR#1=broke 0"}, .put = {"/a.txt"}, .tries = 1, .large = true,
      .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
-    {.name = "a small file starts over",
+    {.name = "a file no larger than ResumeAbove starts over",
      .script = {"STOR#1=broke 2"}, .put = {"/a.txt"}, .tries = 1,
      .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
     {.name = "a file digested as it is sent starts over",
@@ -191,7 +191,7 @@ TEST(UploadRulesTest, EachRuleAsksTheServerWhatItSaysAndNothingElse) {
       if (++sessions == 2 && row.changed) write_settled("xyz");
       return script.NewSession();
     });
-    if (row.large) uploader.ResumeAbove = 0;
+    uploader.ResumeAbove = row.large ? 2 : 3;  // the file's 3 bytes are above 2, not above 3
     uploader.Server = "h";
     uploader.User = "u";
     uploader.Password = "p";
