@@ -1,4 +1,4 @@
-# Far servers, sourced by bench/run: cases 21-25 upload across a link that
+# Far servers, sourced by bench/run: cases 21-25 and 27 upload across a link that
 # holds every packet 25 ms each way (a 50 ms round trip), made on this machine
 # by bench/wanrelay.py between two network namespaces of the suite's own (the
 # client's and the servers'). Handshakes, slow start, TCP windows and passive
@@ -182,4 +182,40 @@ case_24() { far_sftp_case 24 1 c24 1.1 far50m "one 50 MB file"; }
 case_25() {
   far_ftp_case 25 8 c25 0.7
   far_sftp_case 25 8 c25s 0.8 small400 "400 files"
+}
+
+# 27. ThreadsCount=Auto across the far link: four connections at first, more
+#     while the pace rises. Against the program's own fixed counts, the first
+#     step's and the most Auto may reach: Auto should come near the second.
+case_27() {
+  far_up
+  say "27. ThreadsCount=Auto, 400 files, 50 ms round trip, FTP passive, against T4 and T16"
+  local a=c27a f=c27f s=c27s lines
+  lines=$(far_ftp_lines "$far_ftp_port")
+  # shellcheck disable=SC2086
+  project "$a" small400 Auto 0 $lines
+  # shellcheck disable=SC2086
+  project "$f" small400 4 0 $lines
+  # shellcheck disable=SC2086
+  project "$s" small400 16 0 $lines
+  warm small400
+  in_client hyperfine --runs "$runs" --export-json "$work/$a.json" \
+    -n "dropvan Auto" --prepare "rm -rf $remote/$a; $(forget "$a")" "$(run_program "$a")" \
+    -n "dropvan T4" --prepare "rm -rf $remote/$f; $(forget "$f")" "$(run_program "$f")" \
+    -n "dropvan T16" --prepare "rm -rf $remote/$s; $(forget "$s")" "$(run_program "$s")" ||
+    { failed_row "27. ThreadsCount=Auto, far FTP" "hyperfine"; return 0; }
+  check_remote "$a" small400 "dropvan Auto"
+  check_remote "$f" small400 "dropvan T4"
+  check_remote "$s" small400 "dropvan T16"
+  local auto four sixteen
+  auto=$(stats "$a.json" "dropvan Auto")
+  four=$(stats "$a.json" "dropvan T4")
+  sixteen=$(stats "$a.json" "dropvan T16")
+  echo "27. dropvan T16: $(echo "$sixteen" | awk '{printf "median %.3f s [%.3f-%.3f]", $1, $2, $3}')" >>"$notes"
+  tail -n1 "$notes"
+  row "27. ThreadsCount=Auto vs T4, 400 files, 50 ms, FTP" s "$auto" "$four" \
+    "$(awk -v a="${auto%% *}" -v s="${sixteen%% *}" 'BEGIN {
+      printf "<= 1.25 x T16 %.3f s = %.3f s: %s", s, 1.25 * s, (a <= 1.25 * s ? "met" : "missed")
+    }')"
+  rm -rf "${remote:?}/$a" "${remote:?}/$f" "${remote:?}/$s"
 }
