@@ -45,14 +45,19 @@ size_t Requests(const std::string& log, const std::string& kind) {
   return static_cast<size_t>(std::distance(std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator()));
 }
 
-TEST(SshSftpSessionTest, EachFileIsOpenedOnceSentWholeAndSizedFromItsHandle) {
-  SshServer server(0, "", /*log_requests=*/true);
-  DROPVAN_REQUIRE_SSH_SERVER(server);
+// A session to the test's sshd, logging in with its key.
+std::unique_ptr<TrkTransferSession> SessionTo(const SshServer& server) {
   TrkSessionSettings settings;
   settings.Protocol = TrkProtocol::kSftp;
   settings.KeyFile = server.key_file();
   settings.KnownHosts = server.known_hosts();
-  auto session = TrkNewSshSftpSession(settings);
+  return TrkNewSshSftpSession(settings);
+}
+
+TEST(SshSftpSessionTest, EachFileIsOpenedOnceSentWholeAndSizedFromItsHandle) {
+  SshServer server(0, "", /*log_requests=*/true);
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  auto session = SessionTo(server);
   ASSERT_TRUE(session->Login("127.0.0.1", server.port(), server.user(), "")) << session->LastFailure();
   const struct Row {
     const char* what;
@@ -93,11 +98,7 @@ TEST(SshSftpSessionTest, EachFileIsOpenedOnceSentWholeAndSizedFromItsHandle) {
 TEST(SshSftpSessionTest, AResumedStoreWritesTheRestAfterWhatTheServerHolds) {
   SshServer server;
   DROPVAN_REQUIRE_SSH_SERVER(server);
-  TrkSessionSettings settings;
-  settings.Protocol = TrkProtocol::kSftp;
-  settings.KeyFile = server.key_file();
-  settings.KnownHosts = server.known_hosts();
-  auto session = TrkNewSshSftpSession(settings);
+  auto session = SessionTo(server);
   ASSERT_TRUE(session->Login("127.0.0.1", server.port(), server.user(), "")) << session->LastFailure();
   const struct Row {
     const char* what;
