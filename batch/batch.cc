@@ -214,6 +214,15 @@ std::vector<TrkUnreadFolder> TrkBatch::UnreadFolders() const {
   return unread_folders_;
 }
 
+std::vector<std::string> TrkBatch::Upcoming(size_t most) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::vector<std::string> names;
+  for (size_t i = next_index_; i < items_.size() && names.size() < most; ++i) {
+    names.emplace_back(items_[i].FileName());
+  }
+  return names;
+}
+
 TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
   for (;;) {
     // Read the flag before the list: an item appended before the flag was set is

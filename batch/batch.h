@@ -11,6 +11,7 @@
 #include <thread>
 #include <unordered_set>
 #include <vector>
+#include <vector>
 
 #include "batch/node.h"
 #include "batch/text_arena.h"
@@ -123,6 +124,10 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // that another caller gets it. False, and nothing done, once the batch is
   // exhausted: no caller might ever ask again, so the holder must keep it.
   bool HandBack(TrkNode& item);
+  // The file names of up to `most` items that no caller has taken yet, in the
+  // order they go out: what is coming, for work done ahead of it (another
+  // caller may take them meanwhile).
+  std::vector<std::string> Upcoming(size_t most) const;
   bool IsExhausted() const { return exhausted_.load(std::memory_order_acquire); }
   bool SearchDone() const { return search_done_.load(std::memory_order_acquire); }
 

@@ -243,7 +243,7 @@ bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& r
   if (target.empty()) return false;  // the upload tells why
   const std::string folder = FolderOf(target);
   const std::shared_ptr<const TrkRemoteListings::Listing> listing =
-      run_.Listings().Get(folder, [this, &folder] { return Session().ListFolder(folder); });
+      run_.Listings().Get(folder, [this, &folder] { return Session().ListFolder(folder); }, [this] { return ListAhead(); });
   if (listing == nullptr) {
     Uploader->Disconnect();  // broken: the upload starts afresh
     return false;
@@ -256,6 +256,27 @@ bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& r
   const auto found = listing->sizes.find(target.substr(target.rfind('/') + 1));
   if (found == listing->sizes.end()) return listing->MayBeCut() && HeldBySize(target, size);
   return found->second < 0 || found->second == size;
+}
+
+bool TrkDropvan::ListAhead() {
+  TrkTransferSession* const session = Uploader->Session();
+  if (session == nullptr || !folders_) return false;
+  std::string last;
+  for (const std::string& path : Batch().Upcoming(kListAheadFiles)) {
+    const std::string target =
+        Uploader->AbsolutePath(RemotePath(path, folders_->first, folders_->second, Choose.keep_subdirs));
+    if (target.empty() || FolderOf(target) == last) continue;
+    last = FolderOf(target);
+    bool broken = false;
+    const bool listed = run_.Listings().ListAhead(last, [session, &last, &broken] {
+      TrkTransferSession::Listing listing = session->ListFolder(last);
+      broken = listing.outcome == TrkTransferSession::Listing::Outcome::kBroken;
+      return listing;
+    });
+    if (broken) Uploader->Disconnect();  // the next request starts afresh
+    if (listed) return !broken;
+  }
+  return false;
 }
 
 bool TrkDropvan::HeldBySize(const std::string& target, int64_t size) {

@@ -133,6 +133,13 @@ class TrkDropvan : public TrkConvertor {
   // A check the connection broke off counts as not held, so the upload that
   // follows reports on the connection.
   bool ServerHolds(const std::string& local_path, const std::string& remote_path);
+  // Lists, on this worker's connection, the remote folder of a file still to
+  // come that no worker has listed: for a worker that would wait for
+  // another's listing, so that a Verify run's listings go on side by side.
+  // False when there was none (among the next kListAheadFiles) or the
+  // connection broke.
+  bool ListAhead();
+  static constexpr size_t kListAheadFiles = 200;
   // Whether the server tells `target`'s size as `size`, or cannot tell sizes.
   bool HeldBySize(const std::string& target, int64_t size);
   // This worker's logged-in session, connected as an upload connects.

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ using testing_support::SessionScript;
 struct Row {
   const char* name = "";
   std::vector<std::string> script = {};
-  std::vector<std::string> put = {};  // PutFile of a 3-byte file to each in turn
+  std::vector<std::string> put = {};  // PutFile of a 3-byte file to each in turn, whatever the last did
   std::string remove = "", to = "";   // else RemoveFile(remove, to)
   int tries = 0;
   std::string mask = "";              // RenameMask
@@ -137,6 +138,9 @@ const Row kRows[] = {
     {.name = "a store that broke before any byte went has nothing to build on",
      .script = {"STOR#1=broke 0"}, .put = {"/a.txt"}, .tries = 1, .large = true,
      .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
+    {.name = "a store that broke in an earlier PutFile is no store to go on from",
+     .script = {"STOR#1=broke 2", "SIZE=held 1"}, .put = {"/a.txt", "/a.txt"}, .large = true,
+     .calls = "STOR /a.txt; STOR /a.txt", .outcome = "stored 3"},
     {.name = "a file no larger than ResumeAbove starts over",
      .script = {"STOR#1=broke 2"}, .put = {"/a.txt"}, .tries = 1,
      .calls = "STOR /a.txt; OPEN; LOGIN u:p@h:21; STOR /a.txt", .outcome = "stored 3"},
@@ -158,20 +162,25 @@ const Row kRows[] = {
 
 // What came of the row's calls.
 std::string Outcome(TrkUploader& uploader, const Row& row, const std::string& local) {
-  try {
-    if (!row.remove.empty()) {
-      uploader.RemoveFile(row.remove, row.to, row.tries);
-      return "removed";
+  const auto outcome_of = [](const std::function<std::string()>& call) {
+    try {
+      return call();
+    } catch (const TrkError& error) {
+      return std::string(error.what()) + " | " + error.Reason();
     }
-    int64_t stored = -1;
-    TrkMD5 digest;
-    for (const std::string& remote : row.put) {
-      stored = uploader.PutFile(local, remote, row.tries, row.digested ? &digest : nullptr);
-    }
-    return "stored " + std::to_string(stored);
-  } catch (const TrkError& error) {
-    return std::string(error.what()) + " | " + error.Reason();
+  };
+  if (!row.remove.empty()) return outcome_of([&] {
+    uploader.RemoveFile(row.remove, row.to, row.tries);
+    return std::string("removed");
+  });
+  std::string outcome;
+  TrkMD5 digest;
+  for (const std::string& remote : row.put) {
+    outcome = outcome_of([&] {
+      return "stored " + std::to_string(uploader.PutFile(local, remote, row.tries, row.digested ? &digest : nullptr));
+    });
   }
+  return outcome;
 }
 
 TEST(UploadRulesTest, EachRuleAsksTheServerWhatItSaysAndNothingElse) {
