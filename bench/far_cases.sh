@@ -1,4 +1,4 @@
-# Far servers, sourced by bench/run: cases 21-25 and 27 upload across a link that
+# Far servers, sourced by bench/run: cases 21-25, 27 and 28 upload across a link that
 # holds every packet 25 ms each way (a 50 ms round trip), made on this machine
 # by bench/wanrelay.py between two network namespaces of the suite's own (the
 # client's and the servers'). Handshakes, slow start, TCP windows and passive
@@ -218,4 +218,43 @@ case_27() {
       printf "<= 1.25 x T16 %.3f s = %.3f s: %s", s, 1.25 * s, (a <= 1.25 * s ? "met" : "missed")
     }')"
   rm -rf "${remote:?}/$a" "${remote:?}/$f" "${remote:?}/$s"
+}
+
+# 28. A run that finds nothing changed, with Verify=True: the program lists
+#     each remote folder once to see that the server still holds every file;
+#     lftp (--ignore-time) and rclone (--size-only) compare sizes the same way.
+case_28() {
+  far_up
+  local n=28 t=4 p=c28p l=c28l r=c28r rc title="no change, Verify=True, 400 files, 50 ms round trip, FTP passive, T4 and P4"
+  say "$n. $title"
+  # shellcheck disable=SC2046
+  project "$p" small400 "$t" 0 $(far_ftp_lines "$far_ftp_port") "Verify=True"
+  lftp_script "$l" small400 "$t" 0 "set ftp:passive-mode on" "$(far_lftp_open "$far_ftp_port")" >/dev/null
+  sed -i 's/^mirror -R /mirror -R --ignore-time /' "$work/$l.lftp"
+  rc="$(rclone_copy "$r" small400 "$t" "$(far_rclone_ftp "$far_ftp_port" "$r")") --size-only"
+  warm small400
+  # The first runs put every file there; the timed ones find nothing to send.
+  rm -rf "${remote:?}/$p" "${remote:?}/$l" "${remote:?}/$r"
+  eval "$(forget "$p")"
+  { in_client env HOME="$home" $(run_program "$p") && in_client env HOME="$home" lftp -f "$work/$l.lftp" &&
+    in_client env HOME="$home" $rc; } >/dev/null 2>&1 || { failed_row "$n. $title" "the first uploads"; return 0; }
+  in_client hyperfine --runs "$runs" --export-json "$work/$p.json" \
+    -n "dropvan T$t" "env HOME=$home $(run_program "$p")" \
+    -n "lftp P$t" "env HOME=$home lftp -f $work/$l.lftp" \
+    -n "rclone T$t" "env HOME=$home $rc" || { failed_row "$n. $title" "hyperfine"; return 0; }
+  check_log "$p" 400 identical
+  check_remote "$l" small400 "lftp P$t"
+  check_remote "$r" small400 "rclone T$t"
+  local prog lf rcs
+  prog=$(stats "$p.json" "dropvan T$t")
+  lf=$(stats "$p.json" "lftp P$t")
+  rcs=$(stats "$p.json" "rclone T$t")
+  echo "$n. rclone T$t, $title: $(echo "$rcs" | awk '{printf "median %.3f s [%.3f-%.3f]", $1, $2, $3}')" >>"$notes"
+  tail -n1 "$notes"
+  row "$n. $title, vs lftp" s "$prog" "$lf" \
+    "$(awk -v p="${prog%% *}" -v l="${lf%% *}" -v r="${rcs%% *}" 'BEGIN {
+      f = l < r ? l : r
+      printf "<= 1.0 x faster of lftp %.3f s and rclone %.3f s = %.3f s: %s", l, r, f, (p <= f ? "met" : "missed")
+    }')"
+  rm -rf "${remote:?}/$p" "${remote:?}/$l" "${remote:?}/$r"
 }
