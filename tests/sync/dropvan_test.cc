@@ -497,9 +497,10 @@ TEST(DropvanAutoThreadsTest, UploadsEverythingOverWhatTheServerTakesAndEnds) {
     const char* what;
     int files;
     int max_sessions;
+    int turned_away;  // logins; after the first, Auto opens no more
   } rows[] = {
-      {"a server that turns the second step's sixth connection away", 150, 5},
-      {"too few files to measure a step: the workers waiting for one end", 6, 0},
+      {"a server that turns the second step's sixth connection away", 150, 5, 1},
+      {"too few files to measure a step: the workers waiting for one end", 6, 0, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -516,6 +517,7 @@ TEST(DropvanAutoThreadsTest, UploadsEverythingOverWhatTheServerTakesAndEnds) {
     EXPECT_EQ(run.succeeded, row.files);
     EXPECT_EQ(Sorted(site.RecordLines()), source.ExpectedRecord());
     EXPECT_GE(SessionCount(server), 4) << "Auto starts with four connections";
+    EXPECT_EQ(CountCommands(server, "(connect)"), row.turned_away);
   }
 }
 
