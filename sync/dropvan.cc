@@ -238,7 +238,10 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
 
 bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& remote_path) {
   ThrowIfAccountFails();
-  if (!remote_path.starts_with('/')) Session();  // made absolute by the login folder
+  // Logged in before the listing is asked for, even when another worker
+  // lists the folder: a relative path needs the login folder, and a worker
+  // that waits for another's listing lists ahead on its own connection.
+  Session();
   const std::string target = Uploader->AbsolutePath(remote_path);
   if (target.empty()) return false;  // the upload tells why
   const std::string folder = FolderOf(target);
