@@ -268,8 +268,10 @@ bool TrkDropvan::ListAhead() {
   for (const std::string& path : Batch().Upcoming(kListAheadFiles)) {
     const std::string target =
         Uploader->AbsolutePath(RemotePath(path, folders_->first, folders_->second, Choose.keep_subdirs));
-    if (target.empty() || FolderOf(target) == last) continue;
-    last = FolderOf(target);
+    if (target.empty()) continue;
+    std::string folder = FolderOf(target);
+    if (folder == last) continue;
+    last = std::move(folder);
     bool broken = false;
     const bool listed = run_.Listings().ListAhead(last, [session, &last, &broken] {
       TrkTransferSession::Listing listing = session->ListFolder(last);
