@@ -16,33 +16,15 @@
 namespace {
 
 using trk_ftp::BaseUrl;
+using trk_ftp::FeatureLines;
 using trk_ftp::HasControlChar;
+using trk_ftp::Offers;
 using trk_ftp::ReplyCode;
+using trk_ftp::SizeOf;
 using trk_ftp::UrlPath;
 
 // The libcurl in use, as 0xXXYYZZ.
 unsigned CurlVersion() { return curl_version_info(CURLVERSION_NOW)->version_num; }
-
-// The features a FEAT reply lists: the inner lines, which start with a blank,
-// between "211-" and "211 " (a greeting's inner lines may start so too).
-std::vector<std::string> FeatureLines(const std::vector<std::string>& lines) {
-  std::vector<std::string> features;
-  bool in_feat = false;
-  for (const std::string& line : lines) {
-    if (line.rfind("211", 0) == 0) in_feat = line.size() > 3 && line[3] == '-';
-    const size_t start = line.find_first_not_of(' ');
-    if (in_feat && line[0] == ' ' && start != std::string::npos) features.push_back(line.substr(start));
-  }
-  return features;
-}
-
-// Whether the features list `wanted` (any case), alone or with its details.
-bool Offers(const std::vector<std::string>& features, const std::string& wanted) {
-  return std::any_of(features.begin(), features.end(), [&wanted](std::string feature) {
-    std::transform(feature.begin(), feature.end(), feature.begin(), [](unsigned char c) { return std::toupper(c); });
-    return feature == wanted || feature.rfind(wanted + " ", 0) == 0;
-  });
-}
 
 // Puts `in` at byte `offset`, past what fseek's long reaches on some systems.
 bool SeekTo(FILE* in, int64_t offset) {
@@ -68,22 +50,6 @@ bool ActiveDataFailed(CURLcode result, long reply_code, curl_off_t sent) {
     default:
       return false;
   }
-}
-
-// What a reply to SIZE says of the stored file.
-TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::Stored stored) {
-  using Size = TrkTransferSession::SizeAnswer;
-  if (reply.empty()) return stored;  // kNone
-  const long code = ReplyCode(reply);
-  if (code == 500 || code == 502) {
-    stored.size = Size::kUnknown;
-  } else if (code != 213) {
-    stored.size = Size::kMissing;
-  } else {
-    stored.size = Size::kHeld;
-    stored.held = reply.substr(4, reply.find_first_not_of("0123456789", 4) - 4);
-  }
-  return stored;
 }
 
 // One FTP connection through a libcurl easy handle. Its connection cache holds

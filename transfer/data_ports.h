@@ -29,4 +29,7 @@ class TrkDataPorts {
   // "-" (the kernel's choice of port on the control connection's address) when
   // that address is not known.
   static std::string Next(const std::string& local_address);
+  // The first port of the next transfer's window, for a session that binds
+  // its listener itself.
+  static unsigned NextWindow();
 };

@@ -2,6 +2,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "transfer/transfer_session.h"
 
 // The texts of an FTP session: remote names, the URLs libcurl is given (the
 // SFTP session's too) and the server's replies. Plain text work, kept apart
@@ -27,5 +30,19 @@ std::string ServerUrl(std::string_view scheme, const std::string& server, int po
 std::string BaseUrl(const std::string& server, int port, bool implicit_tls);
 // The code of a reply line "NNN text"; 0 when it has none.
 long ReplyCode(const std::string& reply);
+// The features a FEAT reply's lines list ("SIZE", "MLST type*;size*;", ...).
+std::vector<std::string> FeatureLines(const std::vector<std::string>& lines);
+// Whether `features` list `wanted` (any case), alone or with its details.
+bool Offers(const std::vector<std::string>& features, const std::string& wanted);
+// The folder a reply to PWD names ("257 \"/a \"\"b\"\" \" is current" names
+// `/a "b"`); empty when it names none.
+std::string QuotedPath(const std::string& reply);
+// The port a reply to EPSV ("229 ... (|||PORT|)") or PASV ("227 ...
+// (h1,h2,h3,h4,p1,p2)") opens; 0 when it names none. The address PASV
+// names is not taken: a server behind a router often names its inner one.
+int PassivePort(const std::string& reply);
+// `stored` with what a reply to SIZE says of the stored file (no reply:
+// kNone; a server without SIZE: kUnknown).
+TrkTransferSession::Stored SizeOf(const std::string& reply, TrkTransferSession::Stored stored);
 
 }  // namespace trk_ftp

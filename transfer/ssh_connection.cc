@@ -1,8 +1,5 @@
 #include "transfer/ssh_connection.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +13,8 @@
 #include <mutex>
 #include <set>
 
+#include "transfer/tcp_socket.h"
+
 namespace {
 
 using Clock = TrkSshConnection::Clock;
@@ -25,11 +24,6 @@ using Clock = TrkSshConnection::Clock;
 void InitLibraryOnce() {
   static std::once_flag once;
   std::call_once(once, [] { libssh2_init(0); });
-}
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1000));
 }
 
 // The OpenSSH fingerprint of a host key: "SHA256:" and the digest in base64
@@ -124,52 +118,8 @@ bool TrkSshConnection::Open(const std::string& host, int port, const std::string
 }
 
 bool TrkSshConnection::Connect(const std::string& host, int port, Clock::time_point deadline) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (const int error = getaddrinfo(host.c_str(), service.c_str(), &hints, &found); error != 0) {
-    Fail("Could not resolve host: " + host + " (" + gai_strerror(error) + ")");
-    return false;
-  }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
-  int error = ECONNREFUSED;
-  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-    const int fd = socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) continue;
-    if (!sockets_.Opened(fd)) {
-      close(fd);
-      Fail("stopped");
-      return false;
-    }
-    error = ConnectSocket(fd, *address, deadline);
-    if (error == 0) {
-      socket_ = fd;
-      // Requests go out as they are made: a small one must not wait for the
-      // acknowledgement of the last.
-      const int on = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-      return true;
-    }
-    sockets_.Close(fd);
-  }
-  Fail("Failed to connect to " + host + " port " + service + ": " + std::strerror(error));
-  return false;
-}
-
-int TrkSshConnection::ConnectSocket(int fd, const addrinfo& address, Clock::time_point deadline) {
-  if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
-  if (errno != EINPROGRESS) return errno;
-  pollfd ready{fd, POLLOUT, 0};
-  while (poll(&ready, 1, MillisecondsLeft(deadline)) == 0) {
-    if (settings_.Stop.stop_requested()) return ECANCELED;
-    if (Clock::now() >= deadline) return ETIMEDOUT;
-  }
-  int error = 0;
-  socklen_t length = sizeof(error);
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-  return error;
+  socket_ = trk_tcp::Connect(host, port, deadline, sockets_, settings_.Stop, failure_);
+  return socket_ >= 0;
 }
 
 bool TrkSshConnection::Handshake(const std::string& host, int port, Clock::time_point deadline) {
@@ -348,20 +298,10 @@ bool TrkSshConnection::Wait(Clock::time_point deadline) {
   short events = 0;
   if (directions & LIBSSH2_SESSION_BLOCK_INBOUND) events |= POLLIN;
   if (directions & LIBSSH2_SESSION_BLOCK_OUTBOUND) events |= POLLOUT;
-  pollfd ready{socket_, events != 0 ? events : short{POLLIN}, 0};
-  for (;;) {
-    if (settings_.Stop.stop_requested()) {
-      waited_out_ = true;
-      Fail("stopped");
-      return false;
-    }
-    if (Clock::now() >= deadline) {
-      waited_out_ = true;
-      Fail("the server did not answer in time");
-      return false;
-    }
-    if (poll(&ready, 1, MillisecondsLeft(deadline)) != 0) return true;
-  }
+  if (trk_tcp::WaitFor(socket_, events != 0 ? events : short{POLLIN}, deadline, settings_.Stop)) return true;
+  waited_out_ = true;
+  Fail(settings_.Stop.stop_requested() ? "stopped" : "the server did not answer in time");
+  return false;
 }
 
 void TrkSshConnection::FailWithLibraryError() {

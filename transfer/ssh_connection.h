@@ -1,7 +1,6 @@
 #pragma once
 
 #include <libssh2.h>
-#include <netdb.h>
 
 #include <chrono>
 #include <string>
@@ -76,8 +75,6 @@ class TrkSshConnection {
 
  private:
   bool Connect(const std::string& host, int port, Clock::time_point deadline);
-  // 0 once `fd` is connected to `address`, else the errno of the failure.
-  int ConnectSocket(int fd, const addrinfo& address, Clock::time_point deadline);
   bool Handshake(const std::string& host, int port, Clock::time_point deadline);
   bool CheckHostKey(const std::string& host, int port);
   bool LogIn(const std::string& user, const std::string& password, Clock::time_point deadline);

@@ -1,0 +1,223 @@
+#include "transfer/ftp_data_link.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "digest/md5.h"
+#include "transfer/data_ports.h"
+#include "transfer/rate_limit.h"
+#include "transfer/stop_sockets.h"
+#include "transfer/tcp_socket.h"
+
+namespace {
+
+// Large enough that a far link's window fills from few calls, small enough
+// that MaxRate's pacing stays even.
+constexpr size_t kChunk = 64 * 1024;
+
+// `address` at `port` as a socket address; false when it is no address.
+bool SocketAddress(const std::string& address, int port, sockaddr_storage& out, socklen_t& length) {
+  out = {};
+  auto& v4 = reinterpret_cast<sockaddr_in&>(out);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
+  if (inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof(v4);
+    return true;
+  }
+  if (inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) != 1) return false;
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(static_cast<uint16_t>(port));
+  length = sizeof(v6);
+  return true;
+}
+
+}  // namespace
+
+TrkFtpDataLink::TrkFtpDataLink(const TrkSessionSettings& settings, TrkStopSockets& sockets, TrkFtpControl& control)
+    : settings_(settings), sockets_(sockets), control_(control) {}
+
+TrkFtpDataLink::~TrkFtpDataLink() {
+  if (listener_ >= 0) sockets_.Close(listener_);
+  CloseData();
+}
+
+bool TrkFtpDataLink::Connect(const std::string& address, int port) {
+  sockaddr_storage to{};
+  socklen_t length = 0;
+  if (!SocketAddress(address, port, to, length)) return Fail("no address to connect the data connection to");
+  const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail(std::string("no socket: ") + std::strerror(errno));
+  if (!sockets_.Opened(fd)) {
+    close(fd);
+    return Fail("stopped");
+  }
+  data_ = fd;
+  port_ = port;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), length) == 0 || errno == EINPROGRESS) return true;
+  return Fail("Failed to connect to " + address + " port " + std::to_string(port) + ": " + std::strerror(errno));
+}
+
+bool TrkFtpDataLink::Listen(const std::string& address) {
+  sockaddr_storage at{};
+  socklen_t length = 0;
+  if (!SocketAddress(address, 0, at, length)) return Fail("no address to take the data connection on");
+  const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail(std::string("no socket: ") + std::strerror(errno));
+  if (!sockets_.Opened(fd)) {
+    close(fd);
+    return Fail("stopped");
+  }
+  listener_ = fd;
+  // A port of the window may still have a connection in TIME-WAIT.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  const unsigned first = TrkDataPorts::NextWindow();
+  std::vector<int> ports;
+  for (unsigned port = first; port < first + TrkDataPorts::kWidth; ++port) ports.push_back(static_cast<int>(port));
+  ports.push_back(0);  // every port of the window taken: the kernel's choice
+  for (int port : ports) {
+    SocketAddress(address, port, at, length);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), length) != 0) continue;
+    sockaddr_storage bound{};
+    socklen_t bound_length = sizeof(bound);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_length);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    return listen(fd, 1) == 0 || Fail(std::string("cannot listen for the data connection: ") + std::strerror(errno));
+  }
+  return Fail(std::string("no port to take the data connection on: ") + std::strerror(errno));
+}
+
+TrkFtpDataLink::Ready TrkFtpDataLink::Await(std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  if (listener_ >= 0) {
+    if (!WaitData(listener_, POLLIN, deadline)) return reply_ ? Ready::kReplied : Ready::kFailed;
+    data_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockets_.Close(listener_);
+    listener_ = -1;
+    if (data_ < 0) return Fail(std::string("accepting the data connection failed: ") + std::strerror(errno)), Ready::kFailed;
+    if (!sockets_.Opened(data_)) {
+      close(data_);
+      data_ = -1;
+      return Fail("stopped"), Ready::kFailed;
+    }
+    // Some servers connect back as soon as they are told the port, before they
+    // take the command: its answer tells whether the connection is for it.
+    if (!AwaitMark(deadline)) return reply_ ? Ready::kReplied : Ready::kFailed;
+    return Ready::kConnected;
+  }
+  if (data_ < 0) return Ready::kFailed;
+  if (!WaitData(data_, POLLOUT, deadline)) return reply_ ? Ready::kReplied : Ready::kFailed;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  getsockopt(data_, SOL_SOCKET, SO_ERROR, &error, &length);
+  if (error == 0) return Ready::kConnected;
+  Fail("Failed to connect to the data port " + std::to_string(port_) + ": " + std::strerror(error));
+  return Ready::kFailed;
+}
+
+bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
+  std::vector<char> chunk(kChunk);
+  if (digest != nullptr) digest->Init();
+  for (;;) {
+    const size_t count = std::fread(chunk.data(), 1, chunk.size(), in);
+    if (count == 0) break;
+    if (digest != nullptr) digest->Update(chunk.data(), count);
+    if (rate != nullptr && !rate->Pace(static_cast<int64_t>(count), settings_.Stop)) return Fail("stopped");
+    if (!SendChunk(chunk.data(), count)) return false;
+  }
+  if (std::ferror(in)) return Fail("reading the local file failed");
+  CloseData();
+  return true;
+}
+
+bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
+  for (size_t done = 0; done < count;) {
+    const ssize_t wrote = send(data_, bytes + done, count - done, MSG_NOSIGNAL);
+    if (wrote > 0) {
+      done += static_cast<size_t>(wrote);
+      moved_ += wrote;
+    } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
+      return Fail(std::string("sending the file failed: ") + std::strerror(errno));
+    } else if (!WaitData(data_, POLLOUT, Clock::now() + settings_.StallTimeout)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TrkFtpDataLink::Receive(std::string& body) {
+  char buffer[kChunk];
+  for (;;) {
+    const ssize_t got = recv(data_, buffer, sizeof(buffer), 0);
+    if (got > 0) {
+      body.append(buffer, static_cast<size_t>(got));
+      moved_ += got;
+    } else if (got == 0) {
+      CloseData();
+      return true;
+    } else if (errno != EAGAIN && errno != EINTR) {
+      return Fail(std::string("receiving the listing failed: ") + std::strerror(errno));
+    } else if (!WaitData(data_, POLLIN, Clock::now() + settings_.StallTimeout)) {
+      return false;
+    }
+  }
+}
+
+bool TrkFtpDataLink::WaitData(int fd, short events, Clock::time_point deadline) {
+  pollfd ready[2] = {{fd, events, 0}, {control_.fd(), POLLIN, 0}};
+  for (;;) {
+    if (settings_.Stop.stop_requested()) return Fail("stopped");
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return Fail("the data connection moved nothing in time");
+    // Once the server has said its last word, the data connection alone is left.
+    const nfds_t watched = reply_ ? 1 : 2;
+    if (poll(ready, watched, static_cast<int>(std::min<long long>(left, 1000))) <= 0) continue;
+    // The control connection first: a refusal may come with the connection
+    // the server made before it refused.
+    if (watched == 2 && ready[1].revents != 0) {
+      if (!TakeReply()) return false;
+      continue;
+    }
+    if (ready[0].revents != 0) return true;
+  }
+}
+
+bool TrkFtpDataLink::TakeReply() {
+  TrkFtpControl::Reply reply = control_.Read();
+  if (reply.code == 0) return Fail(control_.failure());
+  if (reply.code < 200) return marked_ = true;  // 150: the server is ready
+  // A 226 may overtake the listing's last bytes; a refusal ends the transfer.
+  const bool refused = reply.code >= 400;
+  reply_ = std::move(reply);
+  return !refused;
+}
+
+bool TrkFtpDataLink::AwaitMark(Clock::time_point deadline) {
+  while (!marked_ && !reply_) {
+    if (!trk_tcp::WaitFor(control_.fd(), POLLIN, deadline, settings_.Stop)) {
+      return Fail(settings_.Stop.stop_requested() ? "stopped" : "the server did not answer in time");
+    }
+    if (!TakeReply()) return false;
+  }
+  return marked_;
+}
+
+void TrkFtpDataLink::CloseData() {
+  if (data_ >= 0) sockets_.Close(data_);
+  data_ = -1;
+}
+
+bool TrkFtpDataLink::Fail(std::string why) {
+  if (failure_.empty()) failure_ = std::move(why);
+  return false;
+}

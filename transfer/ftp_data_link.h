@@ -1,0 +1,87 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "transfer/ftp_control.h"
+
+class TrkMD5;
+class TrkRateLimit;
+class TrkStopSockets;
+
+// One data connection of an FTP session of the program's own, made to the
+// server's port (passive) or taken from the server on a port of the program's
+// window (active), and the bytes of one transfer over it.
+//
+// While it waits on the data connection it watches the control connection too:
+// a server that refuses the command, or gives up on the transfer, says so
+// there and not on the data connection. A preliminary reply (150) is waited
+// past; a final one ends the wait and is kept in reply() for the session, which
+// reads the rest of the exchange itself. Every wait for the connection ends at
+// the given limit, every wait for the next byte at the settings'
+// StallTimeout, and a stop ends either at once.
+//
+// Not thread-safe: one session, one thread; only the stop comes from another.
+class TrkFtpDataLink {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  TrkFtpDataLink(const TrkSessionSettings& settings, TrkStopSockets& sockets, TrkFtpControl& control);
+  // Closes whatever is still open, which aborts a transfer cut short.
+  ~TrkFtpDataLink();
+  TrkFtpDataLink(const TrkFtpDataLink&) = delete;
+  TrkFtpDataLink& operator=(const TrkFtpDataLink&) = delete;
+
+  // Passive: starts connecting to the server's data port; Await finishes.
+  bool Connect(const std::string& address, int port);
+  // Active: listens on `address` at a port of the program's window (of the
+  // kernel's choice when every one is taken); port() names it for PORT/EPRT.
+  bool Listen(const std::string& address);
+  int port() const { return port_; }
+
+  enum class Ready {
+    kConnected,  // the data connection stands
+    kReplied,    // the server answered on the control connection first: reply()
+    kFailed,     // no data connection within `wait`; failure() says why
+  };
+  Ready Await(std::chrono::milliseconds wait);
+
+  // Sends `in` from where it stands to its end, digesting and pacing each
+  // chunk as it is read, then closes the connection; false when the transfer
+  // ended early (reply() or failure() says how).
+  bool Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate);
+  // Receives to the end of the connection; false as for Send.
+  bool Receive(std::string& body);
+
+  int64_t moved() const { return moved_; }
+  const std::optional<TrkFtpControl::Reply>& reply() const { return reply_; }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  // Waits until the data socket has `events`, reading the control
+  // connection's replies meanwhile; false when a final reply, the deadline,
+  // a broken control connection or a stop came first.
+  bool WaitData(int fd, short events, Clock::time_point deadline);
+  // Reads the reply the control connection has begun: false when it was a
+  // refusal or none came.
+  bool TakeReply();
+  // Active: waits for the server's 150 (true) or its final word (reply()).
+  bool AwaitMark(Clock::time_point deadline);
+  bool SendChunk(const char* bytes, size_t count);
+  void CloseData();
+  bool Fail(std::string why);
+
+  const TrkSessionSettings& settings_;
+  TrkStopSockets& sockets_;
+  TrkFtpControl& control_;
+  int listener_ = -1;  // active, until the server connected
+  int data_ = -1;
+  int port_ = 0;
+  int64_t moved_ = 0;
+  bool marked_ = false;  // the server's preliminary reply (150) came
+  std::optional<TrkFtpControl::Reply> reply_;
+  std::string failure_;
+};

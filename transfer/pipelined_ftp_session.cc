@@ -1,0 +1,379 @@
+#include "transfer/pipelined_ftp_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "transfer/curl_ftp_session.h"
+#include "transfer/ftp_control.h"
+#include "transfer/ftp_data_link.h"
+#include "transfer/ftp_text.h"
+#include "transfer/listing_parser.h"
+#include "transfer/server_profile.h"
+#include "transfer/stop_sockets.h"
+#include "transfer/tcp_socket.h"
+
+namespace {
+
+using trk_ftp::HasControlChar;
+using Reply = TrkFtpControl::Reply;
+
+// Puts `in` at byte `offset`, past what fseek's long reaches on some systems.
+bool SeekTo(FILE* in, int64_t offset) { return fseeko(in, static_cast<off_t>(offset), SEEK_SET) == 0; }
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// The end of one transfer: its final reply (code 0: none came) and the bytes
+// that moved.
+struct TransferEnd {
+  bool done = false;  // every byte moved and the server took the transfer
+  Reply reply;
+  int64_t moved = 0;
+  // Active: no data connection came of it (PORT refused, no connection back,
+  // 425 or 426 before any byte); passive may work.
+  bool active_failed = false;
+};
+
+class TrkPipelinedFtpSession : public TrkTransferSession {
+ public:
+  explicit TrkPipelinedFtpSession(const TrkSessionSettings& settings)
+      : settings_(settings),
+        profile_(settings.Profile != nullptr ? settings.Profile : std::make_shared<TrkServerProfile>()) {}
+
+  bool Login(const std::string& server, int port, const std::string& user, const std::string& password) override {
+    server_ = server;
+    port_ = port == 0 ? 21 : port;
+    user_ = user;
+    password_ = password;
+    return LogIn();
+  }
+
+  bool TurnedAway() const override { return turned_away_; }
+  bool LoginDenied() const override { return login_denied_; }
+  const std::vector<std::string>& Features() const override { return features_; }
+  const std::string& EntryPath() const override { return entry_path_; }
+  const std::string& LastFailure() const override { return failure_; }
+
+  bool ChangeDir(const std::string& directory) override { return Command("CWD " + directory); }
+  bool MakeDir(const std::string& directory) override { return Command("MKD " + directory); }
+  bool Delete(const std::string& path) override { return Command("DELE " + path); }
+  bool RemoveDir(const std::string& directory) override { return Command("RMD " + directory); }
+
+  std::optional<bool> Rename(const std::string& from, const std::string& to) override {
+    // RNTO goes with RNFR: after a refused RNFR the server refuses it too.
+    std::vector<Reply> replies = Replies({"RNFR " + from, "RNTO " + to});
+    if (replies.empty()) return std::nullopt;
+    const Reply& refusal = replies[0].code != 350 ? replies[0] : replies[1];
+    if (refusal.code >= 400) failure_ = refusal.text;
+    return replies[0].code == 350 && replies[1].code / 100 == 2;
+  }
+
+  Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) override {
+    return Send(local_path, remote, 0, digest);
+  }
+  Stored Resume(const std::string& local_path, const std::string& remote, int64_t offset) override {
+    return Send(local_path, remote, offset, nullptr);
+  }
+
+  // MLSD where the server offers it (its facts are meant for programs), else LIST.
+  Listing ListFolder(const std::string& directory) override {
+    if (HasControlChar(directory)) return {Listing::Outcome::kUnlisted, {}};
+    const bool mlsd = trk_ftp::Offers(features_, "MLST");
+    std::string body;
+    const TransferEnd listed = Transfer((mlsd ? "MLSD " : "LIST ") + directory, [&body](TrkFtpDataLink& link) {
+      body.clear();
+      return link.Receive(body);
+    });
+    if (listed.done) {
+      auto sizes = trk_listing::FileSizes(body, mlsd);
+      if (!sizes) return {Listing::Outcome::kUnlisted, {}};
+      return {Listing::Outcome::kListed, std::move(*sizes), trk_listing::Entries(body)};
+    }
+    if (listed.reply.code < 400) return {};  // no refusal: the connection failed
+    // A folder the server neither lists nor enters is not there.
+    if (listed.reply.code == 550 && !ChangeDir(directory)) return {Listing::Outcome::kNoFolder, {}};
+    return {Listing::Outcome::kUnlisted, {}};
+  }
+
+  Held FileSize(const std::string& path) override {
+    std::vector<Reply> replies = Replies({"SIZE " + path});
+    if (replies.empty()) return {};
+    const Stored answer = trk_ftp::SizeOf(replies[0].text, {});
+    if (answer.size != SizeAnswer::kHeld) return {answer.size, -1};
+    if (answer.held.empty() || answer.held.size() > 18) return {SizeAnswer::kUnknown, -1};
+    return {SizeAnswer::kHeld, std::stoll(answer.held)};
+  }
+
+ private:
+  bool LogIn();
+  bool Greeted();
+  bool Authenticated();
+  bool Settle();
+  bool Live();
+  std::vector<Reply> Replies(const std::vector<std::string>& commands);
+  bool Command(const std::string& command);
+  Stored Send(const std::string& local_path, const std::string& remote, int64_t offset, TrkMD5* digest);
+  Stored AskSize(const std::string& remote, Stored stored);
+  using Body = std::function<bool(TrkFtpDataLink&)>;
+  TransferEnd Transfer(const std::string& command, const Body& body);
+  TransferEnd TransferOnce(const std::string& command, bool passive, const Body& body);
+  bool OpenPassive(TrkFtpDataLink& link, TransferEnd& result);
+  bool OpenActive(TrkFtpDataLink& link, TransferEnd& result);
+  TransferEnd Finish(TrkFtpDataLink& link, bool moved, bool passive);
+  bool PassiveData() const;
+  std::chrono::milliseconds AcceptWait() const {
+    // A server that can reach the program does so at once.
+    if (settings_.Data == TrkDataConnection::kAuto) return std::min(settings_.ReplyTimeout, kAutoAcceptWait);
+    return settings_.ReplyTimeout;
+  }
+  std::string PassiveCommand() const { return epsv_refused_ ? "PASV" : "EPSV"; }
+  void TakePassiveReply(const Reply& reply);
+  bool Fail(const std::string& why) {
+    failure_ = why;
+    return false;
+  }
+
+  const TrkSessionSettings settings_;
+  const std::shared_ptr<TrkServerProfile> profile_;  // what auto mode learnt; shared with the run
+  TrkStopSockets sockets_{settings_.Stop};
+  std::unique_ptr<TrkFtpControl> control_;  // of the current login; destroyed before sockets_
+  std::string server_, user_, password_;
+  int port_ = 21;
+  std::string entry_path_;             // of the current login
+  std::vector<std::string> features_;  // of the current login
+  bool turned_away_ = false;   // the last Login was turned away for want of room
+  bool login_denied_ = false;  // the last Login was refused at its password
+  bool epsv_refused_ = false;  // the server has no EPSV: PASV
+  bool eprt_refused_ = false;  // the server has no EPRT: PORT
+  // A passive port the server opened in answer to the last commands sent,
+  // for the next transfer; gone once any other command went out.
+  int ready_port_ = 0;
+  std::string failure_;  // why the last failed request failed
+};
+
+bool TrkPipelinedFtpSession::LogIn() {
+  control_.reset();
+  control_ = std::make_unique<TrkFtpControl>(settings_, sockets_);
+  entry_path_.clear();
+  features_.clear();
+  turned_away_ = login_denied_ = false;
+  ready_port_ = 0;
+  if (trk_ftp::BaseUrl(server_, port_, false).empty() || HasControlChar(user_) || HasControlChar(password_)) {
+    return Fail("the server's name or the account holds a character FTP cannot carry");
+  }
+  if (!control_->Open(server_, port_)) return Fail(control_->failure());
+  return Greeted() && Authenticated() && Settle();
+}
+
+bool TrkPipelinedFtpSession::Greeted() {
+  const Reply greeting = control_->Read();
+  if (greeting.code == 220) return true;
+  // A server beyond its limit says so as it greets: 421, or proftpd's 530.
+  turned_away_ = greeting.code == 421 || greeting.code == 530;
+  return Fail(greeting.code != 0 ? greeting.text : control_->failure());
+}
+
+bool TrkPipelinedFtpSession::Authenticated() {
+  Reply reply = control_->Ask("USER " + user_);
+  if (reply.code == 331) reply = control_->Ask("PASS " + password_);
+  if (reply.code == 230) return true;
+  turned_away_ = reply.code == 421;
+  login_denied_ = reply.code == 530;
+  return Fail(reply.code != 0 ? reply.text : control_->failure());
+}
+
+// What the server offers, where the login landed and binary type, in one
+// round trip. No passive port ahead: a run's first request is for a folder.
+bool TrkPipelinedFtpSession::Settle() {
+  if (!control_->Send({"FEAT", "PWD", "TYPE I"})) return Fail(control_->failure());
+  const Reply feat = control_->Read();
+  const Reply pwd = control_->Read();
+  const Reply type = control_->Read();
+  if (type.code / 100 != 2) return Fail(type.code != 0 ? type.text : control_->failure());
+  features_ = trk_ftp::FeatureLines(feat.lines);
+  entry_path_ = trk_ftp::QuotedPath(pwd.text);
+  // A server that offers UTF8 may need to be told before it stores names
+  // as the bytes sent rather than in some code page of its own.
+  if (trk_ftp::Offers(features_, "UTF8")) Replies({"OPTS UTF8 ON"});
+  return !control_->broken() || Fail(control_->failure());
+}
+
+// A connection the server closed while it sat idle (or told something
+// unasked, as a 421 before it hangs up) is replaced before the next request.
+bool TrkPipelinedFtpSession::Live() {
+  if (control_ != nullptr && !control_->broken() && !control_->Readable()) return true;
+  if (server_.empty()) return Fail("not logged in");
+  return LogIn();
+}
+
+// Sends `commands` together and reads a reply to each; nothing when the
+// connection failed.
+std::vector<Reply> TrkPipelinedFtpSession::Replies(const std::vector<std::string>& commands) {
+  for (const std::string& command : commands) {
+    if (HasControlChar(command)) return Fail("a name holds a line break or other control character"), std::vector<Reply>{};
+  }
+  if (!Live()) return {};
+  ready_port_ = 0;
+  std::vector<Reply> replies;
+  if (!control_->Send(commands)) return Fail(control_->failure()), replies;
+  for (size_t i = 0; i < commands.size(); ++i) {
+    replies.push_back(control_->Read());
+    if (replies.back().code == 0) return Fail(control_->failure()), std::vector<Reply>{};
+  }
+  return replies;
+}
+
+bool TrkPipelinedFtpSession::Command(const std::string& command) {
+  std::vector<Reply> replies = Replies({command});
+  if (replies.empty()) return false;
+  if (replies[0].code >= 400) failure_ = replies[0].text;
+  return replies[0].code / 100 == 2;
+}
+
+TrkTransferSession::Stored TrkPipelinedFtpSession::Send(const std::string& local_path, const std::string& remote,
+                                                        int64_t offset, TrkMD5* digest) {
+  Stored stored;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(local_path, error);
+  if (error || offset < 0 || static_cast<uintmax_t>(offset) > size) return Fail("cannot read " + local_path), stored;
+  std::unique_ptr<FILE, FileCloser> in(std::fopen(local_path.c_str(), "rb"));
+  if (in == nullptr) return Fail("cannot read " + local_path), stored;
+  const std::string command = (offset > 0 ? "APPE " : "STOR ") + remote;
+  const TransferEnd sent = Transfer(command, [&](TrkFtpDataLink& link) {
+    return SeekTo(in.get(), offset) && link.Send(in.get(), digest, settings_.Rate.get());
+  });
+  stored.sent = sent.moved;
+  if (!sent.done) {
+    stored.reached = sent.moved;
+    stored.refused = sent.reply.code / 100 == 5;
+    return stored;
+  }
+  stored.transferred = true;
+  return AskSize(remote, stored);
+}
+
+// The stored file's size, and in the same round trip the next transfer's
+// passive port.
+TrkTransferSession::Stored TrkPipelinedFtpSession::AskSize(const std::string& remote, Stored stored) {
+  std::vector<std::string> commands = {"SIZE " + remote};
+  if (PassiveData()) commands.push_back(PassiveCommand());
+  if (!control_->Send(commands)) return Fail(control_->failure()), stored;
+  const Reply size = control_->Read();
+  if (size.code == 0) return Fail(control_->failure()), stored;
+  if (commands.size() > 1) TakePassiveReply(control_->Read());
+  return trk_ftp::SizeOf(size.text, stored);
+}
+
+void TrkPipelinedFtpSession::TakePassiveReply(const Reply& reply) {
+  ready_port_ = trk_ftp::PassivePort(reply.text);
+  // Asked once; the transfer that needs a port asks PASV itself.
+  if (reply.code == 500 || reply.code == 502) epsv_refused_ = true;
+}
+
+TransferEnd TrkPipelinedFtpSession::Transfer(const std::string& command, const Body& body) {
+  if (HasControlChar(command)) return Fail("a name holds a line break or other control character"), TransferEnd{};
+  const bool passive = PassiveData();
+  TransferEnd result = TransferOnce(command, passive, body);
+  if (settings_.Data != TrkDataConnection::kAuto || passive) return result;
+  if (!result.active_failed) {
+    if (result.done) profile_->Learn(TrkServerProfile::DataMode::kActive);
+    return result;
+  }
+  profile_->Learn(TrkServerProfile::DataMode::kPassive);
+  return TransferOnce(command, true, body);
+}
+
+TransferEnd TrkPipelinedFtpSession::TransferOnce(const std::string& command, bool passive, const Body& body) {
+  TransferEnd result;
+  if (!Live()) return result;
+  TrkFtpDataLink link(settings_, sockets_, *control_);
+  if (!(passive ? OpenPassive(link, result) : OpenActive(link, result))) return result;
+  if (!control_->Send({command})) return Fail(control_->failure()), result;
+  const auto wait = passive ? settings_.ConnectTimeout : AcceptWait();
+  switch (link.Await(wait)) {
+    case TrkFtpDataLink::Ready::kConnected: return Finish(link, body(link), passive);
+    case TrkFtpDataLink::Ready::kReplied: return Finish(link, false, passive);
+    case TrkFtpDataLink::Ready::kFailed: break;
+  }
+  // The server may answer the command later still: this connection is done.
+  result.active_failed = !passive && !settings_.Stop.stop_requested();
+  control_.reset();
+  return Fail(link.failure()), result;
+}
+
+bool TrkPipelinedFtpSession::OpenPassive(TrkFtpDataLink& link, TransferEnd& result) {
+  int port = ready_port_;
+  ready_port_ = 0;
+  if (port == 0) {
+    Reply reply = control_->Ask(PassiveCommand());
+    if (!epsv_refused_ && (reply.code == 500 || reply.code == 502)) {
+      epsv_refused_ = true;
+      reply = control_->Ask(PassiveCommand());
+    }
+    result.reply = reply;
+    port = trk_ftp::PassivePort(reply.text);
+    if (port == 0) return Fail(reply.code != 0 ? reply.text : control_->failure());
+  }
+  return link.Connect(trk_tcp::PeerAddress(control_->fd()), port) || Fail(link.failure());
+}
+
+bool TrkPipelinedFtpSession::OpenActive(TrkFtpDataLink& link, TransferEnd& result) {
+  const std::string address = trk_tcp::LocalAddress(control_->fd());
+  if (!link.Listen(address)) return Fail(link.failure());
+  const bool v6 = address.find(':') != std::string::npos;
+  Reply reply;
+  if (!eprt_refused_) {
+    reply = control_->Ask("EPRT |" + std::string(v6 ? "2" : "1") + "|" + address + "|" + std::to_string(link.port()) + "|");
+    eprt_refused_ = reply.code == 500 || reply.code == 502;
+  }
+  if (eprt_refused_ && !v6) {
+    std::string numbers = address;
+    std::replace(numbers.begin(), numbers.end(), '.', ',');
+    reply = control_->Ask("PORT " + numbers + "," + std::to_string(link.port() / 256) + "," +
+                          std::to_string(link.port() % 256));
+  }
+  if (reply.code / 100 == 2) return true;
+  result.reply = reply;
+  result.active_failed = reply.code != 0;
+  return Fail(reply.code != 0 ? reply.text : control_->failure());
+}
+
+// The transfer's final reply, kept by the link or still to come.
+TransferEnd TrkPipelinedFtpSession::Finish(TrkFtpDataLink& link, bool moved, bool passive) {
+  TransferEnd result;
+  result.moved = link.moved();
+  if (link.reply()) {
+    result.reply = *link.reply();
+  } else if (moved) {
+    do result.reply = control_->Read();
+    while (result.reply.code != 0 && result.reply.code < 200);
+  }
+  result.done = moved && result.reply.code / 100 == 2;
+  if (result.done) return result;
+  const int code = result.reply.code;
+  result.active_failed = !passive && result.moved == 0 && (code == 425 || code == 426);
+  if (code >= 400) {
+    failure_ = result.reply.text;
+  } else {
+    // Cut short on this side: the server's answer is still to come, on a
+    // connection whose order of replies is lost.
+    Fail(!link.failure().empty() ? link.failure() : control_->failure());
+    control_.reset();
+  }
+  return result;
+}
+
+bool TrkPipelinedFtpSession::PassiveData() const {
+  if (settings_.Data == TrkDataConnection::kAuto) return profile_->Data() == TrkServerProfile::DataMode::kPassive;
+  return settings_.Data == TrkDataConnection::kPassive;
+}
+
+}  // namespace
+
+std::unique_ptr<TrkTransferSession> TrkNewPipelinedFtpSession(const TrkSessionSettings& settings) {
+  return std::make_unique<TrkPipelinedFtpSession>(settings);
+}
