@@ -51,6 +51,8 @@ TrkFtpDataLink::~TrkFtpDataLink() {
 }
 
 bool TrkFtpDataLink::Connect(const std::string& address, int port) {
+  CloseData();  // a connection tried before, to a port that had closed
+  failure_.clear();
   sockaddr_storage to{};
   socklen_t length = 0;
   if (!SocketAddress(address, port, to, length)) return Fail("no address to connect the data connection to");
@@ -147,7 +149,7 @@ bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
       done += static_cast<size_t>(wrote);
       moved_ += wrote;
     } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
-      return Fail(std::string("sending the file failed: ") + std::strerror(errno));
+      return Broke(std::string("sending the file failed: ") + std::strerror(errno));
     } else if (!WaitData(data_, POLLOUT, Clock::now() + settings_.StallTimeout)) {
       return false;
     }
@@ -166,7 +168,7 @@ bool TrkFtpDataLink::Receive(std::string& body) {
       CloseData();
       return true;
     } else if (errno != EAGAIN && errno != EINTR) {
-      return Fail(std::string("receiving the listing failed: ") + std::strerror(errno));
+      return Broke(std::string("receiving the listing failed: ") + std::strerror(errno));
     } else if (!WaitData(data_, POLLIN, Clock::now() + settings_.StallTimeout)) {
       return false;
     }
@@ -215,6 +217,16 @@ bool TrkFtpDataLink::AwaitMark(Clock::time_point deadline) {
 void TrkFtpDataLink::CloseData() {
   if (data_ >= 0) sockets_.Close(data_);
   data_ = -1;
+}
+
+bool TrkFtpDataLink::Broke(std::string why) {
+  Fail(std::move(why));
+  // A server that refuses a command it took with its data connection says so,
+  // then drops the connection: its words are the cause, when they come.
+  if (!reply_ && trk_tcp::WaitFor(control_.fd(), POLLIN, Clock::now() + kWordsAfterBreak, settings_.Stop)) {
+    TakeReply();
+  }
+  return false;
 }
 
 bool TrkFtpDataLink::Fail(std::string why) {

@@ -35,7 +35,8 @@ class TrkFtpDataLink {
   TrkFtpDataLink(const TrkFtpDataLink&) = delete;
   TrkFtpDataLink& operator=(const TrkFtpDataLink&) = delete;
 
-  // Passive: starts connecting to the server's data port; Await finishes.
+  // Passive: starts connecting to the server's data port (afresh after a
+  // connection that failed); Await finishes.
   bool Connect(const std::string& address, int port);
   // Active: listens on `address` at a port of the program's window (of the
   // kernel's choice when every one is taken); port() names it for PORT/EPRT.
@@ -72,7 +73,12 @@ class TrkFtpDataLink {
   bool AwaitMark(Clock::time_point deadline);
   bool SendChunk(const char* bytes, size_t count);
   void CloseData();
+  // Fails for a broken data connection, taking the server's reply that says
+  // why when one comes within kWordsAfterBreak.
+  bool Broke(std::string why);
   bool Fail(std::string why);
+
+  static constexpr std::chrono::milliseconds kWordsAfterBreak{1000};
 
   const TrkSessionSettings& settings_;
   TrkStopSockets& sockets_;

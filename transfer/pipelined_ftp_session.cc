@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "transfer/curl_ftp_session.h"
 #include "transfer/ftp_control.h"
@@ -149,8 +150,9 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   bool login_denied_ = false;  // the last Login was refused at its password
   bool epsv_refused_ = false;  // the server has no EPSV: PASV
   bool eprt_refused_ = false;  // the server has no EPRT: PORT
-  // A passive port the server opened in answer to the last commands sent,
-  // for the next transfer; gone once any other command went out.
+  // A passive port the server opened ahead of the next transfer, which takes
+  // it whatever commands came between (folders, renames: none of them opens
+  // a data connection); 0: none.
   int ready_port_ = 0;
   std::string failure_;  // why the last failed request failed
 };
@@ -187,13 +189,16 @@ bool TrkPipelinedFtpSession::Authenticated() {
 }
 
 // What the server offers, where the login landed and binary type, in one
-// round trip. No passive port ahead: a run's first request is for a folder.
+// round trip, with the first transfer's passive port.
 bool TrkPipelinedFtpSession::Settle() {
-  if (!control_->Send({"FEAT", "PWD", "TYPE I"})) return Fail(control_->failure());
+  std::vector<std::string> commands = {"FEAT", "PWD", "TYPE I"};
+  if (PassiveData()) commands.push_back(PassiveCommand());
+  if (!control_->Send(commands)) return Fail(control_->failure());
   const Reply feat = control_->Read();
   const Reply pwd = control_->Read();
   const Reply type = control_->Read();
   if (type.code / 100 != 2) return Fail(type.code != 0 ? type.text : control_->failure());
+  if (commands.size() > 3) TakePassiveReply(control_->Read());
   features_ = trk_ftp::FeatureLines(feat.lines);
   entry_path_ = trk_ftp::QuotedPath(pwd.text);
   // A server that offers UTF8 may need to be told before it stores names
@@ -217,7 +222,6 @@ std::vector<Reply> TrkPipelinedFtpSession::Replies(const std::vector<std::string
     if (HasControlChar(command)) return Fail("a name holds a line break or other control character"), std::vector<Reply>{};
   }
   if (!Live()) return {};
-  ready_port_ = 0;
   std::vector<Reply> replies;
   if (!control_->Send(commands)) return Fail(control_->failure()), replies;
   for (size_t i = 0; i < commands.size(); ++i) {
@@ -291,34 +295,48 @@ TransferEnd TrkPipelinedFtpSession::TransferOnce(const std::string& command, boo
   TransferEnd result;
   if (!Live()) return result;
   TrkFtpDataLink link(settings_, sockets_, *control_);
-  if (!(passive ? OpenPassive(link, result) : OpenActive(link, result))) return result;
+  if (passive) {
+    // The command goes with the data: the server takes neither before the
+    // connection stands, so nothing is waited for that would not be anyway.
+    if (!OpenPassive(link, result)) return result;
+    if (!control_->Send({command})) return Fail(control_->failure()), result;
+    return Finish(link, body(link), passive);
+  }
+  if (!OpenActive(link, result)) return result;
   if (!control_->Send({command})) return Fail(control_->failure()), result;
-  const auto wait = passive ? settings_.ConnectTimeout : AcceptWait();
-  switch (link.Await(wait)) {
+  switch (link.Await(AcceptWait())) {
     case TrkFtpDataLink::Ready::kConnected: return Finish(link, body(link), passive);
     case TrkFtpDataLink::Ready::kReplied: return Finish(link, false, passive);
     case TrkFtpDataLink::Ready::kFailed: break;
   }
   // The server may answer the command later still: this connection is done.
-  result.active_failed = !passive && !settings_.Stop.stop_requested();
+  result.active_failed = !settings_.Stop.stop_requested();
   control_.reset();
   return Fail(link.failure()), result;
 }
 
+// Connects the data connection, to the port asked ahead when there is one. A
+// server may have closed that one meanwhile: a port asked now is tried then.
 bool TrkPipelinedFtpSession::OpenPassive(TrkFtpDataLink& link, TransferEnd& result) {
-  int port = ready_port_;
-  ready_port_ = 0;
-  if (port == 0) {
-    Reply reply = control_->Ask(PassiveCommand());
-    if (!epsv_refused_ && (reply.code == 500 || reply.code == 502)) {
-      epsv_refused_ = true;
-      reply = control_->Ask(PassiveCommand());
+  const std::string server = trk_tcp::PeerAddress(control_->fd());
+  if (const int ahead = std::exchange(ready_port_, 0); ahead != 0) {
+    if (link.Connect(server, ahead) && link.Await(settings_.ConnectTimeout) == TrkFtpDataLink::Ready::kConnected) {
+      return true;
     }
-    result.reply = reply;
-    port = trk_ftp::PassivePort(reply.text);
-    if (port == 0) return Fail(reply.code != 0 ? reply.text : control_->failure());
+    if (control_->broken() || settings_.Stop.stop_requested()) return Fail(link.failure());
   }
-  return link.Connect(trk_tcp::PeerAddress(control_->fd()), port) || Fail(link.failure());
+  Reply reply = control_->Ask(PassiveCommand());
+  if (!epsv_refused_ && (reply.code == 500 || reply.code == 502)) {
+    epsv_refused_ = true;
+    reply = control_->Ask(PassiveCommand());
+  }
+  result.reply = reply;
+  const int port = trk_ftp::PassivePort(reply.text);
+  if (port == 0) return Fail(reply.code != 0 ? reply.text : control_->failure());
+  if (link.Connect(server, port) && link.Await(settings_.ConnectTimeout) == TrkFtpDataLink::Ready::kConnected) {
+    return true;
+  }
+  return Fail(link.failure());
 }
 
 bool TrkPipelinedFtpSession::OpenActive(TrkFtpDataLink& link, TransferEnd& result) {

@@ -6,13 +6,14 @@
 
 // An FTP session (without TLS) on a control connection of the program's own,
 // which sends together what needs no answer in between, so that a file costs
-// about three round trips from one STOR to the next where libcurl's session
+// about four round trips from one STOR to the next where libcurl's session
 // waits for six:
-// - a store's data goes out as soon as its data connection stands, with no
-//   wait for the server's 150;
+// - a store's command and its data go out together as soon as its data
+//   connection stands, with no wait for the server's 150;
 // - the stored file's SIZE goes out together with the next transfer's EPSV,
-//   whose port the next store or listing takes if nothing else came between;
-// - RNFR and RNTO go out together, and the login's FEAT, PWD and TYPE I.
+//   whose port the next store or listing takes, whatever folder commands came
+//   between (a port the server closed meanwhile is asked for again);
+// - RNFR and RNTO go out together, and the login's FEAT, PWD, TYPE I and EPSV.
 // A file is still known as stored only once the server has said its size.
 //
 // Data connections are active or passive as the settings say, as in

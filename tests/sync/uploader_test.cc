@@ -511,6 +511,8 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
     std::string result, reason;
     std::string remote = "/x.txt";
     bool folder_there = false;  // the remote's folder is on the server before the store
+    size_t bytes = 1;           // of the local file; far more than the sockets hold: the refusal
+                                // comes while the data still goes
   } rows[] = {
       {"login refused", [](FtpFaults& f) { f.refuse_login = -1; }, 0, "[Error]Connect to 127.0.0.1 failure",
        "530 Login refused by test."},
@@ -526,6 +528,8 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
       {"folder made meanwhile by another worker, whose MKD came first",
        [](FtpFaults& f) { f.answers = {"CWD#1=550 No such folder.", "MKD=550 File exists.", "STOR=553 Nope."}; }, 0,
        "[Error]Upload file failure", "553 Nope.", "/new/x.txt", true},
+      {"a large file refused as it goes", [](FtpFaults& f) { f.answers = {"STOR=553 Prohibited file name."}; }, 0,
+       "[Error]Upload file failure", "553 Prohibited file name.", "/x.txt", false, 48 << 20},
   };
   for (const Row& row : rows) {
     FtpFaults faults;
@@ -537,7 +541,8 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
     if (row.port_offset != 0) uploader.Port = testing_support::UnusedPort();
     if (row.folder_there) std::filesystem::create_directories(server.root() / "new");
     try {
-      uploader.PutFile(Local("x.txt", "x"), row.remote, 0);
+      uploader.Settings.Data = TrkDataConnection::kPassive;
+      uploader.PutFile(Local("x.txt", std::string(row.bytes, 'x')), row.remote, 0);
       ADD_FAILURE() << row.name << ": stored";
     } catch (const TrkError& error) {
       EXPECT_EQ(std::string(error.what()), row.result) << row.name;
