@@ -50,18 +50,22 @@ TrkFtpDataLink::~TrkFtpDataLink() {
   CloseData();
 }
 
+int TrkFtpDataLink::OpenSocket(int family) {
+  const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail(std::string("no socket: ") + std::strerror(errno)), -1;
+  if (sockets_.Opened(fd)) return fd;
+  close(fd);
+  return Fail("stopped"), -1;
+}
+
 bool TrkFtpDataLink::Connect(const std::string& address, int port) {
   CloseData();  // a connection tried before, to a port that had closed
   failure_.clear();
   sockaddr_storage to{};
   socklen_t length = 0;
   if (!SocketAddress(address, port, to, length)) return Fail("no address to connect the data connection to");
-  const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return Fail(std::string("no socket: ") + std::strerror(errno));
-  if (!sockets_.Opened(fd)) {
-    close(fd);
-    return Fail("stopped");
-  }
+  const int fd = OpenSocket(to.ss_family);
+  if (fd < 0) return false;
   data_ = fd;
   port_ = port;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&to), length) == 0 || errno == EINPROGRESS) return true;
@@ -72,12 +76,8 @@ bool TrkFtpDataLink::Listen(const std::string& address) {
   sockaddr_storage at{};
   socklen_t length = 0;
   if (!SocketAddress(address, 0, at, length)) return Fail("no address to take the data connection on");
-  const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return Fail(std::string("no socket: ") + std::strerror(errno));
-  if (!sockets_.Opened(fd)) {
-    close(fd);
-    return Fail("stopped");
-  }
+  const int fd = OpenSocket(at.ss_family);
+  if (fd < 0) return false;
   listener_ = fd;
   // A port of the window may still have a connection in TIME-WAIT.
   const int on = 1;

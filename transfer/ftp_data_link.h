@@ -62,6 +62,8 @@ class TrkFtpDataLink {
   const std::string& failure() const { return failure_; }
 
  private:
+  // A socket of `family` the stop can shut down; -1 when none (failure() says why).
+  int OpenSocket(int family);
   // Waits until the data socket has `events`, reading the control
   // connection's replies meanwhile; false when a final reply, the deadline,
   // a broken control connection or a stop came first.
