@@ -61,6 +61,8 @@ int TrkFtpDataLink::OpenSocket(int family) {
 bool TrkFtpDataLink::Connect(const std::string& address, int port) {
   CloseData();  // a connection tried before, to a port that had closed
   failure_.clear();
+  reply_.reset();
+  marked_ = false;
   sockaddr_storage to{};
   socklen_t length = 0;
   if (!SocketAddress(address, port, to, length)) return Fail("no address to connect the data connection to");
@@ -101,30 +103,33 @@ bool TrkFtpDataLink::Listen(const std::string& address) {
 
 TrkFtpDataLink::Ready TrkFtpDataLink::Await(std::chrono::milliseconds wait) {
   const auto deadline = Clock::now() + wait;
-  if (listener_ >= 0) {
-    if (!WaitData(listener_, POLLIN, deadline)) return reply_ ? Ready::kReplied : Ready::kFailed;
-    data_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    sockets_.Close(listener_);
-    listener_ = -1;
-    if (data_ < 0) return Fail(std::string("accepting the data connection failed: ") + std::strerror(errno)), Ready::kFailed;
-    if (!sockets_.Opened(data_)) {
-      close(data_);
-      data_ = -1;
-      return Fail("stopped"), Ready::kFailed;
-    }
-    // Some servers connect back as soon as they are told the port, before they
-    // take the command: its answer tells whether the connection is for it.
-    if (!AwaitMark(deadline)) return reply_ ? Ready::kReplied : Ready::kFailed;
-    return Ready::kConnected;
-  }
-  if (data_ < 0) return Ready::kFailed;
-  if (!WaitData(data_, POLLOUT, deadline)) return reply_ ? Ready::kReplied : Ready::kFailed;
+  const bool stands = listener_ >= 0 ? Accepted(deadline) : Connected(deadline);
+  // The mark also tells an active connection the server made as soon as it
+  // was told the port, before it took the command, whether it is for the command.
+  if (stands && AwaitMark()) return Ready::kConnected;
+  return reply_ ? Ready::kReplied : Ready::kFailed;
+}
+
+bool TrkFtpDataLink::Accepted(Clock::time_point deadline) {
+  if (!WaitData(listener_, POLLIN, deadline)) return false;
+  data_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  sockets_.Close(listener_);
+  listener_ = -1;
+  if (data_ < 0) return Fail(std::string("accepting the data connection failed: ") + std::strerror(errno));
+  if (sockets_.Opened(data_)) return true;
+  close(data_);
+  data_ = -1;
+  return Fail("stopped");
+}
+
+bool TrkFtpDataLink::Connected(Clock::time_point deadline) {
+  if (data_ < 0 || !WaitData(data_, POLLOUT, deadline)) return false;
   int error = 0;
   socklen_t length = sizeof(error);
   getsockopt(data_, SOL_SOCKET, SO_ERROR, &error, &length);
-  if (error == 0) return Ready::kConnected;
-  Fail("Failed to connect to the data port " + std::to_string(port_) + ": " + std::strerror(error));
-  return Ready::kFailed;
+  if (error == 0) return true;
+  // The server has the command: its answer says what became of it.
+  return Broke("Failed to connect to the data port " + std::to_string(port_) + ": " + std::strerror(error));
 }
 
 bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
@@ -204,7 +209,8 @@ bool TrkFtpDataLink::TakeReply() {
   return !refused;
 }
 
-bool TrkFtpDataLink::AwaitMark(Clock::time_point deadline) {
+bool TrkFtpDataLink::AwaitMark() {
+  const auto deadline = Clock::now() + settings_.ReplyTimeout;
   while (!marked_ && !reply_) {
     if (!trk_tcp::WaitFor(control_.fd(), POLLIN, deadline, settings_.Stop)) {
       return Fail(settings_.Stop.stop_requested() ? "stopped" : "the server did not answer in time");

@@ -18,11 +18,11 @@ class TrkStopSockets;
 //
 // While it waits on the data connection it watches the control connection too:
 // a server that refuses the command, or gives up on the transfer, says so
-// there and not on the data connection. A preliminary reply (150) is waited
-// past; a final one ends the wait and is kept in reply() for the session, which
-// reads the rest of the exchange itself. Every wait for the connection ends at
-// the given limit, every wait for the next byte at the settings'
-// StallTimeout, and a stop ends either at once.
+// there and not on the data connection. A final reply ends the wait and is
+// kept in reply() for the session, which reads the rest of the exchange
+// itself. Every wait for the connection ends at the given limit, the wait for
+// the server's preliminary reply at the settings' ReplyTimeout, every wait for
+// the next byte at their StallTimeout, and a stop ends any at once.
 //
 // Not thread-safe: one session, one thread; only the stop comes from another.
 class TrkFtpDataLink {
@@ -35,8 +35,8 @@ class TrkFtpDataLink {
   TrkFtpDataLink(const TrkFtpDataLink&) = delete;
   TrkFtpDataLink& operator=(const TrkFtpDataLink&) = delete;
 
-  // Passive: starts connecting to the server's data port (afresh after a
-  // connection that failed); Await finishes.
+  // Passive: starts connecting to the server's data port (afresh, forgetting
+  // an earlier attempt and its reply); Await finishes.
   bool Connect(const std::string& address, int port);
   // Active: listens on `address` at a port of the program's window (of the
   // kernel's choice when every one is taken); port() names it for PORT/EPRT.
@@ -44,10 +44,15 @@ class TrkFtpDataLink {
   int port() const { return port_; }
 
   enum class Ready {
-    kConnected,  // the data connection stands
-    kReplied,    // the server answered on the control connection first: reply()
+    kConnected,  // the data connection stands and the server is ready for it
+    kReplied,    // the server gave its final answer first: reply()
     kFailed,     // no data connection within `wait`; failure() says why
   };
+  // Called once the command went out. Ready means the server's preliminary
+  // reply (150) came too: a server may drop a connection whose bytes arrive
+  // before it took the command (pyftpdlib does, leaving an empty file), and
+  // the command travels on another connection than the data, which may be
+  // the faster.
   Ready Await(std::chrono::milliseconds wait);
 
   // Sends `in` from where it stands to its end, digesting and pacing each
@@ -71,8 +76,12 @@ class TrkFtpDataLink {
   // Reads the reply the control connection has begun: false when it was a
   // refusal or none came.
   bool TakeReply();
-  // Active: waits for the server's 150 (true) or its final word (reply()).
-  bool AwaitMark(Clock::time_point deadline);
+  // Await's two ways to the data connection: false when none came (failure()
+  // or reply() says why).
+  bool Accepted(Clock::time_point deadline);
+  bool Connected(Clock::time_point deadline);
+  // Waits for the server's 150 (true) or its final word (reply()).
+  bool AwaitMark();
   bool SendChunk(const char* bytes, size_t count);
   void CloseData();
   // Fails for a broken data connection, taking the server's reply that says

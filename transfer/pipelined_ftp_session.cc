@@ -37,6 +37,7 @@ struct TransferEnd {
   // Active: no data connection came of it (PORT refused, no connection back,
   // 425 or 426 before any byte); passive may work.
   bool active_failed = false;
+  bool asked = false;  // the command went out: its answer is owed
 };
 
 class TrkPipelinedFtpSession : public TrkTransferSession {
@@ -122,8 +123,12 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   using Body = std::function<bool(TrkFtpDataLink&)>;
   TransferEnd Transfer(const std::string& command, const Body& body);
   TransferEnd TransferOnce(const std::string& command, bool passive, const Body& body);
-  bool OpenPassive(TrkFtpDataLink& link, TransferEnd& result);
-  bool OpenActive(TrkFtpDataLink& link, TransferEnd& result);
+  using Ready = TrkFtpDataLink::Ready;
+  Ready OpenPassive(TrkFtpDataLink& link, const std::string& command, TransferEnd& result);
+  int AskPort(TransferEnd& result);
+  Ready StartPassive(TrkFtpDataLink& link, const std::string& server, int port, const std::string& command,
+                     TransferEnd& result);
+  Ready OpenActive(TrkFtpDataLink& link, const std::string& command, TransferEnd& result);
   TransferEnd Finish(TrkFtpDataLink& link, bool moved, bool passive);
   bool PassiveData() const;
   std::chrono::milliseconds AcceptWait() const {
@@ -203,7 +208,8 @@ bool TrkPipelinedFtpSession::Settle() {
   entry_path_ = trk_ftp::QuotedPath(pwd.text);
   // A server that offers UTF8 may need to be told before it stores names
   // as the bytes sent rather than in some code page of its own.
-  if (trk_ftp::Offers(features_, "UTF8")) Replies({"OPTS UTF8 ON"});
+  // Asked on this connection alone: a login must not start another.
+  if (trk_ftp::Offers(features_, "UTF8")) control_->Ask("OPTS UTF8 ON");
   return !control_->broken() || Fail(control_->failure());
 }
 
@@ -295,36 +301,35 @@ TransferEnd TrkPipelinedFtpSession::TransferOnce(const std::string& command, boo
   TransferEnd result;
   if (!Live()) return result;
   TrkFtpDataLink link(settings_, sockets_, *control_);
-  if (passive) {
-    // The command goes with the data: the server takes neither before the
-    // connection stands, so nothing is waited for that would not be anyway.
-    if (!OpenPassive(link, result)) return result;
-    if (!control_->Send({command})) return Fail(control_->failure()), result;
-    return Finish(link, body(link), passive);
+  switch (passive ? OpenPassive(link, command, result) : OpenActive(link, command, result)) {
+    case Ready::kConnected: return Finish(link, body(link), passive);
+    case Ready::kReplied: return Finish(link, false, passive);
+    case Ready::kFailed: break;
   }
-  if (!OpenActive(link, result)) return result;
-  if (!control_->Send({command})) return Fail(control_->failure()), result;
-  switch (link.Await(AcceptWait())) {
-    case TrkFtpDataLink::Ready::kConnected: return Finish(link, body(link), passive);
-    case TrkFtpDataLink::Ready::kReplied: return Finish(link, false, passive);
-    case TrkFtpDataLink::Ready::kFailed: break;
-  }
+  if (!result.asked) return result;
   // The server may answer the command later still: this connection is done.
-  result.active_failed = !settings_.Stop.stop_requested();
+  result.active_failed = !passive && !settings_.Stop.stop_requested();
   control_.reset();
   return Fail(link.failure()), result;
 }
 
-// Connects the data connection, to the port asked ahead when there is one. A
-// server may have closed that one meanwhile: a port asked now is tried then.
-bool TrkPipelinedFtpSession::OpenPassive(TrkFtpDataLink& link, TransferEnd& result) {
+// The data connection for `command`, to the port asked ahead when there is
+// one. A server may have closed that one meanwhile and says 425 to the
+// command: a port asked now is tried then.
+TrkPipelinedFtpSession::Ready TrkPipelinedFtpSession::OpenPassive(TrkFtpDataLink& link, const std::string& command,
+                                                                  TransferEnd& result) {
   const std::string server = trk_tcp::PeerAddress(control_->fd());
   if (const int ahead = std::exchange(ready_port_, 0); ahead != 0) {
-    if (link.Connect(server, ahead) && link.Await(settings_.ConnectTimeout) == TrkFtpDataLink::Ready::kConnected) {
-      return true;
-    }
-    if (control_->broken() || settings_.Stop.stop_requested()) return Fail(link.failure());
+    const Ready ready = StartPassive(link, server, ahead, command, result);
+    if (ready != Ready::kReplied || link.reply()->code != 425 || link.moved() != 0) return ready;
+    result.asked = false;
   }
+  const int port = AskPort(result);
+  return port != 0 ? StartPassive(link, server, port, command, result) : Ready::kFailed;
+}
+
+// A passive port asked now; 0 when the server gave none (failure_ says why).
+int TrkPipelinedFtpSession::AskPort(TransferEnd& result) {
   Reply reply = control_->Ask(PassiveCommand());
   if (!epsv_refused_ && (reply.code == 500 || reply.code == 502)) {
     epsv_refused_ = true;
@@ -332,16 +337,25 @@ bool TrkPipelinedFtpSession::OpenPassive(TrkFtpDataLink& link, TransferEnd& resu
   }
   result.reply = reply;
   const int port = trk_ftp::PassivePort(reply.text);
-  if (port == 0) return Fail(reply.code != 0 ? reply.text : control_->failure());
-  if (link.Connect(server, port) && link.Await(settings_.ConnectTimeout) == TrkFtpDataLink::Ready::kConnected) {
-    return true;
-  }
-  return Fail(link.failure());
+  if (port == 0) Fail(reply.code != 0 ? reply.text : control_->failure());
+  return port;
 }
 
-bool TrkPipelinedFtpSession::OpenActive(TrkFtpDataLink& link, TransferEnd& result) {
+// The command goes out as the connection is being made: the two round trips
+// overlap, and the data waits for the server's 150 either way.
+TrkPipelinedFtpSession::Ready TrkPipelinedFtpSession::StartPassive(TrkFtpDataLink& link, const std::string& server,
+                                                                   int port, const std::string& command,
+                                                                   TransferEnd& result) {
+  if (!link.Connect(server, port)) return Fail(link.failure()), Ready::kFailed;
+  if (!control_->Send({command})) return Fail(control_->failure()), Ready::kFailed;
+  result.asked = true;
+  return link.Await(settings_.ConnectTimeout);
+}
+
+TrkPipelinedFtpSession::Ready TrkPipelinedFtpSession::OpenActive(TrkFtpDataLink& link, const std::string& command,
+                                                                 TransferEnd& result) {
   const std::string address = trk_tcp::LocalAddress(control_->fd());
-  if (!link.Listen(address)) return Fail(link.failure());
+  if (!link.Listen(address)) return Fail(link.failure()), Ready::kFailed;
   const bool v6 = address.find(':') != std::string::npos;
   Reply reply;
   if (!eprt_refused_) {
@@ -354,10 +368,14 @@ bool TrkPipelinedFtpSession::OpenActive(TrkFtpDataLink& link, TransferEnd& resul
     reply = control_->Ask("PORT " + numbers + "," + std::to_string(link.port() / 256) + "," +
                           std::to_string(link.port() % 256));
   }
-  if (reply.code / 100 == 2) return true;
-  result.reply = reply;
-  result.active_failed = reply.code != 0;
-  return Fail(reply.code != 0 ? reply.text : control_->failure());
+  if (reply.code / 100 != 2) {
+    result.reply = reply;
+    result.active_failed = reply.code != 0;
+    return Fail(reply.code != 0 ? reply.text : control_->failure()), Ready::kFailed;
+  }
+  if (!control_->Send({command})) return Fail(control_->failure()), Ready::kFailed;
+  result.asked = true;
+  return link.Await(AcceptWait());
 }
 
 // The transfer's final reply, kept by the link or still to come.
