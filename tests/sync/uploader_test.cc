@@ -528,7 +528,7 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
       {"folder made meanwhile by another worker, whose MKD came first",
        [](FtpFaults& f) { f.answers = {"CWD#1=550 No such folder.", "MKD=550 File exists.", "STOR=553 Nope."}; }, 0,
        "[Error]Upload file failure", "553 Nope.", "/new/x.txt", true},
-      {"a large file refused as it goes", [](FtpFaults& f) { f.answers = {"STOR=553 Prohibited file name."}; }, 0,
+      {"a large file refused before its data goes", [](FtpFaults& f) { f.answers = {"STOR=553 Prohibited file name."}; }, 0,
        "[Error]Upload file failure", "553 Prohibited file name.", "/x.txt", false, 48 << 20},
   };
   for (const Row& row : rows) {
