@@ -227,6 +227,9 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
   const Row rows[] = {
       {"passive", Kind::kPyftpdlib, Mode::kPassive, {}, Learnt::kUnknown, Learnt::kUnknown, 3, 0},
       {"passive", Kind::kVsftpd, Mode::kPassive, {}, Learnt::kUnknown, Learnt::kUnknown, 3, 0},
+      // A port asked ahead that the server will not serve: a new one is asked.
+      {"passive, 425 to the first STOR", Kind::kPyftpdlib, Mode::kPassive, {"STOR#1=425 Can't open data connection."},
+       Learnt::kUnknown, Learnt::kUnknown, 4, 0},
       // pyftpdlib drops a data connection whose bytes come before the command.
       {"passive, commands slower than data", Kind::kPyftpdlib, Mode::kPassive, {}, Learnt::kUnknown,
        Learnt::kUnknown, 3, 0, 100ms},
