@@ -528,6 +528,9 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
       {"folder made meanwhile by another worker, whose MKD came first",
        [](FtpFaults& f) { f.answers = {"CWD#1=550 No such folder.", "MKD=550 File exists.", "STOR=553 Nope."}; }, 0,
        "[Error]Upload file failure", "553 Nope.", "/new/x.txt", true},
+      {"no data connection to the port the server named",
+       [](FtpFaults& f) { f.answers = {"EPSV=229 Entering extended passive mode (|||1|)."}; }, 0,
+       "[Error]Upload file failure", "Failed to connect to the data port 1: "},
       {"a large file refused before its data goes", [](FtpFaults& f) { f.answers = {"STOR=553 Prohibited file name."}; }, 0,
        "[Error]Upload file failure", "553 Prohibited file name.", "/x.txt", false, 48 << 20},
   };
