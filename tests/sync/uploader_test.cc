@@ -531,6 +531,9 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
       {"no data connection to the port the server named",
        [](FtpFaults& f) { f.answers = {"EPSV=229 Entering extended passive mode (|||1|)."}; }, 0,
        "[Error]Upload file failure", "Failed to connect to the data port 1: "},
+      {"no data connection, and the server says why",
+       [](FtpFaults& f) { f.answers = {"EPSV=229 Entering extended passive mode (|||1|).", "STOR=425 No way in."}; },
+       0, "[Error]Upload file failure", "425 No way in."},
       {"a large file refused before its data goes", [](FtpFaults& f) { f.answers = {"STOR=553 Prohibited file name."}; }, 0,
        "[Error]Upload file failure", "553 Prohibited file name.", "/x.txt", false, 48 << 20},
   };
