@@ -511,8 +511,8 @@ TEST_F(UploaderTest, FailuresCarryWhatTheServerOrTheConnectionSaid) {
     std::string result, reason;
     std::string remote = "/x.txt";
     bool folder_there = false;  // the remote's folder is on the server before the store
-    size_t bytes = 1;           // of the local file; far more than the sockets hold: the refusal
-                                // comes while the data still goes
+    size_t bytes = 1;           // of the local file; far more than the sockets hold: a refusal
+                                // must end the store without waiting for the data
   } rows[] = {
       {"login refused", [](FtpFaults& f) { f.refuse_login = -1; }, 0, "[Error]Connect to 127.0.0.1 failure",
        "530 Login refused by test."},
