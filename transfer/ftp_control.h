@@ -43,6 +43,9 @@ class TrkFtpControl {
   bool Send(const std::vector<std::string>& commands);
   // The next reply, waited for.
   Reply Read();
+  // The next reply if it comes within `wait`; none, and the connection
+  // failed, when it does not.
+  Reply ReadWithin(std::chrono::milliseconds wait) { return ReadBy(Clock::now() + wait); }
   Reply Ask(const std::string& command) { return Send({command}) ? Read() : Reply{}; }
   // Whether a reply has begun to arrive, without waiting.
   bool Readable() const;

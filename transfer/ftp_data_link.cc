@@ -143,8 +143,24 @@ bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
     if (!SendChunk(chunk.data(), count)) return false;
   }
   if (std::ferror(in)) return Fail("reading the local file failed");
+  if (noop_ == Noop::kOwed) HoldForNoop();
   CloseData();
   return true;
+}
+
+bool TrkFtpDataLink::AskNoopDuring(std::chrono::milliseconds wait) {
+  if (!control_.Send({"NOOP"})) return Fail(control_.failure());
+  noop_ = Noop::kOwed;
+  noop_deadline_ = Clock::now() + wait;
+  return true;
+}
+
+void TrkFtpDataLink::HoldForNoop() {
+  while (noop_ == Noop::kOwed && !reply_) {
+    // The answer may have come in the same read as the 150.
+    if (!control_.Readable() && !trk_tcp::WaitFor(control_.fd(), POLLIN, noop_deadline_, settings_.Stop)) return;
+    if (!TakeReply()) return;
+  }
 }
 
 bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
@@ -203,6 +219,13 @@ bool TrkFtpDataLink::TakeReply() {
   TrkFtpControl::Reply reply = control_.Read();
   if (reply.code == 0) return Fail(control_.failure());
   if (reply.code < 200) return marked_ = true;  // 150: the server is ready
+  // No store ends in a 200 before its data connection closed, nor in a 500
+  // or 502, which say a command was not understood: NOOP's answer.
+  const bool noop_answer = reply.code == 200 || reply.code == 500 || reply.code == 502;
+  if (noop_ == Noop::kOwed && data_ >= 0 && noop_answer) {
+    noop_ = Noop::kAnsweredDuring;
+    return true;
+  }
   // A 226 may overtake the listing's last bytes; a refusal ends the transfer.
   const bool refused = reply.code >= 400;
   reply_ = std::move(reply);

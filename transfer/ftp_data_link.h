@@ -55,6 +55,16 @@ class TrkFtpDataLink {
   // the faster.
   Ready Await(std::chrono::milliseconds wait);
 
+  // Asks the server NOOP while the transfer runs (once Await said
+  // kConnected), and has Send keep the data connection open until the answer
+  // came or `wait` passed. A server that reads commands during a transfer
+  // answers within a round trip (noop() then says kAnsweredDuring); one that
+  // queues them answers after the transfer's final reply, which the session
+  // reads then. False when the command could not be sent.
+  bool AskNoopDuring(std::chrono::milliseconds wait);
+  enum class Noop { kNotAsked, kOwed, kAnsweredDuring };
+  Noop noop() const { return noop_; }
+
   // Sends `in` from where it stands to its end, digesting and pacing each
   // chunk as it is read, then closes the connection; false when the transfer
   // ended early (reply() or failure() says how).
@@ -83,6 +93,8 @@ class TrkFtpDataLink {
   // Waits for the server's 150 (true) or its final word (reply()).
   bool AwaitMark();
   bool SendChunk(const char* bytes, size_t count);
+  // Takes replies until the NOOP's answer, a final reply or noop_deadline_.
+  void HoldForNoop();
   void CloseData();
   // Fails for a broken data connection, taking the server's reply that says
   // why when one comes within kWordsAfterBreak.
@@ -99,6 +111,8 @@ class TrkFtpDataLink {
   int port_ = 0;
   int64_t moved_ = 0;
   bool marked_ = false;  // the server's preliminary reply (150) came
+  Noop noop_ = Noop::kNotAsked;
+  Clock::time_point noop_deadline_;
   std::optional<TrkFtpControl::Reply> reply_;
   std::string failure_;
 };

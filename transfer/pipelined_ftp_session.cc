@@ -20,6 +20,7 @@ namespace {
 
 using trk_ftp::HasControlChar;
 using Reply = TrkFtpControl::Reply;
+using Commands = TrkServerProfile::Commands;
 
 // Puts `in` at byte `offset`, past what fseek's long reaches on some systems.
 bool SeekTo(FILE* in, int64_t offset) { return fseeko(in, static_cast<off_t>(offset), SEEK_SET) == 0; }
@@ -38,6 +39,9 @@ struct TransferEnd {
   // 425 or 426 before any byte); passive may work.
   bool active_failed = false;
   bool asked = false;  // the command went out: its answer is owed
+  // The server answered the commands sent with the data before the
+  // transfer's final reply: it is not the server the profile said.
+  bool disordered = false;
 };
 
 class TrkPipelinedFtpSession : public TrkTransferSession {
@@ -120,6 +124,11 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   bool Command(const std::string& command);
   Stored Send(const std::string& local_path, const std::string& remote, int64_t offset, TrkMD5* digest);
   Stored AskSize(const std::string& remote, Stored stored);
+  bool SendSizeCheck(const std::string& remote);
+  Reply TakeSizeCheck();
+  void HearNoop(const TrkFtpDataLink& link, bool done);
+  TransferEnd Disordered(TransferEnd result);
+  std::chrono::milliseconds NoopWait() const;
   using Body = std::function<bool(TrkFtpDataLink&)>;
   TransferEnd Transfer(const std::string& command, const Body& body);
   TransferEnd TransferOnce(const std::string& command, bool passive, const Body& body);
@@ -159,6 +168,10 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   // it whatever commands came between (folders, renames: none of them opens
   // a data connection); 0: none.
   int ready_port_ = 0;
+  // Replies owed to a size check (and passive port) sent before the
+  // transfer's final reply came, with a server that queues them.
+  size_t size_check_owed_ = 0;
+  std::chrono::milliseconds round_trip_{0};  // of the login's settling exchange
   std::string failure_;  // why the last failed request failed
 };
 
@@ -169,6 +182,7 @@ bool TrkPipelinedFtpSession::LogIn() {
   features_.clear();
   turned_away_ = login_denied_ = false;
   ready_port_ = 0;
+  size_check_owed_ = 0;
   if (trk_ftp::BaseUrl(server_, port_, false).empty() || HasControlChar(user_) || HasControlChar(password_)) {
     return Fail("the server's name or the account holds a character FTP cannot carry");
   }
@@ -198,10 +212,12 @@ bool TrkPipelinedFtpSession::Authenticated() {
 bool TrkPipelinedFtpSession::Settle() {
   std::vector<std::string> commands = {"FEAT", "PWD", "TYPE I"};
   if (PassiveData()) commands.push_back(PassiveCommand());
+  const auto asked = std::chrono::steady_clock::now();
   if (!control_->Send(commands)) return Fail(control_->failure());
   const Reply feat = control_->Read();
   const Reply pwd = control_->Read();
   const Reply type = control_->Read();
+  round_trip_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
   if (type.code / 100 != 2) return Fail(type.code != 0 ? type.text : control_->failure());
   if (commands.size() > 3) TakePassiveReply(control_->Read());
   features_ = trk_ftp::FeatureLines(feat.lines);
@@ -253,9 +269,17 @@ TrkTransferSession::Stored TrkPipelinedFtpSession::Send(const std::string& local
   std::unique_ptr<FILE, FileCloser> in(std::fopen(local_path.c_str(), "rb"));
   if (in == nullptr) return Fail("cannot read " + local_path), stored;
   const std::string command = (offset > 0 ? "APPE " : "STOR ") + remote;
+  // A server that queues what comes during a transfer takes the size check
+  // with the data, a round trip a file saved; one not known yet is asked
+  // whether it does.
+  const Commands during = profile_->DuringTransfers();
   const TransferEnd sent = Transfer(command, [&](TrkFtpDataLink& link) {
-    return SeekTo(in.get(), offset) && link.Send(in.get(), digest, settings_.Rate.get());
+    if (during == Commands::kUnknown && !link.AskNoopDuring(NoopWait())) return false;
+    if (!SeekTo(in.get(), offset) || !link.Send(in.get(), digest, settings_.Rate.get())) return false;
+    return during != Commands::kQueued || SendSizeCheck(remote);
   });
+  // The profile now says otherwise: the file goes again, as for any server.
+  if (sent.disordered) return Send(local_path, remote, offset, digest);
   stored.sent = sent.moved;
   if (!sent.done) {
     stored.reached = sent.moved;
@@ -267,15 +291,64 @@ TrkTransferSession::Stored TrkPipelinedFtpSession::Send(const std::string& local
 }
 
 // The stored file's size, and in the same round trip the next transfer's
-// passive port.
+// passive port; asked now unless they went with the data.
 TrkTransferSession::Stored TrkPipelinedFtpSession::AskSize(const std::string& remote, Stored stored) {
+  if (size_check_owed_ == 0 && !SendSizeCheck(remote)) return Fail(control_->failure()), stored;
+  const Reply size = TakeSizeCheck();
+  if (size.code == 0) return Fail(control_->failure()), stored;
+  return trk_ftp::SizeOf(size.text, stored);
+}
+
+bool TrkPipelinedFtpSession::SendSizeCheck(const std::string& remote) {
   std::vector<std::string> commands = {"SIZE " + remote};
   if (PassiveData()) commands.push_back(PassiveCommand());
-  if (!control_->Send(commands)) return Fail(control_->failure()), stored;
+  if (!control_->Send(commands)) return false;
+  size_check_owed_ = commands.size();
+  return true;
+}
+
+// SIZE's reply; the passive port's, when one was asked, is kept for the
+// next transfer.
+Reply TrkPipelinedFtpSession::TakeSizeCheck() {
   const Reply size = control_->Read();
-  if (size.code == 0) return Fail(control_->failure()), stored;
-  if (commands.size() > 1) TakePassiveReply(control_->Read());
-  return trk_ftp::SizeOf(size.text, stored);
+  if (size.code != 0 && size_check_owed_ > 1) TakePassiveReply(control_->Read());
+  size_check_owed_ = 0;
+  return size;
+}
+
+// A server that answered the NOOP only after the transfer's final reply
+// queues commands; one that answered during it reads them at once. A
+// transfer that failed tells nothing; an answer that never comes leaves the
+// order of replies lost, and the server is taken as reading at once.
+void TrkPipelinedFtpSession::HearNoop(const TrkFtpDataLink& link, bool done) {
+  if (link.noop() == TrkFtpDataLink::Noop::kAnsweredDuring) return profile_->Learn(Commands::kConcurrent);
+  if (link.noop() != TrkFtpDataLink::Noop::kOwed || control_ == nullptr) return;
+  const Reply answer = control_->ReadWithin(NoopWait());
+  if (answer.code == 200) {
+    if (done) profile_->Learn(Commands::kQueued);
+    return;
+  }
+  if (answer.code == 0) control_.reset();
+  profile_->Learn(Commands::kConcurrent);
+}
+
+// A transfer's final reply cannot come after the commands sent with its
+// data on a server that queues them; one that came first answered those
+// before the file was whole (or ended the transfer for them). The connection's
+// replies no longer pair with its commands.
+TransferEnd TrkPipelinedFtpSession::Disordered(TransferEnd result) {
+  profile_->Learn(Commands::kConcurrent);
+  control_.reset();
+  Fail("the server answered the size check before the transfer's end: " + result.reply.text);
+  result.done = false;
+  result.disordered = true;
+  return result;
+}
+
+// Long enough for a server that reads commands during a transfer to answer
+// one: a round trip and its time to answer, with room for a busy link.
+std::chrono::milliseconds TrkPipelinedFtpSession::NoopWait() const {
+  return std::min(settings_.ReplyTimeout, 4 * round_trip_ + std::chrono::milliseconds(250));
 }
 
 void TrkPipelinedFtpSession::TakePassiveReply(const Reply& reply) {
@@ -388,12 +461,15 @@ TransferEnd TrkPipelinedFtpSession::Finish(TrkFtpDataLink& link, bool moved, boo
     do result.reply = control_->Read();
     while (result.reply.code != 0 && result.reply.code < 200);
   }
-  result.done = moved && result.reply.code / 100 == 2;
-  if (result.done) return result;
   const int code = result.reply.code;
+  if (size_check_owed_ > 0 && code / 100 == 2 && code != 226 && code != 250) return Disordered(result);
+  result.done = moved && code / 100 == 2;
+  if (code != 0) HearNoop(link, result.done);
+  if (result.done) return result;
   result.active_failed = !passive && result.moved == 0 && (code == 425 || code == 426);
   if (code >= 400) {
     failure_ = result.reply.text;
+    if (size_check_owed_ > 0 && control_ != nullptr) TakeSizeCheck();
   } else {
     // Cut short on this side: the server's answer is still to come, on a
     // connection whose order of replies is lost.

@@ -26,36 +26,56 @@ std::vector<std::string> Lines(const std::string& file) {
   return lines;
 }
 
-// The destination of a line (before its last "="; a destination never holds
-// one unescaped) and its mode.
-std::pair<std::string, DataMode> Parse(const std::string& line) {
+using Commands = TrkServerProfile::Commands;
+
+// What a line says of its destination. Words it does not know (a later
+// version's) are passed over.
+struct Facts {
+  std::string destination;  // before the line's last "=": a destination never holds one unescaped
+  DataMode data = DataMode::kUnknown;
+  Commands commands = Commands::kUnknown;
+};
+
+Facts Parse(const std::string& line) {
+  Facts facts;
   const size_t equals = line.rfind('=');
-  if (equals == std::string::npos) return {"", DataMode::kUnknown};
-  const std::string value = line.substr(equals + 1);
-  const DataMode mode = value == "Passive"  ? DataMode::kPassive
-                        : value == "Active" ? DataMode::kActive
-                                            : DataMode::kUnknown;
-  return {line.substr(0, equals), mode};
+  if (equals == std::string::npos) return facts;
+  facts.destination = line.substr(0, equals);
+  std::istringstream words(line.substr(equals + 1));
+  for (std::string word; words >> word;) {
+    if (word == "Passive") facts.data = DataMode::kPassive;
+    if (word == "Active") facts.data = DataMode::kActive;
+    if (word == "Queued") facts.commands = Commands::kQueued;
+    if (word == "Concurrent") facts.commands = Commands::kConcurrent;
+  }
+  return facts;
 }
 
 }  // namespace
 
-TrkServerProfile::TrkServerProfile(std::string file, std::string destination, DataMode mode, bool read_only)
-    : file_(std::move(file)), destination_(std::move(destination)), read_only_(read_only), data_(mode) {}
+TrkServerProfile::TrkServerProfile(std::string file, std::string destination, bool read_only)
+    : file_(std::move(file)), destination_(std::move(destination)), read_only_(read_only) {}
 
 std::shared_ptr<TrkServerProfile> TrkServerProfile::Load(const std::string& file, const std::string& destination,
                                                          bool read_only) {
-  DataMode mode = DataMode::kUnknown;
+  std::shared_ptr<TrkServerProfile> profile(new TrkServerProfile(file, destination, read_only));
   for (const std::string& line : Lines(file)) {
-    auto [where, what] = Parse(line);
-    if (where == destination) mode = what;
+    const Facts facts = Parse(line);
+    if (facts.destination != destination) continue;
+    profile->data_ = facts.data;
+    profile->commands_ = facts.commands;
   }
-  return std::shared_ptr<TrkServerProfile>(new TrkServerProfile(file, destination, mode, read_only));
+  return profile;
 }
 
 TrkServerProfile::DataMode TrkServerProfile::Data() const {
   std::lock_guard<std::mutex> lock(mu_);
   return data_;
+}
+
+TrkServerProfile::Commands TrkServerProfile::DuringTransfers() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return commands_;
 }
 
 std::string TrkServerProfile::SaveFailure() const {
@@ -70,16 +90,40 @@ const char* TrkServerProfile::Text(DataMode mode) {
 void TrkServerProfile::Learn(DataMode mode) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (data_ == mode) return;
+    if (data_ == mode || mode == DataMode::kUnknown) return;
     data_ = mode;
   }
-  if (file_.empty() || read_only_ || mode == DataMode::kUnknown) return;
+  Save();
+}
+
+void TrkServerProfile::Learn(Commands commands) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (commands_ == commands || commands == Commands::kUnknown) return;
+    commands_ = commands;
+  }
+  Save();
+}
+
+std::string TrkServerProfile::FactsText() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string text;
+  if (data_ != DataMode::kUnknown) text += Text(data_);
+  if (commands_ != Commands::kUnknown) {
+    if (!text.empty()) text += " ";
+    text += commands_ == Commands::kQueued ? "Queued" : "Concurrent";
+  }
+  return text;
+}
+
+void TrkServerProfile::Save() {
+  if (file_.empty() || read_only_) return;
   std::lock_guard<std::mutex> write(write_mu_);
   std::string text;
   for (const std::string& line : Lines(file_)) {
-    if (Parse(line).first != destination_) text += line + "\n";
+    if (Parse(line).destination != destination_) text += line + "\n";
   }
-  text += destination_ + "=" + Text(Data()) + "\n";
+  text += destination_ + "=" + FactsText() + "\n";
   std::string failure;
   try {
     ReplaceFile(file_, text);

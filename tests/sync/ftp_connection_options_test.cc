@@ -1,21 +1,12 @@
 // The session's connection options: passive data connections and FTP over
 // TLS, against real servers.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dropvan_run.h"
@@ -24,6 +15,7 @@
 #include "project/text_file.h"
 #include "project/whole_file.h"
 #include "support/ftp_server.h"
+#include "support/recording_relay.h"
 #include "support/temp_dir.h"
 #include "transfer/new_session.h"
 #include "transfer/curl_ftp_session.h"
@@ -38,6 +30,7 @@ using dropvan_testing::SyncProject;
 using testing_support::FtpServer;
 using Kind = FtpServer::Kind;
 using testing_support::FtpFaults;
+using testing_support::RecordingRelay;
 
 const char* KindName(Kind kind) {
   switch (kind) {
@@ -113,100 +106,6 @@ std::string UploadSample(TrkUploader& uploader, const FtpServer& server,
   return www;
 }
 
-// A TCP relay on 127.0.0.1 in front of a server port: it forwards every
-// connection it accepts and keeps the bytes the clients sent, as a capture of
-// the network would see them.
-class RecordingRelay {
- public:
-  // `hold`: how long the client's bytes wait before they go on, as on a
-  // control connection slower than the direct data connections.
-  explicit RecordingRelay(int target_port, std::chrono::milliseconds hold = {})
-      : target_port_(target_port), hold_(hold) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      close(listener_);
-      throw std::runtime_error("the relay cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { AcceptAll(); });
-  }
-  ~RecordingRelay() {
-    stop_ = true;
-    acceptor_.join();
-    close(listener_);
-  }
-
-  int port() const { return port_; }
-  std::string ClientBytes() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return client_bytes_;
-  }
-
- private:
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-  }
-
-  void AcceptAll() {
-    std::vector<std::thread> pumps;
-    while (!stop_) {
-      pollfd p{listener_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in address = Loopback(target_port_);
-      if (client < 0 || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (client >= 0) close(client);
-        close(server);
-        continue;
-      }
-      pumps.emplace_back([this, client, server] { Pump(client, server); });
-    }
-    for (std::thread& pump : pumps) pump.join();
-  }
-
-  // Forwards both ways until either side closes or the relay stops.
-  void Pump(int client, int server) {
-    pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-    char buffer[16384];
-    for (bool open = true; open && !stop_;) {
-      if (poll(ends, 2, 20) <= 0) continue;
-      for (int i = 0; i < 2 && open; ++i) {
-        if (ends[i].revents == 0) continue;
-        ssize_t got = read(ends[i].fd, buffer, sizeof buffer);
-        open = got > 0;
-        if (open && i == 0) {
-          std::this_thread::sleep_for(hold_);
-          std::lock_guard<std::mutex> lock(mu_);
-          client_bytes_.append(buffer, static_cast<size_t>(got));
-        }
-        for (ssize_t sent = 0, n = 0; open && sent < got; sent += n) {
-          n = send(ends[1 - i].fd, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
-          open = n > 0;
-        }
-      }
-    }
-    close(client);
-    close(server);
-  }
-
-  int target_port_;
-  std::chrono::milliseconds hold_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread acceptor_;  // joins the connections' threads before it ends
-  std::mutex mu_;
-  std::string client_bytes_;
-};
-
 // --- Passive mode -------------------------------------------------------------
 
 // The option chooses the data connections' mode, and only that mode is used;
@@ -274,6 +173,83 @@ TEST(FtpConnectionOptionsTest, PassiveChoosesTheDataConnectionMode) {
     EXPECT_EQ(Count(commands, "SIZE"), 3) << "each store is checked:\n" << Join(commands);
     EXPECT_EQ(TrkServerProfile::Load(profile_file, "ftp://site")->Data(), row.learnt);
     EXPECT_EQ(TrkServerProfile::Load(profile_file, "ftp://elsewhere")->Data(), Learnt::kActive);
+  }
+}
+
+// Whether the server reads commands while a transfer runs is asked once, by a
+// NOOP during the first store, and kept in the profile. One that queues them
+// takes each store's size check with its data; one that answers at once is
+// never sent anything before a transfer's end, and one the profile wrongly
+// took for queuing is found out before a file is recorded on its word.
+TEST(FtpConnectionOptionsTest, AServerThatQueuesCommandsTakesTheSizeCheckWithTheData) {
+  using Commands = TrkServerProfile::Commands;
+  struct Row {
+    const char* what;
+    Kind kind;
+    TrkDataConnection mode;
+    Commands remembered;
+    FtpFaults faults;
+    Commands learnt;
+    int noops, sizes, sizes_before_the_end;
+  };
+  FtpFaults noop_unknown, stalled;
+  noop_unknown.answers = {"NOOP=502 Command not implemented."};
+  stalled.stall = 1;  // the first store's data unread while the size check comes
+  stalled.stall_seconds = 0.5;
+  const TrkDataConnection passive = TrkDataConnection::kPassive;
+  const Row rows[] = {
+      {"not known yet", Kind::kVsftpd, passive, Commands::kUnknown, {}, Commands::kQueued, 1, 3, 2},
+      {"known", Kind::kVsftpd, passive, Commands::kQueued, {}, Commands::kQueued, 0, 3, 3},
+      {"not known yet, active", Kind::kVsftpd, TrkDataConnection::kActive, Commands::kUnknown, {},
+       Commands::kQueued, 1, 3, 2},
+      {"not known yet", Kind::kPyftpdlib, passive, Commands::kUnknown, {}, Commands::kConcurrent, 1, 3, 0},
+      {"NOOP unknown to it", Kind::kPyftpdlib, passive, Commands::kUnknown, noop_unknown, Commands::kConcurrent,
+       1, 3, 0},
+      {"wrongly known as queuing", Kind::kPyftpdlib, passive, Commands::kQueued, stalled, Commands::kConcurrent, 0,
+       4, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(KindName(row.kind)) + ", " + row.what);
+    FtpServer server(row.kind, row.faults);
+    DROPVAN_REQUIRE_FTP_SERVER(server);
+    RecordingRelay relay(server.port(), {}, 50ms);  // a client that waits for a reply is seen to
+    testing_support::TempDir local;
+    const std::string profile_file = local.dir() + "site.servers";
+    const auto remembered = TrkServerProfile::Load(profile_file, "ftp://site");
+    remembered->Learn(TrkServerProfile::DataMode::kPassive);
+    remembered->Learn(row.remembered);
+    const std::string www = server.writable_dir() + "www/";
+    {
+      TrkUploader uploader(TrkNewTransferSession);
+      Account(uploader, server, relay.port());
+      uploader.Settings.Data = row.mode;
+      uploader.Settings.Profile = TrkServerProfile::Load(profile_file, "ftp://site");
+      for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        try {
+          uploader.PutFile(local.Write(name, std::string("content of ") + name), www + name, 0);
+        } catch (const TrkError& error) {
+          ADD_FAILURE() << name << ": " << error.Reason();
+        }
+      }
+    }
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+      EXPECT_EQ(ServerFile(server, www + name), std::string("content of ") + name);
+    }
+    const std::vector<std::string> commands = server.Commands();
+    EXPECT_EQ(Count(commands, "NOOP"), row.noops) << Join(commands);
+    EXPECT_EQ(Count(commands, "SIZE"), row.sizes) << Join(commands);
+    // A SIZE the client sent after a STOR, before the server's last word on it.
+    int before_the_end = 0;
+    bool storing = false;
+    for (const std::string& line : relay.Exchange()) {
+      if (line.starts_with("> STOR")) storing = true;
+      if (line.starts_with("> SIZE")) before_the_end += storing;
+      if (line.starts_with("< 226") || line.starts_with("< 4") || line.starts_with("< 5")) storing = false;
+    }
+    EXPECT_EQ(before_the_end, row.sizes_before_the_end) << Join(relay.Exchange());
+    const auto learnt = TrkServerProfile::Load(profile_file, "ftp://site");
+    EXPECT_EQ(learnt->DuringTransfers(), row.learnt);
+    EXPECT_EQ(learnt->Data(), TrkServerProfile::DataMode::kPassive) << "the other fact of the line kept";
   }
 }
 
