@@ -219,10 +219,10 @@ bool TrkFtpDataLink::TakeReply() {
   TrkFtpControl::Reply reply = control_.Read();
   if (reply.code == 0) return Fail(control_.failure());
   if (reply.code < 200) return marked_ = true;  // 150: the server is ready
-  // No store ends in a 200 before its data connection closed, nor in a 500
-  // or 502, which say a command was not understood: NOOP's answer.
+  // No transfer ends in a 200 (226 or 250 say it went), nor in a 500 or
+  // 502, which say a command was not understood: NOOP's answer.
   const bool noop_answer = reply.code == 200 || reply.code == 500 || reply.code == 502;
-  if (noop_ == Noop::kOwed && data_ >= 0 && noop_answer) {
+  if (noop_ == Noop::kOwed && noop_answer) {
     noop_ = Noop::kAnsweredDuring;
     return true;
   }
@@ -230,6 +230,12 @@ bool TrkFtpDataLink::TakeReply() {
   const bool refused = reply.code >= 400;
   reply_ = std::move(reply);
   return !refused;
+}
+
+bool TrkFtpDataLink::AwaitFinal() {
+  while (!reply_ && TakeReply()) {
+  }
+  return reply_.has_value();
 }
 
 bool TrkFtpDataLink::AwaitMark() {

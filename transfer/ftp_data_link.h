@@ -72,6 +72,10 @@ class TrkFtpDataLink {
   // Receives to the end of the connection; false as for Send.
   bool Receive(std::string& body);
 
+  // Reads the control connection up to the transfer's final reply (reply()),
+  // once the data went; false when none came.
+  bool AwaitFinal();
+
   int64_t moved() const { return moved_; }
   const std::optional<TrkFtpControl::Reply>& reply() const { return reply_; }
   const std::string& failure() const { return failure_; }

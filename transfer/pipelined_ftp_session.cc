@@ -42,6 +42,7 @@ struct TransferEnd {
   // The server answered the commands sent with the data before the
   // transfer's final reply: it is not the server the profile said.
   bool disordered = false;
+  Reply size_check;  // SIZE's reply, when it went with the data
 };
 
 class TrkPipelinedFtpSession : public TrkTransferSession {
@@ -123,7 +124,7 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   std::vector<Reply> Replies(const std::vector<std::string>& commands);
   bool Command(const std::string& command);
   Stored Send(const std::string& local_path, const std::string& remote, int64_t offset, TrkMD5* digest);
-  Stored AskSize(const std::string& remote, Stored stored);
+  Stored AskSize(const std::string& remote, Stored stored, Reply size);
   bool SendSizeCheck(const std::string& remote);
   Reply TakeSizeCheck();
   void HearNoop(const TrkFtpDataLink& link, bool done);
@@ -287,14 +288,15 @@ TrkTransferSession::Stored TrkPipelinedFtpSession::Send(const std::string& local
     return stored;
   }
   stored.transferred = true;
-  return AskSize(remote, stored);
+  return AskSize(remote, stored, sent.size_check);
 }
 
 // The stored file's size, and in the same round trip the next transfer's
 // passive port; asked now unless they went with the data.
-TrkTransferSession::Stored TrkPipelinedFtpSession::AskSize(const std::string& remote, Stored stored) {
-  if (size_check_owed_ == 0 && !SendSizeCheck(remote)) return Fail(control_->failure()), stored;
-  const Reply size = TakeSizeCheck();
+TrkTransferSession::Stored TrkPipelinedFtpSession::AskSize(const std::string& remote, Stored stored,
+                                                          Reply size) {
+  if (size.code == 0 && !SendSizeCheck(remote)) return Fail(control_->failure()), stored;
+  if (size.code == 0) size = TakeSizeCheck();
   if (size.code == 0) return Fail(control_->failure()), stored;
   return trk_ftp::SizeOf(size.text, stored);
 }
@@ -457,19 +459,18 @@ TransferEnd TrkPipelinedFtpSession::Finish(TrkFtpDataLink& link, bool moved, boo
   result.moved = link.moved();
   if (link.reply()) {
     result.reply = *link.reply();
-  } else if (moved) {
-    do result.reply = control_->Read();
-    while (result.reply.code != 0 && result.reply.code < 200);
+  } else if (moved && link.AwaitFinal()) {
+    result.reply = *link.reply();
   }
   const int code = result.reply.code;
   if (size_check_owed_ > 0 && code / 100 == 2 && code != 226 && code != 250) return Disordered(result);
   result.done = moved && code / 100 == 2;
   if (code != 0) HearNoop(link, result.done);
+  if (code != 0 && size_check_owed_ > 0 && control_ != nullptr) result.size_check = TakeSizeCheck();
   if (result.done) return result;
   result.active_failed = !passive && result.moved == 0 && (code == 425 || code == 426);
   if (code >= 400) {
     failure_ = result.reply.text;
-    if (size_check_owed_ > 0 && control_ != nullptr) TakeSizeCheck();
   } else {
     // Cut short on this side: the server's answer is still to come, on a
     // connection whose order of replies is lost.
