@@ -31,7 +31,7 @@ Main options (all of them: man dropvan, or README.md):
   Passive=True|Auto      passive data connections, or active until they fail
 
 Files: the upload record beside the project file (.ini, .ini.old, .ini.lock, .log,
-and .servers for Passive=Auto);
+and .servers, what was learnt of FTP servers);
 the recent list dropvan.log, usage counters dropvan.ext and default project
 dropvan.batch-dropvan beside the program, or in $XDG_CONFIG_HOME/dropvan
 (~/.config/dropvan) for an installed program or one whose folder cannot be written.
