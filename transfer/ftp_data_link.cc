@@ -78,27 +78,34 @@ bool TrkFtpDataLink::Listen(const std::string& address) {
   sockaddr_storage at{};
   socklen_t length = 0;
   if (!SocketAddress(address, 0, at, length)) return Fail("no address to take the data connection on");
-  const int fd = OpenSocket(at.ss_family);
-  if (fd < 0) return false;
-  listener_ = fd;
-  // A port of the window may still have a connection in TIME-WAIT.
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   const unsigned first = TrkDataPorts::NextWindow();
   std::vector<int> ports;
   for (unsigned port = first; port < first + TrkDataPorts::kWidth; ++port) ports.push_back(static_cast<int>(port));
   ports.push_back(0);  // every port of the window taken: the kernel's choice
   for (int port : ports) {
+    if (listener_ < 0 && (listener_ = OpenSocket(at.ss_family)) < 0) return false;
+    // A port of the window may still have a connection in TIME-WAIT.
+    const int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     SocketAddress(address, port, at, length);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), length) != 0) continue;
-    sockaddr_storage bound{};
-    socklen_t bound_length = sizeof(bound);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_length);
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-    return listen(fd, 1) == 0 || Fail(std::string("cannot listen for the data connection: ") + std::strerror(errno));
+    if (bind(listener_, reinterpret_cast<const sockaddr*>(&at), length) != 0) continue;
+    // With SO_REUSEADDR another program's socket may share the bound port
+    // until one of them listens: then the port is taken after all.
+    if (listen(listener_, 1) == 0) return TakeBoundPort();
+    if (errno != EADDRINUSE) return Fail(std::string("cannot listen for the data connection: ") + std::strerror(errno));
+    sockets_.Close(listener_);
+    listener_ = -1;
   }
   return Fail(std::string("no port to take the data connection on: ") + std::strerror(errno));
+}
+
+bool TrkFtpDataLink::TakeBoundPort() {
+  sockaddr_storage bound{};
+  socklen_t bound_length = sizeof(bound);
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &bound_length);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  return true;
 }
 
 TrkFtpDataLink::Ready TrkFtpDataLink::Await(std::chrono::milliseconds wait) {

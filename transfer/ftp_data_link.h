@@ -83,6 +83,8 @@ class TrkFtpDataLink {
  private:
   // A socket of `family` the stop can shut down; -1 when none (failure() says why).
   int OpenSocket(int family);
+  // Notes the port the listening socket was bound to; true.
+  bool TakeBoundPort();
   // Waits until the data socket has `events`, reading the control
   // connection's replies meanwhile; false when a final reply, the deadline,
   // a broken control connection or a stop came first.

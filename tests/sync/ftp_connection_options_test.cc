@@ -191,6 +191,7 @@ TEST(FtpConnectionOptionsTest, AServerThatQueuesCommandsTakesTheSizeCheckWithThe
     FtpFaults faults;
     Commands learnt;
     int noops, sizes, sizes_before_the_end;
+    std::chrono::milliseconds command_hold{};  // the control connection's lag behind the data
   };
   FtpFaults noop_unknown, stalled;
   noop_unknown.answers = {"NOOP=502 Command not implemented."};
@@ -205,6 +206,10 @@ TEST(FtpConnectionOptionsTest, AServerThatQueuesCommandsTakesTheSizeCheckWithThe
       {"not known yet", Kind::kPyftpdlib, passive, Commands::kUnknown, {}, Commands::kConcurrent, 1, 3, 0},
       {"NOOP unknown to it", Kind::kPyftpdlib, passive, Commands::kUnknown, noop_unknown, Commands::kConcurrent,
        1, 3, 0},
+      // The data's end reaches the server before the NOOP: it is answered
+      // during the transfer only if the transfer waits for it.
+      {"not known yet, commands slower than data", Kind::kPyftpdlib, passive, Commands::kUnknown, {},
+       Commands::kConcurrent, 1, 3, 0, 100ms},
       {"wrongly known as queuing", Kind::kPyftpdlib, passive, Commands::kQueued, stalled, Commands::kConcurrent, 0,
        4, 1},
   };
@@ -212,7 +217,7 @@ TEST(FtpConnectionOptionsTest, AServerThatQueuesCommandsTakesTheSizeCheckWithThe
     SCOPED_TRACE(std::string(KindName(row.kind)) + ", " + row.what);
     FtpServer server(row.kind, row.faults);
     DROPVAN_REQUIRE_FTP_SERVER(server);
-    RecordingRelay relay(server.port(), {}, 50ms);  // a client that waits for a reply is seen to
+    RecordingRelay relay(server.port(), row.command_hold, 50ms);  // a client that waits for a reply is seen to
     testing_support::TempDir local;
     const std::string profile_file = local.dir() + "site.servers";
     const auto remembered = TrkServerProfile::Load(profile_file, "ftp://site");
