@@ -55,9 +55,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 
 # The libraries' packages come from dpkg-shlibdeps (the minimum versions of the
-# symbols each file uses): libcurl4 and PCRE2 for the program, Qt 6 for the window.
+# symbols each file uses): PCRE2 for the program, Qt 6 for the window.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libcurl, libssh2 and the crypto library are loaded by the program when it first
+# libssh2 and the TLS and crypto libraries are loaded by the program when it first
 # transfers, not linked, so dpkg-shlibdeps cannot see them: their packages are
 # those of the files built against, at least at the version built against.
 function(dropvan_package_of variable library)
@@ -74,10 +74,10 @@ function(dropvan_package_of variable library)
 endfunction()
 find_program(DPKG_QUERY dpkg-query)
 if(DPKG_QUERY)
-  dropvan_package_of(curl_package ${CURL_LIBRARIES})
-  dropvan_package_of(crypto_package ${OPENSSL_CRYPTO_LIBRARY})
+  dropvan_package_of(ssl_package ${OPENSSL_SSL_LIBRARY})
   dropvan_package_of(ssh2_package ${SSH2_LIBRARY})
-  set(CPACK_DEBIAN_DROPVAN_PACKAGE_DEPENDS "${curl_package}, ${crypto_package}, ${ssh2_package}")
+  # libssl3 holds the crypto library too.
+  set(CPACK_DEBIAN_DROPVAN_PACKAGE_DEPENDS "${ssl_package}, ${ssh2_package}")
 endif()
 set(CPACK_DEBIAN_DROPVAN_PACKAGE_NAME dropvan)
 # A description's first line is the package's summary.

@@ -14,7 +14,6 @@
 #include "project/options.h"
 #include "project/project.h"
 #include "project/whole_file.h"
-#include "transfer/curl_ftp_session.h"
 #include "sync/connection_ramp.h"
 #include "sync/dropvan.h"
 #include "transfer/server_profile.h"
@@ -171,14 +170,12 @@ void TrkServerCheck::CheckConnectionLimit(std::unique_ptr<TrkTransferSession> fi
 bool TrkServerCheck::CheckStores() {
   const TrkSessionSettings& settings = account_.settings;
   if (settings.Protocol == TrkProtocol::kSftp) return StoreProbe(settings.Data, "probe file");
-  const bool active_possible = !settings.Secure || TrkCurlActiveTlsWorks();
-  const bool active = active_possible && StoreProbe(Mode::kActive, "active data connection");
-  if (!active_possible) say_("active data connection: not with TLS in this libcurl; passive is used");
+  const bool active = StoreProbe(Mode::kActive, "active data connection");
   const bool passive = StoreProbe(Mode::kPassive, "passive data connection");
   if (settings.Data == Mode::kAuto && (active || passive)) Remember(active);
   const bool works = settings.Data == Mode::kAuto      ? active || passive
                      : settings.Data == Mode::kPassive ? passive
-                                                       : active || (passive && !active_possible);
+                                                       : active;
   if (!works && passive) advice_.push_back("Passive=True");
   if (!works && active) advice_.push_back("Passive=False");
   return works;

@@ -24,12 +24,6 @@ class TrkDataPorts {
   static constexpr unsigned kStride = 67;
   static constexpr unsigned kStarts = kLast - kFirst + 1 - kWidth;
 
-  // The next transfer's window for libcurl's FTPPORT: "ADDRESS:FIRST-LAST", the
-  // address being this end of the control connection (an IPv6 one bracketed);
-  // "-" (the kernel's choice of port on the control connection's address) when
-  // that address is not known.
-  static std::string Next(const std::string& local_address);
-  // The first port of the next transfer's window, for a session that binds
-  // its listener itself.
+  // The first port of the next transfer's window.
   static unsigned NextWindow();
 };

@@ -9,6 +9,7 @@
 
 #include "transfer/stop_sockets.h"
 #include "transfer/tcp_socket.h"
+#include "transfer/tls_stream.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ TrkFtpControl::~TrkFtpControl() {
   // The answer is waited for a moment, so that the server ends the session
   // as asked rather than finding it cut.
   if (!broken_ && Send({"QUIT"})) ReadBy(Clock::now() + kGoodbyeWait);
+  tls_.reset();
   sockets_.Close(fd_);
 }
 
@@ -44,19 +46,38 @@ bool TrkFtpControl::Open(const std::string& host, int port) {
   return fd_ >= 0;
 }
 
+bool TrkFtpControl::StartTls(const std::string& host) {
+  tls_ = std::make_unique<TrkTlsStream>(fd_, host, settings_.SecureVerify);
+  if (tls_->Handshake(Clock::now() + settings_.ConnectTimeout, settings_.Stop)) return true;
+  Fail(tls_->failure());
+  return false;
+}
+
+ssize_t TrkFtpControl::Write(const char* bytes, size_t count) {
+  return tls_ != nullptr ? tls_->Write(bytes, count) : send(fd_, bytes, count, MSG_NOSIGNAL);
+}
+
+ssize_t TrkFtpControl::Receive(char* bytes, size_t count) {
+  return tls_ != nullptr ? tls_->Read(bytes, count) : recv(fd_, bytes, count, 0);
+}
+
+short TrkFtpControl::Wanted(short plain) const { return tls_ != nullptr ? tls_->Wants() : plain; }
+
+bool TrkFtpControl::Buffered() const { return !pending_.empty() || (tls_ != nullptr && tls_->Buffered()); }
+
 bool TrkFtpControl::Send(const std::vector<std::string>& commands) {
   if (broken()) return false;
   std::string out;
   for (const std::string& command : commands) out += command + "\r\n";
   const auto deadline = Clock::now() + settings_.ReplyTimeout;
   for (size_t done = 0; done < out.size();) {
-    const ssize_t wrote = send(fd_, out.data() + done, out.size() - done, MSG_NOSIGNAL);
+    const ssize_t wrote = Write(out.data() + done, out.size() - done);
     if (wrote > 0) {
       done += static_cast<size_t>(wrote);
     } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
       Fail(std::string("sending to the server failed: ") + std::strerror(errno));
       return false;
-    } else if (!trk_tcp::WaitFor(fd_, POLLOUT, deadline, settings_.Stop)) {
+    } else if (!trk_tcp::WaitFor(fd_, Wanted(POLLOUT), deadline, settings_.Stop)) {
       Fail(settings_.Stop.stop_requested() ? "stopped" : "the server took no command in time");
       return false;
     }
@@ -86,7 +107,7 @@ TrkFtpControl::Reply TrkFtpControl::ReadBy(Clock::time_point deadline) {
 }
 
 bool TrkFtpControl::Readable() const {
-  if (!pending_.empty()) return true;
+  if (Buffered()) return true;
   pollfd ready{fd_, POLLIN, 0};
   return fd_ >= 0 && poll(&ready, 1, 0) > 0;
 }
@@ -103,7 +124,7 @@ bool TrkFtpControl::TakeLine(std::string& line) {
 bool TrkFtpControl::Fill(Clock::time_point deadline) {
   char buffer[4096];
   for (;;) {
-    const ssize_t got = recv(fd_, buffer, sizeof(buffer), 0);
+    const ssize_t got = Receive(buffer, sizeof(buffer));
     if (got > 0) {
       pending_.append(buffer, static_cast<size_t>(got));
       return true;
@@ -113,10 +134,10 @@ bool TrkFtpControl::Fill(Clock::time_point deadline) {
       return false;
     }
     if (errno != EAGAIN && errno != EINTR) {
-      Fail(std::string("receiving from the server failed: ") + std::strerror(errno));
+      Fail(tls_ != nullptr ? tls_->failure() : std::string("receiving from the server failed: ") + std::strerror(errno));
       return false;
     }
-    if (!trk_tcp::WaitFor(fd_, POLLIN, deadline, settings_.Stop)) {
+    if (!trk_tcp::WaitFor(fd_, Wanted(POLLIN), deadline, settings_.Stop)) {
       Fail(settings_.Stop.stop_requested() ? "stopped" : "the server did not answer in time");
       return false;
     }

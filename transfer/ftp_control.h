@@ -1,12 +1,16 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "transfer/transfer_session.h"
 
 class TrkStopSockets;
+class TrkTlsStream;
 
 // The control connection of an FTP session of the program's own: commands out,
 // replies in, and nothing else. Several commands may go out in one write (the
@@ -38,6 +42,11 @@ class TrkFtpControl {
   // Connects within the settings' ConnectTimeout; the greeting is then the
   // first reply to Read.
   bool Open(const std::string& host, int port);
+  // Speaks TLS from here on, the server's certificate verified as `host`'s
+  // with the settings' SecureVerify; false when the handshake failed.
+  bool StartTls(const std::string& host);
+  // The connection's TLS, which its data connections continue; null in clear.
+  const TrkTlsStream* tls() const { return tls_.get(); }
   // Sends `commands`, each as one line, in one write; false when the
   // connection failed.
   bool Send(const std::vector<std::string>& commands);
@@ -49,6 +58,9 @@ class TrkFtpControl {
   Reply Ask(const std::string& command) { return Send({command}) ? Read() : Reply{}; }
   // Whether a reply has begun to arrive, without waiting.
   bool Readable() const;
+  // Whether bytes of a reply came that the socket no longer shows: to be
+  // asked before polling fd().
+  bool Buffered() const;
 
   int fd() const { return fd_; }
   bool broken() const { return fd_ < 0 || broken_; }
@@ -61,11 +73,17 @@ class TrkFtpControl {
   // The next line of what has arrived, without its line end, once it is whole.
   bool TakeLine(std::string& line);
   bool Fill(Clock::time_point deadline);
+  // send(2) and recv(2), over TLS once it started; Wanted() is what a call
+  // that must wait waits for.
+  ssize_t Write(const char* bytes, size_t count);
+  ssize_t Receive(char* bytes, size_t count);
+  short Wanted(short plain) const;
   void Fail(std::string why);
 
   const TrkSessionSettings& settings_;
   TrkStopSockets& sockets_;
   int fd_ = -1;
+  std::unique_ptr<TrkTlsStream> tls_;  // once StartTls; destroyed before fd_ is closed
   bool broken_ = false;
   std::string pending_;  // received, not yet taken as lines
   std::string failure_;

@@ -15,6 +15,7 @@
 #include "transfer/rate_limit.h"
 #include "transfer/stop_sockets.h"
 #include "transfer/tcp_socket.h"
+#include "transfer/tls_stream.h"
 
 namespace {
 
@@ -113,7 +114,14 @@ TrkFtpDataLink::Ready TrkFtpDataLink::Await(std::chrono::milliseconds wait) {
   const bool stands = listener_ >= 0 ? Accepted(deadline) : Connected(deadline);
   // The mark also tells an active connection the server made as soon as it
   // was told the port, before it took the command, whether it is for the command.
-  if (stands && AwaitMark()) return Ready::kConnected;
+  // Over TLS the handshake's first flight goes as soon as the connection
+  // stands: the server reads it once it took the command, and answers a
+  // round trip sooner than if it went after the 150.
+  if (stands && control_.tls() != nullptr) {
+    tls_ = std::make_unique<TrkTlsStream>(data_, *control_.tls());
+    tls_->Begin();
+  }
+  if (stands && AwaitMark() && Secured()) return Ready::kConnected;
   return reply_ ? Ready::kReplied : Ready::kFailed;
 }
 
@@ -139,6 +147,22 @@ bool TrkFtpDataLink::Connected(Clock::time_point deadline) {
   return Broke("Failed to connect to the data port " + std::to_string(port_) + ": " + std::strerror(error));
 }
 
+bool TrkFtpDataLink::Secured() {
+  if (tls_ == nullptr) return true;
+  if (tls_->Handshake(Clock::now() + settings_.ReplyTimeout, settings_.Stop)) return true;
+  return Broke("TLS on the data connection failed: " + tls_->failure());
+}
+
+ssize_t TrkFtpDataLink::Write(const char* bytes, size_t count) {
+  return tls_ != nullptr ? tls_->Write(bytes, count) : send(data_, bytes, count, MSG_NOSIGNAL);
+}
+
+ssize_t TrkFtpDataLink::Read(char* bytes, size_t count) {
+  return tls_ != nullptr ? tls_->Read(bytes, count) : recv(data_, bytes, count, 0);
+}
+
+short TrkFtpDataLink::Wanted(short plain) const { return tls_ != nullptr ? tls_->Wants() : plain; }
+
 bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
   std::vector<char> chunk(kChunk);
   if (digest != nullptr) digest->Init();
@@ -151,7 +175,17 @@ bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
   }
   if (std::ferror(in)) return Fail("reading the local file failed");
   if (noop_ == Noop::kOwed) HoldForNoop();
-  CloseData();
+  if (tls_ == nullptr) {
+    CloseData();
+    return true;
+  }
+  // Only a whole file ends with TLS's close: a stream cut without it tells a
+  // careful server that the file is not whole. The socket stays open, half
+  // closed, until the transfer's end: the server's session tickets may still
+  // come, and a socket closed under unread bytes is reset, which can cost the
+  // server the file's last bytes.
+  tls_->Close(Clock::now() + settings_.StallTimeout, settings_.Stop);
+  shutdown(data_, SHUT_WR);
   return true;
 }
 
@@ -172,13 +206,13 @@ void TrkFtpDataLink::HoldForNoop() {
 
 bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
   for (size_t done = 0; done < count;) {
-    const ssize_t wrote = send(data_, bytes + done, count - done, MSG_NOSIGNAL);
+    const ssize_t wrote = Write(bytes + done, count - done);
     if (wrote > 0) {
       done += static_cast<size_t>(wrote);
       moved_ += wrote;
     } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
-      return Broke(std::string("sending the file failed: ") + std::strerror(errno));
-    } else if (!WaitData(data_, POLLOUT, Clock::now() + settings_.StallTimeout)) {
+      return Broke(tls_ != nullptr ? tls_->failure() : std::string("sending the file failed: ") + std::strerror(errno));
+    } else if (!WaitData(data_, Wanted(POLLOUT), Clock::now() + settings_.StallTimeout)) {
       return false;
     }
   }
@@ -188,16 +222,20 @@ bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
 bool TrkFtpDataLink::Receive(std::string& body) {
   char buffer[kChunk];
   for (;;) {
-    const ssize_t got = recv(data_, buffer, sizeof(buffer), 0);
+    const ssize_t got = Read(buffer, sizeof(buffer));
     if (got > 0) {
       body.append(buffer, static_cast<size_t>(got));
       moved_ += got;
     } else if (got == 0) {
+      if (tls_ != nullptr) tls_->Close(Clock::now() + settings_.StallTimeout, settings_.Stop);
       CloseData();
       return true;
     } else if (errno != EAGAIN && errno != EINTR) {
-      return Broke(std::string("receiving the listing failed: ") + std::strerror(errno));
-    } else if (!WaitData(data_, POLLIN, Clock::now() + settings_.StallTimeout)) {
+      return Broke(tls_ != nullptr ? tls_->failure()
+                                   : std::string("receiving the listing failed: ") + std::strerror(errno));
+    } else if (tls_ != nullptr && tls_->Buffered()) {
+      continue;
+    } else if (!WaitData(data_, Wanted(POLLIN), Clock::now() + settings_.StallTimeout)) {
       return false;
     }
   }
@@ -211,6 +249,10 @@ bool TrkFtpDataLink::WaitData(int fd, short events, Clock::time_point deadline) 
     if (left <= 0) return Fail("the data connection moved nothing in time");
     // Once the server has said its last word, the data connection alone is left.
     const nfds_t watched = reply_ ? 1 : 2;
+    if (watched == 2 && control_.Buffered()) {
+      if (!TakeReply()) return false;
+      continue;
+    }
     if (poll(ready, watched, static_cast<int>(std::min<long long>(left, 1000))) <= 0) continue;
     // The control connection first: a refusal may come with the connection
     // the server made before it refused.
@@ -248,7 +290,7 @@ bool TrkFtpDataLink::AwaitFinal() {
 bool TrkFtpDataLink::AwaitMark() {
   const auto deadline = Clock::now() + settings_.ReplyTimeout;
   while (!marked_ && !reply_) {
-    if (!trk_tcp::WaitFor(control_.fd(), POLLIN, deadline, settings_.Stop)) {
+    if (!control_.Readable() && !trk_tcp::WaitFor(control_.fd(), POLLIN, deadline, settings_.Stop)) {
       return Fail(settings_.Stop.stop_requested() ? "stopped" : "the server did not answer in time");
     }
     if (!TakeReply()) return false;
@@ -257,6 +299,13 @@ bool TrkFtpDataLink::AwaitMark() {
 }
 
 void TrkFtpDataLink::CloseData() {
+  if (tls_ != nullptr && data_ >= 0) {
+    tls_->Drain();
+    char unread[4096];
+    while (recv(data_, unread, sizeof(unread), MSG_DONTWAIT) > 0) {
+    }
+  }
+  tls_.reset();
   if (data_ >= 0) sockets_.Close(data_);
   data_ = -1;
 }
@@ -265,7 +314,8 @@ bool TrkFtpDataLink::Broke(std::string why) {
   Fail(std::move(why));
   // A server that refuses a command it took with its data connection says so,
   // then drops the connection: its words are the cause, when they come.
-  if (!reply_ && trk_tcp::WaitFor(control_.fd(), POLLIN, Clock::now() + kWordsAfterBreak, settings_.Stop)) {
+  if (!reply_ && (control_.Readable() ||
+                  trk_tcp::WaitFor(control_.fd(), POLLIN, Clock::now() + kWordsAfterBreak, settings_.Stop))) {
     TakeReply();
   }
   return false;

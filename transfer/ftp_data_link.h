@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -11,10 +14,14 @@
 class TrkMD5;
 class TrkRateLimit;
 class TrkStopSockets;
+class TrkTlsStream;
 
 // One data connection of an FTP session of the program's own, made to the
 // server's port (passive) or taken from the server on a port of the program's
 // window (active), and the bytes of one transfer over it.
+//
+// Over a control connection that speaks TLS, the data connection speaks it too,
+// continuing the control connection's session, from the server's 150 on.
 //
 // While it waits on the data connection it watches the control connection too:
 // a server that refuses the command, or gives up on the transfer, says so
@@ -99,6 +106,13 @@ class TrkFtpDataLink {
   // Waits for the server's 150 (true) or its final word (reply()).
   bool AwaitMark();
   bool SendChunk(const char* bytes, size_t count);
+  // The TLS handshake begun on the data connection, finished (true without TLS).
+  bool Secured();
+  // send(2) and recv(2), over TLS when the connection speaks it; Wanted() is
+  // what a call that must wait waits for.
+  ssize_t Write(const char* bytes, size_t count);
+  ssize_t Read(char* bytes, size_t count);
+  short Wanted(short plain) const;
   // Takes replies until the NOOP's answer, a final reply or noop_deadline_.
   void HoldForNoop();
   void CloseData();
@@ -114,6 +128,7 @@ class TrkFtpDataLink {
   TrkFtpControl& control_;
   int listener_ = -1;  // active, until the server connected
   int data_ = -1;
+  std::unique_ptr<TrkTlsStream> tls_;  // of data_, over TLS; reset before data_ closes
   int port_ = 0;
   int64_t moved_ = 0;
   bool marked_ = false;  // the server's preliminary reply (150) came

@@ -7,7 +7,6 @@
 #include <optional>
 #include <utility>
 
-#include "transfer/curl_ftp_session.h"
 #include "transfer/ftp_control.h"
 #include "transfer/ftp_data_link.h"
 #include "transfer/ftp_text.h"
@@ -118,6 +117,8 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
  private:
   bool LogIn();
   bool Greeted();
+  bool AskedForTls();
+  std::string TlsHost() const;
   bool Authenticated();
   bool Settle();
   bool Live();
@@ -188,7 +189,25 @@ bool TrkPipelinedFtpSession::LogIn() {
     return Fail("the server's name or the account holds a character FTP cannot carry");
   }
   if (!control_->Open(server_, port_)) return Fail(control_->failure());
-  return Greeted() && Authenticated() && Settle();
+  // Implicit TLS: from the connection's first byte, the greeting included.
+  if (settings_.Secure && settings_.ImplicitTls && !control_->StartTls(TlsHost())) return Fail(control_->failure());
+  return Greeted() && AskedForTls() && Authenticated() && Settle();
+}
+
+// Explicit TLS, asked for before the account goes out. A server that will not
+// speak it gets nothing in clear.
+bool TrkPipelinedFtpSession::AskedForTls() {
+  if (!settings_.Secure || settings_.ImplicitTls) return true;
+  const Reply reply = control_->Ask("AUTH TLS");
+  if (reply.code != 234) return Fail(reply.code != 0 ? reply.text : control_->failure());
+  return control_->StartTls(TlsHost()) || Fail(control_->failure());
+}
+
+// The name the certificate must carry: the server as given, an IPv6 address
+// without its brackets.
+std::string TrkPipelinedFtpSession::TlsHost() const {
+  if (server_.size() > 2 && server_.front() == '[' && server_.back() == ']') return server_.substr(1, server_.size() - 2);
+  return server_;
 }
 
 bool TrkPipelinedFtpSession::Greeted() {
@@ -209,18 +228,26 @@ bool TrkPipelinedFtpSession::Authenticated() {
 }
 
 // What the server offers, where the login landed and binary type, in one
-// round trip, with the first transfer's passive port.
+// round trip, with the first transfer's passive port and, over TLS, the
+// protection of every data connection.
 bool TrkPipelinedFtpSession::Settle() {
   std::vector<std::string> commands = {"FEAT", "PWD", "TYPE I"};
+  if (settings_.Secure) commands.insert(commands.begin(), {"PBSZ 0", "PROT P"});
   if (PassiveData()) commands.push_back(PassiveCommand());
   const auto asked = std::chrono::steady_clock::now();
   if (!control_->Send(commands)) return Fail(control_->failure());
+  if (settings_.Secure) {
+    control_->Read();
+    const Reply prot = control_->Read();
+    // No data goes in clear: a server that will not protect it serves nothing.
+    if (prot.code / 100 != 2) return Fail(prot.code != 0 ? prot.text : control_->failure());
+  }
   const Reply feat = control_->Read();
   const Reply pwd = control_->Read();
   const Reply type = control_->Read();
   round_trip_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
   if (type.code / 100 != 2) return Fail(type.code != 0 ? type.text : control_->failure());
-  if (commands.size() > 3) TakePassiveReply(control_->Read());
+  if (PassiveData()) TakePassiveReply(control_->Read());
   features_ = trk_ftp::FeatureLines(feat.lines);
   entry_path_ = trk_ftp::QuotedPath(pwd.text);
   // A server that offers UTF8 may need to be told before it stores names

@@ -21,6 +21,11 @@ enum class TrkProtocol { kFtp, kSftp };
 // server cannot connect back, then passive (auto).
 enum class TrkDataConnection { kActive, kPassive, kAuto };
 
+// In auto mode, how long an active transfer waits for the server to connect
+// back (at most the reply time-out): a server that can reach the program does
+// so at once.
+inline constexpr std::chrono::milliseconds kAutoAcceptWait{5000};
+
 // How a session reaches its server, beside the account.
 struct TrkSessionSettings {
   TrkProtocol Protocol = TrkProtocol::kFtp;

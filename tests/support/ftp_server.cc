@@ -208,7 +208,7 @@ std::string FtpServer::TlsLines(bool implicit) {
   }
   // The anonymous account is asked for its password, so that a login carries one.
   return "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
-         "require_ssl_reuse=NO\nssl_ciphers=HIGH\nno_anon_password=NO\n"
+         "require_ssl_reuse=YES\nssl_ciphers=HIGH\nno_anon_password=NO\n"
          "rsa_cert_file=" + cert + "\nrsa_private_key_file=" + key + "\n" + (implicit ? "implicit_ssl=YES\n" : "");
 }
 

@@ -11,7 +11,6 @@
 #include "dropvan_run.h"
 #include "support/ftp_server.h"
 #include "support/ssh_server.h"
-#include "transfer/curl_ftp_session.h"
 #include "transfer/server_profile.h"
 
 namespace {

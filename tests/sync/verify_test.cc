@@ -121,7 +121,9 @@ TEST(VerifyTest, DeletedOrTruncatedServerCopiesAreUploadedAgainOnlyWithVerify) {
     if (!row.listing.empty()) {
       EXPECT_EQ(Count(commands, from, row.listing), kFolders) << "one listing per folder";
     }
-    EXPECT_EQ(Count(commands, from, "SIZE"), row.sized);
+    std::string last_run;
+    for (size_t i = from; i < commands.size(); ++i) last_run += "  " + commands[i] + "\n";
+    EXPECT_EQ(Count(commands, from, "SIZE"), row.sized) << last_run;
   }
 }
 
