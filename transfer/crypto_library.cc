@@ -1,7 +1,7 @@
 // The crypto library's entry points that the program calls (for SSH host key
 // fingerprints, and the error texts of FTP over TLS), handing on to the
-// library itself, loaded at the first of them as libcurl is (see
-// curl_library.cc): only an SFTP run or one over TLS needs it.
+// library itself, loaded at the first of them (see shared_library.h): only
+// an SFTP run or one over TLS needs it.
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509_vfy.h>

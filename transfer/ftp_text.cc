@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "project/percent_encoding.h"
 
 namespace trk_ftp {
 
@@ -27,23 +26,8 @@ bool EndsWithExe(const std::string& path) {
 
 namespace {
 
-// Every byte but RFC 3986's unreserved ones (letters, digits, "-._~") and "/".
-constexpr TrkPercentEncoding kPathEncoding = TrkPercentEncoding::Where([](unsigned char c) {
-  const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                     c == '.' || c == '_' || c == '~' || c == '/';
-  return !plain;
-});
 
 }  // namespace
-
-// libcurl drops the URL path's first "/" and decodes the rest, so an absolute
-// path needs its own "/" encoded as %2F.
-std::string UrlPath(const std::string& remote) {
-  const bool absolute = remote.starts_with('/');
-  std::string out = absolute ? "/%2F" : "/";
-  kPathEncoding.Append(out, std::string_view(remote).substr(absolute ? 1 : 0));
-  return out;
-}
 
 std::string UrlHost(const std::string& host) {
   const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';

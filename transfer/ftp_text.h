@@ -6,8 +6,8 @@
 
 #include "transfer/transfer_session.h"
 
-// The texts of an FTP session: remote names, the URLs libcurl is given (the
-// SFTP session's too) and the server's replies. Plain text work, kept apart
+// The texts of an FTP session: remote names, server addresses as URLs write
+// them and the server's replies. Plain text work, kept apart
 // from the sessions themselves.
 namespace trk_ftp {
 
@@ -16,9 +16,6 @@ namespace trk_ftp {
 bool HasControlChar(const std::string& text);
 // Whether `path` ends in ".exe", in any letter case.
 bool EndsWithExe(const std::string& path);
-// The URL path that makes libcurl (asked to do no CWD of its own) send
-// `remote` byte for byte.
-std::string UrlPath(const std::string& remote);
 // `host` as a URL writes it: an IPv6 address (one holding ":") in brackets,
 // so that its colons and the port's stay apart, unless it is bracketed
 // already; any other host as it stands.

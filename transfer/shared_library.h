@@ -5,9 +5,9 @@
 #include <utility>
 
 // A shared library loaded when it is first needed rather than at the
-// program's start. libcurl brings three dozen libraries with it, whose mapping
-// and relocating cost more than the rest of a run that finds nothing changed
-// (what most runs from cron do) and transfers nothing. Once loaded, a library
+// program's start: a run that finds nothing changed (what most runs from cron
+// do) transfers nothing, and a plain FTP run needs neither TLS nor SSH, so
+// neither pays for mapping and relocating them. Once loaded, a library
 // stays for the rest of the process: callbacks registered with it may run
 // until the end.
 //
@@ -32,7 +32,7 @@ class TrkSharedLibrary {
 };
 
 // In an entry point the program defines for a library it loads (see
-// curl_library.cc): `real`, the library's own `name`, looked up at the first
+// ssl_library.cc): `real`, the library's own `name`, looked up at the first
 // call through the TrkSharedLibrary `library`.
 #define TRK_LIBRARY_ENTRY(library, name) \
   static const auto real = reinterpret_cast<decltype(&name)>((library).Symbol(#name))

@@ -1,5 +1,5 @@
 // libssh2's entry points that the program calls, each handing on to libssh2
-// itself, loaded at the first of them as libcurl is (see curl_library.cc):
+// itself, loaded at the first of them (see shared_library.h):
 // only an SFTP run needs it. One that cannot be loaded throws TrkError from
 // the first call.
 #include <libssh2.h>

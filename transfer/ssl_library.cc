@@ -1,6 +1,6 @@
 // The TLS library's entry points that FTP over TLS calls, handing on to the
-// library itself, loaded at the first of them as libcurl is (see
-// curl_library.cc): only a run to an FTP server over TLS needs it. Its error
+// library itself, loaded at the first of them (see shared_library.h): only a
+// run to an FTP server over TLS needs it. Its error
 // queue and certificate texts live in the crypto library (crypto_library.cc).
 #include <openssl/ssl.h>
 

@@ -42,7 +42,7 @@ const LimitCase kCases[] = {
     // As proftpd answers a connection over MaxConnectionsPerHost ...
     {"TurnedAwayWith530", FtpServer::Kind::kPyftpdlib, 2, "530 Too many connections from your host.", false, 0, 0,
      100, 0, true},
-    // ... and over MaxClientsPerHost, once the password is sent: a wrong account to libcurl.
+    // ... and over MaxClientsPerHost, once the password is sent: what a wrong account gets.
     {"TurnedAwayAtThePassword", FtpServer::Kind::kPyftpdlib, 2,
      "530 Sorry, the maximum number of clients (2) from your host are already connected.", true, 0, 0, 100, 0, true},
     {"NoSessionAtAllAtThePassword", FtpServer::Kind::kPyftpdlib, -1, "530 Login incorrect.", true, 0, 0, 20, 0,
