@@ -8,18 +8,9 @@
 
 #include <stdexcept>
 
+#include "support/server_process.h"
+
 namespace testing_support {
-namespace {
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-}  // namespace
 
 RecordingRelay::RecordingRelay(int target_port, std::chrono::milliseconds command_hold,
                                std::chrono::milliseconds reply_hold)

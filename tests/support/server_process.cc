@@ -20,8 +20,6 @@ namespace testing_support {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
 sockaddr_in Loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -29,8 +27,6 @@ sockaddr_in Loopback(int port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-}  // namespace
 
 int FreePort() {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 // Starting and stopping the test servers' processes, on 127.0.0.1 only.
 
 #include <sys/types.h>
@@ -11,6 +13,8 @@
 
 namespace testing_support {
 
+// 127.0.0.1 at `port`, as a socket address.
+sockaddr_in Loopback(int port);
 // A port on 127.0.0.1 that nobody listens on right now (a server binds it a
 // moment later, or a test connects to it and is refused).
 int FreePort();
