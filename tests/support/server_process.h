@@ -1,9 +1,8 @@
 #pragma once
 
-#include <netinet/in.h>
-
 // Starting and stopping the test servers' processes, on 127.0.0.1 only.
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>

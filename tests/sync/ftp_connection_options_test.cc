@@ -266,6 +266,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     bool secure, verify, passive;
     bool uploads;
     const char* reason;  // the start of the failure's reason
+    std::vector<std::string> answers = {};  // the server's faults
   };
   const Row rows[] = {
       {"self-signed certificate accepted, passive", Kind::kVsftpdTls, true, false, true, true, ""},
@@ -274,10 +275,13 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
        "SSL certificate problem: self-signed certificate"},
       {"plain login to a server that demands TLS", Kind::kVsftpdTls, false, true, true, false, "530 "},
       {"TLS asked of a server without it", Kind::kPyftpdlib, true, false, true, false, "5"},
+      {"TLS put off by the server", Kind::kPyftpdlib, true, false, true, false, "431 ", {"AUTH=431 Not now."}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    FtpServer server(row.kind);
+    FtpFaults faults;
+    faults.answers = row.answers;
+    FtpServer server(row.kind, faults);
     DROPVAN_REQUIRE_FTP_SERVER(server);
     testing_support::TempDir local;
     TrkUploader uploader(TrkNewTransferSession);
