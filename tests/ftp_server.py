@@ -382,6 +382,27 @@ class Handler(FTPHandler):
                                _errback=self.handle_error)
 
 
+def TlsHandler(cert, key):
+    """The fault table's handler demanding TLS on the control and every data
+    connection; None without pyOpenSSL, which pyftpdlib's TLS needs."""
+    try:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+    except ImportError:
+        return None
+
+    class TlsCuttingDTPHandler(CuttingDTPHandler, TLS_DTPHandler):
+        pass
+
+    class Tls(Handler, TLS_FTPHandler):
+        dtp_handler = TlsCuttingDTPHandler
+        certfile = cert
+        keyfile = key
+        tls_control_required = True
+        tls_data_required = True
+
+    return Tls
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -398,6 +419,8 @@ def main():
     parser.add_argument("--truncate-stor", type=int, default=0)
     parser.add_argument("--early-close", type=int, default=0)
     parser.add_argument("--cut-stor-at", type=int, default=0)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     parser.add_argument("--refuse-rnto", type=int, default=0)
     parser.add_argument("--refuse-rnto-existing", action="store_true")
     parser.add_argument("--drop-at", default="")
@@ -437,8 +460,14 @@ def main():
     authorizer = Authorizer()
     authorizer.add_user(args.user, args.password, os.path.abspath(args.root),
                         perm="elradfmwMT")
-    Handler.authorizer = authorizer
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    handler = Handler
+    if args.tls_cert:
+        handler = TlsHandler(args.tls_cert, args.tls_key)
+        if handler is None:
+            print("missing python3-openssl", flush=True)
+            return 3
+    handler.authorizer = authorizer
+    server = FTPServer(("127.0.0.1", args.port), handler)
     server.max_cons = 256
     print(server.address[1], flush=True)
     server.serve_forever(handle_exit=True)

@@ -8,8 +8,9 @@
 #include <pthread.h>
 
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
+#include <cstring>
 
 #include "transfer/tcp_socket.h"
 
@@ -184,6 +185,14 @@ ssize_t TrkTlsStream::Trouble(int result, bool reading) {
       return -1;
     case SSL_ERROR_ZERO_RETURN:
       if (reading) return 0;
+      break;
+    case SSL_ERROR_SYSCALL:
+      // The connection itself failed (the server closed it, say): its cause.
+      if (errno != 0) {
+        failure_ = std::string(reading ? "receiving over TLS failed: " : "sending over TLS failed: ") +
+                   std::strerror(errno);
+        return -1;
+      }
       break;
     default:
       break;

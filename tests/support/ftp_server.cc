@@ -84,8 +84,8 @@ std::vector<std::string> VsftpdCommands(const std::string& log) {
 }  // namespace
 
 FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
-  if (kind == Kind::kPyftpdlib) {
-    StartPyftpdlib(faults);
+  if (kind == Kind::kPyftpdlib || kind == Kind::kPyftpdlibTls) {
+    StartPyftpdlib(faults, kind == Kind::kPyftpdlibTls);
   } else {
     StartVsftpd(kind, faults);
   }
@@ -93,11 +93,12 @@ FtpServer::FtpServer(Kind kind, const FtpFaults& faults) {
 
 FtpServer::~FtpServer() { Stop(); }
 
-void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
+void FtpServer::StartPyftpdlib(const FtpFaults& faults, bool tls) {
   if (access(kPython, X_OK) != 0) {
     missing_ = kPython;
     return;
   }
+  if (tls && !MakeCertificate()) return;
   user_ = "tester";
   password_ = "secret";
   trace_ = work_.path() / "trace.txt";
@@ -111,6 +112,7 @@ void FtpServer::StartPyftpdlib(const FtpFaults& faults) {
       "--stall", std::to_string(faults.stall),
       "--stall-seconds", std::to_string(faults.stall_seconds)};
   for (std::string& flag : FaultFlags(faults)) argv.push_back(std::move(flag));
+  if (tls) argv.insert(argv.end(), {"--tls-cert", cert_, "--tls-key", key_});
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::string log = (work_.path() / "server.log").string();
@@ -188,16 +190,16 @@ void FtpServer::StartVsftpd(Kind kind, const FtpFaults& faults) {
   throw std::runtime_error("vsftpd test server did not start: " + ReadText(out_path));
 }
 
-std::string FtpServer::TlsLines(bool implicit) {
+bool FtpServer::MakeCertificate() {
   if (access(kOpenssl, X_OK) != 0) {
     missing_ = kOpenssl;
-    return "";
+    return false;
   }
-  const std::string key = (work_.path() / "key.pem").string();
-  const std::string cert = (work_.path() / "cert.pem").string();
+  key_ = (work_.path() / "key.pem").string();
+  cert_ = (work_.path() / "cert.pem").string();
   const std::string err = (work_.path() / "openssl.err").string();
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t pid = Spawn({kOpenssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+  pid_t pid = Spawn({kOpenssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key_, "-out", cert_,
                      "-days", "1", "-subj", "/CN=127.0.0.1"},
                     null_fd, err);
   close(null_fd);
@@ -206,10 +208,15 @@ std::string FtpServer::TlsLines(bool implicit) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw std::runtime_error("openssl could not make the test certificate: " + ReadText(err));
   }
+  return true;
+}
+
+std::string FtpServer::TlsLines(bool implicit) {
+  if (!MakeCertificate()) return "";
   // The anonymous account is asked for its password, so that a login carries one.
   return "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
          "require_ssl_reuse=YES\nssl_ciphers=HIGH\nno_anon_password=NO\n"
-         "rsa_cert_file=" + cert + "\nrsa_private_key_file=" + key + "\n" + (implicit ? "implicit_ssl=YES\n" : "");
+         "rsa_cert_file=" + cert_ + "\nrsa_private_key_file=" + key_ + "\n" + (implicit ? "implicit_ssl=YES\n" : "");
 }
 
 void FtpServer::Stop() { process_.Stop(); }

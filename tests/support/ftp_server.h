@@ -69,7 +69,10 @@ class FtpServer {
   // self-signed certificate for 127.0.0.1 made by the openssl CLI (without
   // openssl it is unavailable). kVsftpdImplicitTls: the same with TLS from
   // each connection's first byte (implicit TLS, "ftps://").
-  enum class Kind { kPyftpdlib, kVsftpd, kVsftpdTls, kVsftpdImplicitTls };
+  //
+  // kPyftpdlibTls: pyftpdlib with its fault table, demanding explicit TLS on
+  // the control and every data connection (without reuse of the session).
+  enum class Kind { kPyftpdlib, kVsftpd, kVsftpdTls, kVsftpdImplicitTls, kPyftpdlibTls };
 
   explicit FtpServer(Kind kind = Kind::kPyftpdlib, const FtpFaults& faults = {});
   ~FtpServer();
@@ -97,10 +100,13 @@ class FtpServer {
   std::vector<std::string> Commands() const;
 
  private:
-  void StartPyftpdlib(const FtpFaults& faults);
+  void StartPyftpdlib(const FtpFaults& faults, bool tls);
+  // Makes a self-signed certificate for 127.0.0.1: false when there is no openssl.
+  bool MakeCertificate();
   void StartVsftpd(Kind kind, const FtpFaults& faults);
   // vsftpd's configuration lines for TLS, after making the certificate.
   std::string TlsLines(bool implicit);
+  std::string key_, cert_;  // of MakeCertificate
   void Stop();
 
   TempDir work_;  // config, logs, trace

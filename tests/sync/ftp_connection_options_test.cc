@@ -37,6 +37,7 @@ const char* KindName(Kind kind) {
     case Kind::kVsftpd: return "vsftpd";
     case Kind::kVsftpdTls: return "vsftpd with TLS";
     case Kind::kVsftpdImplicitTls: return "vsftpd with implicit TLS";
+    case Kind::kPyftpdlibTls: return "pyftpdlib with TLS";
   }
   return "?";
 }
@@ -267,6 +268,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     bool uploads;
     const char* reason;  // the start of the failure's reason
     std::vector<std::string> answers = {};  // the server's faults
+    bool logged_in = false;  // the failure came after the login, over TLS
   };
   const Row rows[] = {
       {"self-signed certificate accepted, passive", Kind::kVsftpdTls, true, false, true, true, ""},
@@ -276,6 +278,10 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
       {"plain login to a server that demands TLS", Kind::kVsftpdTls, false, true, true, false, "530 "},
       {"TLS asked of a server without it", Kind::kPyftpdlib, true, false, true, false, "5"},
       {"TLS put off by the server", Kind::kPyftpdlib, true, false, true, false, "431 ", {"AUTH=431 Not now."}},
+      {"another server's TLS, passive", Kind::kPyftpdlibTls, true, false, true, true, ""},
+      // Nothing goes in clear, the data connections included.
+      {"private data connections put off", Kind::kPyftpdlibTls, true, false, true, false, "431 ",
+       {"PROT=431 Not now."}, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -312,7 +318,7 @@ TEST(FtpConnectionOptionsTest, SecureUploadsOverTlsOrFailsTheConnect) {
     EXPECT_EQ(Count(commands, row.secure ? "AUTH TLS" : "USER"), 2) << Join(commands);
     EXPECT_EQ(Count(commands, "STOR"), 0) << Join(commands);
     if (row.secure) {
-      EXPECT_EQ(Count(commands, "USER"), 0) << "account sent in clear:\n" << Join(commands);
+      EXPECT_EQ(Count(commands, "USER"), row.logged_in ? 2 : 0) << "account sent in clear:\n" << Join(commands);
     }
   }
 }
