@@ -53,16 +53,6 @@ bool TrkFtpControl::StartTls(const std::string& host) {
   return false;
 }
 
-ssize_t TrkFtpControl::Write(const char* bytes, size_t count) {
-  return tls_ != nullptr ? tls_->Write(bytes, count) : send(fd_, bytes, count, MSG_NOSIGNAL);
-}
-
-ssize_t TrkFtpControl::Receive(char* bytes, size_t count) {
-  return tls_ != nullptr ? tls_->Read(bytes, count) : recv(fd_, bytes, count, 0);
-}
-
-short TrkFtpControl::Wanted(short plain) const { return tls_ != nullptr ? tls_->Wants() : plain; }
-
 bool TrkFtpControl::Buffered() const { return !pending_.empty() || (tls_ != nullptr && tls_->Buffered()); }
 
 bool TrkFtpControl::Send(const std::vector<std::string>& commands) {
@@ -71,13 +61,13 @@ bool TrkFtpControl::Send(const std::vector<std::string>& commands) {
   for (const std::string& command : commands) out += command + "\r\n";
   const auto deadline = Clock::now() + settings_.ReplyTimeout;
   for (size_t done = 0; done < out.size();) {
-    const ssize_t wrote = Write(out.data() + done, out.size() - done);
+    const ssize_t wrote = trk_tls::Send(fd_, tls_.get(), out.data() + done, out.size() - done);
     if (wrote > 0) {
       done += static_cast<size_t>(wrote);
     } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
-      Fail(std::string("sending to the server failed: ") + std::strerror(errno));
+      Fail(trk_tls::Failure(tls_.get(), "sending to the server failed"));
       return false;
-    } else if (!trk_tcp::WaitFor(fd_, Wanted(POLLOUT), deadline, settings_.Stop)) {
+    } else if (!trk_tcp::WaitFor(fd_, trk_tls::Wanted(tls_.get(), POLLOUT), deadline, settings_.Stop)) {
       Fail(settings_.Stop.stop_requested() ? "stopped" : "the server took no command in time");
       return false;
     }
@@ -124,7 +114,7 @@ bool TrkFtpControl::TakeLine(std::string& line) {
 bool TrkFtpControl::Fill(Clock::time_point deadline) {
   char buffer[4096];
   for (;;) {
-    const ssize_t got = Receive(buffer, sizeof(buffer));
+    const ssize_t got = trk_tls::Receive(fd_, tls_.get(), buffer, sizeof(buffer));
     if (got > 0) {
       pending_.append(buffer, static_cast<size_t>(got));
       return true;
@@ -134,10 +124,10 @@ bool TrkFtpControl::Fill(Clock::time_point deadline) {
       return false;
     }
     if (errno != EAGAIN && errno != EINTR) {
-      Fail(tls_ != nullptr ? tls_->failure() : std::string("receiving from the server failed: ") + std::strerror(errno));
+      Fail(trk_tls::Failure(tls_.get(), "receiving from the server failed"));
       return false;
     }
-    if (!trk_tcp::WaitFor(fd_, Wanted(POLLIN), deadline, settings_.Stop)) {
+    if (!trk_tcp::WaitFor(fd_, trk_tls::Wanted(tls_.get(), POLLIN), deadline, settings_.Stop)) {
       Fail(settings_.Stop.stop_requested() ? "stopped" : "the server did not answer in time");
       return false;
     }

@@ -73,11 +73,6 @@ class TrkFtpControl {
   // The next line of what has arrived, without its line end, once it is whole.
   bool TakeLine(std::string& line);
   bool Fill(Clock::time_point deadline);
-  // send(2) and recv(2), over TLS once it started; Wanted() is what a call
-  // that must wait waits for.
-  ssize_t Write(const char* bytes, size_t count);
-  ssize_t Receive(char* bytes, size_t count);
-  short Wanted(short plain) const;
   void Fail(std::string why);
 
   const TrkSessionSettings& settings_;

@@ -153,16 +153,6 @@ bool TrkFtpDataLink::Secured() {
   return Broke("TLS on the data connection failed: " + tls_->failure());
 }
 
-ssize_t TrkFtpDataLink::Write(const char* bytes, size_t count) {
-  return tls_ != nullptr ? tls_->Write(bytes, count) : send(data_, bytes, count, MSG_NOSIGNAL);
-}
-
-ssize_t TrkFtpDataLink::Read(char* bytes, size_t count) {
-  return tls_ != nullptr ? tls_->Read(bytes, count) : recv(data_, bytes, count, 0);
-}
-
-short TrkFtpDataLink::Wanted(short plain) const { return tls_ != nullptr ? tls_->Wants() : plain; }
-
 bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
   std::vector<char> chunk(kChunk);
   if (digest != nullptr) digest->Init();
@@ -181,8 +171,8 @@ bool TrkFtpDataLink::Send(FILE* in, TrkMD5* digest, TrkRateLimit* rate) {
   }
   // Only a whole file ends with TLS's close: a stream cut without it tells a
   // careful server that the file is not whole. The socket stays open, half
-  // closed, until the transfer's end: the server's session tickets may still
-  // come, and a socket closed under unread bytes is reset, which can cost the
+  // closed, until the transfer's end: the server's own close may still come,
+  // and a socket closed under unread bytes is reset, which can cost the
   // server the file's last bytes.
   tls_->Close(Clock::now() + settings_.StallTimeout, settings_.Stop);
   shutdown(data_, SHUT_WR);
@@ -206,13 +196,13 @@ void TrkFtpDataLink::HoldForNoop() {
 
 bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
   for (size_t done = 0; done < count;) {
-    const ssize_t wrote = Write(bytes + done, count - done);
+    const ssize_t wrote = trk_tls::Send(data_, tls_.get(), bytes + done, count - done);
     if (wrote > 0) {
       done += static_cast<size_t>(wrote);
       moved_ += wrote;
     } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
-      return Broke(tls_ != nullptr ? tls_->failure() : std::string("sending the file failed: ") + std::strerror(errno));
-    } else if (!WaitData(data_, Wanted(POLLOUT), Clock::now() + settings_.StallTimeout)) {
+      return Broke(trk_tls::Failure(tls_.get(), "sending the file failed"));
+    } else if (!WaitData(data_, trk_tls::Wanted(tls_.get(), POLLOUT), Clock::now() + settings_.StallTimeout)) {
       return false;
     }
   }
@@ -222,7 +212,7 @@ bool TrkFtpDataLink::SendChunk(const char* bytes, size_t count) {
 bool TrkFtpDataLink::Receive(std::string& body) {
   char buffer[kChunk];
   for (;;) {
-    const ssize_t got = Read(buffer, sizeof(buffer));
+    const ssize_t got = trk_tls::Receive(data_, tls_.get(), buffer, sizeof(buffer));
     if (got > 0) {
       body.append(buffer, static_cast<size_t>(got));
       moved_ += got;
@@ -231,11 +221,10 @@ bool TrkFtpDataLink::Receive(std::string& body) {
       CloseData();
       return true;
     } else if (errno != EAGAIN && errno != EINTR) {
-      return Broke(tls_ != nullptr ? tls_->failure()
-                                   : std::string("receiving the listing failed: ") + std::strerror(errno));
+      return Broke(trk_tls::Failure(tls_.get(), "receiving the listing failed"));
     } else if (tls_ != nullptr && tls_->Buffered()) {
       continue;
-    } else if (!WaitData(data_, Wanted(POLLIN), Clock::now() + settings_.StallTimeout)) {
+    } else if (!WaitData(data_, trk_tls::Wanted(tls_.get(), POLLIN), Clock::now() + settings_.StallTimeout)) {
       return false;
     }
   }

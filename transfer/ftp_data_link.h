@@ -108,11 +108,6 @@ class TrkFtpDataLink {
   bool SendChunk(const char* bytes, size_t count);
   // The TLS handshake begun on the data connection, finished (true without TLS).
   bool Secured();
-  // send(2) and recv(2), over TLS when the connection speaks it; Wanted() is
-  // what a call that must wait waits for.
-  ssize_t Write(const char* bytes, size_t count);
-  ssize_t Read(char* bytes, size_t count);
-  short Wanted(short plain) const;
   // Takes replies until the NOOP's answer, a final reply or noop_deadline_.
   void HoldForNoop();
   void CloseData();

@@ -6,6 +6,7 @@
 #include <openssl/x509_vfy.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
@@ -72,8 +73,6 @@ TrkTlsStream::TrkTlsStream(int fd, const std::string& host, bool verify)
   // the few the server gave at the login a data connection would be refused.
   SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(context_, TLS1_2_VERSION);
-  // Each data connection continues the control connection's session.
-  SSL_CTX_set_session_cache_mode(context_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   if (verify_) {
     SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
     if (SSL_CTX_set_default_verify_paths(context_) != 1) {
@@ -233,3 +232,21 @@ void TrkTlsStream::FailWithLibraryError(const std::string& what) {
   ERR_error_string_n(error, text, sizeof(text));
   failure_ = what + ": " + text;
 }
+
+namespace trk_tls {
+
+ssize_t Send(int fd, TrkTlsStream* tls, const char* bytes, size_t count) {
+  return tls != nullptr ? tls->Write(bytes, count) : send(fd, bytes, count, MSG_NOSIGNAL);
+}
+
+ssize_t Receive(int fd, TrkTlsStream* tls, char* bytes, size_t count) {
+  return tls != nullptr ? tls->Read(bytes, count) : recv(fd, bytes, count, 0);
+}
+
+short Wanted(const TrkTlsStream* tls, short plain) { return tls != nullptr ? tls->Wants() : plain; }
+
+std::string Failure(const TrkTlsStream* tls, const std::string& what) {
+  return tls != nullptr ? tls->failure() : what + ": " + std::strerror(errno);
+}
+
+}  // namespace trk_tls

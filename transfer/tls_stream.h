@@ -73,3 +73,16 @@ class TrkTlsStream {
   short wants_ = 0;
   std::string failure_;
 };
+
+// The I/O of a socket that may speak TLS (`tls` null: in clear), as send(2)
+// and recv(2) make it, for the connections of an FTP session alike.
+namespace trk_tls {
+
+ssize_t Send(int fd, TrkTlsStream* tls, const char* bytes, size_t count);
+ssize_t Receive(int fd, TrkTlsStream* tls, char* bytes, size_t count);
+// What a call that must wait waits for: `plain` in clear.
+short Wanted(const TrkTlsStream* tls, short plain);
+// Why the last call failed: TLS's words, or `what` and errno's in clear.
+std::string Failure(const TrkTlsStream* tls, const std::string& what);
+
+}  // namespace trk_tls
