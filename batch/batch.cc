@@ -261,6 +261,13 @@ TrkNode* TrkBatch::NextItem(const std::atomic<bool>* stop) {
   }
 }
 
+TrkNode* TrkBatch::TakeNow() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  TrkNode* item = TakeItem(SearchDone());
+  if (item != nullptr) ++in_hand_;
+  return item;
+}
+
 TrkNode* TrkBatch::TakeItem(bool list_complete) {
   if (!handed_back_.empty()) {
     TrkNode* item = handed_back_.front();

@@ -114,6 +114,11 @@ class TrkBatch : public std::enable_shared_from_this<TrkBatch> {
   // number at once. A caller waiting for that sleeps on the batch's condition
   // (woken by ItemDone and HandBack), looking at `stop` every kStopLook.
   TrkNode* NextItem(const std::atomic<bool>* stop = nullptr);
+  // NextItem without waiting, for a caller that holds an item already and
+  // wants to know its next one: null when none can go out at once. Never
+  // sets Exhausted (the caller asks NextItem again later) and never opens
+  // the held-back items (the caller's own item is still in hand).
+  TrkNode* TakeNow();
   // Tells that the caller is through with an item NextItem gave it (done,
   // failed, left or handed back). Every caller that takes items must tell each
   // one exactly once, or held-back items wait for it for ever.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "project/error.h"
 
@@ -31,16 +32,7 @@ void TrkWorkBase::Run() {
 
 void TrkWorkBase::Execute() {
   try {
-    while (!Terminated()) {
-      if (!AwaitTurn()) {
-        Terminate();
-        break;
-      }
-      item_ = batch_->NextItem(&terminated_);
-      if (item_ == nullptr) {
-        Terminate();
-        break;
-      }
+    while ((item_ = Next()) != nullptr) {
       try {
         ProcessItem();
       } catch (const TrkError& e) {
@@ -54,7 +46,36 @@ void TrkWorkBase::Execute() {
   } catch (...) {
     // Any other error ends this worker only; its end sequence still runs.
     Terminate();
+    ReleaseAhead();
   }
+}
+
+TrkNode* TrkWorkBase::Next() {
+  if (ahead_ != nullptr) {
+    TrkNode* item = std::exchange(ahead_, nullptr);
+    // A worker asked to stop lets another have it; once the batch hands out
+    // no more, nobody else would, so it is worked on here (a stopped run
+    // leaves it then).
+    if (!Terminated() || !batch_->HandBack(*item)) return item;
+    batch_->ItemDone();
+  }
+  if (Terminated()) return nullptr;
+  TrkNode* item = AwaitTurn() ? batch_->NextItem(&terminated_) : nullptr;
+  if (item == nullptr) Terminate();
+  return item;
+}
+
+TrkNode* TrkWorkBase::TakeAhead() {
+  if (ahead_ != nullptr || Terminated()) return nullptr;
+  ahead_ = batch_->TakeNow();
+  return ahead_;
+}
+
+void TrkWorkBase::ReleaseAhead() {
+  if (ahead_ == nullptr) return;
+  batch_->HandBack(*ahead_);
+  ahead_ = nullptr;
+  batch_->ItemDone();
 }
 
 TrkConvertor::TrkConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done,

@@ -53,6 +53,15 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
   TrkNode* Item() const { return item_; }
 
  protected:
+  // For ProcessItem: takes, without waiting, the item this worker works on
+  // next, so that work for it can begin while the item in hand is still being
+  // worked on (a file opened on the server while the last one's bytes are on
+  // their way). Null when none is to be had at once, or one was taken ahead
+  // already. The worker works on it next, unless it is asked to stop
+  // meanwhile: then the item goes back to the batch when the batch still
+  // hands items out.
+  TrkNode* TakeAhead();
+
   // Asked before each item is taken: false ends the worker, its end sequence
   // run as after the batch's last item. May wait, for a turn the worker's
   // program gives out, as long as it watches Terminated.
@@ -70,10 +79,17 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
  private:
   void Execute();
   void Run();  // Execute, then DoTerminate
+  // The item to work on next: the one taken ahead, else the batch's next once
+  // AwaitTurn allows; null ends the loop.
+  TrkNode* Next();
+  // Gives the item taken ahead back to the batch and tells it done, as a
+  // worker whose loop ended unexpectedly must.
+  void ReleaseAhead();
 
   const std::shared_ptr<TrkBatch> batch_;
   TrkTextArena& texts_;      // the batch's, for this worker's results; worker's thread only
-  TrkNode* item_ = nullptr;  // worker's thread only
+  TrkNode* item_ = nullptr;   // worker's thread only
+  TrkNode* ahead_ = nullptr;  // taken ahead, not yet worked on; worker's thread only
   std::atomic<bool> terminated_{false};
   std::stop_source abort_;  // thread-safe itself
   std::atomic<bool> started_{false};

@@ -189,7 +189,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
     if (upload) {
       ThrowIfAccountFails();
       const std::string way = ClearTheWay(local_path);
-      Blocked(way, [&] { sent = Uploader->PutFile(local_path, remote_path, TryTimes); });
+      Blocked(way, [&] { sent = Put(local_path, remote_path); });
     }
   }
   batch.AddBytesSent(static_cast<uint64_t>(sent));
@@ -220,7 +220,7 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
   std::error_code error;
   if (std::filesystem::file_size(local_path, error) < kParallelDigestBytes || error) {
     // Small: digested from the bytes as they are sent, in one read.
-    sent = Uploader->PutFile(local_path, remote_path, TryTimes, &md5);
+    sent = Put(local_path, remote_path, &md5);
     return md5.DigestText();
   }
   // Large: digested on a thread of its own while the transfer runs, so the
@@ -228,12 +228,30 @@ std::string TrkDropvan::UploadAndDigest(const std::string& local_path, const std
   std::future<std::string> digest =
       std::async(std::launch::async, [&local_path] { return TrkMD5().DigestFileHex(local_path); });
   try {
-    sent = Uploader->PutFile(local_path, remote_path, TryTimes);
+    sent = Put(local_path, remote_path);
   } catch (...) {
     digest.wait();
     throw;
   }
   return digest.get();
+}
+
+int64_t TrkDropvan::Put(const std::string& local_path, const std::string& remote_path, TrkMD5* digest) {
+  TellNextFile();
+  return Uploader->PutFile(local_path, remote_path, TryTimes, digest);
+}
+
+void TrkDropvan::TellNextFile() {
+  if (!Uploader->StoresAhead()) return;
+  const TrkNode* next = TakeAhead();
+  if (next == nullptr) return;
+  const std::string local_path(next->FileName());
+  // A file whose digest decides may prove unchanged and not go up: opened
+  // ahead where the server lost it, it would stand there empty, recorded.
+  if (!Choose.sync_all && !run_.Store().Find(TrkMD5().DigestBytes(trk_platform::PathKeyText(local_path))).empty()) {
+    return;
+  }
+  Uploader->PutNext(RemotePath(local_path, folders_->first, folders_->second, Choose.keep_subdirs));
 }
 
 bool TrkDropvan::ServerHolds(const std::string& local_path, const std::string& remote_path) {

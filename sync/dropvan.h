@@ -117,6 +117,12 @@ class TrkDropvan : public TrkConvertor {
   std::string UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5,
                               int64_t& sent);
   static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
+  // PutFile, telling the uploader first which file this worker puts next
+  // when its session can open that one while this one's bytes go out.
+  int64_t Put(const std::string& local_path, const std::string& remote_path, TrkMD5* digest = nullptr);
+  // Takes the worker's next file ahead and names it to the uploader (see
+  // TrkUploader::PutNext), when the worker will upload it whatever it holds.
+  void TellNextFile();
   // A dry run's decision for one file (option "DryRun"): "File identical." or
   // "Would upload to " + the remote path; nothing is stored or recorded, and
   // the server is only asked what it holds when `verify`. The file is read

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "project/error.h"
 #include "record/file_stat.h"
@@ -105,6 +106,7 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
   // current folder happens to be.
   if (target.empty()) return std::string(kNoLoginFolder);
   const std::string no_folder = ForceDir(ParentDir(target));
+  TellNext();
   // Stored under another name first, so that a half-stored program never
   // carries the name that users start, nor a half-stored page the one visitors load.
   const bool renamed = StoredByRenaming(target);
@@ -123,6 +125,13 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
   stored = store.sent;
   if (renamed) return MoveInto(names, target);
   return std::nullopt;
+}
+
+void TrkUploader::TellNext() {
+  const std::string next = AbsolutePath(std::exchange(next_, {}));
+  // A folder not known yet is found or made first, so that store comes later.
+  if (next.empty() || HasControlChar(next) || !known_dirs_.contains(ParentDir(next))) return;
+  session_->StoreNext(StoredByRenaming(next) ? NamesFor(next, false).store : next);
 }
 
 bool TrkUploader::StoredByRenaming(const std::string& target) const {

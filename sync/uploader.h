@@ -78,6 +78,18 @@ class TrkUploader {
   int64_t PutFile(const std::string& local_path, const std::string& remote_path, int tries,
                   TrkMD5* sent_digest = nullptr);
 
+  // Names the file the caller puts next (`remote_path` as PutFile takes it),
+  // told just before PutFile of the one before it: a session that stores
+  // ahead (StoresAhead) opens it on the server while that one's bytes are on
+  // their way, when its folder is known to the connection. The caller must
+  // hold that file alone (no other worker of the run puts it) and put it
+  // next; whatever it does instead, the session removes what it opened,
+  // unless the connection failed or a stop came first (see
+  // TrkTransferSession::StoreNext).
+  void PutNext(const std::string& remote_path) { next_ = remote_path; }
+  // Whether PutNext may save time on this connection.
+  bool StoresAhead() const { return session_ != nullptr && logged_in_ && session_->StoresAhead(); }
+
   // Deletes the remote file `remote_path` or, when `move_to` is not empty,
   // moves it there (its folders made as needed; a file already there is
   // replaced). Connects as PutFile does. A file the server no longer has
@@ -179,6 +191,8 @@ class TrkUploader {
   std::function<bool()> AccountProven;
 
  private:
+  // Hands the session the name the file of PutNext is stored under.
+  void TellNext();
   // Changes the server's current directory; true when the server accepted it.
   bool ChangeDir(const std::string& directory);
   // The names of a file stored by renaming while it is stored: the new one's,
@@ -243,4 +257,5 @@ class TrkUploader {
     TrkFileStat local;    // the local file's as its bytes were read
   };
   std::optional<BrokenStore> broken_;
+  std::string next_;  // PutNext's, until the next store begins
 };

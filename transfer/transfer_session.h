@@ -149,6 +149,17 @@ class TrkTransferSession {
   // Stores the local file at `remote`. With `digest`, the bytes are digested
   // as they go out (Init, then Update; the caller finishes it).
   virtual Stored Store(const std::string& local_path, const std::string& remote, TrkMD5* digest) = 0;
+  // Whether StoreNext may save round trips: callers need not find their next
+  // file early for a session that ignores it.
+  virtual bool StoresAhead() const { return false; }
+  // Names the file the Store after the next one will store, so that it can
+  // begin while the next one's bytes are on their way (SFTP opens it). The
+  // caller holds that file alone: nobody else of the run stores it. The
+  // session may make `remote` ahead, empty, only where the server has nothing
+  // by that name, and removes it again when the request after the next
+  // Store is anything but Store(remote); a failed connection or a stop may
+  // leave it, empty. What the server held is never touched ahead.
+  virtual void StoreNext(const std::string& /*remote*/) {}
   // Sends the local file's bytes from `offset` on to the end of `remote`,
   // which holds the file's first `offset` bytes from a store that broke (FTP's
   // APPE; SFTP writes from that offset into the file, which must exist).

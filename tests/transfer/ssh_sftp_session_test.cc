@@ -1,8 +1,9 @@
 // The SFTP session against a real sshd whose SFTP server logs every request:
 // what a store sends and asks, for files on either side of the sizes where
 // the session changes its ways (one write request; the window of bytes on
-// their way).
-#include "transfer/ssh_sftp_session.h"
+// their way), and what a file opened ahead leaves whatever comes instead of
+// its store.
+#include "transfer/new_session.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,7 @@ std::unique_ptr<TrkTransferSession> SessionTo(const SshServer& server) {
   settings.Protocol = TrkProtocol::kSftp;
   settings.KeyFile = server.key_file();
   settings.KnownHosts = server.known_hosts();
-  return TrkNewSshSftpSession(settings);
+  return TrkNewTransferSession(settings);
 }
 
 TEST(SshSftpSessionTest, EachFileIsOpenedOnceSentWholeAndSizedFromItsHandle) {
@@ -127,6 +128,68 @@ TEST(SshSftpSessionTest, AResumedStoreWritesTheRestAfterWhatTheServerHolds) {
     EXPECT_EQ(stored.sent, static_cast<int64_t>(row.bytes - row.held));
     EXPECT_EQ(stored.held, std::to_string(row.bytes)) << "the size told is the whole file's";
     EXPECT_TRUE(ReadFileBytes(remote.string()) == bytes) << "the server's copy differs";
+  }
+}
+
+// The opens of `path` the server's log tells of.
+size_t Opens(const std::string& log, const fs::path& path) {
+  const std::string line = "\nopen \"" + path.string() + "\" ";
+  size_t count = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+  return count;
+}
+
+TEST(SshSftpSessionTest, AFileOpenedAheadIsStoredOnceOrLeavesTheServerAsItWas) {
+  SshServer server(0, "", /*log_requests=*/true);
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  enum class Then { kStoreIt, kStoreAnother, kList, kAskItsSize, kEndSession, kMakeItsFolderThenStoreIt };
+  const struct Row {
+    const char* what;
+    Then then;
+    const char* held_before;  // the server's copy of the next file before; null: none
+    const char* folder = "";  // the next file's, below the root; made by the row
+    const char* expected;     // the server's copy after; null: none
+    size_t opens;             // of the next file
+  } rows[] = {
+      {"stored next: opened once, ahead", Then::kStoreIt, nullptr, "", "next", 1},
+      {"another file stored instead: removed", Then::kStoreAnother, nullptr, "", nullptr, 1},
+      {"a listing instead: removed before it", Then::kList, nullptr, "", nullptr, 1},
+      {"its size asked instead: removed first", Then::kAskItsSize, nullptr, "", nullptr, 1},
+      {"the session ends instead: removed", Then::kEndSession, nullptr, "", nullptr, 1},
+      {"one there already: untouched ahead, then replaced", Then::kStoreIt, "older and longer", "", "next", 2},
+      {"one there already, no store: untouched", Then::kStoreAnother, "older and longer", "", "older and longer", 1},
+      {"its folder missing: opened by its store", Then::kMakeItsFolderThenStoreIt, nullptr, "new", "next", 2},
+  };
+  TempDir local;
+  const std::string first = local.Write("first", "first"), next = local.Write("next", "next");
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto session = SessionTo(server);
+    ASSERT_TRUE(session->Login("127.0.0.1", server.port(), server.user(), "")) << session->LastFailure();
+    const fs::path dir = server.root() / std::to_string(++n);
+    fs::create_directories(dir);
+    const fs::path target = dir / row.folder / "next.txt";
+    if (row.held_before != nullptr) ReplaceFile(target.string(), row.held_before);
+    ASSERT_TRUE(session->StoresAhead());
+    session->StoreNext(target.string());
+    ASSERT_TRUE(session->Store(first, (dir / "first.txt").string(), nullptr).transferred) << session->LastFailure();
+    switch (row.then) {
+      case Then::kStoreIt: EXPECT_TRUE(session->Store(next, target.string(), nullptr).transferred); break;
+      case Then::kStoreAnother: EXPECT_TRUE(session->Store(next, (dir / "other.txt").string(), nullptr).transferred); break;
+      case Then::kList: EXPECT_EQ(session->ListFolder(dir.string()).sizes.count("next.txt"), 0u); break;
+      case Then::kAskItsSize:
+        EXPECT_EQ(session->FileSize(target.string()).size, TrkTransferSession::SizeAnswer::kMissing);
+        break;
+      case Then::kEndSession: break;
+      case Then::kMakeItsFolderThenStoreIt:
+        EXPECT_TRUE(session->MakeDir(target.parent_path().string()));
+        EXPECT_TRUE(session->Store(next, target.string(), nullptr).transferred) << session->LastFailure();
+        break;
+    }
+    session.reset();
+    EXPECT_EQ(fs::exists(target) ? ReadFileBytes(target.string()) : "<none>", row.expected ? row.expected : "<none>");
+    EXPECT_EQ(Opens(server.RequestLog(), target), row.opens) << server.RequestLog().substr(0, 4000);
   }
 }
 
