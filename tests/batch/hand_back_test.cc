@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "fakes.h"
@@ -98,11 +99,11 @@ TEST(ConvertorHandBackTest, ItemsGivenBackAreDoneOnceByTheOthersWithOneItemDoneE
   }
 }
 
-// Takes an item ahead at every item; worker 2 leaves at its first item as
-// `leave` says, the item ahead in its hands.
+// Takes an item ahead at every item, taking `pause` over each; worker 2
+// leaves at its first item as `leave` says, the item ahead in its hands.
 class LookingAheadConvertor : public TrkConvertor {
  public:
-  enum class Leave { kNever, kStop, kUnexpectedError };
+  enum class Leave { kNever, kStop, kStopOnceEmptied, kUnexpectedError };
   struct Log {
     std::mutex mu;
     std::vector<int> events;                // index + 1 as an item starts, -(index + 1) as it is done
@@ -111,10 +112,12 @@ class LookingAheadConvertor : public TrkConvertor {
     std::atomic<TrkConvertor*> leaver{nullptr};  // worker 2, once it leaves
   };
   LookingAheadConvertor(TrkBatch& batch, int number, TrkItemEvent on_item_done,
-                        const std::shared_ptr<TrkChainShare>& share, Leave leave, std::shared_ptr<Log> log)
+                        const std::shared_ptr<TrkChainShare>& share, Leave leave, std::chrono::milliseconds pause,
+                        std::shared_ptr<Log> log)
       : TrkConvertor(batch, number, std::move(on_item_done), share),
         leave_(number == 2 ? leave : Leave::kNever),
-        await_leaver_(number != 2 && leave != Leave::kNever),
+        await_leaver_(number != 2 ? leave : Leave::kNever),
+        pause_(pause),
         log_(std::move(log)) {}
 
   void ConvertFile(TrkBatch& batch, TrkNode& item) override {
@@ -124,15 +127,26 @@ class LookingAheadConvertor : public TrkConvertor {
       log_->events.push_back(item.Index + 1);
       if (ahead != nullptr) log_->ahead_of[ahead->Index] = item.Index;
     }
-    // The others go on once the leaver has ended: a batch they had emptied
-    // meanwhile would take nothing back.
     if (leave_ != Leave::kNever) log_->leaver = this;
-    if (await_leaver_) WaitUntil([this] { return log_->leaver != nullptr && log_->leaver.load()->Ended(); });
+    // The others go on once the leaver has its item ahead, and unless it is
+    // to find the batch emptied, once it has ended: a batch they had emptied
+    // meanwhile would take nothing back.
+    if (await_leaver_ != Leave::kNever) {
+      WaitUntil([this] {
+        TrkConvertor* leaver = log_->leaver;
+        return leaver != nullptr && (await_leaver_ == Leave::kStopOnceEmptied || leaver->Ended());
+      });
+    }
     switch (std::exchange(leave_, Leave::kNever)) {
       case Leave::kNever: break;
+      case Leave::kStopOnceEmptied:
+        // The other has taken every item and found none left: the batch takes nothing back.
+        WaitUntil([this] { return NextWorker()->Ended(); });
+        [[fallthrough]];
       case Leave::kStop: Terminate(); return LeaveItem();
       case Leave::kUnexpectedError: throw std::runtime_error("not an item's error: the worker ends");
     }
+    std::this_thread::sleep_for(pause_);
     std::lock_guard<std::mutex> lock(log_->mu);
     log_->events.push_back(-(item.Index + 1));
     log_->by[WorkerNumber()].push_back(item.Index);
@@ -142,7 +156,8 @@ class LookingAheadConvertor : public TrkConvertor {
 
  private:
   Leave leave_;
-  const bool await_leaver_;
+  const Leave await_leaver_;  // of another worker
+  const std::chrono::milliseconds pause_;
   std::shared_ptr<Log> log_;
 };
 
@@ -152,12 +167,15 @@ TEST(ConvertorTakeAheadTest, AnItemTakenAheadIsDoneNextByItsTakerOrByAnotherWhen
     const char* what;
     int threads;
     Leave leave;
-    const char* last_mask;
+    const char* last_mask = "";
+    std::chrono::milliseconds pause{0};
   } rows[] = {
-      {"one worker: each item taken ahead is done next", 1, Leave::kNever, ""},
-      {"a worker stops: its item ahead goes to the other", 2, Leave::kStop, ""},
-      {"a worker ends on an unexpected error: its item ahead goes to the other", 2, Leave::kUnexpectedError, ""},
-      {"files held back for last are not taken ahead before the others are done", 3, Leave::kNever, "f13*"},
+      {"one worker: each item taken ahead is done next", 1, Leave::kNever},
+      {"a worker stops: its item ahead goes to the other", 2, Leave::kStop},
+      {"a worker stops once the batch was emptied: it does its item ahead itself", 2, Leave::kStopOnceEmptied},
+      {"a worker ends on an unexpected error: its item ahead goes to the other", 2, Leave::kUnexpectedError},
+      {"files held back for last are not taken ahead before the others are done", 3, Leave::kNever, "f13*",
+       std::chrono::milliseconds(2)},
   };
   constexpr int kItems = 40;  // f100 to f139; f130 to f139 fit the last mask
   for (const Row& row : rows) {
@@ -166,10 +184,10 @@ TEST(ConvertorTakeAheadTest, AnItemTakenAheadIsDoneNextByItsTakerOrByAnotherWhen
     project.Options().Set("ThreadsCount", std::to_string(row.threads));
     project.Options().Set("LastMask", row.last_mask);
     auto log = std::make_shared<LookingAheadConvertor::Log>();
-    const Leave leave = row.leave;
-    project.ConvertorClass.make = [log, leave](TrkBatch& batch, int number, TrkItemEvent on_item_done,
-                                               const std::shared_ptr<TrkChainShare>& share) {
-      return std::make_shared<LookingAheadConvertor>(batch, number, std::move(on_item_done), share, leave, log);
+    project.ConvertorClass.make = [log, leave = row.leave, pause = row.pause](
+                                      TrkBatch& batch, int number, TrkItemEvent on_item_done,
+                                      const std::shared_ptr<TrkChainShare>& share) {
+      return std::make_shared<LookingAheadConvertor>(batch, number, std::move(on_item_done), share, leave, pause, log);
     };
     auto batch = TrkBatch::Create(project, nullptr);
     testing_support::TempDir site;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -463,6 +464,56 @@ TEST(SftpTest, AStopEndsTheWorkerWithinASecondWhateverItWaitsFor) {
     stop.request_stop();
     EXPECT_EQ(std::future_status::ready, put.wait_for(std::chrono::seconds(1))) << row.waiting_for;
     EXPECT_THROW(put.get(), TrkStopped) << row.waiting_for;
+  }
+}
+
+// A worker opens its next file on the server while the one before goes up,
+// but only a file it uploads whatever it holds: one in the record could prove
+// unchanged (it is not stored then) and must not be made, even for a moment.
+TEST(SftpTest, AWorkerOpensAheadOnlyTheNextFileItWillUpload) {
+  SshServer server(0, "", /*log_requests=*/true);
+  DROPVAN_REQUIRE_SSH_SERVER(server);
+  setenv("HOME", server.home().c_str(), 1);
+  const fs::path www = server.root() / "www";
+  TempDir source;
+  SyncProject site;
+  site.Set("Server", "sftp://127.0.0.1");
+  site.Set("User", server.user());
+  site.Set("Port", std::to_string(server.port()));
+  source.Write("4-recorded.txt", "recorded");
+  ASSERT_EQ(site.RunFolder(source.dir(), www.string() + "/").succeeded, 1);
+  fs::remove(www / "4-recorded.txt");  // lost on the server: a file opened ahead would stand in its place
+  const struct Row {
+    const char* name;
+    const char* opened;  // how the server was asked to open it; null: not at all
+  } rows[] = {
+      {"1-new.txt", "WRITE,CREATE,TRUNCATE"},  // the connection's first: nothing is known ahead of it
+      {"2-new.txt", "WRITE,CREATE,TRUNCATE"},
+      {"3-new.txt", "WRITE,CREATE,EXCL"},  // opened ahead, during 2's store
+      {"4-recorded.txt", nullptr},
+      {"5-new.txt", "WRITE,CREATE,TRUNCATE"},
+      {"6/new.txt", "WRITE,CREATE,TRUNCATE"},  // next to 5, in a folder not known yet: opened once it is
+  };
+  for (const Row& row : rows) {
+    if (row.opened != nullptr) source.Write(row.name, row.name);
+  }
+  const size_t first_run = server.RequestLog().size();
+  RunResult run = site.RunFolder(source.dir(), www.string() + "/");
+  EXPECT_EQ(run.succeeded, 6);
+  const std::string log = server.RequestLog().substr(first_run);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string open = "\nopen \"" + (www / row.name).string() + "\" flags ";
+    const size_t at = log.find(open);
+    if (row.opened == nullptr) {
+      EXPECT_EQ(at, std::string::npos) << log;
+      EXPECT_FALSE(fs::exists(www / row.name));
+      continue;
+    }
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(log.substr(at + open.size(), std::strlen(row.opened) + 1), std::string(row.opened) + " ");
+    EXPECT_EQ(log.find(open, at + 1), std::string::npos) << "opened twice";
+    EXPECT_EQ(ServerFile(www / row.name), row.name);
   }
 }
 
