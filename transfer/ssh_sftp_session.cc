@@ -93,7 +93,6 @@ std::optional<bool> TrkSshSftpSession::Rename(const std::string& from, const std
 }
 
 TrkTransferSession::Listing TrkSshSftpSession::ListFolder(const std::string& directory) {
-  Settle();
   LIBSSH2_SFTP_HANDLE* handle = nullptr;
   const int opened = Open(directory, 0, 0, LIBSSH2_SFTP_OPENDIR, handle);
   if (!Succeeded(opened)) {

@@ -21,7 +21,12 @@
 // - the handle's close is sent without waiting, and its answer is read while
 //   the next request is on its way (by the time of the close the server has
 //   reported the whole size on the handle, which is what a store is judged
-//   by, so a refused close is not told).
+//   by, so a refused close is not told);
+// - the file named by StoreNext is opened while this one's bytes are on
+//   their way, so that in a run of small files each costs about one round
+//   trip. That open makes the file only where nothing is (EXCL): a file the
+//   server holds is left to its own store to open and empty, and one made
+//   ahead whose store does not follow is removed.
 // The server's host key must be in the settings' known_hosts file (OpenSSH's
 // format, hashed names too); any other key refuses the connection, and the
 // failure names the key's SHA256 fingerprint and how to accept it. It logs in
