@@ -11,6 +11,7 @@
 #include "transfer/ftp_data_link.h"
 #include "transfer/ftp_text.h"
 #include "transfer/listing_parser.h"
+#include "transfer/queue_probe.h"
 #include "transfer/server_profile.h"
 #include "transfer/stop_sockets.h"
 #include "transfer/tcp_socket.h"
@@ -128,9 +129,7 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   Stored AskSize(const std::string& remote, Stored stored, Reply size);
   bool SendSizeCheck(const std::string& remote);
   Reply TakeSizeCheck();
-  void HearNoop(const TrkFtpDataLink& link, bool done);
   TransferEnd Disordered(TransferEnd result);
-  std::chrono::milliseconds NoopWait() const;
   using Body = std::function<bool(TrkFtpDataLink&)>;
   TransferEnd Transfer(const std::string& command, const Body& body);
   TransferEnd TransferOnce(const std::string& command, bool passive, const Body& body);
@@ -173,7 +172,7 @@ class TrkPipelinedFtpSession : public TrkTransferSession {
   // Replies owed to a size check (and passive port) sent before the
   // transfer's final reply came, with a server that queues them.
   size_t size_check_owed_ = 0;
-  std::chrono::milliseconds round_trip_{0};  // of the login's settling exchange
+  TrkQueueProbe probe_{profile_, settings_.ReplyTimeout};
   std::string failure_;  // why the last failed request failed
 };
 
@@ -245,7 +244,7 @@ bool TrkPipelinedFtpSession::Settle() {
   const Reply feat = control_->Read();
   const Reply pwd = control_->Read();
   const Reply type = control_->Read();
-  round_trip_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+  probe_.SetRoundTrip(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked));
   if (type.code / 100 != 2) return Fail(type.code != 0 ? type.text : control_->failure());
   if (PassiveData()) TakePassiveReply(control_->Read());
   features_ = trk_ftp::FeatureLines(feat.lines);
@@ -302,7 +301,7 @@ TrkTransferSession::Stored TrkPipelinedFtpSession::Send(const std::string& local
   // whether it does.
   const Commands during = profile_->DuringTransfers();
   const TransferEnd sent = Transfer(command, [&](TrkFtpDataLink& link) {
-    if (during == Commands::kUnknown && !link.AskNoopDuring(NoopWait())) return false;
+    if (during == Commands::kUnknown && !link.AskNoopDuring(probe_.Wait())) return false;
     if (!SeekTo(in.get(), offset) || !link.Send(in.get(), digest, settings_.Rate.get())) return false;
     return during != Commands::kQueued || SendSizeCheck(remote);
   });
@@ -345,39 +344,17 @@ Reply TrkPipelinedFtpSession::TakeSizeCheck() {
   return size;
 }
 
-// A server that answered the NOOP only after the transfer's final reply
-// queues commands; one that answered during it reads them at once. A
-// transfer that failed tells nothing; an answer that never comes leaves the
-// order of replies lost, and the server is taken as reading at once.
-void TrkPipelinedFtpSession::HearNoop(const TrkFtpDataLink& link, bool done) {
-  if (link.noop() == TrkFtpDataLink::Noop::kAnsweredDuring) return profile_->Learn(Commands::kConcurrent);
-  if (link.noop() != TrkFtpDataLink::Noop::kOwed || control_ == nullptr) return;
-  const Reply answer = control_->ReadWithin(NoopWait());
-  if (answer.code == 200) {
-    if (done) profile_->Learn(Commands::kQueued);
-    return;
-  }
-  if (answer.code == 0) control_.reset();
-  profile_->Learn(Commands::kConcurrent);
-}
-
 // A transfer's final reply cannot come after the commands sent with its
 // data on a server that queues them; one that came first answered those
 // before the file was whole (or ended the transfer for them). The connection's
 // replies no longer pair with its commands.
 TransferEnd TrkPipelinedFtpSession::Disordered(TransferEnd result) {
-  profile_->Learn(Commands::kConcurrent);
+  probe_.Disordered();
   control_.reset();
   Fail("the server answered the size check before the transfer's end: " + result.reply.text);
   result.done = false;
   result.disordered = true;
   return result;
-}
-
-// Long enough for a server that reads commands during a transfer to answer
-// one: a round trip and its time to answer, with room for a busy link.
-std::chrono::milliseconds TrkPipelinedFtpSession::NoopWait() const {
-  return std::min(settings_.ReplyTimeout, 4 * round_trip_ + std::chrono::milliseconds(250));
 }
 
 void TrkPipelinedFtpSession::TakePassiveReply(const Reply& reply) {
@@ -492,7 +469,7 @@ TransferEnd TrkPipelinedFtpSession::Finish(TrkFtpDataLink& link, bool moved, boo
   const int code = result.reply.code;
   if (size_check_owed_ > 0 && code / 100 == 2 && code != 226 && code != 250) return Disordered(result);
   result.done = moved && code / 100 == 2;
-  if (code != 0) HearNoop(link, result.done);
+  if (code != 0 && control_ != nullptr && !probe_.Hear(link, result.done, *control_)) control_.reset();
   if (code != 0 && size_check_owed_ > 0 && control_ != nullptr) result.size_check = TakeSizeCheck();
   if (result.done) return result;
   result.active_failed = !passive && result.moved == 0 && (code == 425 || code == 426);
