@@ -25,6 +25,8 @@ void TrkMain::Run(const TrkMatchBase* filter, std::ostream& err) {
   stop_signal_ = TrkStopSignals::Caught();
   TellFailureReasons();
   if (!unsaved.empty()) throw TrkError(unsaved);
+  // Every file failed with it: the run as a whole did not happen.
+  if (const std::string refused = run_->Refused(); !refused.empty()) throw TrkError(refused);
 }
 
 void TrkMain::List() {

@@ -39,7 +39,8 @@ class TrkMain {
   // refused before anything is searched or uploaded, after the log (when
   // LogFile is set) has been written empty. A project whose record another
   // process is using is refused before any worker starts. A run whose upload
-  // record could not be saved throws after the log is written.
+  // record could not be saved throws after the log is written, as does one
+  // whose lock on the server another run held (TrkRun::Refused).
   // Why files failed goes to `err` at the end (TellFailureReasons).
   void Run(const TrkMatchBase* filter, std::ostream& err);
 

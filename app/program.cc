@@ -14,8 +14,12 @@
 #include "project/project.h"
 #include "report/info.h"
 #include "select/match.h"
+#include "sync/account.h"
 #include "sync/dropvan.h"
 #include "sync/server_check.h"
+#include "sync/server_lock.h"
+#include "sync/uploader.h"
+#include "transfer/new_session.h"
 #include "record/upload_store.h"
 #include "ui/window_entry.h"
 
@@ -96,18 +100,30 @@ int TrkProgram::Check(std::ostream& out, std::ostream& err) {
   return check.Run() ? 0 : 1;
 }
 
+int TrkProgram::BreakLock(std::ostream& out, std::ostream& err) {
+  if (app_.Param().empty()) {
+    err << "Usage: " << kTrkProgramKey << " --break-lock PROJECT.batch-dropvan\n";
+    return 1;
+  }
+  project_->ParseCommandLine(app_.Param());
+  TrkUploader uploader(TrkNewTransferSession);
+  TrkAccount::FromOptions(project_->Options()).SetUp(uploader);
+  out << TrkServerLock::Break(uploader, TrkBatch::UrlToPath(project_->GetTargetDir())) << std::endl;
+  return 0;
+}
+
 int TrkProgramMain(int argc, const char* const* argv, std::ostream& err) {
   // Answered before any object exists: no project is read, no side file written.
   if (argc > 1 && argv[1] != nullptr && TrkWriteUsageAnswer(argv[1], std::cout)) return std::cout.good() ? 0 : 1;
-  const bool check = argc > 1 && argv[1] != nullptr && std::string(argv[1]) == "--check";
+  const std::string mode = argc > 1 && argv[1] != nullptr ? argv[1] : "";
   std::string message;
   try {
-    if (check) {
-      // The check reads the project named after "--check" as a run would read it.
+    if (mode == "--check" || mode == "--break-lock") {
+      // Both read the project named after them as a run would read it.
       std::vector<const char*> rest(argv, argv + argc);
       rest.erase(rest.begin() + 1);
       TrkProgram program(argc - 1, rest.data());
-      return program.Check(std::cout, err);
+      return mode == "--check" ? program.Check(std::cout, err) : program.BreakLock(std::cout, err);
     }
     TrkProgram program(argc, argv);
     return program.Run(err);

@@ -55,6 +55,10 @@ class TrkProgram {
   // each finding on `out`. Returns 0 when an upload would work as configured,
   // else 1 (a missing project is said on `err`).
   int Check(std::ostream& out, std::ostream& err);
+  // "--break-lock PROJECT": removes the lock on the project's server
+  // (ServerLock) whoever holds it, saying on `out` whose it was. Returns 0, or
+  // 1 when the server would not (said on `err`).
+  int BreakLock(std::ostream& out, std::ostream& err);
 
  private:
   // The window run, from the window library. Gives 1, said on `err`, when no

@@ -7,6 +7,7 @@
 std::string TrkUsageText() {
   return std::string("Usage: ") + kTrkProgramKey + R"( [PROJECT.batch-dropvan | "-P:NAME=VALUE,..." | FOLDER | -I | -U]
        dropvan --check PROJECT.batch-dropvan
+       dropvan --break-lock PROJECT.batch-dropvan
        dropvan --help | --version
 
   PROJECT.batch-dropvan  run the project file (name=value lines); with PureConsole=True
@@ -18,6 +19,8 @@ std::string TrkUsageText() {
   --check PROJECT        check the project's server: login, data connections, a probe
                          file stored, renamed and deleted in Target, the connection
                          limit; a verdict and the settings to use (exit 0 or 1)
+  --break-lock PROJECT   remove the lock (ServerLock) on the project's server, whoever
+                         holds it: for a lock whose run was killed
   --help                 this text
   --version              the program's version
 
@@ -29,6 +32,7 @@ Main options (all of them: man dropvan, or README.md):
   Server=sftp://HOST     SFTP (host key in ~/.ssh/known_hosts)   KeyFile=PATH  its key
   Server=ftps://HOST     FTP over TLS from the first byte (990)  Secure=True  AUTH TLS first
   Passive=True|Auto      passive data connections, or active until they fail
+  ServerLock=True        one run at a time on the destination   LockWait=60  seconds
 
 Files: the upload record beside the project file (.ini, .ini.old, .ini.lock, .log,
 and .servers, what was learnt of FTP servers);

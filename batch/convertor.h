@@ -103,7 +103,7 @@ class TrkWorkBase : public std::enable_shared_from_this<TrkWorkBase> {
 // derives from it for the state its workers share over a run and for what the
 // run's owner asks of that state as the run starts and once it has ended.
 //
-// Threads: InUseElsewhere and Close on the owner's thread, before the chain
+// Threads: InUseElsewhere, Refused and Close on the owner's thread, before the chain
 // starts and after it has ended; the count by the workers.
 class TrkChainShare {
  public:
@@ -111,6 +111,9 @@ class TrkChainShare {
   // Why the chain cannot run now, since what it needs is in use by another
   // process; empty when it can.
   virtual std::string InUseElsewhere() const { return ""; }
+  // Why the chain, once it has ended, did nothing: what it needed was held by
+  // another process meanwhile (a lock on the server). Empty when it was not.
+  virtual std::string Refused() const { return ""; }
   // The end of the shared state, once the chain has ended: returns, for the
   // user, what of the run could not be kept; empty when all was.
   virtual std::string Close() { return ""; }

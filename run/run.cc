@@ -154,6 +154,8 @@ std::string TrkRun::Finish() {
   return convertor_ == nullptr ? "" : convertor_->Share().Close();
 }
 
+std::string TrkRun::Refused() const { return convertor_ == nullptr ? "" : convertor_->Share().Refused(); }
+
 std::vector<std::string> TrkRun::Lines() const { return SplitLines(LogText()); }
 
 std::string TrkRun::LogText() const {

@@ -109,6 +109,9 @@ class TrkRun {
   // empty when they are. An owner that wants every listed file counted waits for
   // the listing first (TrkBatch::WaitForSearch).
   std::string Finish();
+  // Why the ended run did nothing though it ran: another process held what
+  // it needed (the server's lock). Empty when it was not so.
+  std::string Refused() const;
 
   // The run log's text: the console line of every finished item in the order
   // the items finished, each followed by CR LF.

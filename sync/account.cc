@@ -85,3 +85,12 @@ TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   account.password = lookup.entry.password;
   return account;
 }
+
+void TrkAccount::SetUp(TrkUploader& uploader) const {
+  uploader.Server = server;
+  uploader.User = user;
+  uploader.Password = password;
+  uploader.Port = port;
+  uploader.ConnectNote = connect_note;
+  uploader.Settings = settings;
+}

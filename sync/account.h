@@ -8,6 +8,7 @@
 #include "transfer/transfer_session.h"
 
 class TrkOptions;
+class TrkUploader;
 
 // The account a run's workers log in with, from the project's options Server,
 // User, Password and Port, and how they reach the server (Passive, Secure,
@@ -35,6 +36,9 @@ struct TrkAccount {
   std::string connect_note;
 
   static TrkAccount FromOptions(const TrkOptions& options);
+  // Gives `uploader` this account and these settings (its profile and rate
+  // cap are the run's to give).
+  void SetUp(TrkUploader& uploader) const;
 
   // What a Server text says before any account is read: the protocol, the
   // server without its scheme, and the port used when Port is absent.

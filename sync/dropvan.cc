@@ -81,13 +81,8 @@ TrkDropvan::TrkDropvan(TrkBatch& batch, int number, TrkItemEvent on_item_done,
       run_(SyncRunOf(share)) {
   const TrkOptions& options = batch.Project().Options();
   const TrkAccount account = TrkAccount::FromOptions(options);
-  Uploader->Server = account.server;
-  Uploader->User = account.user;
-  Uploader->Password = account.password;
-  Uploader->Port = account.port;
-  Uploader->ConnectNote = account.connect_note;
+  account.SetUp(*Uploader);
   account_failure_ = account.failure;
-  Uploader->Settings = account.settings;
   Uploader->Settings.Stop = StopToken();
   Uploader->RenameMask = TrkMaskList(options.Get("RenameMask"));
   Uploader->Settings.Profile = run_.Profile();
@@ -155,6 +150,7 @@ std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path,
   TrkMD5 md5;  // this file's own
   const TrkUploadStore::Key key = md5.DigestBytes(trk_platform::PathKeyText(local_path));
   if (!run_.Refusal().empty()) throw TrkError(run_.Refusal());
+  ThrowIfLocked();
   const std::string recorded = store.Find(key);
   const bool sync_all = Choose.sync_all;
   const bool upload = Choose.upload;
@@ -315,8 +311,18 @@ TrkTransferSession& TrkDropvan::Session() {
 }
 
 void TrkDropvan::EndRun() {
-  RemoveDeletedFiles();
+  // Deletions change the server too: not without the lock, even in a run
+  // that had nothing to upload.
+  if (run_.Lock().Take(StopToken()).empty()) RemoveDeletedFiles();
   run_.Store().WorkersDone();
+  run_.Lock().Release();
+}
+
+void TrkDropvan::ThrowIfLocked() {
+  const std::string locked = run_.Lock().Take(StopToken());
+  if (locked.empty()) return;
+  if (StopToken().stop_requested()) throw TrkStopped();
+  throw TrkError(locked);
 }
 
 bool TrkDropvan::AwaitTurn() {

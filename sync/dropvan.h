@@ -117,6 +117,10 @@ class TrkDropvan : public TrkConvertor {
   std::string UploadAndDigest(const std::string& local_path, const std::string& remote_path, TrkMD5& md5,
                               int64_t& sent);
   static constexpr uintmax_t kParallelDigestBytes = 8 << 20;
+  // Takes the run's lock on the server (ServerLock) at the first file, the
+  // other workers waiting for it; throws the refusal every file then fails
+  // with when another run holds it.
+  void ThrowIfLocked();
   // PutFile, telling the uploader first which file this worker puts next
   // when its session can open that one while this one's bytes go out.
   int64_t Put(const std::string& local_path, const std::string& remote_path, TrkMD5* digest = nullptr);

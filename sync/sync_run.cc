@@ -3,7 +3,10 @@
 #include "batch/batch.h"
 #include "project/error.h"
 #include "project/options.h"
+#include "sync/account.h"
 #include "sync/dropvan.h"
+#include "sync/uploader.h"
+#include "transfer/new_session.h"
 #include "transfer/rate_limit.h"
 #include "transfer/server_profile.h"
 #include "record/upload_store.h"
@@ -35,10 +38,19 @@ TrkSyncRun::TrkSyncRun(TrkBatch& batch)
   if (rate && *rate > 0) rate_ = std::make_shared<TrkRateLimit>(*rate);
   profile_ = TrkServerProfile::Load(TrkServerProfile::FileName(project.FileName()),
                                     TrkDropvan::Destination(options, ""), dry_run);
+  auto uploader = std::make_unique<TrkUploader>(TrkNewTransferSession);
+  TrkAccount::FromOptions(options).SetUp(*uploader);
+  uploader->Settings.Profile = profile_;
+  lock_ = std::make_unique<TrkServerLock>(TrkServerLock::Options::Read(options), std::move(uploader), batch.TargetDir());
 }
 
 TrkSyncRun::~TrkSyncRun() = default;
 
 std::string TrkSyncRun::InUseElsewhere() const { return store_.HeldElsewhere() ? store_.Refusal() : ""; }
+
+std::string TrkSyncRun::Refused() const {
+  const std::string refusal = lock_->Outcome();
+  return refusal == "stopped" ? "" : refusal;
+}
 
 std::string TrkSyncRun::Close() { return store_.EndRun(); }

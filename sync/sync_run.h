@@ -9,6 +9,7 @@
 #include "sync/remote_listings.h"
 #include "sync/removals.h"
 #include "sync/run_logins.h"
+#include "sync/server_lock.h"
 
 class TrkBatch;
 class TrkRateLimit;
@@ -49,6 +50,8 @@ class TrkSyncRun : public TrkChainShare {
   TrkConnectionRamp& Ramp() { return ramp_; }
   TrkRemoteListings& Listings() { return listings_; }
   TrkFilesInTheWay& FilesInTheWay() { return files_in_the_way_; }
+  // Kept from the first upload to the chain's end (TrkDropvan::EndRun).
+  TrkServerLock& Lock() { return *lock_; }
   // What auto mode learnt of the destination's data connections, shared by
   // the workers' sessions.
   const std::shared_ptr<TrkServerProfile>& Profile() const { return profile_; }
@@ -57,6 +60,8 @@ class TrkSyncRun : public TrkChainShare {
   const std::shared_ptr<TrkRateLimit>& Rate() const { return rate_; }
 
   std::string InUseElsewhere() const override;
+  // Why the lock on the server was not taken: another run holds it.
+  std::string Refused() const override;
   // Releases the record's run lock; why the run's records are not all saved.
   std::string Close() override;
 
@@ -70,4 +75,5 @@ class TrkSyncRun : public TrkChainShare {
   TrkConnectionRamp ramp_;
   TrkRemoteListings listings_;
   TrkFilesInTheWay files_in_the_way_;
+  std::unique_ptr<TrkServerLock> lock_;  // never null
 };

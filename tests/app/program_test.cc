@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "dropvan_process.h"
 #include "project/project.h"
@@ -295,6 +296,46 @@ TEST_F(ProgramTest, CheckReadsTheProjectAfterItAndExitsWithTheVerdict) {
     EXPECT_TRUE(run.out.ends_with(row.out_ends)) << run.out;
     EXPECT_EQ(row.err, run.err);
   }
+}
+
+// A console run whose destination another run has locked (ServerLock)
+// exits 1 saying who holds it; --break-lock removes a killed run's lock, and
+// the next run goes up and lets its own lock go.
+TEST_F(ProgramTest, ALockedServerEndsTheRunWithOneUntilTheLockIsBroken) {
+  testing_support::FtpServer server;
+  DROPVAN_REQUIRE_FTP_SERVER(server);
+  site_.Write("index.html", "page");
+  std::vector<std::string> options = ConsoleProject(log_);
+  std::erase_if(options, [](const std::string& line) {
+    return line.starts_with("Port=") || line.starts_with("Server=") || line.starts_with("Target=");
+  });
+  for (const std::string& line : {std::string("Server=127.0.0.1"), "Port=" + std::to_string(server.port()), "User=" + server.user(),
+                                  "Password=" + server.password(), "Target=" + server.writable_dir() + "www/",
+                                  std::string("ServerLock=True")}) {
+    options.push_back(line);
+  }
+  const std::string project = ProjectFile(options);
+  const std::filesystem::path www = server.root() / (server.writable_dir().substr(1) + "www");
+  std::filesystem::create_directories(www / ".dropvan-lock");
+  std::ofstream(www / ".dropvan-lock" / "deploy@ci-runner-7+99+20260101T120000Z+20260101T120100Z") << "";
+  struct Step {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string err_has, out_starts;
+  } steps[] = {
+      {{project}, 1, "Dropvan: the server is locked by deploy@ci-runner-7 since ", ""},
+      {{"--break-lock", project}, 0, "", "removed the lock of deploy@ci-runner-7 since "},
+      {{project}, 0, "", ""},
+      {{"--break-lock", project}, 0, "", "the server is not locked"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.args.front());
+    ProcessResult run = app_.Run(step.args);
+    EXPECT_EQ(step.exit_code, run.exit_code) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, step.err_has)) << run.err;
+    EXPECT_EQ(run.out.rfind(step.out_starts, 0), 0u) << run.out;
+  }
+  EXPECT_TRUE(std::filesystem::exists(www / "index.html"));
 }
 
 TEST_F(ProgramTest, EmptyTargetUploadsNothingAndExitsOne) {

@@ -209,7 +209,9 @@ TEST(ConvertorTakeAheadTest, AnItemTakenAheadIsDoneNextByItsTakerOrByAnotherWhen
       }
     }
     for (auto& [ahead, in_hand] : log->ahead_of) {
-      if (done.count(in_hand) != 0) EXPECT_EQ(done_after[ahead], in_hand) << "item " << ahead << " was not done next";
+      if (done.count(in_hand) != 0) {
+        EXPECT_EQ(done_after[ahead], in_hand) << "item " << ahead << " was not done next";
+      }
     }
     EXPECT_EQ(done.size(), static_cast<size_t>(kItems - left)) << "an item taken ahead was lost";
     for (auto& [index, times] : done) EXPECT_EQ(times, 1) << "item " << index;
