@@ -1,6 +1,7 @@
 #include "sync/account.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "project/ascii.h"
 #include "project/options.h"
@@ -20,6 +21,15 @@ size_t SchemeLength(const std::string& server) {
     if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return 0;
   }
   return end + 3;
+}
+
+// The option `key`, or where the project leaves it out, the environment's
+// `variable`: secrets a CI job keeps out of the project file.
+std::string OptionOrEnvironment(const TrkOptions& options, const char* key, const char* variable) {
+  std::string value = options.Get(key);
+  if (!value.empty()) return value;
+  const char* from_environment = std::getenv(variable);
+  return from_environment != nullptr ? from_environment : "";
 }
 
 }  // namespace
@@ -54,7 +64,7 @@ TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   const Address address = Read(options.Get("Server"));
   TrkSessionSettings& settings = account.settings;
   settings.Protocol = address.protocol;
-  settings.KeyFile = options.Get("KeyFile");
+  settings.KeyFile = OptionOrEnvironment(options, "KeyFile", "DROPVAN_KEYFILE");
   const bool passive = options.GetBool("Passive", false);
   settings.Data = TrkSameTextIgnoreCase(options.Get("Passive"), "Auto") ? TrkDataConnection::kAuto
                   : passive                                             ? TrkDataConnection::kPassive
@@ -63,8 +73,8 @@ TrkAccount TrkAccount::FromOptions(const TrkOptions& options) {
   settings.Secure = address.implicit_tls || options.GetBool("Secure", false);
   settings.SecureVerify = options.GetBool("SecureVerify", true);
   account.server = address.server;
-  account.user = options.Get("User");
-  account.password = options.Get("Password");
+  account.user = OptionOrEnvironment(options, "User", "DROPVAN_USER");
+  account.password = OptionOrEnvironment(options, "Password", "DROPVAN_PASSWORD");
   const std::string port = options.Get("Port");
   account.port = !port.empty() ? TrkParseInt(port, -1) : address.usual_port;
   // The first that stands in the way, in the order a connection meets them.

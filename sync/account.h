@@ -14,9 +14,11 @@ class TrkUploader;
 // User, Password and Port, and how they reach the server (Passive, Secure,
 // SecureVerify, KeyFile). Server's scheme chooses the protocol, as curl and
 // lftp read it: none or "ftp://" is FTP, "ftps://" FTP over TLS from the first
-// byte (implicit TLS), "sftp://" SFTP, in any letter case. When
-// Password is empty, the password (and, when User is empty, the user) for the
-// Server comes from the user's .netrc. A plain value, read once by each worker
+// byte (implicit TLS), "sftp://" SFTP, in any letter case. User, Password
+// and KeyFile the project leaves out come from the environment's
+// DROPVAN_USER, DROPVAN_PASSWORD and DROPVAN_KEYFILE (a CI job's secrets);
+// when Password is still empty, the password (and, when User is empty, the
+// user) for the Server comes from the user's .netrc. A plain value, read once by each worker
 // as it is built.
 struct TrkAccount {
   // Protocol, data connections ("Passive": True, False or Auto, any case), TLS

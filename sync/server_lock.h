@@ -15,7 +15,7 @@ class TrkUploader;
 
 // The lock that keeps two runs off one destination at once (ServerLock): the
 // folder kFolderName in Target, which only one client can make (FTP's MKD and
-// SFTP's mkdir refuse a folder that is there), holding one empty file whose
+// SFTP's mkdir refuse a folder that is there), holding one file whose
 // name says who holds it (TrkLockHolder). Its holder renames that file every
 // minute at most, so a lock whose name has not changed for LockStale minutes
 // is stale: its holder was killed. A run that finds the lock waits LockWait

@@ -1,4 +1,5 @@
-// Credentials from a .netrc file, read as ftp, curl and lftp read it.
+// Credentials from a .netrc file, read as ftp, curl and lftp read it, and
+// where an account's parts come from: the project, the environment, .netrc.
 
 #include "sync/netrc.h"
 
@@ -6,7 +7,9 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "project/options.h"
 #include "support/temp_dir.h"
+#include "sync/account.h"
 
 namespace {
 
@@ -68,6 +71,51 @@ TEST(NetrcTest, AFileOthersMayReadIsIgnoredWithAWarning) {
   setenv("NETRC", (dir.dir() + "missing").c_str(), 1);
   EXPECT_FALSE(TrkReadNetrc("ftp.example.org", "").entry.found) << "a missing file says nothing";
   unsetenv("NETRC");
+}
+
+// The project's own values win; what it leaves out comes from the
+// environment (a CI job's secrets), then, for a still missing password, .netrc.
+TEST(AccountTest, WhatTheProjectLeavesOutComesFromTheEnvironmentThenNetrc) {
+  TempDir dir;
+  const std::string netrc = dir.Write("netrc", "machine ftp.example.org login web password from-netrc\n");
+  chmod(netrc.c_str(), 0600);
+  setenv("NETRC", netrc.c_str(), 1);
+  struct Row {
+    const char* what;
+    const char *user, *password, *key_file;              // the project's
+    const char *env_user, *env_password, *env_key_file;  // the environment's; null: unset
+    const char *user_is, *password_is, *key_file_is;
+  } rows[] = {
+      {"the project's", "site", "pw", "/k", "ci", "secret", "/ci-key", "site", "pw", "/k"},
+      {"the environment's", "", "", "", "ci", "secret", "/ci-key", "ci", "secret", "/ci-key"},
+      {"the user's own, the password from the environment", "site", "", "", "ci", "secret", nullptr, "site",
+       "secret", ""},
+      {"neither: .netrc", "", "", "", nullptr, nullptr, nullptr, "web", "from-netrc", ""},
+      {"the environment's user, .netrc has none for it", "", "", "", "ci", nullptr, nullptr, "ci", "", ""},
+      {"empty in the environment counts as unset", "", "", "", "", "", "", "web", "from-netrc", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TrkOptions options;
+    options.Set("Server", "ftp.example.org");
+    options.Set("User", row.user);
+    options.Set("Password", row.password);
+    options.Set("KeyFile", row.key_file);
+    const std::pair<const char*, const char*> environment[] = {
+        {"DROPVAN_USER", row.env_user}, {"DROPVAN_PASSWORD", row.env_password}, {"DROPVAN_KEYFILE", row.env_key_file}};
+    for (const auto& [name, value] : environment) {
+      if (value != nullptr) {
+        setenv(name, value, 1);
+      } else {
+        unsetenv(name);
+      }
+    }
+    const TrkAccount account = TrkAccount::FromOptions(options);
+    EXPECT_EQ(account.user, row.user_is);
+    EXPECT_EQ(account.password, row.password_is);
+    EXPECT_EQ(account.settings.KeyFile, row.key_file_is);
+  }
+  for (const char* name : {"DROPVAN_USER", "DROPVAN_PASSWORD", "DROPVAN_KEYFILE", "NETRC"}) unsetenv(name);
 }
 
 }  // namespace
