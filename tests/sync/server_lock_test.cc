@@ -183,6 +183,15 @@ TEST(ServerLockTest, ALockIsTakenHeldWaitedForRefusedWhenStaleAndBroken) {
     EXPECT_NE(Took(unnamed).find("names no holder"), std::string::npos);
     EXPECT_EQ(TrkServerLock::Break(*breaker, site.target).rfind("removed the lock ", 0), 0u);
     EXPECT_EQ(site.Held(), "<none>");
+
+    // A Target the account may not write in (vsftpd's account is not root).
+    if (kind == 1) {
+      fs::permissions(site.local, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+      TrkServerLock refused = site.Lock(30);
+      EXPECT_EQ(Took(refused, &took).rfind("cannot make the lock folder ", 0), 0u);
+      EXPECT_LT(took.count(), 5) << "a refused folder was waited for";
+    }
   }
 }
 
@@ -216,9 +225,12 @@ TEST(ServerLockTest, TwoRunsAtOnceTakeTurnsAndARefusedRunFailsEveryFile) {
   fs::create_directories(www / TrkServerLock::kFolderName);
   std::ofstream(www / TrkServerLock::kFolderName / killed.Name()) << "";
   one.Write("one-new.txt", "new");
+  fs::remove(one.dir() + "one-0.txt");
+  first.Set("DeleteRemoved", "True");
   const dropvan_testing::RunResult refused = first.RunFolder(one.dir(), target);
   EXPECT_EQ(refused.succeeded, 0);
-  EXPECT_EQ(refused.failed, 21);
+  EXPECT_EQ(refused.failed, 20);
+  EXPECT_TRUE(fs::exists(www / "one-0.txt")) << "deleted without the lock";
   EXPECT_EQ(refused[one.dir() + "one-new.txt"].text.rfind("the server is locked by deploy@ci-runner-7", 0), 0u)
       << refused[one.dir() + "one-new.txt"].text;
   EXPECT_FALSE(fs::exists(www / "one-new.txt"));
