@@ -177,6 +177,13 @@ TEST(ServerLockTest, ALockIsTakenHeldWaitedForRefusedWhenStaleAndBroken) {
     EXPECT_EQ(site.Held(), "<none>");
     EXPECT_EQ(TrkServerLock::Break(*breaker, site.target).rfind("the server is not locked", 0), 0u);
 
+    // A long run that still says it is alive is waited for, however old its lock.
+    const TrkLockHolder long_run{"deploy@ci-runner-7", 98, std::time(nullptr) - 7200, std::time(nullptr)};
+    site.LockAs(&long_run);
+    TrkServerLock patient = site.Lock(1);
+    EXPECT_EQ(Took(patient).find("stale"), std::string::npos);
+    TrkServerLock::Break(*breaker, site.target);
+
     // A folder without a holder (one being made, or a run killed at once).
     site.LockAs(nullptr);
     TrkServerLock unnamed = site.Lock(1);
