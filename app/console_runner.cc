@@ -50,10 +50,11 @@ void TrkMain::TellFailureReasons() const {
 }
 
 void TrkMain::WaitForTheRun(TrkStopSignals& signals) const {
-  // Only people watching a terminal get the line; cron mail and logs stay as they were.
+  // People watching a terminal get the line, a CI job's log a line now and
+  // then; cron mail and other logs stay as they were.
   std::unique_ptr<TrkProgressLine> progress;
-  if (TrkProgressLine::WantedOn(STDERR_FILENO)) {
-    progress = std::make_unique<TrkProgressLine>(*run_->Batch(), STDERR_FILENO);
+  if (const auto style = TrkProgressLine::WantedOn(STDERR_FILENO)) {
+    progress = std::make_unique<TrkProgressLine>(*run_->Batch(), STDERR_FILENO, *style);
   }
   while (signals.Wait() != 0) run_->Stop();
   run_->WaitForEnd();

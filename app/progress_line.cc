@@ -3,6 +3,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string_view>
+
 namespace {
 
 // Back to the line's start, then the text, then erase what an earlier, longer
@@ -20,24 +23,41 @@ void WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-bool TrkProgressLine::WantedOn(int fd) { return isatty(fd) == 1; }
+std::optional<TrkProgressLine::Style> TrkProgressLine::WantedOn(int fd) {
+  if (isatty(fd) == 1) return Style::kRedrawn;
+  const char* ci = std::getenv("CI");
+  if (ci == nullptr || *ci == '\0' || std::string_view(ci) == "false" || std::string_view(ci) == "0") {
+    return std::nullopt;
+  }
+  return Style::kLogged;
+}
 
-TrkProgressLine::TrkProgressLine(const TrkBatch& batch, int fd)
-    : batch_(batch), fd_(fd), start_(TrkProgressStartOf(batch)),
+TrkProgressLine::TrkProgressLine(const TrkBatch& batch, int fd, Style style, std::chrono::milliseconds log_every)
+    : batch_(batch), fd_(fd), style_(style), log_every_(log_every), start_(TrkProgressStartOf(batch)),
       thread_([this](std::stop_token stop) { Run(stop); }) {}
 
 TrkProgressLine::~TrkProgressLine() {
   thread_.request_stop();
   thread_.join();
-  WriteAll(fd_, std::string(kReturn) + kEraseToEnd);
+  if (style_ == Style::kRedrawn) WriteAll(fd_, std::string(kReturn) + kEraseToEnd);
 }
 
 void TrkProgressLine::Run(std::stop_token stop) {
   std::unique_lock<std::mutex> lock(mu_);
-  while (!stop.stop_requested()) {
-    Draw(TrkProgressText(TrkProgressOf(batch_, start_, TrkProgressFigures::Stage::kRunning)));
-    wake_.wait_for(lock, stop, kRedrawInterval, [] { return false; });
+  // False once the drawing is to stop.
+  const auto pause = [&](std::chrono::milliseconds time) {
+    wake_.wait_for(lock, stop, time, [] { return false; });
+    return !stop.stop_requested();
+  };
+  const auto text = [this] { return TrkProgressText(TrkProgressOf(batch_, start_, TrkProgressFigures::Stage::kRunning)); };
+  if (style_ == Style::kLogged) {
+    // Each line after its interval: a short run's log stays as it was.
+    while (pause(log_every_)) WriteAll(fd_, text() + "\n");
+    return;
   }
+  do {
+    Draw(text());
+  } while (pause(kRedrawInterval));
 }
 
 void TrkProgressLine::Draw(const std::string& text) const {
