@@ -105,6 +105,7 @@ std::chrono::seconds TrkServerLock::RefreshEvery(std::chrono::minutes stale) {
 
 std::string TrkServerLock::Take(std::stop_token stop) {
   if (!options_.enabled) return "";
+  if (stop.stop_requested()) return "stopped";  // not to be taken for a run that ends
   std::unique_lock<std::mutex> lock(mu_);
   if (!tried_.wait(lock, stop, [this] { return state_ != State::kTaking; })) return "stopped";
   if (state_ == State::kTried) return outcome_;

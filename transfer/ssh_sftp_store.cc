@@ -57,7 +57,9 @@ TrkTransferSession::Stored TrkSshSftpSession::Send(const std::string& local_path
   // Appending needs the file the broken store left; made anew, the bytes
   // before `offset` would be a hole of zeros.
   const unsigned long flags = offset > 0 ? LIBSSH2_FXF_WRITE : LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC;
-  LIBSSH2_SFTP_HANDLE* handle = TakeAhead(remote);
+  // Opened ahead means made empty by this session: nothing there to resume,
+  // and the resume's own open, after letting it go, is refused as it should be.
+  LIBSSH2_SFTP_HANDLE* handle = offset == 0 ? TakeAhead(remote) : nullptr;
   const int opened = handle != nullptr ? 0 : Open(remote, flags, 0644, LIBSSH2_SFTP_OPENFILE, handle);
   if (!Succeeded(opened)) {
     stored.refused = opened == LIBSSH2_ERROR_SFTP_PROTOCOL;  // a missing folder, a refused name
