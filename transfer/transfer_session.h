@@ -156,9 +156,10 @@ class TrkTransferSession {
   // begin while the next one's bytes are on their way (SFTP opens it). The
   // caller holds that file alone: nobody else of the run stores it. The
   // session may make `remote` ahead, empty, only where the server has nothing
-  // by that name, and removes it again when the request after the next
-  // Store is anything but Store(remote); a failed connection or a stop may
-  // leave it, empty. What the server held is never touched ahead.
+  // by that name. Between the two stores only folder steps (ChangeDir,
+  // MakeDir) and renames of other names keep it; any other request, another
+  // Store or the session's end removes it first. A failed connection or a
+  // stop may leave it, empty. What the server held is never touched ahead.
   virtual void StoreNext(const std::string& /*remote*/) {}
   // Sends the local file's bytes from `offset` on to the end of `remote`,
   // which holds the file's first `offset` bytes from a store that broke (FTP's
