@@ -129,8 +129,11 @@ std::optional<std::string> TrkUploader::StoreWhole(const std::string& local_path
 
 void TrkUploader::TellNext() {
   const std::string next = AbsolutePath(std::exchange(next_, {}));
-  // A folder not known yet is found or made first, so that store comes later.
-  if (next.empty() || HasControlChar(next) || !known_dirs_.contains(ParentDir(next))) return;
+  if (next.empty() || HasControlChar(next)) return;
+  // Its folder is found or made now rather than at its own store, which
+  // then need not wait for its open; one the server refuses waits for that
+  // store to tell why.
+  if (!ForceDir(ParentDir(next)).empty()) return;
   session_->StoreNext(StoredByRenaming(next) ? NamesFor(next, false).store : next);
 }
 

@@ -81,7 +81,7 @@ class TrkUploader {
   // Names the file the caller puts next (`remote_path` as PutFile takes it),
   // told just before PutFile of the one before it: a session that stores
   // ahead (StoresAhead) opens it on the server while that one's bytes are on
-  // their way, when its folder is known to the connection. The caller must
+  // their way; its folder is found or made first. The caller must
   // hold that file alone (no other worker of the run puts it) and put it
   // next; whatever it does instead, the session removes what it opened,
   // unless the connection failed or a stop came first (see

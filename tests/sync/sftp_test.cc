@@ -492,7 +492,7 @@ TEST(SftpTest, AWorkerOpensAheadOnlyTheNextFileItWillUpload) {
       {"3-new.txt", "WRITE,CREATE,EXCL"},  // opened ahead, during 2's store
       {"4-recorded.txt", nullptr},
       {"5-new.txt", "WRITE,CREATE,TRUNCATE"},
-      {"6/new.txt", "WRITE,CREATE,TRUNCATE"},  // next to 5, in a folder not known yet: opened once it is
+      {"6/new.txt", "WRITE,CREATE,EXCL"},  // next to 5, in a folder made for it during 5's store
   };
   for (const Row& row : rows) {
     if (row.opened != nullptr) source.Write(row.name, row.name);
