@@ -243,7 +243,8 @@ void TrkDropvan::TellNextFile() {
   if (next == nullptr) return;
   const std::string local_path(next->FileName());
   // A file whose digest decides may prove unchanged and not go up: opened
-  // ahead where the server lost it, it would stand there empty, recorded.
+  // ahead where the server lost it, it would stand there empty, for a moment
+  // or, after a stop, for good, while the record says it is there whole.
   if (!Choose.sync_all && !run_.Store().Find(TrkMD5().DigestBytes(trk_platform::PathKeyText(local_path))).empty()) {
     return;
   }
