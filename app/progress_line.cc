@@ -49,7 +49,9 @@ void TrkProgressLine::Run(std::stop_token stop) {
     wake_.wait_for(lock, stop, time, [] { return false; });
     return !stop.stop_requested();
   };
-  const auto text = [this] { return TrkProgressText(TrkProgressOf(batch_, start_, TrkProgressFigures::Stage::kRunning)); };
+  const auto text = [this] {
+    return TrkProgressText(TrkProgressOf(batch_, start_, TrkProgressFigures::Stage::kRunning));
+  };
   if (style_ == Style::kLogged) {
     // Each line after its interval: a short run's log stays as it was.
     while (pause(log_every_)) WriteAll(fd_, text() + "\n");

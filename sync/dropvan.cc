@@ -47,6 +47,11 @@ std::string FolderOf(const std::string& path) {
   return folder.empty() ? "/" : folder;
 }
 
+// The record's key of a local file.
+TrkUploadStore::Key RecordKey(const std::string& local_path) {
+  return TrkMD5().DigestBytes(trk_platform::PathKeyText(local_path));
+}
+
 // Runs `upload`; when it fails while a file is known to stand in the way of
 // its folder (`way`), the failure names that file as its cause.
 void Blocked(const std::string& way, const std::function<void()>& upload) {
@@ -148,7 +153,7 @@ void TrkDropvan::ConvertFile(TrkBatch& batch, TrkNode& item) {
 std::string TrkDropvan::SyncFile(TrkBatch& batch, const std::string& local_path, const std::string& remote_path) {
   TrkUploadStore& store = run_.Store();
   TrkMD5 md5;  // this file's own
-  const TrkUploadStore::Key key = md5.DigestBytes(trk_platform::PathKeyText(local_path));
+  const TrkUploadStore::Key key = RecordKey(local_path);
   if (!run_.Refusal().empty()) throw TrkError(run_.Refusal());
   ThrowIfLocked();
   const std::string recorded = store.Find(key);
@@ -245,9 +250,7 @@ void TrkDropvan::TellNextFile() {
   // A file whose digest decides may prove unchanged and not go up: opened
   // ahead where the server lost it, it would stand there empty, for a moment
   // or, after a stop, for good, while the record says it is there whole.
-  if (!Choose.sync_all && !run_.Store().Find(TrkMD5().DigestBytes(trk_platform::PathKeyText(local_path))).empty()) {
-    return;
-  }
+  if (!Choose.sync_all && !run_.Store().Find(RecordKey(local_path)).empty()) return;
   Uploader->PutNext(RemotePath(local_path, folders_->first, folders_->second, Choose.keep_subdirs));
 }
 

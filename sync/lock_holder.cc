@@ -37,7 +37,9 @@ std::optional<int64_t> Number(const std::string& text) {
   return std::stoll(text);
 }
 
-bool Allowed(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.' || c == '_' || c == '-'; }
+bool Allowed(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.' || c == '_' || c == '-';
+}
 
 std::string Clean(const std::string& part) {
   std::string clean = part.empty() ? "unknown" : part;

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -13,9 +11,9 @@
 #include "project/error.h"
 #include "project/options.h"
 #include "project/project.h"
-#include "project/whole_file.h"
 #include "sync/connection_ramp.h"
 #include "sync/dropvan.h"
+#include "sync/local_note.h"
 #include "transfer/server_profile.h"
 #include "sync/uploader.h"
 #include "sync/removals.h"
@@ -42,18 +40,6 @@ constexpr std::chrono::milliseconds kActiveProbeWait = 2 * kAutoAcceptWait;
 constexpr std::chrono::milliseconds kBusyPause{100};
 constexpr std::chrono::milliseconds kBusyPatience{3000};
 
-// A local file to store: small, and not all one byte, so a cut store shows.
-std::string WriteProbeFile() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dropvan-check-XXXXXX";
-  const int fd = mkstemp(path.data());
-  if (fd < 0) throw TrkError("Cannot create a probe file in " + path.substr(0, path.rfind('/')));
-  const bool written = WriteFully(fd, "Dropvan server check\n");
-  close(fd);
-  if (!written) throw TrkError("Cannot write the probe file " + path);
-  return path;
-}
-
 }  // namespace
 
 TrkServerCheck::TrkServerCheck(const TrkProject& project, Say say)
@@ -63,12 +49,11 @@ TrkServerCheck::TrkServerCheck(const TrkProject& project, Say say)
   // A program's name: its store goes through the temporary name and the
   // rename into place, as a program's does in a run.
   probe_ = target_ + "dropvan-check-" + std::to_string(getpid()) + ".exe";
-  probe_file_ = WriteProbeFile();
+  // Small, and not all one byte, so a cut store shows.
+  probe_file_ = std::make_unique<TrkLocalNote>("dropvan-check", "Dropvan server check\n");
 }
 
-TrkServerCheck::~TrkServerCheck() {
-  if (!probe_file_.empty()) std::remove(probe_file_.c_str());
-}
+TrkServerCheck::~TrkServerCheck() = default;
 
 std::string TrkServerCheck::RefusedOptions() const {
   try {
@@ -209,8 +194,8 @@ bool TrkServerCheck::StoreProbe(Mode data, const std::string& what) {
   try {
     // Stored twice: the second store renames over the first, as a run
     // replacing a program does.
-    uploader.PutFile(probe_file_, probe_, 0);
-    uploader.PutFile(probe_file_, probe_, 0);
+    uploader.PutFile(probe_file_->path(), probe_, 0);
+    uploader.PutFile(probe_file_->path(), probe_, 0);
     say_(what + ": works (store, size check, rename over \"" + probe_ + "\")");
     stored_ = true;
     return true;

@@ -7,6 +7,7 @@
 
 #include "sync/account.h"
 
+class TrkLocalNote;
 class TrkProject;
 class TrkTransferSession;
 
@@ -63,7 +64,7 @@ class TrkServerCheck {
   TrkAccount account_;
   std::string target_;  // as given, ending in "/"
   std::string probe_;   // the probe's remote path, unique to this process
-  std::string probe_file_;  // the local file stored as the probe; removed at the end
+  std::unique_ptr<TrkLocalNote> probe_file_;  // the local file stored as the probe
   bool stored_ = false;  // the probe is on the server
   std::vector<std::string> advice_;  // the settings to use instead, said with the verdict
 };

@@ -1,22 +1,19 @@
 #include "sync/server_lock.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
 
 #include "project/error.h"
 #include "project/options.h"
-#include "project/whole_file.h"
+#include "sync/local_note.h"
 #include "sync/uploader.h"
 
 namespace {
 
 using Outcome = TrkTransferSession::Listing::Outcome;
 
+// Take's answer when a stop ended it: no refusal of the run.
+constexpr char kStopped[] = "stopped";
 // Between two looks at a lock someone else holds.
 constexpr std::chrono::seconds kLookEvery{2};
 // A lock's steps talk to the server briefly: a dead one is not waited for long.
@@ -27,7 +24,8 @@ constexpr std::chrono::seconds kStepTimeout{15};
 // of it with 501, vsftpd lists nothing).
 TrkTransferSession::Listing Look(TrkTransferSession& session, const std::string& folder) {
   TrkTransferSession::Listing listing = session.ListFolder(folder);
-  const bool unsure = listing.outcome == Outcome::kUnlisted || (listing.outcome == Outcome::kListed && listing.sizes.empty());
+  const bool unsure =
+      listing.outcome == Outcome::kUnlisted || (listing.outcome == Outcome::kListed && listing.sizes.empty());
   if (unsure && !session.ChangeDir(folder)) listing.outcome = Outcome::kNoFolder;
   return listing;
 }
@@ -39,6 +37,12 @@ std::optional<TrkLockHolder> HolderIn(const TrkTransferSession::Listing& listing
   return std::nullopt;
 }
 
+// A step of the lock that failed, for the user: `what` failed, and why.
+std::string Failed(const std::string& what, const std::string& why) { return "cannot " + what + ": " + why; }
+std::string Failed(const std::string& what, const TrkError& error) {
+  return Failed(what, error.Reason().empty() ? std::string(error.what()) : error.Reason());
+}
+
 // Waits `time`; false when `stop` came first.
 bool Pause(const std::stop_token& stop, std::chrono::seconds time) {
   std::mutex mutex;
@@ -47,38 +51,13 @@ bool Pause(const std::stop_token& stop, std::chrono::seconds time) {
   return !stop.stop_requested();
 }
 
-// What a look at the lock folder finds in it: an empty file, for one who
-// looks at the server by hand.
+// What the lock's file holds, for one who looks at the server by hand.
 std::string NoteFor(const TrkLockHolder& me) {
   return "This folder is the lock Dropvan's ServerLock keeps on this destination while a run uploads.\n"
          "Its file's name tells who holds it, since when and when it was last alive (UTC).\n"
          "A lock whose holder was killed goes stale; dropvan --break-lock PROJECT removes it.\n"
          "Held by " + me.who + ", process " + std::to_string(me.process) + ".\n";
 }
-
-// A file of `text` for PutFile, removed with the object.
-class LocalNote {
- public:
-  explicit LocalNote(const std::string& text) {
-    const char* dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/dropvan-lock-XXXXXX";
-    const int fd = mkstemp(path.data());
-    if (fd < 0) throw TrkError("cannot write the lock's note in " + path);
-    close(fd);
-    path_ = path;
-    ReplaceFile(path_, text);
-  }
-  ~LocalNote() {
-    std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
-  }
-  LocalNote(const LocalNote&) = delete;
-  LocalNote& operator=(const LocalNote&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace
 
@@ -92,22 +71,25 @@ TrkServerLock::Options TrkServerLock::Options::Read(const TrkOptions& options) {
 
 TrkServerLock::TrkServerLock(Options options, std::unique_ptr<TrkUploader> uploader, std::string target)
     : options_(options), target_(std::move(target)), uploader_(std::move(uploader)) {
-  uploader_->Settings.ConnectTimeout = std::min<std::chrono::milliseconds>(uploader_->Settings.ConnectTimeout, kStepTimeout);
-  uploader_->Settings.ReplyTimeout = std::min<std::chrono::milliseconds>(uploader_->Settings.ReplyTimeout, kStepTimeout);
+  if (!options_.enabled) return;
+  TrkSessionSettings& settings = uploader_->Settings;
+  settings.ConnectTimeout = std::min<std::chrono::milliseconds>(settings.ConnectTimeout, kStepTimeout);
+  settings.ReplyTimeout = std::min<std::chrono::milliseconds>(settings.ReplyTimeout, kStepTimeout);
   uploader_->RetryWait = std::chrono::seconds(1);
 }
 
 TrkServerLock::~TrkServerLock() { Release(); }
 
 std::chrono::seconds TrkServerLock::RefreshEvery(std::chrono::minutes stale) {
-  return std::min<std::chrono::seconds>(std::chrono::minutes(1), std::chrono::duration_cast<std::chrono::seconds>(stale) / 3);
+  return std::min<std::chrono::seconds>(std::chrono::minutes(1),
+                                        std::chrono::duration_cast<std::chrono::seconds>(stale) / 3);
 }
 
 std::string TrkServerLock::Take(std::stop_token stop) {
   if (!options_.enabled) return "";
-  if (stop.stop_requested()) return "stopped";  // not to be taken for a run that ends
+  if (stop.stop_requested()) return kStopped;  // not to be taken for a run that ends
   std::unique_lock<std::mutex> lock(mu_);
-  if (!tried_.wait(lock, stop, [this] { return state_ != State::kTaking; })) return "stopped";
+  if (!tried_.wait(lock, stop, [this] { return state_ != State::kTaking; })) return kStopped;
   if (state_ == State::kTried) return outcome_;
   state_ = State::kTaking;
   lock.unlock();
@@ -117,7 +99,7 @@ std::string TrkServerLock::Take(std::stop_token stop) {
     try {
       outcome = TryTake(stop);
     } catch (const TrkError& e) {
-      outcome = "cannot take the server lock: " + (e.Reason().empty() ? std::string(e.what()) : e.Reason());
+      outcome = Failed("take the server lock", e);
     }
     uploader_->Disconnect();
   }
@@ -130,7 +112,7 @@ std::string TrkServerLock::Take(std::stop_token stop) {
 
 std::string TrkServerLock::Outcome() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return state_ == State::kTried ? outcome_ : "";
+  return state_ == State::kTried && outcome_ != kStopped ? outcome_ : "";
 }
 
 void TrkServerLock::Connect() {
@@ -140,23 +122,23 @@ void TrkServerLock::Connect() {
 std::string TrkServerLock::TryTake(const std::stop_token& stop) {
   Connect();
   folder_ = uploader_->AbsolutePath(target_ + kFolderName);
-  if (folder_.empty()) return "cannot take the server lock: the server did not tell its login folder";
+  if (folder_.empty()) return Failed("take the server lock", "the server did not tell its login folder");
   uploader_->ForceDir(TrkUploader::ParentDir(folder_));
   const auto give_up = std::chrono::steady_clock::now() + options_.wait;
   for (int missing = 0;;) {
     TrkTransferSession& session = *uploader_->Session();
     if (session.MakeDir(folder_)) return Hold();
     const TrkTransferSession::Listing listing = Look(session, folder_);
-    if (listing.outcome == Outcome::kBroken) return "cannot take the server lock: " + session.LastFailure();
+    if (listing.outcome == Outcome::kBroken) return Failed("take the server lock", session.LastFailure());
     // Let go between the refusal and the look, or not made at all.
     if (listing.outcome == Outcome::kNoFolder) {
       if (++missing < 3) continue;
-      return "cannot make the lock folder " + folder_ + ": " + session.LastFailure();
+      return Failed("make the lock folder " + folder_, session.LastFailure());
     }
     const std::optional<TrkLockHolder> holder = HolderIn(listing);
     const bool stale = holder && std::time(nullptr) - holder->alive > options_.stale.count() * 60;
     if (stale || std::chrono::steady_clock::now() >= give_up) return Refusal(holder, stale);
-    if (!Pause(stop, kLookEvery)) return "stopped";
+    if (!Pause(stop, kLookEvery)) return kStopped;
   }
 }
 
@@ -172,11 +154,11 @@ std::string TrkServerLock::Refusal(const std::optional<TrkLockHolder>& holder, b
 std::string TrkServerLock::Hold() {
   me_ = TrkLockHolder::Me();
   try {
-    const LocalNote note(NoteFor(me_));
+    const TrkLocalNote note("dropvan-lock", NoteFor(me_));
     uploader_->PutFile(note.path(), folder_ + "/" + me_.Name(), 1);
   } catch (const TrkError& e) {
     if (TrkTransferSession* session = uploader_->Session()) session->RemoveDir(folder_);
-    return "cannot take the server lock: " + (e.Reason().empty() ? std::string(e.what()) : e.Reason());
+    return Failed("take the server lock", e);
   }
   held_ = true;
   refresher_ = std::jthread([this](std::stop_token stop) { Refresh(stop); });
@@ -225,15 +207,18 @@ void TrkServerLock::Release() {
 std::string TrkServerLock::Break(TrkUploader& uploader, const std::string& target) {
   uploader.Connect(uploader.Server, uploader.User, uploader.Password, uploader.Port, 1);
   const std::string folder = uploader.AbsolutePath(target + kFolderName);
-  if (folder.empty()) throw TrkError("cannot break the server lock: the server did not tell its login folder");
+  const auto refused = [&session = *uploader.Session()] {
+    return TrkError(Failed("break the server lock", session.LastFailure()));
+  };
+  if (folder.empty()) throw TrkError(Failed("break the server lock", "the server did not tell its login folder"));
   TrkTransferSession& session = *uploader.Session();
   const TrkTransferSession::Listing listing = Look(session, folder);
   if (listing.outcome == Outcome::kNoFolder) return "the server is not locked (no " + folder + ")";
-  if (listing.outcome != Outcome::kListed) throw TrkError("cannot break the server lock: " + session.LastFailure());
+  if (listing.outcome != Outcome::kListed) throw refused();
   const std::optional<TrkLockHolder> holder = HolderIn(listing);
   for (const auto& [name, size] : listing.sizes) {
-    if (!session.Delete(folder + "/" + name)) throw TrkError("cannot break the server lock: " + session.LastFailure());
+    if (!session.Delete(folder + "/" + name)) throw refused();
   }
-  if (!session.RemoveDir(folder)) throw TrkError("cannot break the server lock: " + session.LastFailure());
+  if (!session.RemoveDir(folder)) throw refused();
   return holder ? "removed the lock of " + holder->Since(std::time(nullptr)) : "removed the lock " + folder;
 }

@@ -39,8 +39,9 @@ class TrkServerLock {
   };
   static constexpr char kFolderName[] = ".dropvan-lock";
 
-  // `uploader` has the run's account (TrkAccount::SetUp); the lock goes in
-  // `target`, the run's Target ("/" ended, absolute or from the login folder).
+  // `uploader` has the run's account (TrkAccount::SetUp); null when
+  // ServerLock is off. The lock goes in `target`, the run's Target ("/"
+  // ended, absolute or from the login folder).
   TrkServerLock(Options options, std::unique_ptr<TrkUploader> uploader, std::string target);
   ~TrkServerLock();
   TrkServerLock(const TrkServerLock&) = delete;
@@ -52,7 +53,8 @@ class TrkServerLock {
   // first call tries; the others wait for it and answer as it did. A stop
   // ends the wait with "stopped".
   std::string Take(std::stop_token stop);
-  // What Take answered, once it has; empty before.
+  // Why Take refused the run, once it has; empty before, when it took the
+  // lock, and when a stop ended it.
   std::string Outcome() const;
   // Lets the lock go: the refresher stops, and the holder's file and the
   // folder go if they are still this run's. Never fails.

@@ -38,19 +38,20 @@ TrkSyncRun::TrkSyncRun(TrkBatch& batch)
   if (rate && *rate > 0) rate_ = std::make_shared<TrkRateLimit>(*rate);
   profile_ = TrkServerProfile::Load(TrkServerProfile::FileName(project.FileName()),
                                     TrkDropvan::Destination(options, ""), dry_run);
-  auto uploader = std::make_unique<TrkUploader>(TrkNewTransferSession);
-  TrkAccount::FromOptions(options).SetUp(*uploader);
-  uploader->Settings.Profile = profile_;
-  lock_ = std::make_unique<TrkServerLock>(TrkServerLock::Options::Read(options), std::move(uploader), batch.TargetDir());
+  const TrkServerLock::Options lock = TrkServerLock::Options::Read(options);
+  std::unique_ptr<TrkUploader> uploader;
+  if (lock.enabled) {
+    uploader = std::make_unique<TrkUploader>(TrkNewTransferSession);
+    TrkAccount::FromOptions(options).SetUp(*uploader);
+    uploader->Settings.Profile = profile_;
+  }
+  lock_ = std::make_unique<TrkServerLock>(lock, std::move(uploader), batch.TargetDir());
 }
 
 TrkSyncRun::~TrkSyncRun() = default;
 
 std::string TrkSyncRun::InUseElsewhere() const { return store_.HeldElsewhere() ? store_.Refusal() : ""; }
 
-std::string TrkSyncRun::Refused() const {
-  const std::string refusal = lock_->Outcome();
-  return refusal == "stopped" ? "" : refusal;
-}
+std::string TrkSyncRun::Refused() const { return lock_->Outcome(); }
 
 std::string TrkSyncRun::Close() { return store_.EndRun(); }
