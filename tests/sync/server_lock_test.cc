@@ -12,9 +12,11 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "dropvan_run.h"
 #include "project/options.h"
+#include "project/whole_file.h"
 #include "session_account.h"
 #include "support/ftp_server.h"
 #include "support/ssh_server.h"
@@ -142,6 +144,8 @@ TEST(ServerLockTest, ALockIsTakenHeldWaitedForRefusedWhenStaleAndBroken) {
     const std::optional<TrkLockHolder> holder = TrkLockHolder::Parse(site.Held().substr(0, site.Held().size() - 1));
     ASSERT_TRUE(holder.has_value()) << site.Held();
     EXPECT_EQ(holder->who, me);
+    EXPECT_NE(ReadFileBytes((site.Folder() / holder->Name()).string()).find("--break-lock"), std::string::npos)
+        << "no note for whoever looks";
     EXPECT_EQ(Took(first), "") << "a second Take answers as the first";
 
     // Held: a second run waits LockWait, then is told who holds it.
@@ -149,6 +153,15 @@ TEST(ServerLockTest, ALockIsTakenHeldWaitedForRefusedWhenStaleAndBroken) {
     std::chrono::seconds took{};
     EXPECT_EQ(Took(second, &took).rfind("the server is locked by " + me + " since ", 0), 0u);
     EXPECT_GE(took.count(), 1) << "no wait";
+    // A run stopped while it waits is not refused: it just ends.
+    TrkServerLock stopped = site.Lock(30);
+    std::stop_source stop;
+    std::future<std::string> waiting_one =
+        std::async(std::launch::async, [&] { return stopped.Take(stop.get_token()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop.request_stop();
+    EXPECT_EQ(waiting_one.get(), "stopped");
+    EXPECT_EQ(stopped.Outcome(), "") << "a stop taken for a refusal";
     first.Release();
     EXPECT_EQ(site.Held(), "<none>") << "released";
 
